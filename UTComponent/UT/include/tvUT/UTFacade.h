@@ -1,0 +1,53 @@
+// CUTFacade: everything a host product does with tvUT.
+//
+// A host calls, in this order: InitUTComponent once; RegisterCallbackFunction
+// if it wants to; GetUBInformation with its product and user information;
+// LogUsageData when its session starts; OnCrash if it crashes; CleanUp before
+// it exits. SetUserID and GetUserID store and read the user's account login
+// and work at any time, also before InitUTComponent and after CleanUp.
+//
+// Failures come back only as UTStatus codes; no exception ever leaves these
+// calls. Any host thread may call; InitUTComponent and CleanUp must not
+// overlap other calls, and CleanUp must not run on a thread of tvUT's own.
+#ifndef TVUT_UTFACADE_H
+#define TVUT_UTFACADE_H
+
+#include <tvUT/UTProductInfo.h>
+
+class TVUT_API CUTFacade {
+public:
+    // 100 when initialised (also when it already was), -103 when the runtime
+    // library could not start, -104 when the per-user folder or its
+    // configuration file cannot be used.
+    static UTStatus InitUTComponent();
+
+    // Hands over the product and user information (copied; the host keeps
+    // ownership) and asks for an upload: on this thread when synchronous is
+    // kormTRUE or nothing was ever delivered, otherwise in the background.
+    static UTStatus GetUBInformation(const CUTProductInfo* product, const CUTUserInfo* user,
+                                     kormBOOLEAN synchronous);
+
+    // Stamps the session start and writes the session's transcript: 200.
+    static UTStatus LogUsageData();
+
+    // Records a crash and the end time and writes the transcript: 400.
+    static UTStatus OnCrash();
+
+    // Stores the user's login: 600, or -600 without user information.
+    static UTStatus SetUserID(const CUTUserInfo* user);
+
+    // The stored login; an empty one comes back as a null text with length
+    // 0. The record stays valid until the next GetUserID (InitUTComponent and
+    // GetUBInformation call it too).
+    static const kormSTRING& GetUserID();
+
+    // Stores a callback; a later call replaces it.
+    static void RegisterCallbackFunction(void (*callback)(bool));
+
+    // Stamps the end time, writes the final transcript and shuts down: 500.
+    static UTStatus CleanUp();
+
+    CUTFacade() = delete;
+};
+
+#endif  // TVUT_UTFACADE_H

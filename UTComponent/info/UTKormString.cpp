@@ -1,0 +1,48 @@
+#include "info/UTKormString.h"
+
+#include <cstring>
+
+#include "platform/UTTextCodec.h"
+
+void FreeKormString(kormSTRING* target) {
+    delete[] target->text;
+    target->text = nullptr;
+}
+
+void CopyKormString(kormSTRING* target, const kormSTRING& source) {
+    // Copy before freeing: source may be target itself or point into it.
+    kormCHAR* copy = nullptr;
+    if (source.text != nullptr) {
+        size_t count = 0;
+        bool copies = true;
+        if (source.length > 0) {
+            count = static_cast<size_t>(source.length);
+        } else if (source.length == -1) {
+            while (source.text[count] != 0) {
+                ++count;
+            }
+        } else {
+            copies = false;
+        }
+        if (copies) {
+            copy = new kormCHAR[count + 1]();
+            std::memcpy(copy, source.text, count * sizeof(kormCHAR));
+        }
+    }
+    FreeKormString(target);
+    target->text = copy;
+    target->length = source.length;
+}
+
+std::wstring KormStringToWide(const kormSTRING& value) {
+    if (value.text == nullptr) {
+        return std::wstring();
+    }
+    std::u16string units;
+    for (const kormCHAR* p = value.text; *p != 0; ++p) {
+        units.push_back(static_cast<char16_t>(*p));
+    }
+    std::wstring wide;
+    Utf16ToWide(units, &wide);
+    return wide;
+}

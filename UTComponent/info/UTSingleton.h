@@ -1,0 +1,56 @@
+// CUTSingleton<T>: the one instance of each manager class.
+//
+// GetInstance creates the instance on first use (no lock: the first use
+// happens on the host's thread before tvUT starts threads of its own; the
+// pointer itself is atomic so later readers on other threads see it whole).
+// ReleaseInstance takes the instance out of the owner without deleting it.
+// At process exit (or library unload) a still-living instance is deleted;
+// instances are deleted in the reverse order of their completed construction,
+// so a manager built on top of another is destroyed before it. GetInstance
+// returns null only when construction failed.
+#ifndef TVUT_INFO_UTSINGLETON_H
+#define TVUT_INFO_UTSINGLETON_H
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+template <class T>
+class CUTSingleton {
+public:
+    static T* GetInstance() {
+        T* instance = s_instance.load(std::memory_order_acquire);
+        if (instance != nullptr) {
+            return instance;
+        }
+        try {
+            instance = new T();
+        } catch (...) {
+            return nullptr;
+        }
+        s_instance.store(instance, std::memory_order_release);
+        // Registered after construction: whatever T's constructor created is
+        // registered earlier and therefore destroyed later.
+        if (!s_exit_hook_registered.exchange(true)) {
+            std::atexit(&CUTSingleton<T>::DestroyInstance);
+        }
+        return instance;
+    }
+
+    // The instance if one exists; never creates one.
+    static T* PeekInstance() { return s_instance.load(std::memory_order_acquire); }
+
+    static T* ReleaseInstance() { return s_instance.exchange(nullptr, std::memory_order_acq_rel); }
+
+    static void DestroyInstance() { delete ReleaseInstance(); }
+
+protected:
+    CUTSingleton() = default;
+    ~CUTSingleton() = default;
+
+private:
+    static inline std::atomic<T*> s_instance{nullptr};
+    static inline std::atomic<bool> s_exit_hook_registered{false};
+};
+
+#endif  // TVUT_INFO_UTSINGLETON_H

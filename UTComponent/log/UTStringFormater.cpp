@@ -1,0 +1,7 @@
+#include "log/UTStringFormater.h"
+
+std::wstring IntToWString(long long value) {
+    CUTWStringFormater formatter;
+    formatter << value;
+    return formatter.str();
+}

@@ -1,0 +1,398 @@
+#include "platform/PosixPlatform.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include <boost/filesystem.hpp>
+
+#include "platform/UTTextCodec.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::atomic<CUTPlatform*> g_current{nullptr};
+
+// File names on disk are UTF-8.
+std::string NativePath(const std::wstring& path) { return ToUtf8(path); }
+
+fs::path FsPath(const std::wstring& path) { return fs::path(NativePath(path)); }
+
+std::wstring WidePath(const fs::path& path) { return FromUtf8(path.string()); }
+
+bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || text[0] != '/') {
+        return false;
+    }
+    *value = text;
+    return true;
+}
+
+// Strips trailing separators so that callers can append their own.
+std::wstring WithoutTrailingSeparator(std::wstring path) {
+    while (path.size() > 1 && path.back() == kPathSeparator) {
+        path.pop_back();
+    }
+    return path;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+CUTPlatform* CUTPlatform::Default() {
+    // Never destroyed: other objects may still use it during process exit.
+    static CUTPlatform* const instance = new CUTPosixPlatform();
+    return instance;
+}
+
+CUTPlatform* CUTPlatform::Current() {
+    CUTPlatform* current = g_current.load(std::memory_order_acquire);
+    return current != nullptr ? current : Default();
+}
+
+CUTPlatform* CUTPlatform::Install(CUTPlatform* platform) {
+    CUTPlatform* previous = g_current.exchange(platform, std::memory_order_acq_rel);
+    return previous != nullptr ? previous : Default();
+}
+
+bool CUTPosixPlatform::MachineDataRoot(std::wstring* root) {
+    std::string path;
+    if (!AbsoluteEnvironmentPath("UT_MACHINE_DATA_DIR", &path)) {
+        path = "/var/lib";
+    }
+    *root = WithoutTrailingSeparator(FromUtf8(path));
+    return !root->empty();
+}
+
+bool CUTPosixPlatform::UserDataRoot(std::wstring* root) {
+    std::string path;
+    if (!AbsoluteEnvironmentPath("XDG_DATA_HOME", &path)) {
+        std::string home;
+        if (!AbsoluteEnvironmentPath("HOME", &home)) {
+            return false;
+        }
+        path = home + "/.local/share";
+    }
+    *root = WithoutTrailingSeparator(FromUtf8(path));
+    return !root->empty();
+}
+
+std::wstring CUTPosixPlatform::NewGuidText() {
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof(bytes)) {
+        const ssize_t n = getrandom(bytes + got, sizeof(bytes) - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::wstring();
+        }
+        got += static_cast<size_t>(n);
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    char text[39];
+    std::snprintf(text, sizeof(text),
+                  "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7],
+                  bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14],
+                  bytes[15]);
+    return FromUtf8(text);
+}
+
+std::wstring CUTPosixPlatform::UtcFileTimeText() {
+    const time_t now = std::time(nullptr);
+    struct tm utc;
+    if (gmtime_r(&now, &utc) == nullptr) {
+        return std::wstring();
+    }
+    char text[64];
+    std::snprintf(text, sizeof(text), "%d_%d_%d_%d_%d_%d", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return FromUtf8(text);
+}
+
+int64_t CUTPosixPlatform::CurrentTimeSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+std::wstring CUTPosixPlatform::ModuleVersion() { return FromUtf8(TVUT_MODULE_VERSION); }
+
+bool CUTPosixPlatform::FileExists(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    boost::system::error_code ec;
+    const bool exists = fs::exists(FsPath(path), ec);
+    return !ec && exists;
+}
+
+bool CUTPosixPlatform::IsFolder(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    boost::system::error_code ec;
+    const bool folder = fs::is_directory(FsPath(path), ec);
+    return !ec && folder;
+}
+
+uint32_t CUTPosixPlatform::FileSize(const std::wstring& path) {
+    uint64_t size = 0;
+    if (!FileSize64(path, &size)) {
+        return 0;
+    }
+    return static_cast<uint32_t>(size);
+}
+
+bool CUTPosixPlatform::FileSize64(const std::wstring& path, uint64_t* size) {
+    if (path.empty()) {
+        return false;
+    }
+    boost::system::error_code ec;
+    const fs::path p = FsPath(path);
+    if (!fs::is_regular_file(p, ec) || ec) {
+        return false;
+    }
+    const uintmax_t n = fs::file_size(p, ec);
+    if (ec) {
+        return false;
+    }
+    *size = static_cast<uint64_t>(n);
+    return true;
+}
+
+int32_t CUTPosixPlatform::LastWriteTime(const std::wstring& path) {
+    if (path.empty()) {
+        return -1;
+    }
+    boost::system::error_code ec;
+    const std::time_t t = fs::last_write_time(FsPath(path), ec);
+    if (ec || t < 0) {
+        return -1;
+    }
+    return static_cast<int32_t>(t);
+}
+
+bool CUTPosixPlatform::GetFileTimes(const std::wstring& path, CUTFileTimes* times) {
+    if (path.empty()) {
+        return false;
+    }
+    const std::string native = NativePath(path);
+    struct statx sx;
+    if (statx(AT_FDCWD, native.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+        times->last_write = static_cast<int64_t>(sx.stx_mtime.tv_sec);
+        times->last_access = static_cast<int64_t>(sx.stx_atime.tv_sec);
+        times->creation = (sx.stx_mask & STATX_BTIME) != 0
+                              ? static_cast<int64_t>(sx.stx_btime.tv_sec)
+                              : times->last_write;
+        return true;
+    }
+    struct stat st;
+    if (::stat(native.c_str(), &st) != 0) {
+        return false;
+    }
+    times->last_write = static_cast<int64_t>(st.st_mtime);
+    times->last_access = static_cast<int64_t>(st.st_atime);
+    times->creation = times->last_write;
+    return true;
+}
+
+bool CUTPosixPlatform::IsOwnerWritable(const std::wstring& path) {
+    struct stat st;
+    if (path.empty() || ::stat(NativePath(path).c_str(), &st) != 0) {
+        return false;
+    }
+    return (st.st_mode & S_IWUSR) != 0;
+}
+
+bool CUTPosixPlatform::RemoveFile(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    boost::system::error_code ec;
+    const bool removed = fs::remove(FsPath(path), ec);
+    return !ec && removed;
+}
+
+bool CUTPosixPlatform::CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
+    if (source.empty() || target.empty()) {
+        return false;
+    }
+    boost::system::error_code ec;
+    fs::copy_file(FsPath(source), FsPath(target), fs::copy_options::overwrite_existing, ec);
+    return !ec;
+}
+
+bool CUTPosixPlatform::RenameReplacing(const std::wstring& source, const std::wstring& target) {
+    if (source.empty() || target.empty()) {
+        return false;
+    }
+    return ::rename(NativePath(source).c_str(), NativePath(target).c_str()) == 0;
+}
+
+std::vector<std::wstring> CUTPosixPlatform::ListFiles(const std::wstring& folder,
+                                                      const std::wstring& text) {
+    std::vector<std::wstring> files;
+    for (const CUTFolderEntry& entry : WalkFolder(folder)) {
+        if (!entry.is_folder && entry.path.find(text) != std::wstring::npos) {
+            files.push_back(entry.path);
+        }
+    }
+    return files;
+}
+
+std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& folder) {
+    std::vector<CUTFolderEntry> entries;
+    if (folder.empty()) {
+        return entries;
+    }
+    boost::system::error_code ec;
+    fs::directory_iterator it(FsPath(folder), ec);
+    const fs::directory_iterator end;
+    while (!ec && it != end) {
+        CUTFolderEntry entry;
+        // Composed with our own separator so that callers can split it again.
+        entry.path = WithoutTrailingSeparator(folder) + kPathSeparator +
+                     WidePath(it->path().filename());
+        boost::system::error_code status_ec;
+        entry.is_folder = fs::is_directory(it->path(), status_ec);
+        if (!entry.is_folder) {
+            const uintmax_t size = fs::file_size(it->path(), status_ec);
+            entry.size = status_ec ? 0 : static_cast<uint32_t>(size);
+        }
+        entries.push_back(entry);
+        it.increment(ec);
+    }
+    return entries;
+}
+
+bool CUTPosixPlatform::CreateFolder(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    const std::string native = NativePath(path);
+    if (::mkdir(native.c_str(), 0700) != 0) {
+        return false;
+    }
+    // The umask may have taken bits away; the owner needs all three.
+    ::chmod(native.c_str(), 0700);
+    return true;
+}
+
+bool CUTPosixPlatform::RemoveFolder(const std::wstring& path) {
+    return !path.empty() && ::rmdir(NativePath(path).c_str()) == 0;
+}
+
+bool CUTPosixPlatform::MakeOwnerWritable(const std::wstring& path) {
+    struct stat st;
+    const std::string native = NativePath(path);
+    if (path.empty() || ::stat(native.c_str(), &st) != 0) {
+        return false;
+    }
+    if ((st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR)) {
+        return true;
+    }
+    return ::chmod(native.c_str(), (st.st_mode & 07777) | S_IRUSR | S_IWUSR) == 0;
+}
+
+bool CUTPosixPlatform::ReadWholeFile(const std::wstring& path, std::string* bytes) {
+    if (path.empty()) {
+        return false;
+    }
+    const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    std::string data;
+    char buffer[16384];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (ok) {
+        bytes->swap(data);
+    }
+    return ok;
+}
+
+bool CUTPosixPlatform::ReplaceFileAtomically(const std::wstring& path, const std::string& bytes) {
+    if (path.empty()) {
+        return false;
+    }
+    const std::string native = NativePath(path);
+    // The temporary file lives beside the target so that the rename stays
+    // within one file system.
+    std::string temp = native + ".tmpXXXXXX";
+    const int fd = ::mkstemp(&temp[0]);
+    if (fd < 0) {
+        return false;
+    }
+    // Keep the target's permissions; a new file is the owner's alone.
+    struct stat st;
+    const mode_t mode = ::stat(native.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
+    ::fchmod(fd, mode);
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(temp.c_str(), native.c_str()) == 0) {
+        return true;
+    }
+    ::unlink(temp.c_str());
+    return false;
+}
+
+bool CUTPosixPlatform::CanOpenForUpdate(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    const int fd = ::open(NativePath(path).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+int CUTPosixPlatform::ProcessId() { return static_cast<int>(::getpid()); }
+
+bool CUTPosixPlatform::GetEnvironment(const char* name, std::string* value) {
+    const char* text = name != nullptr ? std::getenv(name) : nullptr;
+    if (text == nullptr) {
+        return false;
+    }
+    *value = text;
+    return true;
+}

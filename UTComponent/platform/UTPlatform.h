@@ -1,0 +1,241 @@
+// CUTPlatform: every operating-system service tvUT uses, behind one interface.
+//
+// CUTPlatform::Default() is the implementation for this system (POSIX here);
+// the rest of the component reaches the OS only through CUTPlatform::Current(),
+// which tests may point at a CUTPlatformWrapper subclass that fakes a single
+// service. Paths are wide strings joined with kPathSeparator. No operation
+// throws: failures come back as false, empty text or the documented value.
+// Every operation may be called from any thread.
+#ifndef TVUT_PLATFORM_UTPLATFORM_H
+#define TVUT_PLATFORM_UTPLATFORM_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The one separator of composed paths; every "split at the last separator"
+// uses it.
+constexpr wchar_t kPathSeparator = L'/';
+
+// One entry of a one-level folder walk.
+struct CUTFolderEntry {
+    std::wstring path;
+    bool is_folder = false;
+    uint32_t size = 0;
+};
+
+// Times of a file in seconds since 1970-01-01 UTC.
+struct CUTFileTimes {
+    int64_t last_write = -1;
+    int64_t last_access = -1;
+    int64_t creation = -1;  // birth time where the file system keeps one, else last_write
+};
+
+class CUTPlatform {
+public:
+    CUTPlatform() = default;
+    CUTPlatform(const CUTPlatform&) = delete;
+    CUTPlatform& operator=(const CUTPlatform&) = delete;
+    virtual ~CUTPlatform() = default;
+
+    // The implementation for this system; lives until the process ends.
+    static CUTPlatform* Default();
+    // The platform the component uses now: Default() unless a test installed
+    // another one.
+    static CUTPlatform* Current();
+    // Makes platform the current one (null restores Default()) and returns the
+    // previous one. Tests only; install before the component starts threads.
+    static CUTPlatform* Install(CUTPlatform* platform);
+
+    // ---- folder roots -------------------------------------------------------
+    // Machine-wide data root ($UT_MACHINE_DATA_DIR, else /var/lib). False when
+    // unavailable.
+    virtual bool MachineDataRoot(std::wstring* root) = 0;
+    // Per-user data root ($XDG_DATA_HOME when absolute, else
+    // $HOME/.local/share). False when neither gives a path.
+    virtual bool UserDataRoot(std::wstring* root) = 0;
+
+    // ---- identifiers, time, version ------------------------------------------
+    // A new random GUID as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper
+    // case; empty when none can be made.
+    virtual std::wstring NewGuidText() = 0;
+    // Current UTC time as year_month_day_hour_minute_second, no leading zeros.
+    virtual std::wstring UtcFileTimeText() = 0;
+    // Seconds since 1970-01-01 UTC.
+    virtual int64_t CurrentTimeSeconds() = 0;
+    // The component module's four-part version, "major.minor.build.revision".
+    virtual std::wstring ModuleVersion() = 0;
+
+    // ---- files --------------------------------------------------------------
+    // False for an empty path or a status that cannot be read.
+    virtual bool FileExists(const std::wstring& path) = 0;
+    virtual bool IsFolder(const std::wstring& path) = 0;
+    // 0 on any failure and for a folder.
+    virtual uint32_t FileSize(const std::wstring& path) = 0;
+    // Exact size for large files; false on failure or for a folder.
+    virtual bool FileSize64(const std::wstring& path, uint64_t* size) = 0;
+    // Seconds since 1970, -1 when unknown.
+    virtual int32_t LastWriteTime(const std::wstring& path) = 0;
+    virtual bool GetFileTimes(const std::wstring& path, CUTFileTimes* times) = 0;
+    // True when the owner may write the file (its mode, not an access probe).
+    virtual bool IsOwnerWritable(const std::wstring& path) = 0;
+    // True only when something existed and was removed.
+    virtual bool RemoveFile(const std::wstring& path) = 0;
+    // Copies source over target, replacing it.
+    virtual bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) = 0;
+    // Renames source to target within one file system, replacing the target.
+    virtual bool RenameReplacing(const std::wstring& source, const std::wstring& target) = 0;
+    // Files (not folders) directly in folder whose full path contains text, in
+    // listing order.
+    virtual std::vector<std::wstring> ListFiles(const std::wstring& folder,
+                                                const std::wstring& text) = 0;
+    // Every entry directly in folder.
+    virtual std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) = 0;
+    // Creates one folder (its parent must exist) with owner-only access.
+    virtual bool CreateFolder(const std::wstring& path) = 0;
+    // Removes an empty folder.
+    virtual bool RemoveFolder(const std::wstring& path) = 0;
+    // Gives the owner read and write access to a file (clears "read-only").
+    virtual bool MakeOwnerWritable(const std::wstring& path) = 0;
+    // Reads the whole file. False when it cannot be opened or read whole.
+    virtual bool ReadWholeFile(const std::wstring& path, std::string* bytes) = 0;
+    // Writes bytes to a temporary file in the target's folder, flushes it and
+    // renames it over path: readers see the old file or the new one, never a
+    // torn one. False (and the old file untouched) on any failure.
+    virtual bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes) = 0;
+    // Opens an existing file for reading and writing without truncating it,
+    // and closes it at once: may this process update the file?
+    virtual bool CanOpenForUpdate(const std::wstring& path) = 0;
+
+    // ---- machine and user identity (POSIX sources of the design notes) ------
+    // Host name; false on failure.
+    virtual bool ComputerName(std::wstring* name) = 0;
+    // Account name of the effective user; false on failure.
+    virtual bool AccountName(std::wstring* name) = 0;
+    // The machine id bytes as stored; false when no source can be read.
+    virtual bool MachineIdBytes(std::string* bytes) = 0;
+    // Low 32 bits of the root file system's id; false on failure.
+    virtual bool SystemVolumeSerial(uint32_t* serial) = 0;
+    // Contents of the os-release file; false when none can be read.
+    virtual bool OsReleaseText(std::string* text) = 0;
+    // Kernel release and whether the machine is 64-bit; false when uname fails.
+    virtual bool KernelInfo(std::string* release, bool* is_64bit) = 0;
+    // Locale name of the messages category (LC_MESSAGES, else LANG), as
+    // "en_US.UTF-8"; empty when unset.
+    virtual std::string MessagesLocaleName() = 0;
+    // DNS domain of this host; empty when none.
+    virtual std::wstring DomainName() = 0;
+    // Minutes east of UTC of standard time (no daylight saving).
+    virtual int TimeZoneOffsetMinutes() = 0;
+
+    // ---- text in the locale's charset (the "OEM" form) ----------------------
+    // Converts wide text to the charset of the current LC_CTYPE; characters it
+    // lacks become '?'. False on failure.
+    virtual bool WideToLocaleCharset(const std::wstring& wide, std::string* out) = 0;
+    // Converts text in the current LC_CTYPE charset to wide. False on invalid
+    // input.
+    virtual bool LocaleCharsetToWide(const std::string& text, std::wstring* out) = 0;
+
+    // ---- process ------------------------------------------------------------
+    virtual int ProcessId() = 0;
+    // Reads an environment variable; false when unset.
+    virtual bool GetEnvironment(const char* name, std::string* value) = 0;
+};
+
+// Forwards every call to another platform. Tests derive from it and override
+// the one service they fake.
+class CUTPlatformWrapper : public CUTPlatform {
+public:
+    explicit CUTPlatformWrapper(CUTPlatform* target) : target_(target) {}
+    CUTPlatform* target() const { return target_; }
+
+    bool MachineDataRoot(std::wstring* root) override { return target_->MachineDataRoot(root); }
+    bool UserDataRoot(std::wstring* root) override { return target_->UserDataRoot(root); }
+    std::wstring NewGuidText() override { return target_->NewGuidText(); }
+    std::wstring UtcFileTimeText() override { return target_->UtcFileTimeText(); }
+    int64_t CurrentTimeSeconds() override { return target_->CurrentTimeSeconds(); }
+    std::wstring ModuleVersion() override { return target_->ModuleVersion(); }
+    bool FileExists(const std::wstring& path) override { return target_->FileExists(path); }
+    bool IsFolder(const std::wstring& path) override { return target_->IsFolder(path); }
+    uint32_t FileSize(const std::wstring& path) override { return target_->FileSize(path); }
+    bool FileSize64(const std::wstring& path, uint64_t* size) override {
+        return target_->FileSize64(path, size);
+    }
+    int32_t LastWriteTime(const std::wstring& path) override {
+        return target_->LastWriteTime(path);
+    }
+    bool GetFileTimes(const std::wstring& path, CUTFileTimes* times) override {
+        return target_->GetFileTimes(path, times);
+    }
+    bool IsOwnerWritable(const std::wstring& path) override {
+        return target_->IsOwnerWritable(path);
+    }
+    bool RemoveFile(const std::wstring& path) override { return target_->RemoveFile(path); }
+    bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) override {
+        return target_->CopyFileReplacing(source, target);
+    }
+    bool RenameReplacing(const std::wstring& source, const std::wstring& target) override {
+        return target_->RenameReplacing(source, target);
+    }
+    std::vector<std::wstring> ListFiles(const std::wstring& folder,
+                                        const std::wstring& text) override {
+        return target_->ListFiles(folder, text);
+    }
+    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) override {
+        return target_->WalkFolder(folder);
+    }
+    bool CreateFolder(const std::wstring& path) override { return target_->CreateFolder(path); }
+    bool RemoveFolder(const std::wstring& path) override { return target_->RemoveFolder(path); }
+    bool MakeOwnerWritable(const std::wstring& path) override {
+        return target_->MakeOwnerWritable(path);
+    }
+    bool ReadWholeFile(const std::wstring& path, std::string* bytes) override {
+        return target_->ReadWholeFile(path, bytes);
+    }
+    bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes) override {
+        return target_->ReplaceFileAtomically(path, bytes);
+    }
+    bool CanOpenForUpdate(const std::wstring& path) override {
+        return target_->CanOpenForUpdate(path);
+    }
+    bool ComputerName(std::wstring* name) override { return target_->ComputerName(name); }
+    bool AccountName(std::wstring* name) override { return target_->AccountName(name); }
+    bool MachineIdBytes(std::string* bytes) override { return target_->MachineIdBytes(bytes); }
+    bool SystemVolumeSerial(uint32_t* serial) override {
+        return target_->SystemVolumeSerial(serial);
+    }
+    bool OsReleaseText(std::string* text) override { return target_->OsReleaseText(text); }
+    bool KernelInfo(std::string* release, bool* is_64bit) override {
+        return target_->KernelInfo(release, is_64bit);
+    }
+    std::string MessagesLocaleName() override { return target_->MessagesLocaleName(); }
+    std::wstring DomainName() override { return target_->DomainName(); }
+    int TimeZoneOffsetMinutes() override { return target_->TimeZoneOffsetMinutes(); }
+    bool WideToLocaleCharset(const std::wstring& wide, std::string* out) override {
+        return target_->WideToLocaleCharset(wide, out);
+    }
+    bool LocaleCharsetToWide(const std::string& text, std::wstring* out) override {
+        return target_->LocaleCharsetToWide(text, out);
+    }
+    int ProcessId() override { return target_->ProcessId(); }
+    bool GetEnvironment(const char* name, std::string* value) override {
+        return target_->GetEnvironment(name, value);
+    }
+
+private:
+    CUTPlatform* target_;
+};
+
+// Installs a platform for the life of a scope (tests).
+class CUTScopedPlatform {
+public:
+    explicit CUTScopedPlatform(CUTPlatform* platform) : previous_(CUTPlatform::Install(platform)) {}
+    ~CUTScopedPlatform() { CUTPlatform::Install(previous_); }
+    CUTScopedPlatform(const CUTScopedPlatform&) = delete;
+    CUTScopedPlatform& operator=(const CUTScopedPlatform&) = delete;
+
+private:
+    CUTPlatform* previous_;
+};
+
+#endif  // TVUT_PLATFORM_UTPLATFORM_H

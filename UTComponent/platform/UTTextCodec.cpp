@@ -1,0 +1,157 @@
+#include "platform/UTTextCodec.h"
+
+namespace {
+
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+bool IsScalarValue(char32_t c) { return c <= 0x10FFFF && !IsSurrogate(c); }
+
+void AppendUtf8(char32_t c, std::string* out) {
+    if (c < 0x80) {
+        out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+}  // namespace
+
+bool Utf8ToWide(const std::string& utf8, std::wstring* wide) {
+    std::wstring out;
+    out.reserve(utf8.size());
+    const size_t n = utf8.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        char32_t c;
+        size_t extra;
+        char32_t minimum;
+        if (lead < 0x80) {
+            out.push_back(static_cast<wchar_t>(lead));
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            c = lead & 0x1F;
+            extra = 1;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            c = lead & 0x0F;
+            extra = 2;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            c = lead & 0x07;
+            extra = 3;
+            minimum = 0x10000;
+        } else {
+            wide->clear();
+            return false;
+        }
+        if (i + extra >= n) {
+            wide->clear();
+            return false;
+        }
+        for (size_t k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                wide->clear();
+                return false;
+            }
+            c = (c << 6) | (next & 0x3F);
+        }
+        // Overlong forms and surrogates are not UTF-8.
+        if (c < minimum || !IsScalarValue(c)) {
+            wide->clear();
+            return false;
+        }
+        out.push_back(static_cast<wchar_t>(c));
+        i += extra + 1;
+    }
+    wide->swap(out);
+    return true;
+}
+
+bool WideToUtf8(const std::wstring& wide, std::string* utf8) {
+    std::string out;
+    out.reserve(wide.size());
+    for (wchar_t w : wide) {
+        const char32_t c = static_cast<char32_t>(w);
+        if (!IsScalarValue(c)) {
+            utf8->clear();
+            return false;
+        }
+        AppendUtf8(c, &out);
+    }
+    utf8->swap(out);
+    return true;
+}
+
+bool Utf16ToWide(const std::u16string& utf16, std::wstring* wide) {
+    std::wstring out;
+    out.reserve(utf16.size());
+    for (size_t i = 0; i < utf16.size(); ++i) {
+        const char32_t unit = utf16[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 1 >= utf16.size()) {
+                wide->clear();
+                return false;
+            }
+            const char32_t low = utf16[i + 1];
+            if (low < 0xDC00 || low > 0xDFFF) {
+                wide->clear();
+                return false;
+            }
+            out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+            ++i;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            wide->clear();
+            return false;
+        } else {
+            out.push_back(static_cast<wchar_t>(unit));
+        }
+    }
+    wide->swap(out);
+    return true;
+}
+
+bool WideToUtf16(const std::wstring& wide, std::u16string* utf16) {
+    std::u16string out;
+    out.reserve(wide.size());
+    for (wchar_t w : wide) {
+        const char32_t c = static_cast<char32_t>(w);
+        if (!IsScalarValue(c)) {
+            utf16->clear();
+            return false;
+        }
+        if (c >= 0x10000) {
+            const char32_t v = c - 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+    }
+    utf16->swap(out);
+    return true;
+}
+
+std::string ToUtf8(const std::wstring& wide) {
+    std::string out;
+    WideToUtf8(wide, &out);
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& utf8) {
+    std::wstring out;
+    Utf8ToWide(utf8, &out);
+    return out;
+}

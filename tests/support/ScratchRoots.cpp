@@ -1,0 +1,85 @@
+#include "support/ScratchRoots.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "platform/UTTextCodec.h"
+
+namespace tvut_test {
+
+ScratchFolder::ScratchFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
+                          "/tvut-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+        throw std::runtime_error("cannot make a scratch folder");
+    }
+    path_ = buffer.data();
+}
+
+ScratchFolder::~ScratchFolder() {
+    boost::system::error_code ec;
+    // Folders made read-only by a test must be opened up before removal.
+    for (boost::filesystem::recursive_directory_iterator it(path_, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        ::chmod(it->path().c_str(), 0700);
+    }
+    boost::filesystem::remove_all(path_, ec);
+}
+
+std::wstring ScratchFolder::wpath() const { return FromUtf8(path_); }
+
+ScratchRoots::ScratchRoots() {
+    const char* machine = std::getenv("UT_MACHINE_DATA_DIR");
+    const char* user = std::getenv("XDG_DATA_HOME");
+    had_machine_ = machine != nullptr;
+    had_user_ = user != nullptr;
+    old_machine_ = machine != nullptr ? machine : "";
+    old_user_ = user != nullptr ? user : "";
+    ::mkdir(machine_root().c_str(), 0700);
+    ::mkdir(user_root().c_str(), 0700);
+    ::setenv("UT_MACHINE_DATA_DIR", machine_root().c_str(), 1);
+    ::setenv("XDG_DATA_HOME", user_root().c_str(), 1);
+}
+
+ScratchRoots::~ScratchRoots() {
+    if (had_machine_) {
+        ::setenv("UT_MACHINE_DATA_DIR", old_machine_.c_str(), 1);
+    } else {
+        ::unsetenv("UT_MACHINE_DATA_DIR");
+    }
+    if (had_user_) {
+        ::setenv("XDG_DATA_HOME", old_user_.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_DATA_HOME");
+    }
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace tvut_test
