@@ -1,9 +1,119 @@
+// tvut_sample_host: a host product in miniature. It goes through the sequence
+// a product follows with tvUT (initialise, hand over product and user
+// information, log usage, crash if asked, clean up), prints every status code
+// and then shows what tvUT left on disk.
+//
+//   tvut_sample_host [--crash] [--beta] [--root DIR]
+//
+// Without --root it works in a new scratch folder, never in the real data
+// folders; it uses only the public headers and libtvUT.so.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include <tvUT/UTFacade.h>
 
-int main() {
-    std::printf("InitUTComponent -> %d\n", static_cast<int>(CUTFacade::InitUTComponent()));
-    std::printf("CleanUp -> %d\n", static_cast<int>(CUTFacade::CleanUp()));
+namespace fs = std::filesystem;
+
+namespace {
+
+std::u16string U16(const char* text) {
+    std::u16string out;
+    for (const char* p = text; *p != 0; ++p) {
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*p)));
+    }
+    return out;
+}
+
+// The host keeps its texts; tvUT copies them during each call.
+struct HostText {
+    explicit HostText(const char* text) : units(U16(text)) {}
+    kormSTRING Get() { return kormSTRING{&units[0], -1}; }
+    std::u16string units;
+};
+
+void Report(const char* call, int status) { std::printf("%-34s -> %d\n", call, status); }
+
+void ShowTree(const fs::path& root) {
+    std::printf("\nFiles under %s:\n", root.c_str());
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path relative = fs::relative(it->path(), root, ec);
+        if (it->is_directory(ec)) {
+            std::printf("  %s/\n", relative.c_str());
+        } else {
+            std::printf("  %-70s %8ju bytes\n", relative.c_str(),
+                        static_cast<uintmax_t>(it->file_size(ec)));
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool crash = false;
+    bool beta = false;
+    std::string root;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--crash") == 0) {
+            crash = true;
+        } else if (std::strcmp(argv[i], "--beta") == 0) {
+            beta = true;
+        } else if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+            root = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--crash] [--beta] [--root DIR]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (root.empty()) {
+        char pattern[] = "/tmp/tvut-sample-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        root = pattern;
+    }
+    fs::create_directories(root + "/machine");
+    fs::create_directories(root + "/user");
+    setenv("UT_MACHINE_DATA_DIR", (root + "/machine").c_str(), 1);
+    setenv("XDG_DATA_HOME", (root + "/user").c_str(), 1);
+    std::printf("tvUT sample host, working in %s\n\n", root.c_str());
+
+    Report("InitUTComponent", CUTFacade::InitUTComponent());
+
+    CUTUserInfo* user = CUTUserInfo::Create();
+    HostText login("sample.user@example.com");
+    user->SetLogin(login.Get());
+    Report("SetUserID", CUTFacade::SetUserID(user));
+    const kormSTRING& stored = CUTFacade::GetUserID();
+    std::printf("%-34s -> length %d\n", "GetUserID", static_cast<int>(stored.length));
+
+    CUTProductInfo* product = CUTProductInfo::Create();
+    HostText line("SAMPLE"), release("2026"), release_type(beta ? "B" : "F"), country("US"),
+        language("en"), program("TERM"), serial("0000-1111-2222");
+    product->SetProductLineId(line.Get());
+    product->SetReleaseId(release.Get());
+    product->SetReleaseType(release_type.Get());
+    product->SetCountryCode(country.Get());
+    product->SetLanguage(language.Get());
+    product->SetProgramType(program.Get());
+    product->SetSerialNumber(serial.Get());
+    Report("GetUBInformation (asynchronous)", CUTFacade::GetUBInformation(product, user, kormFALSE));
+    product->Dispose();
+    user->Dispose();
+
+    Report("LogUsageData", CUTFacade::LogUsageData());
+    if (crash) {
+        Report("OnCrash", CUTFacade::OnCrash());
+    }
+    Report("CleanUp", CUTFacade::CleanUp());
+    Report("CleanUp (again)", CUTFacade::CleanUp());
+
+    ShowTree(root);
+    std::printf("\nDecode a configuration file with: tvut_inspect decode FILE\n");
     return 0;
 }

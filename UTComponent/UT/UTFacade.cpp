@@ -1,28 +1,331 @@
-// Placeholder facade: replaced by the real one.
+// The exported facade. Each operation checks the process-wide flags, reaches
+// the managers and delegates; failures cross back only as status codes, and
+// every operation catches whatever its helpers might throw.
 #include <tvUT/UTFacade.h>
 
+#include <ace/Init_ACE.h>
+
+#include <locale>
+#include <memory>
+
 #include "UT/UTLibraryEntry.h"
+#include "UT/UTProcessState.h"
+#include "config/UTConfigCommon.h"
+#include "config/UTConfigManager.h"
+#include "config/UTNamedLock.h"
+#include "info/UTKormString.h"
 #include "info/UTProductInfoImp.h"
+#include "log/UTLoggerManager.h"
+#include "manager/UTTranscriptManager.h"
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
 
 namespace {
+
+const wchar_t kLoginItem[] = L"TelvoranLogin";
+
+CUTLoggerManager* Logger() { return CUTLoggerManager::GetInstance(); }
+
+// The login that GetUserID hands out; lives until the library unloads.
 TelvoranUserInfo& LoginHolder() {
-    static TelvoranUserInfo holder;
-    return holder;
+    static TelvoranUserInfo* const holder = new TelvoranUserInfo();
+    return *holder;
 }
+
+// Text for log lines in the locale's charset, as the host's console shows it.
+std::string LogText(const std::wstring& text) {
+    std::string out;
+    if (!CUTPlatform::Current()->WideToLocaleCharset(text, &out)) {
+        out = ToUtf8(text);
+    }
+    return out;
+}
+
+// Runs fn with the session's configuration manager when there is one, so
+// that the session's in-memory copy of the files stays current and a later
+// save cannot bring back an old value; otherwise with a short-lived manager.
+template <class Fn>
+void WithConfigManager(Fn fn) {
+    if (CUTConfigManager* shared = CUTConfigManager::PeekInstance()) {
+        fn(shared);
+        return;
+    }
+    std::unique_ptr<CUTConfigManager> own(new CUTConfigManager());
+    fn(own.get());
+}
+
+void StoreLogin(const std::wstring& login) {
+    WithConfigManager([&login](CUTConfigManager* manager) {
+        manager->Store()->SetString(kLoginItem, login, true);
+    });
+}
+
+bool IsTermProgram(const kormSTRING& program_type) {
+    const std::wstring text = KormStringToWide(program_type);
+    const std::wstring term = L"TERM";
+    if (text.size() != term.size()) {
+        return false;
+    }
+    const std::locale locale;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (std::toupper(text[i], locale) != term[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Destroys the managers in the order that keeps each one's dependencies alive.
+void DestroyManagers() {
+    CUTTranscriptManager::DestroyInstance();
+    CUTConfigManager::DestroyInstance();
+}
+
+UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserInfo* user,
+                                   kormBOOLEAN synchronous) {
+    if (!CUTProcessState::initialised.load()) {
+        return UT_NOT_INITIALISED;
+    }
+    CUTConfigManager* manager = CUTConfigManager::GetInstance();
+    CUTTranscriptManager* transcripts = CUTTranscriptManager::GetInstance();
+    if (manager == nullptr || transcripts == nullptr) {
+        return UT_SEND_CYCLE_FAILED;
+    }
+    TelvoranUserInfo login;
+    if (product != nullptr) {
+        if (IsTermProgram(product->GetProgramType())) {
+            if (user != nullptr && user->GetLogin().text != nullptr) {
+                Logger()->Log(UT_LOG_DEVDBG, "telvoran login info is passed in");
+                login.SetLogin(user->GetLogin());
+            } else {
+                login.SetLogin(CUTFacade::GetUserID());
+                Logger()->Log(UT_LOG_DEVDBG,
+                              "telvoran login info is NOT passed in, load value from PD_UD");
+            }
+        } else {
+            Logger()->Log(UT_LOG_DEVDBG, "clear value of TelvoranLogin in PI_UD");
+            static kormCHAR empty_text[] = {0};
+            login.SetLogin(kormSTRING{empty_text, 0});
+            const kormSTRING& stored = CUTFacade::GetUserID();
+            if (stored.text != nullptr && stored.length > 0) {
+                StoreLogin(L"");
+            }
+        }
+    }
+
+    if (!manager->IsProductInitialised()) {
+        if (product == nullptr) {
+            Logger()->Log(UT_LOG_ERROR, "ProductInfo is NULL! GetUBInformatin fail!!");
+            return UT_NO_PRODUCT;
+        }
+        manager->HandOverProduct(product, &login);
+        if (!manager->IsProductInitialised()) {
+            Logger()->Log(UT_LOG_ERROR, "Init Product Information Error! GetUBInformatin fail!!");
+            return UT_NO_PRODUCT;
+        }
+    } else {
+        manager->RefreshSession(product, &login);
+    }
+
+    const std::string login_text = LogText(KormStringToWide(login.GetLogin()));
+    if (product != nullptr) {
+        Logger()->Log(UT_LOG_DEVDBG, "Program Type: %s",
+                      LogText(KormStringToWide(product->GetProgramType())).c_str());
+    }
+    Logger()->Log(UT_LOG_DEVDBG, "Telvoran Login value: %s", login_text.c_str());
+
+    UTStatus result = UT_SEND_OK;
+    if (!manager->CheckProductFileAccess()) {
+        Logger()->Log(UT_LOG_ERROR, "We DONT HAVE Permission to Write Transcript file!");
+        return UT_PRODUCT_CONFIG_NOT_WRITABLE;
+    }
+    if (!manager->CheckTranscriptFolderAccess()) {
+        Logger()->Log(UT_LOG_ERROR, "We DONT HAVE Permission to Write Transcript file!");
+        return UT_TRANSCRIPT_FOLDER_NOT_WRITABLE;
+    }
+
+    if (synchronous == kormTRUE || manager->Store()->GetInt64(L"LastSendTimestamp", false) == -1) {
+        Logger()->Log(UT_LOG_INFO, "Will Send Synchronously.....");
+        result = transcripts->sendSynchronously(UT_SEND_REASON_FORCED);
+    } else {
+        Logger()->Log(UT_LOG_INFO, "Will Send Asynchronously.....");
+        // Without a worker to wake, nothing was requested: say so.
+        if (!transcripts->OnSendNow()) {
+            result = UT_SEND_CYCLE_FAILED;
+        }
+    }
+    Logger()->Log(UT_LOG_DEVDBG, "GetUBInformation return %d !", static_cast<int>(result));
+    return result;
+}
+
+// Stamps the session and writes its transcript.
+template <class Stamp>
+UTStatus StampAndSerialize(Stamp stamp, UTStatus success, UTStatus failure) {
+    if (!CUTProcessState::initialised.load()) {
+        return UT_NOT_INITIALISED;
+    }
+    CUTConfigManager* manager = CUTConfigManager::GetInstance();
+    if (manager == nullptr || !manager->IsProductInitialised()) {
+        return UT_NO_PRODUCT;
+    }
+    stamp(manager->Runtime());
+    CUTTranscriptManager* transcripts = CUTTranscriptManager::GetInstance();
+    return transcripts != nullptr && transcripts->serializeTranscript() ? success : failure;
+}
+
+int64_t Now() { return CUTPlatform::Current()->CurrentTimeSeconds(); }
+
 }  // namespace
 
-UTStatus CUTFacade::InitUTComponent() { return UT_INIT_ACE_FAILED; }
-UTStatus CUTFacade::GetUBInformation(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN) {
-    return UT_NOT_INITIALISED;
-}
-UTStatus CUTFacade::LogUsageData() { return UT_NOT_INITIALISED; }
-UTStatus CUTFacade::OnCrash() { return UT_NOT_INITIALISED; }
-UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
-    return user == nullptr ? UT_SET_USER_NO_USER : UT_SET_USER_OK;
-}
-const kormSTRING& CUTFacade::GetUserID() { return LoginHolder().GetLogin(); }
-void CUTFacade::RegisterCallbackFunction(void (*)(bool)) {}
-UTStatus CUTFacade::CleanUp() { return UT_NOT_INITIALISED; }
+UTStatus CUTFacade::InitUTComponent() {
+    try {
+        if (CUTProcessState::initialised.load()) {
+            return UT_INIT_OK;
+        }
+        CUTProcessState::initialisation_started.store(true);
+        CUTProcessState::stop.store(false);
+        if (ACE::init() == -1) {
+            return UT_INIT_ACE_FAILED;
+        }
+        CUTProcessState::client_mode.store(0);
+        CUTConfigCommon::GetInstance();
+        CUTConfigManager* manager = CUTConfigManager::GetInstance();
+        if (manager == nullptr || !manager->CheckStartupAccess()) {
+            return UT_INIT_NO_ACCESS;
+        }
+        if (CUTTranscriptManager::GetInstance() == nullptr) {
+            return UT_INIT_NO_ACCESS;
+        }
+        CUTProcessState::initialised.store(true);
 
-void UTLibraryAttach() {}
-void UTLibraryDetach() {}
+        TelvoranUserInfo login;
+        login.SetLogin(GetUserID());
+        SetUserID(&login);
+        Logger()->Log(UT_LOG_DEVDBG, "client version : %s",
+                      ToUtf8(manager->Runtime()->ModuleVersion()).c_str());
+        return UT_INIT_OK;
+    } catch (...) {
+        return UT_INIT_NO_ACCESS;
+    }
+}
+
+UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUserInfo* user,
+                                     kormBOOLEAN synchronous) {
+    try {
+        return GetUBInformationUnguarded(product, user, synchronous);
+    } catch (...) {
+        return UT_SEND_CYCLE_FAILED;
+    }
+}
+
+UTStatus CUTFacade::LogUsageData() {
+    try {
+        return StampAndSerialize(
+            [](CUTRuntimeConfig* session) { session->SetStartTime(Now()); }, UT_LOG_USAGE_OK,
+            UT_LOG_USAGE_WRITE_FAILED);
+    } catch (...) {
+        return UT_LOG_USAGE_WRITE_FAILED;
+    }
+}
+
+UTStatus CUTFacade::OnCrash() {
+    try {
+        return StampAndSerialize(
+            [](CUTRuntimeConfig* session) {
+                session->SetCrashFlag(1);
+                session->SetEndTime(Now());
+            },
+            UT_CRASH_OK, UT_CRASH_WRITE_FAILED);
+    } catch (...) {
+        return UT_CRASH_WRITE_FAILED;
+    }
+}
+
+UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
+    if (user == nullptr) {
+        return UT_SET_USER_NO_USER;
+    }
+    try {
+        const kormSTRING& login = user->GetLogin();
+        std::wstring text;
+        // A zero-terminated login (length -1) is a login too; only a null
+        // text or a length of 0 or below -1 means "no login".
+        if (login.text != nullptr && (login.length > 0 || login.length == -1)) {
+            text = KormStringToWide(login);
+        }
+        StoreLogin(text);
+        Logger()->Log(UT_LOG_DEVDBG, "Telvoran Login value : %s", LogText(text).c_str());
+        return UT_SET_USER_OK;
+    } catch (...) {
+        // The login could not be stored; the host has no better code to get.
+        return UT_SET_USER_NO_USER;
+    }
+}
+
+const kormSTRING& CUTFacade::GetUserID() {
+    TelvoranUserInfo& holder = LoginHolder();
+    try {
+        // Read through a manager of our own so that this works outside a
+        // session and never disturbs the session's manager.
+        std::wstring login;
+        {
+            std::unique_ptr<CUTConfigManager> own(new CUTConfigManager());
+            login = own->Store()->GetString(kLoginItem, false);
+        }
+        std::u16string units;
+        WideToUtf16(login, &units);
+        static_assert(sizeof(kormCHAR) == sizeof(char16_t), "kormCHAR is UTF-16");
+        std::unique_ptr<kormCHAR[]> buffer(new kormCHAR[units.size() + 1]());
+        for (size_t i = 0; i < units.size(); ++i) {
+            buffer[i] = static_cast<kormCHAR>(units[i]);
+        }
+        holder.SetLogin(kormSTRING{buffer.get(), static_cast<int32_t>(units.size())});
+    } catch (...) {
+        // Keep the previous value.
+    }
+    return holder.GetLogin();
+}
+
+void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
+    try {
+        CUTTranscriptManager* transcripts = CUTTranscriptManager::GetInstance();
+        if (transcripts != nullptr) {
+            transcripts->setCallback(callback);
+        }
+    } catch (...) {
+    }
+}
+
+UTStatus CUTFacade::CleanUp() {
+    if (!CUTProcessState::initialised.load()) {
+        return UT_NOT_INITIALISED;
+    }
+    try {
+        if (CUTConfigManager* manager = CUTConfigManager::PeekInstance()) {
+            manager->Runtime()->SetEndTime(Now());
+        }
+        CUTProcessState::stop.store(true);
+        DestroyManagers();
+    } catch (...) {
+    }
+    ACE::fini();
+    CUTProcessState::initialised.store(false);
+    CUTProcessState::initialisation_started.store(false);
+    return UT_CLEANUP_OK;
+}
+
+void UTLibraryAttach() {
+    // OpenSSL 3 locks for itself: no locking callbacks to install.
+}
+
+void UTLibraryDetach() {
+    try {
+        if (CUTProcessState::initialisation_started.load() &&
+            CUTProcessState::initialised.load()) {
+            DestroyManagers();
+            ACE::fini();
+        }
+        ReleaseNamedLocks();
+    } catch (...) {
+    }
+}

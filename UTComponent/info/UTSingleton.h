@@ -28,7 +28,12 @@ public:
         } catch (...) {
             return nullptr;
         }
-        s_instance.store(instance, std::memory_order_release);
+        T* expected = nullptr;
+        if (!s_instance.compare_exchange_strong(expected, instance, std::memory_order_acq_rel)) {
+            // Another thread won the race: keep its instance.
+            delete instance;
+            return expected;
+        }
         // Registered after construction: whatever T's constructor created is
         // registered earlier and therefore destroyed later.
         if (!s_exit_hook_registered.exchange(true)) {

@@ -1,0 +1,18 @@
+// The process-wide words of the component: the lifecycle flags of the facade,
+// the stop flag that the transport polls, and the client mode that
+// transcripts and requests report. Single atomic words without a lock: each
+// read and write is indivisible, nothing more is promised.
+#ifndef TVUT_UT_UTPROCESSSTATE_H
+#define TVUT_UT_UTPROCESSSTATE_H
+
+#include <atomic>
+
+struct CUTProcessState {
+    static inline std::atomic<bool> initialised{false};
+    static inline std::atomic<bool> initialisation_started{false};
+    // Raised by CleanUp before the managers go: an upload in progress stops.
+    static inline std::atomic<bool> stop{false};
+    static inline std::atomic<int> client_mode{0};
+};
+
+#endif  // TVUT_UT_UTPROCESSSTATE_H

@@ -1,0 +1,187 @@
+#include "config/UTStaticConfig.h"
+
+#include "config/UTConfigCommon.h"
+#include "log/UTLoggerManager.h"
+#include "log/UTStringFormater.h"
+
+namespace {
+
+bool InRange(long long value, int range) {
+    switch (range) {
+        case UT_RANGE_PERCENT:
+            return value >= 0 && value <= 100;
+        case UT_RANGE_NON_NEGATIVE:
+            return value >= 0;
+        case UT_RANGE_LOG_LEVEL:
+            return value >= 0 && value <= 5;
+        default:
+            return true;
+    }
+}
+
+// Stream extraction: leading white space skipped, stops at the first
+// character that does not fit ("12abc" reads 12), fails on overflow.
+template <class T>
+bool ParseNumber(const std::wstring& text, T* value) {
+    CUTWStringFormater formatter(text);
+    T parsed{};
+    formatter >> parsed;
+    if (formatter.fail()) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+template <>
+bool ParseNumber<bool>(const std::wstring& text, bool* value) {
+    CUTWStringFormater formatter(text);
+    long long parsed = 0;
+    formatter >> parsed;
+    if (formatter.fail() || (parsed != 0 && parsed != 1)) {
+        return false;
+    }
+    *value = parsed == 1;
+    return true;
+}
+
+}  // namespace
+
+CUTStaticConfig::CUTStaticConfig(const std::wstring& component_folder,
+                                 const std::wstring& product_folder)
+    : product_loaded_(false), pi_ui_writable_(false) {
+    if (!product_folder.empty()) {
+        product_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PRODUCT, product_folder);
+        product_file_->Load();
+        product_loaded_ = true;
+    }
+    // Every start rewrites the shared files, so they carry this version.
+    pi_ud_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PI_UD, component_folder);
+    pi_ud_file_->Load();
+    pi_ud_file_->Save();
+    pi_ui_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PI_UI, component_folder);
+    pi_ui_file_->Load();
+    pi_ui_file_->Save();
+    pi_ui_writable_ = pi_ui_file_->IsWritable();
+    if (!pi_ui_writable_) {
+        CUTLoggerManager::GetInstance()->Log(UT_LOG_DEVDBG,
+                                             "don't have permission to write to the PI_UI file");
+    }
+}
+
+std::shared_ptr<CUTXMLConfig> CUTStaticConfig::FileOfItem(const std::wstring& name) {
+    switch (CUTConfigCommon::GetFileClass(name)) {
+        case UT_FILE_PI_UI:
+            return pi_ui_writable_ ? pi_ui_file_ : pi_ud_file_;
+        case UT_FILE_PI_UD:
+            return pi_ud_file_;
+        case UT_FILE_PRODUCT: {
+            std::lock_guard<std::mutex> lock(product_mutex_);
+            return product_file_;
+        }
+        default:
+            return nullptr;
+    }
+}
+
+std::wstring CUTStaticConfig::ReadText(const std::wstring& name, bool reread, int* file_class) {
+    const CUTConfigItem* item = CUTConfigCommon::FindItem(name);
+    *file_class = item != nullptr ? item->file_class : UT_FILE_NONE;
+    std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
+    std::wstring text;
+    if (file && file->GetValue(name, reread, &text)) {
+        return text;
+    }
+    text = item != nullptr ? item->default_value : L"";
+    // Add a missing item with its default; an item that is there with an
+    // empty value equal to its default needs no rewrite.
+    if (file && !(text.empty() && file->IsCached(name))) {
+        file->SetValue(name, text, true);
+    }
+    return text;
+}
+
+template <class T>
+T CUTStaticConfig::ReadNumber(const std::wstring& name, bool reread) {
+    int file_class = UT_FILE_NONE;
+    const std::wstring text = ReadText(name, reread, &file_class);
+    const CUTConfigItem* item = CUTConfigCommon::FindItem(name);
+    const int range = item != nullptr ? item->range : UT_RANGE_ANY;
+    T value{};
+    if (ParseNumber(text, &value) && InRange(static_cast<long long>(value), range)) {
+        return value;
+    }
+    T fallback{};
+    if (item != nullptr) {
+        ParseNumber(std::wstring(item->default_value), &fallback);
+        // The user's own file keeps what is there; shared files are repaired.
+        if (file_class == UT_FILE_PI_UI || file_class == UT_FILE_PRODUCT) {
+            WriteText(name, item->default_value, reread);
+        }
+    }
+    return fallback;
+}
+
+bool CUTStaticConfig::GetBool(const std::wstring& name, bool reread) {
+    return ReadNumber<bool>(name, reread);
+}
+
+int32_t CUTStaticConfig::GetInt(const std::wstring& name, bool reread) {
+    return ReadNumber<int32_t>(name, reread);
+}
+
+int64_t CUTStaticConfig::GetInt64(const std::wstring& name, bool reread) {
+    return ReadNumber<int64_t>(name, reread);
+}
+
+std::wstring CUTStaticConfig::GetString(const std::wstring& name, bool reread) {
+    int file_class = UT_FILE_NONE;
+    return ReadText(name, reread, &file_class);
+}
+
+void CUTStaticConfig::WriteText(const std::wstring& name, const std::wstring& text,
+                                bool save_now) {
+    std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
+    if (file) {
+        file->SetValue(name, text, save_now);
+    }
+}
+
+void CUTStaticConfig::SetBool(const std::wstring& name, bool value, bool save_now) {
+    WriteText(name, value ? L"1" : L"0", save_now);
+}
+
+void CUTStaticConfig::SetInt(const std::wstring& name, int32_t value, bool save_now) {
+    WriteText(name, IntToWString(value), save_now);
+}
+
+void CUTStaticConfig::SetInt64(const std::wstring& name, int64_t value, bool save_now) {
+    WriteText(name, IntToWString(value), save_now);
+}
+
+void CUTStaticConfig::SetString(const std::wstring& name, const std::wstring& value,
+                                bool save_now) {
+    WriteText(name, value, save_now);
+}
+
+void CUTStaticConfig::Flush() {
+    std::shared_ptr<CUTXMLConfig> product;
+    {
+        std::lock_guard<std::mutex> lock(product_mutex_);
+        product = product_file_;
+    }
+    for (const auto& file : {pi_ui_file_, product, pi_ud_file_}) {
+        if (file) {
+            file->Save();
+        }
+    }
+}
+
+bool CUTStaticConfig::LoadProductFile(const std::wstring& product_folder) {
+    auto file = std::make_shared<CUTXMLConfig>(UT_CONFIG_PRODUCT, product_folder);
+    file->Load();
+    std::lock_guard<std::mutex> lock(product_mutex_);
+    product_file_ = file;
+    product_loaded_ = true;
+    return file->IsWritable();
+}
