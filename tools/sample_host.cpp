@@ -35,7 +35,9 @@ struct HostText {
     std::u16string units;
 };
 
-void Report(const char* call, int status) { std::printf("%-34s -> %d\n", call, status); }
+void Report(const char* call, int status) {
+    std::printf("%-34s -> %d\n", call, status);
+}
 
 void ShowTree(const fs::path& root) {
     std::printf("\nFiles under %s:\n", root.c_str());
@@ -102,7 +104,8 @@ int main(int argc, char** argv) {
     product->SetLanguage(language.Get());
     product->SetProgramType(program.Get());
     product->SetSerialNumber(serial.Get());
-    Report("GetUBInformation (asynchronous)", CUTFacade::GetUBInformation(product, user, kormFALSE));
+    Report("GetUBInformation (asynchronous)",
+           CUTFacade::GetUBInformation(product, user, kormFALSE));
     product->Dispose();
     user->Dispose();
 

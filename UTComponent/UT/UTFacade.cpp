@@ -24,7 +24,9 @@ namespace {
 
 const wchar_t kLoginItem[] = L"TelvoranLogin";
 
-CUTLoggerManager* Logger() { return CUTLoggerManager::GetInstance(); }
+CUTLoggerManager* Logger() {
+    return CUTLoggerManager::GetInstance();
+}
 
 // The login that GetUserID hands out; lives until the library unloads.
 TelvoranUserInfo& LoginHolder() {
@@ -173,7 +175,9 @@ UTStatus StampAndSerialize(Stamp stamp, UTStatus success, UTStatus failure) {
     return transcripts != nullptr && transcripts->serializeTranscript() ? success : failure;
 }
 
-int64_t Now() { return CUTPlatform::Current()->CurrentTimeSeconds(); }
+int64_t Now() {
+    return CUTPlatform::Current()->CurrentTimeSeconds();
+}
 
 }  // namespace
 
@@ -220,9 +224,8 @@ UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUse
 
 UTStatus CUTFacade::LogUsageData() {
     try {
-        return StampAndSerialize(
-            [](CUTRuntimeConfig* session) { session->SetStartTime(Now()); }, UT_LOG_USAGE_OK,
-            UT_LOG_USAGE_WRITE_FAILED);
+        return StampAndSerialize([](CUTRuntimeConfig* session) { session->SetStartTime(Now()); },
+                                 UT_LOG_USAGE_OK, UT_LOG_USAGE_WRITE_FAILED);
     } catch (...) {
         return UT_LOG_USAGE_WRITE_FAILED;
     }
@@ -320,8 +323,7 @@ void UTLibraryAttach() {
 
 void UTLibraryDetach() {
     try {
-        if (CUTProcessState::initialisation_started.load() &&
-            CUTProcessState::initialised.load()) {
+        if (CUTProcessState::initialisation_started.load() && CUTProcessState::initialised.load()) {
             DestroyManagers();
             ACE::fini();
         }

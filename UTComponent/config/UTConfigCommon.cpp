@@ -55,7 +55,9 @@ const std::unordered_map<std::wstring, const CUTConfigItem*>& Index() {
 
 }  // namespace
 
-CUTConfigCommon::CUTConfigCommon() { Index(); }
+CUTConfigCommon::CUTConfigCommon() {
+    Index();
+}
 
 CUTConfigCommon::~CUTConfigCommon() = default;
 
@@ -70,4 +72,6 @@ int CUTConfigCommon::GetFileClass(const std::wstring& name) {
     return item != nullptr ? item->file_class : UT_FILE_NONE;
 }
 
-const std::vector<CUTConfigItem>& CUTConfigCommon::Items() { return Table(); }
+const std::vector<CUTConfigItem>& CUTConfigCommon::Items() {
+    return Table();
+}

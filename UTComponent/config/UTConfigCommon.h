@@ -26,9 +26,9 @@ enum UTConfigValueType {
 // Which configuration file an item lives in.
 enum UTConfigFileClass {
     UT_FILE_NONE = -1,
-    UT_FILE_PI_UI = 0,     // machine-wide, all products and users
-    UT_FILE_PI_UD = 2,     // per user, all products
-    UT_FILE_PRODUCT = 3    // per user and product
+    UT_FILE_PI_UI = 0,   // machine-wide, all products and users
+    UT_FILE_PI_UD = 2,   // per user, all products
+    UT_FILE_PRODUCT = 3  // per user and product
 };
 
 enum UTConfigRange {

@@ -43,10 +43,9 @@ void CUTConfigManager::InitLoggerIfEnabled() {
     if (folder.empty()) {
         return;
     }
-    CUTLoggerManager::GetInstance()->Init(folder.c_str(), path.c_str(),
-                                          store_->GetInt64(L"MaxLogFileSize", false),
-                                          store_->GetInt(L"MaxLogFileCount", false),
-                                          store_->GetInt(L"LogLevel", false));
+    CUTLoggerManager::GetInstance()->Init(
+        folder.c_str(), path.c_str(), store_->GetInt64(L"MaxLogFileSize", false),
+        store_->GetInt(L"MaxLogFileCount", false), store_->GetInt(L"LogLevel", false));
 }
 
 std::wstring CUTConfigManager::GetReceivingHost() {

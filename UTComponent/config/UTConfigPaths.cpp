@@ -14,8 +14,7 @@ const wchar_t kLogFileName[] = L"TVUTLog.log";
 namespace {
 
 std::wstring FolderBelow(const std::wstring& root, const std::wstring& subfolder) {
-    return root + kPathSeparator + kCompanyFolderName + kPathSeparator + subfolder +
-           kPathSeparator;
+    return root + kPathSeparator + kCompanyFolderName + kPathSeparator + subfolder + kPathSeparator;
 }
 
 }  // namespace

@@ -6,28 +6,31 @@
 
 #include <string>
 
-extern const wchar_t kCompanyFolderName[];    // "Telvoran"
-extern const wchar_t kComponentFolderName[];  // "TVUT"
-extern const wchar_t kPIUIFileName[];         // "ProdInd_UserInd.cur"
-extern const wchar_t kPIUDFileName[];         // "ProdInd_UserDep.cur"
-extern const wchar_t kProductFileName[];      // "ProdDep_UserDep.cur"
-extern const wchar_t kDecodeMarkerName[];     // "decode.xml"
+extern const wchar_t kCompanyFolderName[];     // "Telvoran"
+extern const wchar_t kComponentFolderName[];   // "TVUT"
+extern const wchar_t kPIUIFileName[];          // "ProdInd_UserInd.cur"
+extern const wchar_t kPIUDFileName[];          // "ProdInd_UserDep.cur"
+extern const wchar_t kProductFileName[];       // "ProdDep_UserDep.cur"
+extern const wchar_t kDecodeMarkerName[];      // "decode.xml"
 extern const wchar_t kTranscriptFolderName[];  // "Transcripts"
-extern const wchar_t kLogFileName[];          // "TVUTLog.log"
+extern const wchar_t kLogFileName[];           // "TVUTLog.log"
 
 // root + "/Telvoran/" + subfolder + "/", or empty when the root is unavailable.
 std::wstring MachineFolderPath(const std::wstring& subfolder);
 std::wstring UserFolderPath(const std::wstring& subfolder);
 
 // The PI_UI and PI_UD folders, with a trailing separator.
-inline std::wstring PIUIFolderPath() { return MachineFolderPath(kComponentFolderName); }
-inline std::wstring PIUDFolderPath() { return UserFolderPath(kComponentFolderName); }
+inline std::wstring PIUIFolderPath() {
+    return MachineFolderPath(kComponentFolderName);
+}
+inline std::wstring PIUDFolderPath() {
+    return UserFolderPath(kComponentFolderName);
+}
 
 // "TVUT/<line>_<release>": the product folder below the user's "Telvoran"
 // folder. The ids come from the host; separators and ".." in them are
 // replaced so that the folder stays inside the component's folder.
-std::wstring ProductFolderName(const std::wstring& product_line_id,
-                               const std::wstring& release_id);
+std::wstring ProductFolderName(const std::wstring& product_line_id, const std::wstring& release_id);
 
 // Replaces what would let a folder name step outside its parent: "/", "\\",
 // NUL and ".." become "_".

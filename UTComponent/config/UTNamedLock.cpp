@@ -107,4 +107,6 @@ CUTNamedLockGuard::~CUTNamedLockGuard() {
     }
 }
 
-void ReleaseNamedLocks() { Registry().Clear(); }
+void ReleaseNamedLocks() {
+    Registry().Clear();
+}

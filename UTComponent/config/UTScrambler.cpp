@@ -35,7 +35,9 @@ bool ScrambleFile(const std::wstring& path, bool on) {
     return platform->ReplaceFileAtomically(path, bytes);
 }
 
-bool IsConfigScramblingOn() { return g_config_scrambling_on.load(std::memory_order_acquire); }
+bool IsConfigScramblingOn() {
+    return g_config_scrambling_on.load(std::memory_order_acquire);
+}
 
 void CheckDecodeMarker() {
     if (!IsConfigScramblingOn()) {

@@ -139,8 +139,7 @@ std::wstring CUTStaticConfig::GetString(const std::wstring& name, bool reread) {
     return ReadText(name, reread, &file_class);
 }
 
-void CUTStaticConfig::WriteText(const std::wstring& name, const std::wstring& text,
-                                bool save_now) {
+void CUTStaticConfig::WriteText(const std::wstring& name, const std::wstring& text, bool save_now) {
     std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
     if (file) {
         file->SetValue(name, text, save_now);

@@ -82,8 +82,8 @@ bool CUTXMLConfig::DecodeFileBytes(const std::string& bytes, unsigned kind, std:
 
 CUTXMLConfig::CUTXMLConfig(unsigned kind, const std::wstring& subfolder)
     : file_name_(FileNameOf(kind)), kind_(kind), writable_(false), failed_(false) {
-    folder_path_ = kind == UT_CONFIG_PI_UI ? MachineFolderPath(subfolder)
-                                           : UserFolderPath(subfolder);
+    folder_path_ =
+        kind == UT_CONFIG_PI_UI ? MachineFolderPath(subfolder) : UserFolderPath(subfolder);
     lock_name_ = FileLockName(folder_path_ + file_name_);
     if (!folder_path_.empty()) {
         document_ = std::make_unique<TiXmlDocument>(ToUtf8(folder_path_ + file_name_));
@@ -93,11 +93,18 @@ CUTXMLConfig::CUTXMLConfig(unsigned kind, const std::wstring& subfolder)
 CUTXMLConfig::~CUTXMLConfig() = default;
 
 bool CUTXMLConfig::WriteDocument(TiXmlDocument* document) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    // Called under the file lock, so no other writer is using a temporary
+    // file of this name now: what is there was left by a process that died
+    // while saving.
+    for (const std::wstring& stale : platform->ListFiles(folder_path_, FilePath() + L".tmp")) {
+        platform->RemoveFile(stale);
+    }
     std::string bytes = PrintDocument(*document);
     if (IsConfigScramblingOn()) {
         ScrambleBytes(&bytes);
     }
-    return CUTPlatform::Current()->ReplaceFileAtomically(FilePath(), bytes);
+    return platform->ReplaceFileAtomically(FilePath(), bytes);
 }
 
 bool CUTXMLConfig::CreateDefault(bool only_if_missing) {

@@ -22,7 +22,9 @@ void CopyKormString(kormSTRING* target, const kormSTRING& source);
 // is not valid UTF-16, reads as empty.
 std::wstring KormStringToWide(const kormSTRING& value);
 // True when the text is null (the length is not consulted).
-inline bool IsNullKormString(const kormSTRING& value) { return value.text == nullptr; }
+inline bool IsNullKormString(const kormSTRING& value) {
+    return value.text == nullptr;
+}
 
 // Owns one kormSTRING field; the field starts unset.
 class CUTKormStringField {

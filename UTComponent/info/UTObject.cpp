@@ -2,6 +2,10 @@
 
 CUTObject::CUTObject() = default;
 CUTObject::CUTObject(const CUTObject&) {}
-CUTObject& CUTObject::operator=(const CUTObject&) { return *this; }
+CUTObject& CUTObject::operator=(const CUTObject&) {
+    return *this;
+}
 CUTObject::~CUTObject() = default;
-void CUTObject::Dispose() { delete this; }
+void CUTObject::Dispose() {
+    delete this;
+}

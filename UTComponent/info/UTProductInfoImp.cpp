@@ -6,6 +6,8 @@ CUTProductInfo* CUTProductInfo::Create() {
     return new (std::nothrow) CUTProductInfoImp();
 }
 
-CUTUserInfo* CUTUserInfo::Create() { return new (std::nothrow) CUTUserInfoImp(); }
+CUTUserInfo* CUTUserInfo::Create() {
+    return new (std::nothrow) CUTUserInfoImp();
+}
 
 TelvoranUserInfo::~TelvoranUserInfo() = default;

@@ -10,8 +10,14 @@ CUTTranscriptManager::CUTTranscriptManager() {
 
 CUTTranscriptManager::~CUTTranscriptManager() = default;
 
-bool CUTTranscriptManager::serializeTranscript() { return false; }
+bool CUTTranscriptManager::serializeTranscript() {
+    return false;
+}
 
-UTStatus CUTTranscriptManager::sendSynchronously(int) { return UT_SEND_CYCLE_FAILED; }
+UTStatus CUTTranscriptManager::sendSynchronously(int) {
+    return UT_SEND_CYCLE_FAILED;
+}
 
-bool CUTTranscriptManager::OnSendNow() { return false; }
+bool CUTTranscriptManager::OnSendNow() {
+    return false;
+}

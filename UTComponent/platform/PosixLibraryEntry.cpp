@@ -4,8 +4,12 @@
 
 namespace {
 
-__attribute__((constructor)) void OnLibraryLoad() { UTLibraryAttach(); }
+__attribute__((constructor)) void OnLibraryLoad() {
+    UTLibraryAttach();
+}
 
-__attribute__((destructor)) void OnLibraryUnload() { UTLibraryDetach(); }
+__attribute__((destructor)) void OnLibraryUnload() {
+    UTLibraryDetach();
+}
 
 }  // namespace

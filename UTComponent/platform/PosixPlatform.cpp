@@ -22,11 +22,17 @@ namespace {
 std::atomic<CUTPlatform*> g_current{nullptr};
 
 // File names on disk are UTF-8.
-std::string NativePath(const std::wstring& path) { return ToUtf8(path); }
+std::string NativePath(const std::wstring& path) {
+    return ToUtf8(path);
+}
 
-fs::path FsPath(const std::wstring& path) { return fs::path(NativePath(path)); }
+fs::path FsPath(const std::wstring& path) {
+    return fs::path(NativePath(path));
+}
 
-std::wstring WidePath(const fs::path& path) { return FromUtf8(path.string()); }
+std::wstring WidePath(const fs::path& path) {
+    return FromUtf8(path.string());
+}
 
 bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
     const char* text = std::getenv(name);
@@ -136,9 +142,13 @@ std::wstring CUTPosixPlatform::UtcFileTimeText() {
     return FromUtf8(text);
 }
 
-int64_t CUTPosixPlatform::CurrentTimeSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t CUTPosixPlatform::CurrentTimeSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
-std::wstring CUTPosixPlatform::ModuleVersion() { return FromUtf8(TVUT_MODULE_VERSION); }
+std::wstring CUTPosixPlatform::ModuleVersion() {
+    return FromUtf8(TVUT_MODULE_VERSION);
+}
 
 bool CUTPosixPlatform::FileExists(const std::wstring& path) {
     if (path.empty()) {
@@ -274,8 +284,8 @@ std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& fol
     while (!ec && it != end) {
         CUTFolderEntry entry;
         // Composed with our own separator so that callers can split it again.
-        entry.path = WithoutTrailingSeparator(folder) + kPathSeparator +
-                     WidePath(it->path().filename());
+        entry.path =
+            WithoutTrailingSeparator(folder) + kPathSeparator + WidePath(it->path().filename());
         boost::system::error_code status_ec;
         entry.is_folder = fs::is_directory(it->path(), status_ec);
         if (!entry.is_folder) {
@@ -386,7 +396,9 @@ bool CUTPosixPlatform::CanOpenForUpdate(const std::wstring& path) {
     return true;
 }
 
-int CUTPosixPlatform::ProcessId() { return static_cast<int>(::getpid()); }
+int CUTPosixPlatform::ProcessId() {
+    return static_cast<int>(::getpid());
+}
 
 bool CUTPosixPlatform::GetEnvironment(const char* name, std::string* value) {
     const char* text = name != nullptr ? std::getenv(name) : nullptr;

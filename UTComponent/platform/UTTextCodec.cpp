@@ -2,9 +2,13 @@
 
 namespace {
 
-bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool IsSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
-bool IsScalarValue(char32_t c) { return c <= 0x10FFFF && !IsSurrogate(c); }
+bool IsScalarValue(char32_t c) {
+    return c <= 0x10FFFF && !IsSurrogate(c);
+}
 
 void AppendUtf8(char32_t c, std::string* out) {
     if (c < 0x80) {

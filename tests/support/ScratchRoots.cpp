@@ -16,8 +16,8 @@ namespace tvut_test {
 
 ScratchFolder::ScratchFolder() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
-                          "/tvut-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/tvut-test-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) {
@@ -36,7 +36,9 @@ ScratchFolder::~ScratchFolder() {
     boost::filesystem::remove_all(path_, ec);
 }
 
-std::wstring ScratchFolder::wpath() const { return FromUtf8(path_); }
+std::wstring ScratchFolder::wpath() const {
+    return FromUtf8(path_);
+}
 
 ScratchRoots::ScratchRoots() {
     const char* machine = std::getenv("UT_MACHINE_DATA_DIR");

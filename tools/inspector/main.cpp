@@ -18,8 +18,7 @@ const Command kCommands[] = {
      &RunDecodeCommand},
     {"config", "config                 print every setting, its value and the file it comes from",
      &RunConfigCommand},
-    {"paths", "paths [LINE RELEASE]   print the folders and files tvUT uses",
-     &RunPathsCommand},
+    {"paths", "paths [LINE RELEASE]   print the folders and files tvUT uses", &RunPathsCommand},
     {"identity", "identity               print what this machine reports about itself",
      &RunIdentityCommand},
 };

@@ -1,0 +1,207 @@
+// The information objects the host fills: kormSTRING copy rules, ownership
+// and the order of the virtual operations (part of the binary interface).
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include <tvUT/UTProductInfo.h>
+
+#include "info/UTKormString.h"
+#include "info/UTProductInfoImp.h"
+
+namespace {
+
+struct CopyCase {
+    const char* label;
+    const char16_t* text;
+    int32_t length;
+    bool expect_null;
+    const char16_t* expect_text;
+};
+
+std::u16string TextOf(const kormSTRING& value) {
+    return value.text == nullptr ? std::u16string() : std::u16string(value.text);
+}
+
+}  // namespace
+
+TEST(KormStringTest, CopyRulesHoldForEveryLength) {
+    static const char16_t abc[] = u"abc";
+    static const char16_t abcdef[] = u"abcdef";
+    static const char16_t empty[] = u"";
+    const CopyCase cases[] = {
+        {"zero-terminated", abc, -1, false, u"abc"},
+        {"counted prefix", abcdef, 3, false, u"abc"},
+        {"whole counted", abcdef, 6, false, u"abcdef"},
+        {"empty zero-terminated", empty, -1, false, u""},
+        {"length zero", abc, 0, true, nullptr},
+        {"length below -1", abc, -2, true, nullptr},
+        {"very negative length", abc, INT32_MIN, true, nullptr},
+        {"null text, -1", nullptr, -1, true, nullptr},
+        {"null text, counted", nullptr, 5, true, nullptr},
+    };
+    for (const CopyCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        kormSTRING target = kUnsetKormString;
+        CopyKormString(&target, kormSTRING{const_cast<kormCHAR*>(c.text), c.length});
+        EXPECT_EQ(c.length, target.length) << "the length passed in is kept";
+        if (c.expect_null) {
+            EXPECT_EQ(nullptr, target.text);
+        } else {
+            ASSERT_NE(nullptr, target.text);
+            EXPECT_NE(c.text, target.text) << "the text is copied, not borrowed";
+            EXPECT_EQ(std::u16string(c.expect_text), TextOf(target));
+        }
+        FreeKormString(&target);
+    }
+}
+
+TEST(KormStringTest, CountedCopyReadsExactlyThatManyUnits) {
+    // A counted text without a terminator, followed by units that must not
+    // be read: the copy stops at the count and adds its own terminator.
+    kormCHAR buffer[4] = {u'x', u'y', u'z', u'!'};
+    kormSTRING target = kUnsetKormString;
+    CopyKormString(&target, kormSTRING{buffer, 3});
+    ASSERT_NE(nullptr, target.text);
+    EXPECT_EQ(u"xyz", TextOf(target));
+    EXPECT_EQ(0, target.text[3]);
+    // A count larger than the zero-terminated text copies the zero and what
+    // follows it, exactly as many units as counted.
+    kormCHAR with_zero[5] = {u'a', 0, u'b', u'c', 0};
+    CopyKormString(&target, kormSTRING{with_zero, 4});
+    EXPECT_EQ(0, std::memcmp(with_zero, target.text, 4 * sizeof(kormCHAR)));
+    EXPECT_EQ(0, target.text[4]);
+    FreeKormString(&target);
+}
+
+TEST(KormStringTest, SelfCopyKeepsTheText) {
+    kormSTRING target = kUnsetKormString;
+    CopyKormString(&target, kormSTRING{const_cast<kormCHAR*>(u"same"), -1});
+    CopyKormString(&target, target);
+    EXPECT_EQ(u"same", TextOf(target));
+    FreeKormString(&target);
+}
+
+TEST(ProductInfoTest, FreshObjectIsUnsetAndSettersCopy) {
+    CUTProductInfo* product = CUTProductInfo::Create();
+    ASSERT_NE(nullptr, product);
+    using Getter = const kormSTRING& (CUTProductInfo::*)() const;
+    using Setter = void (CUTProductInfo::*)(const kormSTRING&);
+    const std::pair<Setter, Getter> fields[] = {
+        {&CUTProductInfo::SetSerialNumber, &CUTProductInfo::GetSerialNumber},
+        {&CUTProductInfo::SetProductLineId, &CUTProductInfo::GetProductLineId},
+        {&CUTProductInfo::SetReleaseId, &CUTProductInfo::GetReleaseId},
+        {&CUTProductInfo::SetReleaseType, &CUTProductInfo::GetReleaseType},
+        {&CUTProductInfo::SetCountryCode, &CUTProductInfo::GetCountryCode},
+        {&CUTProductInfo::SetLanguage, &CUTProductInfo::GetLanguage},
+        {&CUTProductInfo::SetLicenseProductLineId, &CUTProductInfo::GetLicenseProductLineId},
+        {&CUTProductInfo::SetLicenseProductReleaseId, &CUTProductInfo::GetLicenseProductReleaseId},
+        {&CUTProductInfo::SetLicenseProductReleaseType,
+         &CUTProductInfo::GetLicenseProductReleaseType},
+        {&CUTProductInfo::SetProgramType, &CUTProductInfo::GetProgramType},
+    };
+    int index = 0;
+    for (const auto& field : fields) {
+        const kormSTRING& fresh = (product->*field.second)();
+        EXPECT_EQ(nullptr, fresh.text);
+        EXPECT_EQ(-1, fresh.length);
+        // Each field holds its own value: a setter must not write another.
+        std::u16string value = u"value" + std::u16string(1, static_cast<char16_t>(u'A' + index));
+        (product->*field.first)(kormSTRING{&value[0], -1});
+        value[0] = u'X';  // the host reuses its buffer
+        ++index;
+    }
+    index = 0;
+    for (const auto& field : fields) {
+        const std::u16string expected =
+            u"value" + std::u16string(1, static_cast<char16_t>(u'A' + index));
+        EXPECT_EQ(expected, TextOf((product->*field.second)())) << "field " << index;
+        ++index;
+    }
+    // Setting again replaces (the first copy is freed: ASan checks the leak).
+    product->SetReleaseType(kormSTRING{const_cast<kormCHAR*>(u"B"), 0});
+    EXPECT_EQ(nullptr, product->GetReleaseType().text);
+    EXPECT_EQ(0, product->GetReleaseType().length);
+    product->Dispose();
+}
+
+TEST(UserInfoTest, LoginFollowsTheCopyRules) {
+    CUTUserInfo* user = CUTUserInfo::Create();
+    ASSERT_NE(nullptr, user);
+    EXPECT_EQ(nullptr, user->GetLogin().text);
+    EXPECT_EQ(-1, user->GetLogin().length);
+    user->SetLogin(kormSTRING{const_cast<kormCHAR*>(u"someone"), 4});
+    EXPECT_EQ(u"some", TextOf(user->GetLogin()));
+    EXPECT_EQ(4, user->GetLogin().length);
+    user->Dispose();
+
+    TelvoranUserInfo own;
+    own.SetLogin(kormSTRING{const_cast<kormCHAR*>(u"x"), -1});
+    EXPECT_EQ(u"x", TextOf(own.GetLogin()));
+}
+
+namespace {
+
+// Index of a virtual function in its vtable, from the Itanium C++ ABI's
+// representation of a pointer to a virtual member function (offset + 1).
+template <class F>
+ptrdiff_t SlotOf(F function) {
+    static_assert(sizeof(F) == 2 * sizeof(ptrdiff_t), "Itanium member pointer");
+    ptrdiff_t words[2];
+    std::memcpy(words, &function, sizeof(words));
+    EXPECT_EQ(1, words[0] & 1) << "not a virtual function";
+    return (words[0] - 1) / static_cast<ptrdiff_t>(sizeof(void*));
+}
+
+// The destructor's entry: one slot on the original platform, two (complete
+// and deleting destructor) under the Itanium ABI; everything after it shifts
+// by the same amount.
+constexpr ptrdiff_t kDestructorSlots = 2;
+constexpr ptrdiff_t kFirstOperation = 1 + kDestructorSlots;
+
+}  // namespace
+
+TEST(SlotOrderTest, ObjectProductAndUserInterfacesKeepTheirOrder) {
+    EXPECT_EQ(0, SlotOf(&CUTObject::Dispose));
+    EXPECT_EQ(0, SlotOf(&CUTProductInfo::Dispose));
+    const ptrdiff_t product_slots[] = {
+        SlotOf(&CUTProductInfo::SetSerialNumber),
+        SlotOf(&CUTProductInfo::GetSerialNumber),
+        SlotOf(&CUTProductInfo::SetProductLineId),
+        SlotOf(&CUTProductInfo::GetProductLineId),
+        SlotOf(&CUTProductInfo::SetReleaseId),
+        SlotOf(&CUTProductInfo::GetReleaseId),
+        SlotOf(&CUTProductInfo::SetReleaseType),
+        SlotOf(&CUTProductInfo::GetReleaseType),
+        SlotOf(&CUTProductInfo::SetCountryCode),
+        SlotOf(&CUTProductInfo::GetCountryCode),
+        SlotOf(&CUTProductInfo::SetLanguage),
+        SlotOf(&CUTProductInfo::GetLanguage),
+        SlotOf(&CUTProductInfo::SetLicenseProductLineId),
+        SlotOf(&CUTProductInfo::GetLicenseProductLineId),
+        SlotOf(&CUTProductInfo::SetLicenseProductReleaseId),
+        SlotOf(&CUTProductInfo::GetLicenseProductReleaseId),
+        SlotOf(&CUTProductInfo::SetLicenseProductReleaseType),
+        SlotOf(&CUTProductInfo::GetLicenseProductReleaseType),
+        SlotOf(&CUTProductInfo::SetProgramType),
+        SlotOf(&CUTProductInfo::GetProgramType),
+    };
+    for (ptrdiff_t i = 0; i < 20; ++i) {
+        EXPECT_EQ(kFirstOperation + i, product_slots[i]) << "operation " << i;
+    }
+    EXPECT_EQ(kFirstOperation, SlotOf(&CUTUserInfo::GetLogin));
+    EXPECT_EQ(kFirstOperation + 1, SlotOf(&CUTUserInfo::SetLogin));
+}
+
+TEST(ObjectTest, DisposeRunsTheMostDerivedDestructor) {
+    static int destroyed = 0;
+    class Probe : public CUTObject {
+    public:
+        ~Probe() override { ++destroyed; }
+    };
+    CUTObject* object = new Probe();
+    object->Dispose();
+    EXPECT_EQ(1, destroyed);
+}
