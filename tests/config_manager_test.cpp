@@ -1,0 +1,320 @@
+// Typed configuration access: defaults, repair of bad values, beta mode, the
+// file of an item, composed paths and the product hand-over.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <tinyxml.h>
+
+#include "config/UTConfigCommon.h"
+#include "config/UTConfigManager.h"
+#include "config/UTConfigPaths.h"
+#include "config/UTScrambler.h"
+#include "config/UTXMLConfig.h"
+#include "info/UTProductInfoImp.h"
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+#include "support/ScratchRoots.h"
+
+using tvut_test::PathExists;
+using tvut_test::ReadFile;
+using tvut_test::ScratchRoots;
+
+namespace {
+
+std::string ItemInFile(const std::string& path, const char* item) {
+    std::string xml;
+    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_CONFIG_PI_UI, &xml) &&
+        !CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_CONFIG_PI_UD, &xml)) {
+        return "<unreadable>";
+    }
+    TiXmlDocument document;
+    document.Parse(xml.c_str());
+    TiXmlElement* element = document.RootElement()->FirstChildElement(item);
+    return element == nullptr ? "<missing>" : *element->Attribute(std::string("value"));
+}
+
+kormSTRING Text(const char16_t* text, int32_t length = -1) {
+    return kormSTRING{const_cast<kormCHAR*>(text), length};
+}
+
+class ConfigManagerTest : public ::testing::Test {
+protected:
+    std::string PIUIFile() const { return roots_.pi_ui_folder() + "/ProdInd_UserInd.cur"; }
+    std::string PIUDFile() const { return roots_.pi_ud_folder() + "/ProdInd_UserDep.cur"; }
+
+    // Writes item=value into the machine-wide file before a manager reads it.
+    void StoreMachineValue(const wchar_t* item, const wchar_t* value) {
+        CUTXMLConfig file(UT_CONFIG_PI_UI, kComponentFolderName);
+        ASSERT_TRUE(file.Load());
+        file.SetValue(item, value, true);
+    }
+
+    ScratchRoots roots_;
+};
+
+}  // namespace
+
+TEST_F(ConfigManagerTest, ValuesAreParsedAndRepairedToTheirDefaults) {
+    const struct {
+        const wchar_t* item;
+        const wchar_t* stored;
+        int64_t expected;
+        const char* in_file_after_save;
+    } cases[] = {
+        {L"LogLevel", L"9", 3, "3"},
+        {L"LogLevel", L"letters", 3, "3"},
+        {L"LogLevel", L"  4", 4, "  4"},
+        {L"MaxFileCount", L"12abc", 12, "12abc"},
+        {L"MaxFileCount", L"-5", 500, "500"},
+        {L"MaxFileCount", L"99999999999", 500, "500"},
+        {L"CommunicationTimeOut", L"99999999999999999999999", 30000, "30000"},
+        {L"CommunicationTimeOut", L"5000000000", 5000000000LL, "5000000000"},
+        {L"NetworkUtilThreshold", L"101", 7, "7"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.item) + "=" + ToUtf8(c.stored));
+        StoreMachineValue(c.item, c.stored);
+        CUTConfigManager manager;
+        const bool is64 = std::wstring(c.item) == L"CommunicationTimeOut";
+        const int64_t value = is64 ? manager.Store()->GetInt64(c.item, false)
+                                   : manager.Store()->GetInt(c.item, false);
+        EXPECT_EQ(c.expected, value);
+        // A repaired value waits in memory for the next save of that file.
+        EXPECT_EQ(ToUtf8(c.stored), ItemInFile(PIUIFile(), ToUtf8(c.item).c_str()));
+        manager.Flush();
+        EXPECT_EQ(c.in_file_after_save, ItemInFile(PIUIFile(), ToUtf8(c.item).c_str()));
+    }
+}
+
+TEST_F(ConfigManagerTest, BooleansAcceptOnlyZeroAndOne) {
+    const struct {
+        const wchar_t* stored;
+        bool expected;
+    } cases[] = {{L"1", true}, {L"0", false}, {L"2", false}, {L"true", false}, {L"1x", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.stored));
+        StoreMachineValue(L"EnableLogging", c.stored);
+        CUTConfigManager manager;
+        EXPECT_EQ(c.expected, manager.Store()->GetBool(L"EnableLogging", false));
+    }
+}
+
+TEST_F(ConfigManagerTest, MissingItemIsAddedWithItsDefaultAtFirstRead) {
+    {
+        CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+        ASSERT_TRUE(file.Load());
+    }
+    // Remove LastSendTimestamp from the user's file by writing a bare one.
+    std::string xml = "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"1\" />";
+    ScrambleBytes(&xml);
+    ASSERT_TRUE(tvut_test::WriteFile(PIUDFile(), xml));
+
+    CUTConfigManager manager;
+    EXPECT_EQ("<missing>", ItemInFile(PIUDFile(), "LastSendTimestamp"));
+    EXPECT_EQ(-1, manager.Store()->GetInt64(L"LastSendTimestamp", false));
+    EXPECT_EQ("-1", ItemInFile(PIUDFile(), "LastSendTimestamp")) << "saved at once";
+
+    // Later reads of the never-set timestamp do not rewrite the file.
+    const std::string before = ReadFile(PIUDFile());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(-1, manager.Store()->GetInt64(L"LastSendTimestamp", false));
+    }
+    EXPECT_EQ(before, ReadFile(PIUDFile()));
+}
+
+TEST_F(ConfigManagerTest, PayloadBudgetHasAFloorAndACeiling) {
+    StoreMachineValue(L"MaxPayloadSize", L"5000");
+    CUTConfigManager manager;
+    EXPECT_EQ(10240, manager.GetMaxPayloadSize());
+    manager.SetMaxPayloadSize(6000000);  // not below MaxDiskSpaceAllowableSize: ignored
+    EXPECT_EQ(10240, manager.GetMaxPayloadSize());
+    manager.SetMaxPayloadSize(200000);
+    EXPECT_EQ(200000, manager.GetMaxPayloadSize());
+    EXPECT_EQ("200000", ItemInFile(PIUIFile(), "MaxPayloadSize"));
+}
+
+TEST_F(ConfigManagerTest, ReceivingUrlHasExactlyOneSeparator) {
+    const struct {
+        const wchar_t* host;
+        const wchar_t* servlet;
+        const wchar_t* url;
+    } cases[] = {
+        {L"https://h.example/BRIMReceiver/", L"receiver.aspx",
+         L"https://h.example/BRIMReceiver/receiver.aspx"},
+        {L"https://h.example/BRIMReceiver", L"/receiver.aspx",
+         L"https://h.example/BRIMReceiver/receiver.aspx"},
+        {L"https://h.example/BRIMReceiver/", L"/r", L"https://h.example/BRIMReceiver/r"},
+    };
+    for (const auto& c : cases) {
+        StoreMachineValue(L"ReceivingHost", c.host);
+        StoreMachineValue(L"ReceivingServlet", c.servlet);
+        CUTConfigManager manager;
+        EXPECT_EQ(std::wstring(c.url), manager.GetReceivingURL());
+    }
+}
+
+TEST_F(ConfigManagerTest, DefaultEndpointsAreHttpsReceivers) {
+    CUTConfigManager manager;
+    for (const std::wstring& host : {manager.Store()->GetString(L"ReceivingHost", false),
+                                     manager.Store()->GetString(L"ReceivingHostBeta", false)}) {
+        EXPECT_EQ(0u, host.find(L"https://"));
+        EXPECT_EQ(host.size() - 13, host.rfind(L"/BRIMReceiver"));
+    }
+    EXPECT_EQ(std::wstring(kDefaultReceivingHost) + L"/receiver.aspx", manager.GetReceivingURL());
+}
+
+TEST_F(ConfigManagerTest, ReleaseTypeChoosesProductionOrBeta) {
+    StoreMachineValue(L"CommunicationWaitTimeBeta", L"1000");
+    StoreMachineValue(L"MaxPayloadSizeBeta", L"300001");
+    const struct {
+        const char* label;
+        const char16_t* text;
+        int32_t length;
+        bool beta;
+    } cases[] = {
+        {"F", u"F", -1, false},   {"f", u"f", -1, false},      {"B", u"B", -1, true},
+        {"'f '", u"f ", -1, true}, {"empty, -1", u"", -1, true}, {"length 0", u"F", 0, false},
+        {"unset", nullptr, -1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        CUTConfigManager manager;
+        CUTProductInfo* product = CUTProductInfo::Create();
+        product->SetProductLineId(Text(u"LINE"));
+        product->SetReleaseId(Text(u"1"));
+        if (c.text != nullptr) {
+            product->SetReleaseType(Text(c.text, c.length));
+        }
+        TelvoranUserInfo user;
+        manager.HandOverProduct(product, &user);
+        product->Dispose();
+        ASSERT_TRUE(manager.IsProductInitialised());
+        EXPECT_EQ(c.beta, manager.IsBeta());
+        EXPECT_EQ(c.beta ? 1000 : 86400000, manager.GetCommunicationWaitTime());
+        EXPECT_EQ(c.beta ? 300001 : 102400, manager.GetMaxPayloadSize());
+        EXPECT_EQ(c.beta ? std::wstring(kDefaultReceivingHostBeta)
+                         : std::wstring(kDefaultReceivingHost),
+                  manager.GetReceivingHost());
+        EXPECT_EQ(c.beta, manager.Store()->GetBool(L"EnableLogging", false));
+        EXPECT_EQ(c.beta ? 5 : 3, manager.Store()->GetInt(L"LogLevel", false));
+    }
+    // Beta logging settings are not saved until a flush.
+    EXPECT_EQ("0", ItemInFile(PIUIFile(), "EnableLogging"));
+}
+
+TEST_F(ConfigManagerTest, HandOverNeedsLineAndReleaseAndCopiesOnce) {
+    CUTConfigManager manager;
+    CUTProductInfo* product = CUTProductInfo::Create();
+    TelvoranUserInfo user;
+    manager.HandOverProduct(product, &user);
+    EXPECT_FALSE(manager.IsProductInitialised());
+    product->SetProductLineId(Text(u"LINE"));
+    manager.HandOverProduct(product, &user);
+    EXPECT_FALSE(manager.IsProductInitialised()) << "no release id yet";
+
+    product->SetReleaseId(Text(u"2026"));
+    product->SetCountryCode(Text(u"DE"));
+    product->SetSerialNumber(Text(u"S1"));
+    user.SetLogin(Text(u"login"));
+    manager.HandOverProduct(product, &user);
+    ASSERT_TRUE(manager.IsProductInitialised());
+    CUTRuntimeConfig* session = manager.Runtime();
+    EXPECT_EQ(L"DE", session->GetText(UTSessionText::CountryCode));
+    EXPECT_EQ(L"TVUT/LINE_2026", session->ProductFolderName());
+    EXPECT_TRUE(PathExists(roots_.pi_ud_folder() + "/LINE_2026/ProdDep_UserDep.cur"));
+    EXPECT_EQ(FromUtf8(roots_.user_root() + "/Telvoran/TVUT/LINE_2026/Transcripts"),
+              manager.GetTranscriptFolder());
+
+    // Later values reach the session only for serial number, program type and login.
+    product->SetCountryCode(Text(u"FR"));
+    product->SetSerialNumber(Text(u"S2"));
+    manager.RefreshSession(product, &user);
+    EXPECT_EQ(L"DE", session->GetText(UTSessionText::CountryCode));
+    EXPECT_EQ(L"S2", session->GetText(UTSessionText::SerialNumber));
+    EXPECT_EQ(L"login", session->GetText(UTSessionText::Login));
+    product->Dispose();
+}
+
+TEST_F(ConfigManagerTest, ProductIdsCannotLeadOutsideTheComponentFolder) {
+    const struct {
+        const char16_t* line;
+        const char16_t* release;
+        const wchar_t* folder;
+    } cases[] = {
+        {u"..", u"..", L"TVUT/_____"},
+        {u"../../etc", u"1", L"TVUT/______etc_1"},
+        {u"A/B", u"C\\D", L"TVUT/A_B_C_D"},
+        {u"Line.1", u"2.0", L"TVUT/Line.1_2.0"},
+    };
+    for (const auto& c : cases) {
+        CUTConfigManager manager;
+        CUTProductInfo* product = CUTProductInfo::Create();
+        product->SetProductLineId(Text(c.line));
+        product->SetReleaseId(Text(c.release));
+        TelvoranUserInfo user;
+        manager.HandOverProduct(product, &user);
+        EXPECT_EQ(std::wstring(c.folder), manager.Runtime()->ProductFolderName());
+        // The session keeps the values as given.
+        EXPECT_EQ(KormStringToWide(product->GetProductLineId()),
+                  manager.Runtime()->GetText(UTSessionText::ProductLineId));
+        EXPECT_TRUE(manager.CheckProductFileAccess());
+        EXPECT_TRUE(manager.CheckTranscriptFolderAccess());
+        product->Dispose();
+    }
+    // Nothing was created outside the user's component folder.
+    int outside = 0;
+    for (const CUTFolderEntry& entry :
+         CUTPlatform::Current()->WalkFolder(FromUtf8(roots_.user_root() + "/Telvoran"))) {
+        outside += entry.path != FromUtf8(roots_.user_root() + "/Telvoran/TVUT") ? 1 : 0;
+    }
+    EXPECT_EQ(0, outside);
+}
+
+namespace {
+
+// The machine-wide file cannot be opened for update by this user.
+class ReadOnlyMachineFile : public CUTPlatformWrapper {
+public:
+    ReadOnlyMachineFile() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+    bool CanOpenForUpdate(const std::wstring& path) override {
+        if (path.find(L"ProdInd_UserInd.cur") != std::wstring::npos) {
+            return false;
+        }
+        return CUTPlatformWrapper::CanOpenForUpdate(path);
+    }
+};
+
+}  // namespace
+
+TEST_F(ConfigManagerTest, MachineItemsMoveToTheUserFileWhenMachineFileIsReadOnly) {
+    StoreMachineValue(L"MaxFileCount", L"77");
+    ReadOnlyMachineFile platform;
+    CUTScopedPlatform scoped(&platform);
+    CUTConfigManager manager;
+    EXPECT_FALSE(manager.Store()->IsPIUIWritable());
+    manager.Store()->SetInt(L"LogLevel", 4, true);
+    EXPECT_EQ("4", ItemInFile(PIUDFile(), "LogLevel"));
+    EXPECT_EQ("3", ItemInFile(PIUIFile(), "LogLevel"));
+    EXPECT_EQ(4, manager.Store()->GetInt(L"LogLevel", false));
+}
+
+TEST(ConfigManagerRootTest, UnavailableRootsGiveDefaultsAndEmptyPaths) {
+    class NoRoots : public CUTPlatformWrapper {
+    public:
+        NoRoots() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+        bool UserDataRoot(std::wstring*) override { return false; }
+        bool MachineDataRoot(std::wstring*) override { return false; }
+    } platform;
+    CUTScopedPlatform scoped(&platform);
+    CUTConfigManager manager;
+    EXPECT_EQ(3, manager.Store()->GetInt(L"LogLevel", false));
+    EXPECT_EQ(-1, manager.Store()->GetInt64(L"LastSendTimestamp", false));
+    manager.Store()->SetString(L"TelvoranLogin", L"x", true);
+    EXPECT_EQ(L"", manager.Store()->GetString(L"TelvoranLogin", false));
+    EXPECT_EQ(L"", manager.GetUserComponentFolder());
+    EXPECT_EQ(L"", manager.GetLogFilePath());
+    EXPECT_FALSE(manager.CheckStartupAccess());
+    EXPECT_EQ(-1, CUTConfigCommon::GetFileClass(L"NoSuchItem"));
+    EXPECT_EQ(0, manager.Store()->GetInt(L"NoSuchItem", false));
+}
