@@ -1,0 +1,298 @@
+// The exported facade: status codes, lifecycle flags, the login and the
+// permission checks, through the same calls a host makes.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include <tvUT/UTFacade.h>
+
+#include "UT/UTProcessState.h"
+#include "config/UTConfigManager.h"
+#include "info/UTKormString.h"
+#include "manager/UTTranscriptManager.h"
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+#include "support/ChildProcess.h"
+#include "support/ScratchRoots.h"
+
+using tvut_test::ScratchRoots;
+
+namespace {
+
+kormSTRING Text(const char16_t* text, int32_t length = -1) {
+    return kormSTRING{const_cast<kormCHAR*>(text), length};
+}
+
+std::u16string TextOf(const kormSTRING& value) {
+    return value.text == nullptr ? std::u16string() : std::u16string(value.text);
+}
+
+// Product and user information as a host fills them.
+class HostObjects {
+public:
+    explicit HostObjects(const char16_t* program_type = u"TERM")
+        : product_(CUTProductInfo::Create()), user_(CUTUserInfo::Create()) {
+        product_->SetProductLineId(Text(u"LINE"));
+        product_->SetReleaseId(Text(u"2026"));
+        product_->SetReleaseType(Text(u"F"));
+        product_->SetProgramType(Text(program_type));
+    }
+    ~HostObjects() {
+        product_->Dispose();
+        user_->Dispose();
+    }
+    CUTProductInfo* product() { return product_; }
+    CUTUserInfo* user() { return user_; }
+
+private:
+    CUTProductInfo* product_;
+    CUTUserInfo* user_;
+};
+
+void StoreLogin(const char16_t* login) {
+    CUTUserInfo* user = CUTUserInfo::Create();
+    user->SetLogin(Text(login));
+    ASSERT_EQ(UT_SET_USER_OK, CUTFacade::SetUserID(user));
+    user->Dispose();
+}
+
+class FacadeTest : public ::testing::Test {
+protected:
+    void TearDown() override { CUTFacade::CleanUp(); }
+    ScratchRoots roots_;
+};
+
+}  // namespace
+
+TEST_F(FacadeTest, LifecycleStatusCodes) {
+    EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::CleanUp());
+    EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::LogUsageData());
+    EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::OnCrash());
+    HostObjects host;
+    EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    CUTConfigManager* first = CUTConfigManager::PeekInstance();
+    const std::wstring first_session = first->Runtime()->SessionId();
+    EXPECT_EQ(38u, first_session.size());
+    EXPECT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    EXPECT_EQ(first, CUTConfigManager::PeekInstance()) << "a second Init creates nothing";
+
+    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::LogUsageData());
+    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::OnCrash());
+    EXPECT_EQ(-1, first->Runtime()->StartTime()) << "no stamp without a product";
+    EXPECT_EQ(-1, first->Runtime()->EndTime());
+
+    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    EXPECT_EQ(nullptr, CUTConfigManager::PeekInstance());
+    EXPECT_EQ(nullptr, CUTTranscriptManager::PeekInstance());
+    EXPECT_FALSE(CUTProcessState::initialised.load());
+    EXPECT_TRUE(CUTProcessState::stop.load());
+    EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::CleanUp());
+
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    EXPECT_FALSE(CUTProcessState::stop.load());
+    EXPECT_NE(first_session, CUTConfigManager::PeekInstance()->Runtime()->SessionId())
+        << "a new Init starts a new session";
+}
+
+TEST_F(FacadeTest, ProductHandOverAndItsFailures) {
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::GetUBInformation(nullptr, host.user(), kormFALSE));
+
+    CUTProductInfo* incomplete = CUTProductInfo::Create();
+    incomplete->SetProductLineId(Text(u"LINE"));
+    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::GetUBInformation(incomplete, host.user(), kormFALSE));
+    incomplete->Dispose();
+
+    // Nothing was ever delivered, so the send is synchronous; this build has
+    // no send cycle, which the status reports honestly.
+    EXPECT_EQ(UT_SEND_CYCLE_FAILED,
+              CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+    CUTConfigManager* manager = CUTConfigManager::PeekInstance();
+    ASSERT_TRUE(manager->IsProductInitialised());
+    EXPECT_TRUE(tvut_test::PathExists(roots_.pi_ud_folder() + "/LINE_2026/Transcripts"));
+
+    // Once the product is known, a null product only refreshes the login.
+    EXPECT_EQ(UT_SEND_CYCLE_FAILED, CUTFacade::GetUBInformation(nullptr, host.user(), kormTRUE));
+
+    // Without transcript writing in this build, stamping reports the failed write.
+    EXPECT_EQ(UT_LOG_USAGE_WRITE_FAILED, CUTFacade::LogUsageData());
+    EXPECT_NE(-1, manager->Runtime()->StartTime());
+    EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash());
+    EXPECT_EQ(1, manager->Runtime()->CrashFlag());
+    EXPECT_NE(-1, manager->Runtime()->EndTime());
+}
+
+TEST_F(FacadeTest, LoginStorageAndReading) {
+    EXPECT_EQ(UT_SET_USER_NO_USER, CUTFacade::SetUserID(nullptr));
+
+    // Nothing stored: a null text with length 0, before any Init.
+    const kormSTRING& nothing = CUTFacade::GetUserID();
+    EXPECT_EQ(nullptr, nothing.text);
+    EXPECT_EQ(0, nothing.length);
+
+    StoreLogin(u"first@example.com");
+    const kormSTRING& first = CUTFacade::GetUserID();
+    EXPECT_EQ(u"first@example.com", TextOf(first));
+    EXPECT_EQ(17, first.length);
+    StoreLogin(u"second");
+    const kormSTRING& second = CUTFacade::GetUserID();
+    EXPECT_EQ(&first, &second) << "the same record, holding the new value";
+    EXPECT_EQ(u"second", TextOf(second));
+
+    // A counted login is stored up to its count; length 0 stores nothing.
+    CUTUserInfo* user = CUTUserInfo::Create();
+    user->SetLogin(Text(u"counted-and-more", 7));
+    CUTFacade::SetUserID(user);
+    EXPECT_EQ(u"counted", TextOf(CUTFacade::GetUserID()));
+    user->SetLogin(Text(u"ignored", 0));
+    EXPECT_EQ(UT_SET_USER_OK, CUTFacade::SetUserID(user));
+    EXPECT_EQ(nullptr, CUTFacade::GetUserID().text);
+    user->Dispose();
+
+    // Init keeps the stored login; after CleanUp it is still there.
+    StoreLogin(u"kept");
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
+    ASSERT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
+}
+
+TEST_F(FacadeTest, LoginSetInOneProcessIsSeenInAnother) {
+    tvut_test::ChildProcess writer([] {
+        CUTUserInfo* user = CUTUserInfo::Create();
+        user->SetLogin(Text(u"from-another-process"));
+        const int status = CUTFacade::SetUserID(user);
+        user->Dispose();
+        return status == UT_SET_USER_OK ? 0 : 1;
+    });
+    ASSERT_EQ(0, writer.Wait());
+    EXPECT_EQ(u"from-another-process", TextOf(CUTFacade::GetUserID()));
+}
+
+TEST_F(FacadeTest, ProgramTypeDecidesWhereTheLoginComesFrom) {
+    StoreLogin(u"stored");
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    {
+        HostObjects host(u"term");
+        host.user()->SetLogin(Text(u"passed-in"));
+        CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+        EXPECT_EQ(L"passed-in", CUTConfigManager::PeekInstance()->Runtime()->GetText(
+                                    UTSessionText::Login));
+        EXPECT_EQ(u"stored", TextOf(CUTFacade::GetUserID())) << "TERM leaves the stored login";
+    }
+    {
+        HostObjects host(u"TERM");  // no login passed: the stored one is used
+        CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+        EXPECT_EQ(L"stored", CUTConfigManager::PeekInstance()->Runtime()->GetText(
+                                 UTSessionText::Login));
+    }
+    {
+        HostObjects host(u"");
+        host.user()->SetLogin(Text(u"ignored"));
+        CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+        EXPECT_EQ(L"", CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
+        EXPECT_EQ(nullptr, CUTFacade::GetUserID().text) << "any other type clears the login";
+    }
+}
+
+TEST_F(FacadeTest, CallbackRegisteredBeforeInitKeepsItsManager) {
+    CUTFacade::RegisterCallbackFunction([](bool) {});
+    CUTTranscriptManager* manager = CUTTranscriptManager::PeekInstance();
+    ASSERT_NE(nullptr, manager);
+    EXPECT_NE(nullptr, manager->callback());
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    EXPECT_EQ(manager, CUTTranscriptManager::PeekInstance());
+}
+
+namespace {
+
+// Denies what a user without rights would be denied; root is allowed
+// everything, so the refusals come from here.
+class DenyingPlatform : public CUTPlatformWrapper {
+public:
+    explicit DenyingPlatform(std::wstring deny_update, std::wstring deny_create = L"")
+        : CUTPlatformWrapper(CUTPlatform::Default()),
+          deny_update_(std::move(deny_update)),
+          deny_create_(std::move(deny_create)) {}
+    bool CanOpenForUpdate(const std::wstring& path) override {
+        if (!deny_update_.empty() && path.find(deny_update_) != std::wstring::npos) {
+            return false;
+        }
+        return CUTPlatformWrapper::CanOpenForUpdate(path);
+    }
+    bool CreateFolder(const std::wstring& path) override {
+        if (!deny_create_.empty() && path.find(deny_create_) != std::wstring::npos) {
+            return false;
+        }
+        return CUTPlatformWrapper::CreateFolder(path);
+    }
+
+private:
+    std::wstring deny_update_;
+    std::wstring deny_create_;
+};
+
+}  // namespace
+
+TEST_F(FacadeTest, UnusableUserFileFailsInitialisation) {
+    DenyingPlatform platform(L"ProdInd_UserDep.cur");
+    CUTScopedPlatform scoped(&platform);
+    EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
+    EXPECT_TRUE(CUTProcessState::initialisation_started.load());
+    EXPECT_FALSE(CUTProcessState::initialised.load());
+    EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::CleanUp());
+}
+
+TEST_F(FacadeTest, UnavailableUserRootFailsInitialisation) {
+    class NoUserRoot : public CUTPlatformWrapper {
+    public:
+        NoUserRoot() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+        bool UserDataRoot(std::wstring*) override { return false; }
+    } platform;
+    CUTScopedPlatform scoped(&platform);
+    EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
+}
+
+TEST_F(FacadeTest, ProductFileAndTranscriptFolderChecks) {
+    {
+        DenyingPlatform platform(L"ProdDep_UserDep.cur");
+        CUTScopedPlatform scoped(&platform);
+        ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+        HostObjects host;
+        EXPECT_EQ(UT_PRODUCT_CONFIG_NOT_WRITABLE,
+                  CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+        ASSERT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    }
+    {
+        DenyingPlatform platform(L"", L"Transcripts");
+        CUTScopedPlatform scoped(&platform);
+        ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+        HostObjects host;
+        EXPECT_EQ(UT_TRANSCRIPT_FOLDER_NOT_WRITABLE,
+                  CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+    }
+}
+
+TEST_F(FacadeTest, NoExceptionCrossesTheFacade) {
+    class ThrowingPlatform : public CUTPlatformWrapper {
+    public:
+        ThrowingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+        std::wstring NewGuidText() override { throw std::runtime_error("no randomness"); }
+    } platform;
+    CUTScopedPlatform scoped(&platform);
+    HostObjects host;
+    EXPECT_NO_THROW({
+        EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
+        CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
+        CUTFacade::LogUsageData();
+        CUTFacade::OnCrash();
+        CUTFacade::SetUserID(host.user());
+        CUTFacade::GetUserID();
+        CUTFacade::RegisterCallbackFunction(nullptr);
+        CUTFacade::CleanUp();
+    });
+}
