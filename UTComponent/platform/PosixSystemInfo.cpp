@@ -1,37 +1,279 @@
 // Identity and locale services of the POSIX platform.
-// (Placeholder: the machine-identity work fills these in.)
-#include "platform/PosixPlatform.h"
+//
+// Sources: the host name (gethostname), the effective user's account
+// (getpwuid_r), the machine id file, the root file system's id (statvfs), the
+// os-release file, uname, the locale environment variables, the resolver's
+// canonical name of the host (for the DNS domain), the C library's time zone
+// and iconv with the charset of the current LC_CTYPE. The component never
+// calls setlocale: the host owns the process locale, so the "OEM" charset is
+// whatever the host has set (plain ASCII when it never called setlocale).
+#include <errno.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <netdb.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
 
-bool CUTPosixPlatform::ComputerName(std::wstring*) {
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/PosixPlatform.h"
+#include "platform/UTTextCodec.h"
+
+namespace {
+
+// Names from the system are UTF-8 on any sane system; fall back to the
+// locale's charset for the rest.
+bool SystemTextToWide(CUTPlatform* platform, const std::string& text, std::wstring* wide) {
+    return Utf8ToWide(text, wide) || platform->LocaleCharsetToWide(text, wide);
+}
+
+// Reads the first of the files that exists and is not empty.
+bool ReadFirstNonEmpty(CUTPlatform* platform, const wchar_t* const* paths, size_t count,
+                       std::string* bytes) {
+    for (size_t i = 0; i < count; ++i) {
+        std::string data;
+        if (platform->ReadWholeFile(paths[i], &data) && !data.empty()) {
+            bytes->swap(data);
+            return true;
+        }
+    }
     return false;
 }
-bool CUTPosixPlatform::AccountName(std::wstring*) {
+
+bool IsSixtyFourBitMachine(const char* machine) {
+    static const char* const kMachines[] = {"x86_64",  "aarch64", "aarch64_be", "arm64",  "ppc64",
+                                            "ppc64le", "s390x",   "riscv64",    "mips64", "sparc64",
+                                            "ia64",    "alpha",   "loongarch64"};
+    for (const char* name : kMachines) {
+        if (std::strcmp(machine, name) == 0) {
+            return true;
+        }
+    }
     return false;
 }
-bool CUTPosixPlatform::MachineIdBytes(std::string*) {
-    return false;
+
+// The text after the first dot of a host name, without a trailing root dot;
+// empty when there is none.
+std::string DomainPart(const std::string& name) {
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos) {
+        return std::string();
+    }
+    std::string domain = name.substr(dot + 1);
+    while (!domain.empty() && domain.back() == '.') {
+        domain.pop_back();
+    }
+    return domain;
 }
-bool CUTPosixPlatform::SystemVolumeSerial(uint32_t*) {
-    return false;
+
+// RAII for an iconv descriptor.
+class IconvHandle {
+public:
+    IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~IconvHandle() {
+        if (valid()) {
+            iconv_close(cd_);
+        }
+    }
+    IconvHandle(const IconvHandle&) = delete;
+    IconvHandle& operator=(const IconvHandle&) = delete;
+    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const { return cd_; }
+
+private:
+    iconv_t cd_;
+};
+
+const char* LocaleCodeset() {
+    const char* codeset = nl_langinfo(CODESET);
+    return (codeset != nullptr && codeset[0] != '\0') ? codeset : "ANSI_X3.4-1968";
 }
-bool CUTPosixPlatform::OsReleaseText(std::string*) {
-    return false;
+
+}  // namespace
+
+bool CUTPosixPlatform::ComputerName(std::wstring* name) {
+    char buffer[1025];
+    if (::gethostname(buffer, sizeof(buffer) - 1) != 0) {
+        return false;
+    }
+    buffer[sizeof(buffer) - 1] = '\0';
+    std::wstring wide;
+    if (buffer[0] == '\0' || !SystemTextToWide(this, buffer, &wide)) {
+        return false;
+    }
+    name->swap(wide);
+    return true;
 }
-bool CUTPosixPlatform::KernelInfo(std::string*, bool*) {
-    return false;
+
+bool CUTPosixPlatform::AccountName(std::wstring* name) {
+    const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384);
+    struct passwd entry;
+    struct passwd* result = nullptr;
+    int rc;
+    while ((rc = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &result)) ==
+               ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (rc != 0 || result == nullptr || result->pw_name == nullptr || result->pw_name[0] == '\0') {
+        return false;  // unknown user id or a failing user database
+    }
+    std::wstring wide;
+    if (!SystemTextToWide(this, result->pw_name, &wide)) {
+        return false;
+    }
+    name->swap(wide);
+    return true;
 }
+
+bool CUTPosixPlatform::MachineIdBytes(std::string* bytes) {
+    static const wchar_t* const kSources[] = {L"/etc/machine-id", L"/var/lib/dbus/machine-id"};
+    return ReadFirstNonEmpty(this, kSources, 2, bytes);
+}
+
+bool CUTPosixPlatform::SystemVolumeSerial(uint32_t* serial) {
+    struct statvfs info;
+    if (::statvfs("/", &info) != 0) {
+        return false;
+    }
+    *serial = static_cast<uint32_t>(info.f_fsid & 0xFFFFFFFFu);
+    return true;
+}
+
+bool CUTPosixPlatform::OsReleaseText(std::string* text) {
+    static const wchar_t* const kSources[] = {L"/etc/os-release", L"/usr/lib/os-release"};
+    return ReadFirstNonEmpty(this, kSources, 2, text);
+}
+
+bool CUTPosixPlatform::KernelInfo(std::string* release, bool* is_64bit) {
+    struct utsname info;
+    if (::uname(&info) != 0) {
+        return false;
+    }
+    *release = info.release;
+    *is_64bit = IsSixtyFourBitMachine(info.machine);
+    return true;
+}
+
 std::string CUTPosixPlatform::MessagesLocaleName() {
+    // The precedence setlocale(LC_MESSAGES, "") would apply, read from the
+    // environment instead of asking the C library (which would mean calling
+    // setlocale).
+    static const char* const kVariables[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    for (const char* variable : kVariables) {
+        std::string value;
+        if (GetEnvironment(variable, &value) && !value.empty()) {
+            return value;
+        }
+    }
     return std::string();
 }
+
 std::wstring CUTPosixPlatform::DomainName() {
-    return std::wstring();
+    char host[1025];
+    if (::gethostname(host, sizeof(host) - 1) != 0) {
+        return std::wstring();
+    }
+    host[sizeof(host) - 1] = '\0';
+    if (host[0] == '\0') {
+        return std::wstring();
+    }
+    // The canonical name comes from /etc/hosts or the resolver; a host the
+    // resolver does not know keeps the domain its own name carries, if any.
+    std::string canonical = host;
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    struct addrinfo* found = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr) {
+        if (found->ai_canonname != nullptr && found->ai_canonname[0] != '\0') {
+            canonical = found->ai_canonname;
+        }
+        ::freeaddrinfo(found);
+    }
+    std::wstring domain;
+    if (!SystemTextToWide(this, DomainPart(canonical), &domain)) {
+        return std::wstring();
+    }
+    return domain;
 }
+
 int CUTPosixPlatform::TimeZoneOffsetMinutes() {
-    return 0;
+    ::tzset();
+    return static_cast<int>(-::timezone / 60);
 }
-bool CUTPosixPlatform::WideToLocaleCharset(const std::wstring&, std::string*) {
-    return false;
+
+bool CUTPosixPlatform::WideToLocaleCharset(const std::wstring& wide, std::string* out) {
+    IconvHandle converter(LocaleCodeset(), "WCHAR_T");
+    if (!converter.valid()) {
+        return false;
+    }
+    std::string result;
+    std::vector<char> chunk(256);
+    char* in = reinterpret_cast<char*>(const_cast<wchar_t*>(wide.data()));
+    size_t in_left = wide.size() * sizeof(wchar_t);
+    bool flushing = false;
+    for (;;) {
+        char* out_ptr = chunk.data();
+        size_t out_left = chunk.size();
+        const size_t rc = flushing ? iconv(converter.get(), nullptr, nullptr, &out_ptr, &out_left)
+                                   : iconv(converter.get(), &in, &in_left, &out_ptr, &out_left);
+        result.append(chunk.data(), chunk.size() - out_left);
+        if (rc != static_cast<size_t>(-1)) {
+            if (flushing) {
+                break;
+            }
+            flushing = true;  // emit any shift sequence that ends the text
+            continue;
+        }
+        if (errno == E2BIG) {
+            continue;
+        }
+        if (errno == EILSEQ && !flushing && in_left >= sizeof(wchar_t)) {
+            // No exact equivalent (or not a character at all): the default
+            // character, and on with the next one.
+            result.push_back('?');
+            in += sizeof(wchar_t);
+            in_left -= sizeof(wchar_t);
+            continue;
+        }
+        return false;
+    }
+    out->swap(result);
+    return true;
 }
-bool CUTPosixPlatform::LocaleCharsetToWide(const std::string&, std::wstring*) {
-    return false;
+
+bool CUTPosixPlatform::LocaleCharsetToWide(const std::string& text, std::wstring* out) {
+    IconvHandle converter("WCHAR_T", LocaleCodeset());
+    if (!converter.valid()) {
+        return false;
+    }
+    std::wstring result;
+    std::vector<wchar_t> chunk(256);
+    char* in = const_cast<char*>(text.data());
+    size_t in_left = text.size();
+    for (;;) {
+        char* out_ptr = reinterpret_cast<char*>(chunk.data());
+        size_t out_left = chunk.size() * sizeof(wchar_t);
+        const size_t rc = iconv(converter.get(), &in, &in_left, &out_ptr, &out_left);
+        result.append(chunk.data(), chunk.size() - out_left / sizeof(wchar_t));
+        if (rc != static_cast<size_t>(-1)) {
+            break;
+        }
+        if (errno != E2BIG) {
+            return false;  // invalid or incomplete input: no partial text
+        }
+    }
+    out->swap(result);
+    return true;
 }

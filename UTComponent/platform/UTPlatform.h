@@ -120,8 +120,9 @@ public:
     virtual bool OsReleaseText(std::string* text) = 0;
     // Kernel release and whether the machine is 64-bit; false when uname fails.
     virtual bool KernelInfo(std::string* release, bool* is_64bit) = 0;
-    // Locale name of the messages category (LC_MESSAGES, else LANG), as
-    // "en_US.UTF-8"; empty when unset.
+    // Locale name of the messages category from the environment (LC_ALL,
+    // else LC_MESSAGES, else LANG; the first that is set and not empty), as
+    // "en_US.UTF-8"; empty when none is.
     virtual std::string MessagesLocaleName() = 0;
     // DNS domain of this host; empty when none.
     virtual std::wstring DomainName() = 0;
