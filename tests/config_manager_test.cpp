@@ -173,8 +173,8 @@ TEST_F(ConfigManagerTest, ReleaseTypeChoosesProductionOrBeta) {
         int32_t length;
         bool beta;
     } cases[] = {
-        {"F", u"F", -1, false},   {"f", u"f", -1, false},      {"B", u"B", -1, true},
-        {"'f '", u"f ", -1, true}, {"empty, -1", u"", -1, true}, {"length 0", u"F", 0, false},
+        {"F", u"F", -1, false},        {"f", u"f", -1, false},       {"B", u"B", -1, true},
+        {"'f '", u"f ", -1, true},     {"empty, -1", u"", -1, true}, {"length 0", u"F", 0, false},
         {"unset", nullptr, -1, false},
     };
     for (const auto& c : cases) {
@@ -193,9 +193,9 @@ TEST_F(ConfigManagerTest, ReleaseTypeChoosesProductionOrBeta) {
         EXPECT_EQ(c.beta, manager.IsBeta());
         EXPECT_EQ(c.beta ? 1000 : 86400000, manager.GetCommunicationWaitTime());
         EXPECT_EQ(c.beta ? 300001 : 102400, manager.GetMaxPayloadSize());
-        EXPECT_EQ(c.beta ? std::wstring(kDefaultReceivingHostBeta)
-                         : std::wstring(kDefaultReceivingHost),
-                  manager.GetReceivingHost());
+        EXPECT_EQ(
+            c.beta ? std::wstring(kDefaultReceivingHostBeta) : std::wstring(kDefaultReceivingHost),
+            manager.GetReceivingHost());
         EXPECT_EQ(c.beta, manager.Store()->GetBool(L"EnableLogging", false));
         EXPECT_EQ(c.beta ? 5 : 3, manager.Store()->GetInt(L"LogLevel", false));
     }
@@ -317,4 +317,31 @@ TEST(ConfigManagerRootTest, UnavailableRootsGiveDefaultsAndEmptyPaths) {
     EXPECT_FALSE(manager.CheckStartupAccess());
     EXPECT_EQ(-1, CUTConfigCommon::GetFileClass(L"NoSuchItem"));
     EXPECT_EQ(0, manager.Store()->GetInt(L"NoSuchItem", false));
+}
+
+TEST(RuntimeConfigTest, OperatingSystemTextsAreGatheredUntilComplete) {
+    class CountingPlatform : public CUTPlatformWrapper {
+    public:
+        CountingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+        bool OsReleaseText(std::string* text) override {
+            ++reads;
+            if (fail) {
+                return false;
+            }
+            *text = "PRETTY_NAME=\"Test OS 1\"\nVERSION_ID=\"1\"\n";
+            return true;
+        }
+        std::wstring DomainName() override { return L""; }
+        int reads = 0;
+        bool fail = true;
+    } platform;
+    CUTScopedPlatform scoped(&platform);
+    CUTRuntimeConfig session;
+    EXPECT_EQ(L"", session.GetOSText(UTOSText::Name)) << "the source failed";
+    platform.fail = false;
+    EXPECT_EQ(L"Test OS 1", session.GetOSText(UTOSText::Name)) << "an empty text is gathered again";
+    const int reads = platform.reads;
+    EXPECT_EQ(L"", session.GetOSText(UTOSText::Domain));
+    EXPECT_NE(L"", session.GetOSText(UTOSText::LocaleId));
+    EXPECT_EQ(reads, platform.reads) << "a host without a domain is not asked again and again";
 }

@@ -43,8 +43,7 @@ int Writer(int id, int rounds) {
         if (!config.Load()) {
             return 3;
         }
-        const std::wstring stamp =
-            std::to_wstring(id) + L"000" + std::to_wstring(round);
+        const std::wstring stamp = std::to_wstring(id) + L"000" + std::to_wstring(round);
         config.SetValue(L"LastSendTimestamp", stamp, false);
         config.SetValue(L"TelvoranLogin", LoginFor(stamp), false);
         if (!config.Save()) {

@@ -70,7 +70,8 @@ TEST_F(FacadeTest, LifecycleStatusCodes) {
     EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::LogUsageData());
     EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::OnCrash());
     HostObjects host;
-    EXPECT_EQ(UT_NOT_INITIALISED, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    EXPECT_EQ(UT_NOT_INITIALISED,
+              CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
 
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     CUTConfigManager* first = CUTConfigManager::PeekInstance();
@@ -180,15 +181,15 @@ TEST_F(FacadeTest, ProgramTypeDecidesWhereTheLoginComesFrom) {
         HostObjects host(u"term");
         host.user()->SetLogin(Text(u"passed-in"));
         CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
-        EXPECT_EQ(L"passed-in", CUTConfigManager::PeekInstance()->Runtime()->GetText(
-                                    UTSessionText::Login));
+        EXPECT_EQ(L"passed-in",
+                  CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
         EXPECT_EQ(u"stored", TextOf(CUTFacade::GetUserID())) << "TERM leaves the stored login";
     }
     {
         HostObjects host(u"TERM");  // no login passed: the stored one is used
         CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
-        EXPECT_EQ(L"stored", CUTConfigManager::PeekInstance()->Runtime()->GetText(
-                                 UTSessionText::Login));
+        EXPECT_EQ(L"stored",
+                  CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
     }
     {
         HostObjects host(u"");

@@ -19,6 +19,7 @@
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
+#include "transcript/TextConversion.h"
 
 namespace {
 
@@ -36,11 +37,7 @@ TelvoranUserInfo& LoginHolder() {
 
 // Text for log lines in the locale's charset, as the host's console shows it.
 std::string LogText(const std::wstring& text) {
-    std::string out;
-    if (!CUTPlatform::Current()->WideToLocaleCharset(text, &out)) {
-        out = ToUtf8(text);
-    }
-    return out;
+    return TextConversion::FromWide(text).OemOrEmpty();
 }
 
 // Runs fn with the session's configuration manager when there is one, so

@@ -3,6 +3,7 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTScrambler.h"
 #include "platform/UTPlatform.h"
+#include "transcript/UTSystemInfo.h"
 
 CUTRuntimeConfig::CUTRuntimeConfig()
     : session_id_(CUTPlatform::Current()->NewGuidText()),
@@ -39,6 +40,23 @@ std::wstring CUTRuntimeConfig::ModuleVersion() {
 }
 
 std::wstring CUTRuntimeConfig::GetOSText(UTOSText which) {
+    std::array<std::wstring, static_cast<size_t>(UTOSText::Count)> texts;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts = os_texts_;
+        // Many hosts have no DNS domain: once a gathering ran, an empty domain
+        // is an answer, not a failure to retry at every use (each retry may
+        // wait on the resolver).
+        const bool complete = !texts[0].empty() && !texts[1].empty() && !texts[2].empty() &&
+                              (os_gathered_ || !texts[3].empty());
+        if (complete) {
+            return texts[static_cast<size_t>(which)];
+        }
+    }
+    // Gathered outside the lock: it reads files and may ask the resolver.
+    CUTSystemInfo::GatherOSInformation(&texts[0], &texts[1], &texts[2], &texts[3]);
     std::lock_guard<std::mutex> lock(mutex_);
+    os_texts_ = texts;
+    os_gathered_ = true;
     return os_texts_[static_cast<size_t>(which)];
 }

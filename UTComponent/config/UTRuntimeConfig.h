@@ -54,7 +54,8 @@ public:
     std::wstring ModuleVersion();
 
     // One of the four operating-system texts; when any of them is still
-    // empty, all four are gathered again.
+    // empty, all four are gathered again (an empty domain only until the
+    // first gathering: many machines have none).
     std::wstring GetOSText(UTOSText which);
 
     bool IsProductInitialised() const { return product_initialised_.load(); }
@@ -79,6 +80,7 @@ private:
     std::array<std::wstring, static_cast<size_t>(UTOSText::Count)> os_texts_;
     std::wstring product_folder_name_;
     std::wstring module_version_;
+    bool os_gathered_ = false;
     std::atomic<bool> product_initialised_{false};
     std::atomic<bool> sending_{false};
     std::atomic<int> beta_{0};
