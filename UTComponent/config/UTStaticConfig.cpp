@@ -1,51 +1,9 @@
 #include "config/UTStaticConfig.h"
 
 #include "config/UTConfigCommon.h"
+#include "config/UTConfigValue.h"
 #include "log/UTLoggerManager.h"
 #include "log/UTStringFormater.h"
-
-namespace {
-
-bool InRange(long long value, int range) {
-    switch (range) {
-        case UT_RANGE_PERCENT:
-            return value >= 0 && value <= 100;
-        case UT_RANGE_NON_NEGATIVE:
-            return value >= 0;
-        case UT_RANGE_LOG_LEVEL:
-            return value >= 0 && value <= 5;
-        default:
-            return true;
-    }
-}
-
-// Stream extraction: leading white space skipped, stops at the first
-// character that does not fit ("12abc" reads 12), fails on overflow.
-template <class T>
-bool ParseNumber(const std::wstring& text, T* value) {
-    CUTWStringFormater formatter(text);
-    T parsed{};
-    formatter >> parsed;
-    if (formatter.fail()) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
-template <>
-bool ParseNumber<bool>(const std::wstring& text, bool* value) {
-    CUTWStringFormater formatter(text);
-    long long parsed = 0;
-    formatter >> parsed;
-    if (formatter.fail() || (parsed != 0 && parsed != 1)) {
-        return false;
-    }
-    *value = parsed == 1;
-    return true;
-}
-
-}  // namespace
 
 CUTStaticConfig::CUTStaticConfig(const std::wstring& component_folder,
                                  const std::wstring& product_folder)
@@ -108,12 +66,12 @@ T CUTStaticConfig::ReadNumber(const std::wstring& name, bool reread) {
     const CUTConfigItem* item = CUTConfigCommon::FindItem(name);
     const int range = item != nullptr ? item->range : UT_RANGE_ANY;
     T value{};
-    if (ParseNumber(text, &value) && InRange(static_cast<long long>(value), range)) {
+    if (ParseConfigNumber(text, &value) && IsInConfigRange(static_cast<long long>(value), range)) {
         return value;
     }
     T fallback{};
     if (item != nullptr) {
-        ParseNumber(std::wstring(item->default_value), &fallback);
+        ParseConfigNumber(std::wstring(item->default_value), &fallback);
         // The user's own file keeps what is there; shared files are repaired.
         if (file_class == UT_FILE_PI_UI || file_class == UT_FILE_PRODUCT) {
             WriteText(name, item->default_value, reread);
