@@ -47,8 +47,8 @@ void LogExceptionChain(const CUTException& exception);
 // Throw a CUTCommException; the second form appends detail right after prefix.
 [[noreturn]] void ThrowCommException(const std::wstring& message, int severity = UT_SEVERITY_ERROR);
 [[noreturn]] void ThrowCommException(const std::wstring& prefix, const std::string& detail,
-                                      int severity = UT_SEVERITY_ERROR);
+                                     int severity = UT_SEVERITY_ERROR);
 [[noreturn]] void ThrowCommException(const std::wstring& prefix, const std::wstring& detail,
-                                      int severity = UT_SEVERITY_ERROR);
+                                     int severity = UT_SEVERITY_ERROR);
 
 #endif  // TVUT_LOG_UTEXCEPTION_H

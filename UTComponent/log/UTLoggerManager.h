@@ -16,8 +16,11 @@
 #ifndef TVUT_LOG_UTLOGGERMANAGER_H
 #define TVUT_LOG_UTLOGGERMANAGER_H
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "info/UTSingleton.h"
@@ -57,7 +60,21 @@ public:
     int ConfiguredLevel() const;
 
 private:
+    int WriteLine(int level, const char* format, va_list args) noexcept;
+    bool NeedsRotation();
+    void RotateLogFile();
+    void ArchiveLogFile();
+    void PurgeArchivedLogs(const std::wstring& folder);
+    void OpenLogFile();
+
+    std::atomic<int> level_{0};
+    std::wstring log_file_path_;
+    std::atomic<bool> initialised_{false};
+    int64_t max_size_ = 0;
+    int max_count_ = 1;
     std::unique_ptr<CUTLoggerBackend> backend_;
+    // Makes each line, and the rotation before it, atomic among threads.
+    std::mutex mutex_;
 };
 
 // Shorthand for the component's code: logs through the singleton.

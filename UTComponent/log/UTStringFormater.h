@@ -20,8 +20,7 @@ public:
 class CUTWStringFormater : public std::basic_stringstream<wchar_t> {
 public:
     CUTWStringFormater() { imbue(std::locale::classic()); }
-    explicit CUTWStringFormater(const std::wstring& text)
-        : std::basic_stringstream<wchar_t>(text) {
+    explicit CUTWStringFormater(const std::wstring& text) : std::basic_stringstream<wchar_t>(text) {
         imbue(std::locale::classic());
     }
 };
