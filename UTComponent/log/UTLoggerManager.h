@@ -5,14 +5,17 @@
 // keeps the first settings. Until Init succeeds every call is skipped. Lines
 // have the form "<level name padded to 6> | <local time> | pid:<pid> |
 // tid:<tid> | <message>" and go to TVUTLog.log, which is archived as
-// "TVUT_<utc time>.log" before a write when it has grown past the maximum
-// size or disappeared; archives beyond the maximum count are purged, oldest
-// first.
+// "TVUT_<utc time>.log" (with "_1", "_2", ... for further archives in the
+// same second) before a write when it has grown past the maximum size or
+// disappeared; archives beyond the maximum count are purged, oldest first.
+// A message longer than the backend's record (4095 bytes of text) is cut and
+// its line ends with " [cut]".
 //
 // Any thread may log; one lock makes each line and each rotation atomic.
 // No call ever throws: every failure is swallowed and reported as a 0 result,
 // which callers ignore. A log file that cannot be opened is retried at the
-// next line, so logging recovers once the folder becomes writable.
+// next line (its folder is made again if it is missing), so logging recovers
+// once the folder becomes writable.
 #ifndef TVUT_LOG_UTLOGGERMANAGER_H
 #define TVUT_LOG_UTLOGGERMANAGER_H
 
