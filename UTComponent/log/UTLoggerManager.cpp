@@ -316,35 +316,33 @@ int CUTLoggerManager::WriteLine(int level, const char* format, va_list args) noe
         if (!backend_) {
             return 0;
         }
-        if (NeedsRotation()) {
-            RotateLogFile();
-        }
+        PrepareLogFile();
         return backend_->WriteLine(kLevels[level], format, args);
     } catch (...) {
         return 0;
     }
 }
 
-// Decided on the file on disk, so that a file removed or rotated by someone
-// else is noticed. A file of exactly the maximum size is still appended to.
-// When the file is there but this process has no stream to it (an earlier
-// open failed) or writes to a replaced one, it is reopened without archiving.
-bool CUTLoggerManager::NeedsRotation() {
+// Runs before every line. Rotation is decided on the file on disk, so that a
+// file removed or rotated by someone else is noticed; a file of exactly the
+// maximum size is still appended to. When the file is there but this process
+// has no stream to it (an earlier open failed) or writes to a replaced one,
+// it is reopened without archiving.
+void CUTLoggerManager::PrepareLogFile() {
     CUTPlatform* platform = CUTPlatform::Current();
     if (!platform->FileExists(log_file_path_)) {
-        return true;
+        RotateLogFile();
+        return;
     }
     uint64_t size = 0;
     if (!platform->FileSize64(log_file_path_, &size)) {
-        return false;
+        return;
     }
     if (static_cast<int64_t>(size) > max_size_) {
-        return true;
-    }
-    if (!backend_->HasStream() || backend_->StreamOutgrew(size)) {
+        RotateLogFile();
+    } else if (!backend_->HasStream() || backend_->StreamOutgrew(size)) {
         OpenLogFile();
     }
-    return false;
 }
 
 void CUTLoggerManager::RotateLogFile() {

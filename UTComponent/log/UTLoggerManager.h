@@ -64,7 +64,7 @@ public:
 
 private:
     int WriteLine(int level, const char* format, va_list args) noexcept;
-    bool NeedsRotation();
+    void PrepareLogFile();
     void RotateLogFile();
     void ArchiveLogFile();
     void PurgeArchivedLogs(const std::wstring& folder);
