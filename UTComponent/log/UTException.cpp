@@ -20,6 +20,10 @@ CUTException::~CUTException() = default;
 
 void LogExceptionChain(const CUTException& exception) {
     try {
+        CUTLoggerManager* logger = CUTLoggerManager::GetInstance();
+        if (logger == nullptr) {
+            return;
+        }
         for (const CUTException* e = &exception; e != nullptr; e = e->Inner().get()) {
             int level;
             switch (e->Code()) {
@@ -35,7 +39,7 @@ void LogExceptionChain(const CUTException& exception) {
                 default:
                     continue;
             }
-            CUTLoggerManager::GetInstance()->LogWString(level, e->Message().c_str());
+            logger->LogWString(level, e->Message().c_str());
         }
     } catch (...) {
         // Logging never throws to its caller.
@@ -47,9 +51,17 @@ void ThrowCommException(const std::wstring& message, int severity) {
 }
 
 void ThrowCommException(const std::wstring& prefix, const std::string& detail, int severity) {
-    // A transfer library's error text is narrow; it is ASCII in practice, and
-    // anything that is not valid UTF-8 is dropped rather than garbled.
-    ThrowCommException(prefix, FromUtf8(detail), severity);
+    // A transfer library's error text is narrow and ASCII in practice. Text
+    // that is not valid UTF-8 is widened byte by byte, so the detail is never
+    // lost from the message.
+    std::wstring wide;
+    if (!Utf8ToWide(detail, &wide)) {
+        wide.clear();
+        for (char c : detail) {
+            wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+        }
+    }
+    ThrowCommException(prefix, wide, severity);
 }
 
 void ThrowCommException(const std::wstring& prefix, const std::wstring& detail, int severity) {

@@ -5,19 +5,25 @@
 // keeps the first settings. Until Init succeeds every call is skipped. Lines
 // have the form "<level name padded to 6> | <local time> | pid:<pid> |
 // tid:<tid> | <message>" and go to TVUTLog.log, which is archived as
-// "TVUT_<utc time>.log" before a write when it has grown past the maximum
-// size or disappeared; archives beyond the maximum count are purged, oldest
-// first.
+// "TVUT_<utc time>.log" (with "_1", "_2", ... for further archives in the
+// same second) before a write when it has grown past the maximum size or
+// disappeared; archives beyond the maximum count are purged, oldest first.
+// A message longer than the backend's record (4095 bytes of text) is cut and
+// its line ends with " [cut]".
 //
 // Any thread may log; one lock makes each line and each rotation atomic.
 // No call ever throws: every failure is swallowed and reported as a 0 result,
 // which callers ignore. A log file that cannot be opened is retried at the
-// next line, so logging recovers once the folder becomes writable.
+// next line (its folder is made again if it is missing), so logging recovers
+// once the folder becomes writable.
 #ifndef TVUT_LOG_UTLOGGERMANAGER_H
 #define TVUT_LOG_UTLOGGERMANAGER_H
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "info/UTSingleton.h"
@@ -57,7 +63,21 @@ public:
     int ConfiguredLevel() const;
 
 private:
+    int WriteLine(int level, const char* format, va_list args) noexcept;
+    void PrepareLogFile();
+    void RotateLogFile();
+    void ArchiveLogFile();
+    void PurgeArchivedLogs(const std::wstring& folder);
+    void OpenLogFile();
+
+    std::atomic<int> level_{0};
+    std::wstring log_file_path_;
+    std::atomic<bool> initialised_{false};
+    int64_t max_size_ = 0;
+    int max_count_ = 1;
     std::unique_ptr<CUTLoggerBackend> backend_;
+    // Makes each line, and the rotation before it, atomic among threads.
+    std::mutex mutex_;
 };
 
 // Shorthand for the component's code: logs through the singleton.

@@ -1,0 +1,618 @@
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <ace/Log_Msg.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/UTLoggerManager.h"
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+#include "support/ScratchRoots.h"
+
+namespace {
+
+using tvut_test::PathExists;
+using tvut_test::ReadFile;
+using tvut_test::ScratchFolder;
+using tvut_test::WriteFile;
+
+namespace fs = std::filesystem;
+
+// One line of the log, taken apart; false for anything that is not a whole,
+// well-formed line.
+struct ParsedLine {
+    std::string name;
+    std::vector<int> stamp;  // year, month, day, hour, minute, second, microsecond
+    std::string pid;
+    std::string tid;
+    std::string message;
+};
+
+bool TakeDigits(const std::string& line, size_t* pos, size_t count, std::string* digits) {
+    const size_t start = *pos;
+    while (*pos < line.size() && std::isdigit(static_cast<unsigned char>(line[*pos])) &&
+           (count == 0 || *pos - start < count)) {
+        ++*pos;
+    }
+    *digits = line.substr(start, *pos - start);
+    return !digits->empty() && (count == 0 || digits->size() == count);
+}
+
+bool TakeText(const std::string& line, size_t* pos, const std::string& text) {
+    if (line.compare(*pos, text.size(), text) != 0) {
+        return false;
+    }
+    *pos += text.size();
+    return true;
+}
+
+bool ParseLine(const std::string& line, ParsedLine* parsed) {
+    size_t pos = 0;
+    bool named = false;
+    for (const char* name : {"Error ", "Warning", "Info  ", "Dbg   ", "Devdbg"}) {
+        if (TakeText(line, &pos, name)) {
+            parsed->name = name;
+            named = true;
+            break;
+        }
+    }
+    if (!named || !TakeText(line, &pos, " | ")) {
+        return false;
+    }
+    // YYYY-MM-DD HH:MM:SS.uuuuuu
+    const struct {
+        size_t digits;
+        const char* after;
+    } fields[] = {{4, "-"}, {2, "-"}, {2, " "}, {2, ":"}, {2, ":"}, {2, "."}, {6, " | pid:"}};
+    parsed->stamp.clear();
+    for (const auto& field : fields) {
+        std::string digits;
+        if (!TakeDigits(line, &pos, field.digits, &digits) || !TakeText(line, &pos, field.after)) {
+            return false;
+        }
+        parsed->stamp.push_back(std::stoi(digits));
+    }
+    if (!TakeDigits(line, &pos, 0, &parsed->pid) || !TakeText(line, &pos, " | tid:") ||
+        !TakeDigits(line, &pos, 0, &parsed->tid) || !TakeText(line, &pos, " | ")) {
+        return false;
+    }
+    parsed->message = line.substr(pos);
+    return parsed->message.find('\n') == std::string::npos;
+}
+
+// A log folder inside a scratch folder; the folder itself does not exist yet.
+struct LogPlace {
+    explicit LogPlace(const std::string& relative = "logs")
+        : folder(scratch.Join(relative)), path(folder + "/TVUTLog.log") {}
+    std::wstring wfolder() const { return FromUtf8(folder); }
+    std::wstring wpath() const { return FromUtf8(path); }
+    std::string Archive(const std::string& name) const { return folder + "/" + name; }
+
+    ScratchFolder scratch;
+    std::string folder;
+    std::string path;
+};
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    EXPECT_EQ(start, text.size()) << "text does not end with a complete line";
+    return lines;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    return SplitLines(ReadFile(path));
+}
+
+// The message part of a well-formed line; fails the test for any other line.
+std::string MessageOf(const std::string& line) {
+    ParsedLine parsed;
+    EXPECT_TRUE(ParseLine(line, &parsed)) << line;
+    return parsed.message;
+}
+
+std::vector<std::string> ArchiveNames(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("TVUT_", 0) == 0) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// "TVUT_" + year, month, day, hour, minute, second without leading zeros,
+// joined by "_", + ".log".
+bool IsArchiveName(const std::string& name) {
+    size_t pos = 0;
+    if (!TakeText(name, &pos, "TVUT_")) {
+        return false;
+    }
+    for (int field = 0; field < 6; ++field) {
+        std::string digits;
+        if (!TakeDigits(name, &pos, 0, &digits) || (digits.size() > 1 && digits[0] == '0') ||
+            (field == 0 && digits.size() != 4) || (field > 0 && digits.size() > 2) ||
+            !TakeText(name, &pos, field < 5 ? "_" : ".log")) {
+            return false;
+        }
+    }
+    return pos == name.size();
+}
+
+void SetModificationTime(const std::string& path, time_t when) {
+    struct utimbuf times = {when, when};
+    ASSERT_EQ(0, ::utime(path.c_str(), &times));
+}
+
+pid_t KernelThreadId() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+// ---- line format --------------------------------------------------------------
+
+TEST(LoggerLineTest, LineHasPrefixLocalTimePidAndTid) {
+    // A zone east of UTC shows whether the time is local.
+    ::setenv("TZ", "UTC-9", 1);
+    ::tzset();
+    LogPlace place("deep/er/logs");
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    ASSERT_TRUE(logger.IsInitialised());
+    EXPECT_EQ(UT_LOG_DEVDBG, logger.ConfiguredLevel());
+
+    const time_t before = std::time(nullptr);
+    logger.Log(UT_LOG_INFO, "value %d and %s", 42, "text");
+    const time_t after = std::time(nullptr);
+
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(1u, lines.size());
+    ParsedLine parsed;
+    ASSERT_TRUE(ParseLine(lines[0], &parsed)) << lines[0];
+    EXPECT_EQ("Info  ", parsed.name);
+    EXPECT_EQ(std::to_string(::getpid()), parsed.pid);
+    EXPECT_EQ(std::to_string(KernelThreadId()), parsed.tid);
+    EXPECT_EQ("value 42 and text", parsed.message);
+
+    struct tm stamp = {};
+    stamp.tm_year = parsed.stamp[0] - 1900;
+    stamp.tm_mon = parsed.stamp[1] - 1;
+    stamp.tm_mday = parsed.stamp[2];
+    stamp.tm_hour = parsed.stamp[3];
+    stamp.tm_min = parsed.stamp[4];
+    stamp.tm_sec = parsed.stamp[5];
+    stamp.tm_isdst = -1;
+    const time_t logged = std::mktime(&stamp);  // read back as local time
+    EXPECT_GE(logged, before);
+    EXPECT_LE(logged, after);
+
+    // The missing folders were made, owner-only.
+    struct stat st;
+    ASSERT_EQ(0, ::stat(place.folder.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+    ASSERT_EQ(0, ::stat(place.scratch.Join("deep").c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+}
+
+TEST(LoggerLineTest, LevelNamesAreFilledToSixAndNeverCut) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    const struct {
+        int level;
+        const char* start;
+    } cases[] = {
+        {UT_LOG_ERROR, "Error  | "}, {UT_LOG_WARNING, "Warning | "}, {UT_LOG_INFO, "Info   | "},
+        {UT_LOG_DBG, "Dbg    | "},   {UT_LOG_DEVDBG, "Devdbg | "},
+    };
+    for (const auto& c : cases) {
+        logger.Log(c.level, "level %d", c.level);
+    }
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(5u, lines.size());
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(0u, lines[i].rfind(cases[i].start, 0)) << lines[i];
+        EXPECT_EQ("level " + std::to_string(cases[i].level), MessageOf(lines[i]));
+    }
+}
+
+TEST(LoggerLineTest, CallerDirectivesAreFormattedByTheBackend) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    int object = 0;
+    logger.Log(UT_LOG_INFO, "s=%s W=%W d=%d x=%x Q=%Q f=%f @=%@", "narrow", L"wide", -5, 255,
+               static_cast<ACE_UINT64>(12345678901234ULL), 1.5, static_cast<void*>(&object));
+    logger.LogString(UT_LOG_INFO, "plain % text");
+    logger.LogWString(UT_LOG_INFO, L"wide % text");
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(3u, lines.size());
+    const std::string message = MessageOf(lines[0]);
+    EXPECT_EQ(0u, message.rfind("s=narrow W=wide d=-5 x=ff Q=12345678901234 f=1.500000 @=0x", 0))
+        << message;
+    EXPECT_EQ("plain % text", MessageOf(lines[1]));
+    EXPECT_EQ("wide % text", MessageOf(lines[2]));
+}
+
+TEST(LoggerLineTest, WideTextOutsideTheLocaleCharsetKeepsTheLineWhole) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    logger.LogWString(UT_LOG_INFO, L"caf\u00e9 \u6771\u4eac end");
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(1u, lines.size());
+    const std::string message = MessageOf(lines[0]);
+    // Either the locale's charset holds the characters or they become '?'.
+    EXPECT_TRUE(message == "caf\xc3\xa9 \xe6\x9d\xb1\xe4\xba\xac end" || message == "caf? ?? end")
+        << message;
+}
+
+TEST(LoggerLineTest, NullFormatAndNullTextAreHandled) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    EXPECT_EQ(0, logger.Log(UT_LOG_ERROR, nullptr));
+    EXPECT_EQ("", ReadFile(place.path));
+    logger.LogString(UT_LOG_ERROR, nullptr);
+    logger.LogWString(UT_LOG_ERROR, nullptr);
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("(null)", MessageOf(lines[0]));
+    EXPECT_EQ("(null)", MessageOf(lines[1]));
+}
+
+// ---- records beyond the backend's limit -----------------------------------------
+
+TEST(LoggerLongRecordTest, LongMessagesAreCutAndMarked) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 1 << 20, 3, UT_LOG_DEVDBG);
+    const std::string narrow(10000, 'n');
+    const std::wstring wide(10000, L'w');
+    const std::string literal(5000, 'l');  // a format without directives
+    logger.Log(UT_LOG_INFO, "%s", narrow.c_str());
+    logger.LogWString(UT_LOG_INFO, wide.c_str());
+    logger.Log(UT_LOG_INFO, literal.c_str());
+    logger.Log(UT_LOG_INFO, "%s", std::string(4000, 's').c_str());  // fits: not marked
+    logger.Log(UT_LOG_INFO, "after");
+
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(5u, lines.size());
+    const char filler[] = {'n', 'w', 'l'};
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string message = MessageOf(lines[i]);
+        const std::string marker = " [cut]";
+        ASSERT_GT(message.size(), marker.size());
+        EXPECT_EQ(marker, message.substr(message.size() - marker.size()));
+        const std::string kept = message.substr(0, message.size() - marker.size());
+        EXPECT_GE(kept.size(), 4095u);
+        EXPECT_LE(kept.size(), 4096u);
+        EXPECT_EQ(std::string(kept.size(), filler[i]), kept);
+    }
+    EXPECT_EQ(std::string(4000, 's'), MessageOf(lines[3]));
+    EXPECT_EQ("after", MessageOf(lines[4]));
+}
+
+// ---- levels and initialisation ----------------------------------------------------
+
+TEST(LoggerLevelTest, ConfiguredLevelFiltersLines) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_INFO);
+    logger.Log(UT_LOG_INFO, "info");
+    EXPECT_EQ(0, logger.Log(UT_LOG_DEVDBG, "devdbg"));
+    EXPECT_EQ(0, logger.Log(UT_LOG_DBG, "dbg"));
+    EXPECT_EQ(0, logger.LogWString(UT_LOG_DEVDBG, L"wide devdbg"));
+    logger.Log(UT_LOG_ERROR, "error");
+    logger.Log(UT_LOG_WARNING, "warning");
+    EXPECT_EQ(0, logger.Log(6, "six"));
+    EXPECT_EQ(0, logger.Log(-1, "minus one"));
+    EXPECT_EQ(0, logger.Log(UT_LOG_NONE, "none"));
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ("info", MessageOf(lines[0]));
+    EXPECT_EQ("error", MessageOf(lines[1]));
+    EXPECT_EQ("warning", MessageOf(lines[2]));
+}
+
+TEST(LoggerLevelTest, LevelZeroIsInitialisedButSilentAndOpensNoFile) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_NONE);
+    EXPECT_TRUE(logger.IsInitialised());
+    EXPECT_EQ(0, logger.ConfiguredLevel());
+    for (int level = UT_LOG_NONE; level <= UT_LOG_DEVDBG; ++level) {
+        EXPECT_EQ(0, logger.Log(level, "line %d", level));
+    }
+    EXPECT_EQ(0, logger.LogString(UT_LOG_ERROR, "text"));
+    EXPECT_TRUE(PathExists(place.folder));
+    EXPECT_FALSE(PathExists(place.path));
+    EXPECT_EQ(0, ACE_Log_Msg::instance()->priority_mask(ACE_Log_Msg::PROCESS));
+}
+
+TEST(LoggerLevelTest, InvalidArgumentsLeaveTheLoggerUninitialised) {
+    LogPlace place;
+    const std::wstring folder = place.wfolder();
+    const std::wstring path = place.wpath();
+    const struct {
+        const char* what;
+        const wchar_t* folder;
+        const wchar_t* path;
+        int count;
+        int level;
+    } cases[] = {
+        {"null folder", nullptr, path.c_str(), 3, 3},
+        {"null path", folder.c_str(), nullptr, 3, 3},
+        {"level -1", folder.c_str(), path.c_str(), 3, -1},
+        {"level 6", folder.c_str(), path.c_str(), 3, 6},
+        {"count 0", folder.c_str(), path.c_str(), 0, 3},
+    };
+    for (const auto& c : cases) {
+        CUTLoggerManager logger;
+        logger.Init(c.folder, c.path, 51200, c.count, c.level);
+        EXPECT_FALSE(logger.IsInitialised()) << c.what;
+        EXPECT_EQ(0, logger.Log(UT_LOG_ERROR, "line"));
+        EXPECT_EQ(0, logger.LogString(UT_LOG_ERROR, "line"));
+        EXPECT_EQ(0, logger.LogWString(UT_LOG_ERROR, L"line"));
+        EXPECT_FALSE(PathExists(place.path)) << c.what;
+    }
+}
+
+TEST(LoggerLevelTest, InitIsOneShot) {
+    LogPlace first("first");
+    LogPlace second("second");
+    CUTLoggerManager logger;
+    logger.Init(first.wfolder().c_str(), first.wpath().c_str(), 51200, 3, UT_LOG_INFO);
+    logger.Init(second.wfolder().c_str(), second.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    EXPECT_EQ(UT_LOG_INFO, logger.ConfiguredLevel());
+    logger.Log(UT_LOG_INFO, "line");
+    EXPECT_EQ(1u, ReadLines(first.path).size());
+    EXPECT_FALSE(PathExists(second.folder));
+}
+
+TEST(LoggerLevelTest, DestructionSilencesAndDetachesTheBackend) {
+    LogPlace place;
+    {
+        CUTLoggerManager logger;
+        logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+        logger.Log(UT_LOG_ERROR, "line");
+    }
+    EXPECT_EQ(0, ACE_Log_Msg::instance()->priority_mask(ACE_Log_Msg::PROCESS));
+    EXPECT_EQ(0u, ACE_Log_Msg::instance()->flags() & ACE_Log_Msg::OSTREAM);
+    EXPECT_EQ(1u, ReadLines(place.path).size());
+}
+
+// ---- rotation and purging ------------------------------------------------------------
+
+TEST(LoggerRotationTest, FileOfExactlyMaxSizeIsAppendedOneMoreRotates) {
+    const struct {
+        size_t existing;
+        bool rotates;
+    } cases[] = {{100, false}, {101, true}};
+    for (const auto& c : cases) {
+        LogPlace place;
+        ASSERT_EQ(0, ::mkdir(place.folder.c_str(), 0700));
+        const std::string old_text = std::string(c.existing - 1, 'o') + "\n";
+        ASSERT_TRUE(WriteFile(place.path, old_text));
+        CUTLoggerManager logger;
+        logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 100, 3, UT_LOG_DEVDBG);
+        logger.Log(UT_LOG_ERROR, "new line");
+
+        const std::vector<std::string> archives = ArchiveNames(place.folder);
+        const std::string current = ReadFile(place.path);
+        if (c.rotates) {
+            ASSERT_EQ(1u, archives.size());
+            EXPECT_TRUE(IsArchiveName(archives[0])) << archives[0];
+            EXPECT_EQ(old_text, ReadFile(place.Archive(archives[0])));
+            ASSERT_EQ(1u, SplitLines(current).size());
+        } else {
+            EXPECT_TRUE(archives.empty());
+            EXPECT_EQ(0u, current.rfind(old_text, 0));
+            ASSERT_EQ(2u, SplitLines(current).size());
+        }
+        EXPECT_EQ("new line", MessageOf(SplitLines(current).back()));
+    }
+}
+
+TEST(LoggerRotationTest, PurgeKeepsTheNewestArchivesBelowTheCount) {
+    LogPlace place;
+    ASSERT_EQ(0, ::mkdir(place.folder.c_str(), 0700));
+    // Four older archives, oldest first.
+    const time_t now = std::time(nullptr);
+    for (int i = 1; i <= 4; ++i) {
+        const std::string name = place.Archive("TVUT_2000_1_1_0_0_" + std::to_string(i) + ".log");
+        ASSERT_TRUE(WriteFile(name, "archive " + std::to_string(i) + "\n"));
+        SetModificationTime(name, now - 1000 + i * 10);
+    }
+    ASSERT_TRUE(WriteFile(place.path, std::string(50, 'x') + "\n"));
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 10, 3, UT_LOG_DEVDBG);
+    logger.Log(UT_LOG_ERROR, "after rotation");
+
+    const std::vector<std::string> archives = ArchiveNames(place.folder);
+    ASSERT_EQ(2u, archives.size());
+    EXPECT_EQ("TVUT_2000_1_1_0_0_4.log", archives[0]);
+    EXPECT_EQ(std::string(50, 'x') + "\n", ReadFile(place.Archive(archives[1])));
+    EXPECT_EQ("after rotation", MessageOf(ReadLines(place.path).at(0)));
+
+    // Many more rotations never leave more than two archives.
+    for (int i = 0; i < 20; ++i) {
+        logger.Log(UT_LOG_ERROR, "line %d", i);
+        EXPECT_LE(ArchiveNames(place.folder).size(), 2u);
+    }
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("line 19", MessageOf(lines[0]));
+}
+
+TEST(LoggerRotationTest, CountOneDeletesEveryArchive) {
+    LogPlace place;
+    ASSERT_EQ(0, ::mkdir(place.folder.c_str(), 0700));
+    ASSERT_TRUE(WriteFile(place.Archive("TVUT_2000_1_1_0_0_1.log"), "a\n"));
+    ASSERT_TRUE(WriteFile(place.Archive("TVUT_2000_1_1_0_0_2.log"), "b\n"));
+    ASSERT_TRUE(WriteFile(place.path, std::string(50, 'x') + "\n"));
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 10, 1, UT_LOG_DEVDBG);
+    logger.Log(UT_LOG_ERROR, "first");
+    EXPECT_TRUE(ArchiveNames(place.folder).empty());
+    logger.Log(UT_LOG_ERROR, "second");
+    EXPECT_TRUE(ArchiveNames(place.folder).empty());
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("second", MessageOf(lines[0]));
+}
+
+// Rotations within one second must not overwrite an earlier archive.
+class FixedTimePlatform : public CUTPlatformWrapper {
+public:
+    FixedTimePlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+    std::wstring UtcFileTimeText() override { return L"2016_3_7_14_5_9"; }
+};
+
+TEST(LoggerRotationTest, RotationsInOneSecondKeepEveryArchive) {
+    FixedTimePlatform platform;
+    CUTScopedPlatform installed(&platform);
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 10, 10, UT_LOG_DEVDBG);
+    for (int i = 0; i < 4; ++i) {
+        logger.Log(UT_LOG_ERROR, "line %d", i);
+    }
+    const std::vector<std::string> expected = {
+        "TVUT_2016_3_7_14_5_9.log", "TVUT_2016_3_7_14_5_9_1.log", "TVUT_2016_3_7_14_5_9_2.log"};
+    ASSERT_EQ(expected, ArchiveNames(place.folder));
+    EXPECT_EQ("line 0", MessageOf(ReadLines(place.Archive(expected[0])).at(0)));
+    EXPECT_EQ("line 1", MessageOf(ReadLines(place.Archive(expected[1])).at(0)));
+    EXPECT_EQ("line 2", MessageOf(ReadLines(place.Archive(expected[2])).at(0)));
+    EXPECT_EQ("line 3", MessageOf(ReadLines(place.path).at(0)));
+}
+
+TEST(LoggerRotationTest, PurgeTouchesOnlyArchivesEvenInATaggedFolder) {
+    LogPlace place("TVUT_data");
+    ASSERT_EQ(0, ::mkdir(place.folder.c_str(), 0700));
+    const std::string config = place.Archive("ProdDep_UserDep.cur");
+    ASSERT_TRUE(WriteFile(config, "<config/>"));
+    ASSERT_TRUE(WriteFile(place.path, std::string(50, 'x') + "\n"));
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 10, 1, UT_LOG_DEVDBG);
+    logger.Log(UT_LOG_ERROR, "after rotation");
+    EXPECT_EQ("<config/>", ReadFile(config));
+    EXPECT_TRUE(ArchiveNames(place.folder).empty());
+    EXPECT_EQ("after rotation", MessageOf(ReadLines(place.path).at(0)));
+}
+
+TEST(LoggerRotationTest, DeletedFileStartsAFreshOne) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    logger.Log(UT_LOG_ERROR, "before");
+    ASSERT_EQ(0, ::unlink(place.path.c_str()));
+    logger.Log(UT_LOG_ERROR, "after");
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("after", MessageOf(lines[0]));
+    EXPECT_TRUE(ArchiveNames(place.folder).empty());
+}
+
+TEST(LoggerRotationTest, FileReplacedByAnotherProcessIsFollowed) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    logger.Log(UT_LOG_ERROR, "before");
+    // Another process archived the file and started a new, shorter one.
+    ASSERT_EQ(0, ::rename(place.path.c_str(), place.Archive("TVUT_2000_1_1_0_0_0.log").c_str()));
+    ASSERT_TRUE(WriteFile(place.path, "other\n"));
+    logger.Log(UT_LOG_ERROR, "after");
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("other", lines[0]);
+    EXPECT_EQ("after", MessageOf(lines[1]));
+}
+
+TEST(LoggerRotationTest, BlockedFolderRecoversOnceFree) {
+    LogPlace place;
+    // A regular file where the folder belongs: nothing can be created there.
+    ASSERT_TRUE(WriteFile(place.folder, "in the way"));
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    ASSERT_TRUE(logger.IsInitialised());
+    logger.Log(UT_LOG_ERROR, "lost");
+    EXPECT_EQ("in the way", ReadFile(place.folder));
+
+    ASSERT_EQ(0, ::unlink(place.folder.c_str()));
+    logger.Log(UT_LOG_ERROR, "recovered");
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("recovered", MessageOf(lines[0]));
+}
+
+// ---- threads ------------------------------------------------------------------------
+
+TEST(LoggerThreadTest, ConcurrentLinesStayWholeAcrossRotations) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    // Small files and a generous count: many rotations, nothing purged.
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 4096, 100000, UT_LOG_DEVDBG);
+    constexpr int kThreads = 6;
+    constexpr int kLines = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&logger, t] {
+            const std::string padding(static_cast<size_t>(20 + t * 7), static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i) {
+                if (i % 2 == 0) {
+                    logger.Log(UT_LOG_INFO, "thread %d line %d %s", t, i, padding.c_str());
+                } else {
+                    logger.LogString(UT_LOG_DEVDBG, ("thread " + std::to_string(t) + " line " +
+                                                     std::to_string(i) + " " + padding)
+                                                        .c_str());
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+
+    std::set<std::string> seen;
+    std::vector<std::string> files = ArchiveNames(place.folder);
+    EXPECT_GT(files.size(), 3u);
+    for (std::string& name : files) {
+        name = place.Archive(name);
+    }
+    files.push_back(place.path);
+    for (const std::string& file : files) {
+        for (const std::string& line : ReadLines(file)) {
+            const std::string message = MessageOf(line);
+            EXPECT_TRUE(seen.insert(message).second) << "repeated: " << message;
+        }
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+    for (int t = 0; t < kThreads; ++t) {
+        const std::string padding(static_cast<size_t>(20 + t * 7), static_cast<char>('a' + t));
+        for (int i = 0; i < kLines; ++i) {
+            const std::string expected =
+                "thread " + std::to_string(t) + " line " + std::to_string(i) + " " + padding;
+            EXPECT_EQ(1u, seen.count(expected)) << expected;
+        }
+    }
+}
+
+}  // namespace
