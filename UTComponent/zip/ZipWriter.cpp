@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include <boost/filesystem.hpp>
 
@@ -125,13 +126,16 @@ std::unique_ptr<ZipWriter> ZipWriter::Create(const std::wstring& archive_path) {
     if (file == nullptr) {
         return nullptr;
     }
-    std::setvbuf(file, nullptr, _IOFBF, kArchiveBufferSize);
+    // The writer buffers itself, so that a failed entry's pending bytes can be
+    // dropped instead of stalling every later seek.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return std::unique_ptr<ZipWriter>(new ZipWriter(file, std::move(native)));
 }
 
 ZipWriter::ZipWriter(std::FILE* file, std::string native_path)
     : file_(file),
       native_path_(std::move(native_path)),
+      buffer_(kArchiveBufferSize),
       in_piece_(kPieceSize),
       out_piece_(kPieceSize) {}
 
@@ -265,6 +269,12 @@ bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size
     PutLocalHeader(&header, entry->name, entry->flags, entry->method, entry->dos_time,
                    entry->dos_date, entry->crc, entry->compressed_size, entry->uncompressed_size,
                    entry->modification_time, entry->access_time, entry->creation_time);
+    // A small entry's header is usually still in the buffer: patch it there.
+    const uint64_t buffer_start = offset_ - buffered_;
+    if (header_offset >= buffer_start) {
+        std::memcpy(buffer_.data() + (header_offset - buffer_start), header.data(), header.size());
+        return true;
+    }
     return SeekTo(header_offset) && Write(header.data(), header.size()) && SeekTo(data_end);
 }
 
@@ -343,6 +353,15 @@ z_stream_s* ZipWriter::DeflateState() {
 
 void ZipWriter::RewindTo(uint64_t offset) {
     std::clearerr(file_);
+    const uint64_t buffer_start = offset_ - buffered_;
+    if (offset >= buffer_start) {
+        // Only the buffered tail belongs to the failed entry; what comes
+        // before it is good data still on its way to the file.
+        buffered_ = static_cast<size_t>(offset - buffer_start);
+        offset_ = offset;
+        return;
+    }
+    buffered_ = 0;
     if (!SeekTo(offset)) {
         offset_ = offset;
         broken_ = true;
@@ -350,16 +369,38 @@ void ZipWriter::RewindTo(uint64_t offset) {
 }
 
 bool ZipWriter::Write(const void* bytes, size_t size) {
-    if (std::fwrite(bytes, 1, size, file_) != size) {
-        return false;
+    const unsigned char* next = static_cast<const unsigned char*>(bytes);
+    size_t left = size;
+    while (left > 0) {
+        if (buffered_ == buffer_.size() && !Flush()) {
+            return false;
+        }
+        const size_t n = std::min(left, buffer_.size() - buffered_);
+        std::memcpy(buffer_.data() + buffered_, next, n);
+        buffered_ += n;
+        next += n;
+        left -= n;
+        offset_ += n;
     }
-    offset_ += size;
     high_water_ = std::max(high_water_, offset_);
     return true;
 }
 
+bool ZipWriter::Flush() {
+    if (buffered_ == 0) {
+        return true;
+    }
+    const size_t written = std::fwrite(buffer_.data(), 1, buffered_, file_);
+    // Bytes that did not reach the file stay buffered, so that a rollback
+    // keeps the good ones among them.
+    std::memmove(buffer_.data(), buffer_.data() + written, buffered_ - written);
+    buffered_ -= written;
+    return buffered_ == 0;
+}
+
 bool ZipWriter::SeekTo(uint64_t offset) {
-    if (offset > kMax32 || std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) {
+    if (!Flush() || offset > kMax32 ||
+        std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) {
         return false;
     }
     offset_ = offset;
@@ -411,7 +452,7 @@ bool ZipWriter::Close() {
     // The write position may have been lost with a failed entry; the end of
     // the last good entry is where the directory belongs in any case.
     std::clearerr(file_);
-    bool ok = SeekTo(central_offset) && Write(tail.data(), tail.size()) && std::fflush(file_) == 0;
+    bool ok = SeekTo(central_offset) && Write(tail.data(), tail.size()) && Flush();
     // Bytes of a failed entry may lie beyond the end record, where readers
     // look for it: cut them off.
     if (ok && high_water_ > offset_) {

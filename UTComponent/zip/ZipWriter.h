@@ -81,7 +81,9 @@ private:
     // Back to offset after a failed entry; the writer is unusable when even
     // that fails.
     void RewindTo(uint64_t offset);
+    // Buffered: the bytes reach the file at the latest with the next seek.
     bool Write(const void* bytes, size_t size);
+    bool Flush();
     bool SeekTo(uint64_t offset);
 
     std::FILE* file_;
@@ -93,6 +95,8 @@ private:
     bool closed_ = false;
     bool broken_ = false;
     std::unique_ptr<z_stream_s, DeflateStateDeleter> deflate_;
+    std::vector<unsigned char> buffer_;
+    size_t buffered_ = 0;
     std::vector<unsigned char> in_piece_;
     std::vector<unsigned char> out_piece_;
 };
