@@ -153,8 +153,12 @@ bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& sour
     if (!WideToUtf8(entry_name, &entry.name) || entry.name.empty() || entry.name.size() > 0xFFFF) {
         return false;
     }
+    // Missing files, folders and anything else that is not a regular file
+    // (a pipe would block the send) are refused before the archive is touched.
     CUTPlatform* platform = CUTPlatform::Current();
-    if (!platform->FileExists(source_path) || platform->IsFolder(source_path)) {
+    CUTFileStatus status;
+    if (!platform->GetFileStatus(source_path, &status) || !status.is_regular_file ||
+        status.size > kMax32) {
         return false;
     }
     std::string native_source;
@@ -167,14 +171,10 @@ bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& sour
     }
     // Pieces are read straight into our own buffer.
     std::setvbuf(source.get(), nullptr, _IONBF, 0);
+    const uint64_t size = status.size;
+    const CUTFileTimes& times = status.times;
 
-    uint64_t size = 0;
-    CUTFileTimes times;
-    if (!platform->FileSize64(source_path, &size) || size > kMax32 ||
-        !platform->GetFileTimes(source_path, &times)) {
-        return false;
-    }
-    const bool read_only = !platform->IsOwnerWritable(source_path);
+    const bool read_only = !status.owner_writable;
     const uint32_t attributes =
         (kAttributeArchive | (read_only ? kAttributeReadOnly : 0u)) & kAttributeMask;
     const uint32_t unix_mode = kUnixRegularFile | (read_only ? 0400u : 0600u);
@@ -250,7 +250,8 @@ bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size
     }
 
     DataResult data;
-    if (!(stored ? CopyStored(source, &data) : CopyDeflated(source, &data))) {
+    if (!(stored ? CopyStored(source, source_size, &data)
+                 : CopyDeflated(source, source_size, &data))) {
         return false;
     }
     const uint64_t data_end = offset_;
@@ -278,17 +279,16 @@ bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size
     return SeekTo(header_offset) && Write(header.data(), header.size()) && SeekTo(data_end);
 }
 
-bool ZipWriter::CopyStored(std::FILE* source, DataResult* result) {
+bool ZipWriter::CopyStored(std::FILE* source, uint64_t size, DataResult* result) {
     unsigned char* in = in_piece_.data();
     for (;;) {
-        const size_t n = std::fread(in, 1, kPieceSize, source);
-        if (n < kPieceSize && std::ferror(source)) {
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
+        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
+        if (n < want && std::ferror(source)) {
             return false;
         }
         result->read += n;
-        if (result->read > kMax32) {
-            return false;
-        }
         result->crc = static_cast<uint32_t>(crc32(result->crc, in, static_cast<uInt>(n)));
         if (n > 0 && !Write(in, n)) {
             return false;
@@ -300,7 +300,7 @@ bool ZipWriter::CopyStored(std::FILE* source, DataResult* result) {
     }
 }
 
-bool ZipWriter::CopyDeflated(std::FILE* source, DataResult* result) {
+bool ZipWriter::CopyDeflated(std::FILE* source, uint64_t size, DataResult* result) {
     z_stream_s* stream = DeflateState();
     if (stream == nullptr) {
         return false;
@@ -309,15 +309,14 @@ bool ZipWriter::CopyDeflated(std::FILE* source, DataResult* result) {
     unsigned char* out = out_piece_.data();
     bool last = false;
     while (!last) {
-        const size_t n = std::fread(in, 1, kPieceSize, source);
-        if (n < kPieceSize && std::ferror(source)) {
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
+        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
+        if (n < want && std::ferror(source)) {
             return false;
         }
-        last = n < kPieceSize;
         result->read += n;
-        if (result->read > kMax32) {
-            return false;
-        }
+        last = n < kPieceSize;
         result->crc = static_cast<uint32_t>(crc32(result->crc, in, static_cast<uInt>(n)));
         stream->next_in = in;
         stream->avail_in = static_cast<uInt>(n);

@@ -75,8 +75,10 @@ private:
     ZipWriter(std::FILE* file, std::string native_path);
 
     bool WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size);
-    bool CopyStored(std::FILE* source, DataResult* result);
-    bool CopyDeflated(std::FILE* source, DataResult* result);
+    // Copy at most size bytes, the size the file had when it was opened: a
+    // file that grows meanwhile is taken as it was, one that shrinks as it is.
+    bool CopyStored(std::FILE* source, uint64_t size, DataResult* result);
+    bool CopyDeflated(std::FILE* source, uint64_t size, DataResult* result);
     z_stream_s* DeflateState();
     // Back to offset after a failed entry; the writer is unusable when even
     // that fails.
