@@ -237,6 +237,38 @@ bool CUTPosixPlatform::IsOwnerWritable(const std::wstring& path) {
     return (st.st_mode & S_IWUSR) != 0;
 }
 
+bool CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
+    if (path.empty()) {
+        return false;
+    }
+    const std::string native = NativePath(path);
+    struct statx sx;
+    if (statx(AT_FDCWD, native.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+        status->is_regular_file = S_ISREG(sx.stx_mode);
+        status->is_folder = S_ISDIR(sx.stx_mode);
+        status->owner_writable = (sx.stx_mode & S_IWUSR) != 0;
+        status->size = status->is_regular_file ? static_cast<uint64_t>(sx.stx_size) : 0;
+        status->times.last_write = static_cast<int64_t>(sx.stx_mtime.tv_sec);
+        status->times.last_access = static_cast<int64_t>(sx.stx_atime.tv_sec);
+        status->times.creation = (sx.stx_mask & STATX_BTIME) != 0
+                                     ? static_cast<int64_t>(sx.stx_btime.tv_sec)
+                                     : status->times.last_write;
+        return true;
+    }
+    struct stat st;
+    if (::stat(native.c_str(), &st) != 0) {
+        return false;
+    }
+    status->is_regular_file = S_ISREG(st.st_mode);
+    status->is_folder = S_ISDIR(st.st_mode);
+    status->owner_writable = (st.st_mode & S_IWUSR) != 0;
+    status->size = status->is_regular_file ? static_cast<uint64_t>(st.st_size) : 0;
+    status->times.last_write = static_cast<int64_t>(st.st_mtime);
+    status->times.last_access = static_cast<int64_t>(st.st_atime);
+    status->times.creation = status->times.last_write;
+    return true;
+}
+
 bool CUTPosixPlatform::RemoveFile(const std::wstring& path) {
     if (path.empty()) {
         return false;

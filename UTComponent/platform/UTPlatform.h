@@ -31,6 +31,15 @@ struct CUTFileTimes {
     int64_t creation = -1;  // birth time where the file system keeps one, else last_write
 };
 
+// What one status query tells about a path.
+struct CUTFileStatus {
+    bool is_regular_file = false;
+    bool is_folder = false;
+    bool owner_writable = false;
+    uint64_t size = 0;  // regular files only
+    CUTFileTimes times;
+};
+
 class CUTPlatform {
 public:
     CUTPlatform() = default;
@@ -79,6 +88,19 @@ public:
     virtual bool GetFileTimes(const std::wstring& path, CUTFileTimes* times) = 0;
     // True when the owner may write the file (its mode, not an access probe).
     virtual bool IsOwnerWritable(const std::wstring& path) = 0;
+    // Kind, size, times and owner-writable of a path in one query (one system
+    // call where the system allows); false when the status cannot be read.
+    // This default asks the single services above, so a fake of one of them
+    // is seen here too.
+    virtual bool GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
+        if (!FileExists(path) || !GetFileTimes(path, &status->times)) {
+            return false;
+        }
+        status->is_folder = IsFolder(path);
+        status->is_regular_file = FileSize64(path, &status->size);
+        status->owner_writable = IsOwnerWritable(path);
+        return true;
+    }
     // True only when something existed and was removed.
     virtual bool RemoveFile(const std::wstring& path) = 0;
     // Copies source over target, replacing it.

@@ -1,0 +1,466 @@
+#include "zip/ZipWriter.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <boost/filesystem.hpp>
+
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+
+namespace {
+
+constexpr uint64_t kMax32 = 0xFFFFFFFFu;
+constexpr size_t kMaxEntries = 0xFFFF;
+constexpr size_t kPieceSize = 16384;
+constexpr size_t kArchiveBufferSize = 64 * 1024;
+
+constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
+constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
+constexpr uint32_t kEndRecordSignature = 0x06054B50;
+constexpr uint16_t kVersionNeeded = 20;
+constexpr uint16_t kVersionMadeBy = 0x0B17;
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+// Set only in the provisional header: the sizes follow the data.
+constexpr uint16_t kFlagSizesFollow = 0x0008;
+// Names are UTF-8; a reader told nothing else takes them for code page 437.
+constexpr uint16_t kFlagUtf8Name = 0x0800;
+constexpr uint16_t kExtendedTimeStampTag = 0x5455;
+constexpr uint8_t kTimeStampFlags = 7;  // modification, access and creation times
+constexpr size_t kLocalHeaderSize = 30;
+constexpr size_t kLocalExtraSize = 17;
+constexpr size_t kCentralHeaderSize = 46;
+constexpr size_t kCentralExtraSize = 9;
+constexpr size_t kEndRecordSize = 22;
+
+constexpr uint32_t kAttributeReadOnly = 0x01;
+constexpr uint32_t kAttributeArchive = 0x20;
+constexpr uint32_t kAttributeMask = 0x37;
+constexpr uint32_t kUnixRegularFile = 0100000;
+
+// DOS time stamps cover 1980-01-01 00:00:00 to 2107-12-31 23:59:58.
+constexpr int64_t kFirstDosTime = 315532800;
+constexpr int64_t kLastDosTime = 4354819198;
+
+void Put16(std::string* out, uint16_t value) {
+    out->push_back(static_cast<char>(value & 0xFF));
+    out->push_back(static_cast<char>(value >> 8));
+}
+
+void Put32(std::string* out, uint32_t value) {
+    Put16(out, static_cast<uint16_t>(value & 0xFFFF));
+    Put16(out, static_cast<uint16_t>(value >> 16));
+}
+
+uint32_t ClampToUnsigned32(int64_t seconds) {
+    return static_cast<uint32_t>(std::clamp<int64_t>(seconds, 0, static_cast<int64_t>(kMax32)));
+}
+
+// DOS time and date of a UTC instant; instants outside the DOS range are
+// pinned to its ends.
+void ToDosTime(int64_t seconds, uint16_t* dos_time, uint16_t* dos_date) {
+    const int64_t t = std::clamp(seconds, kFirstDosTime, kLastDosTime);
+    const int64_t days = t / 86400;
+    const int64_t second_of_day = t % 86400;
+    // Civil date from a day count (proleptic Gregorian calendar).
+    const int64_t z = days + 719468;
+    const int64_t era = z / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+
+    const int64_t hour = second_of_day / 3600;
+    const int64_t minute = second_of_day % 3600 / 60;
+    const int64_t second = second_of_day % 60;
+    *dos_time = static_cast<uint16_t>(hour * 2048 + minute * 32 + second / 2);
+    *dos_date = static_cast<uint16_t>((year - 1980) * 512 + month * 32 + day);
+}
+
+// Names whose suffix marks data that is already compressed are stored.
+bool IsStoredName(const std::wstring& name) {
+    static const wchar_t* const kStoredSuffixes[] = {L"z",   L"zip", L"zoo", L"arc",
+                                                     L"lzh", L"arj", L"gz",  L"tgz"};
+    const size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos) {
+        return false;
+    }
+    std::wstring suffix = name.substr(dot + 1);
+    // ASCII case only: the host's locale must not change the choice.
+    for (wchar_t& c : suffix) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    for (const wchar_t* stored : kStoredSuffixes) {
+        if (suffix == stored) {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+void ZipWriter::DeflateStateDeleter::operator()(z_stream_s* stream) const {
+    deflateEnd(stream);
+    delete stream;
+}
+
+std::unique_ptr<ZipWriter> ZipWriter::Create(const std::wstring& archive_path) {
+    std::string native;
+    if (archive_path.empty() || !WideToUtf8(archive_path, &native)) {
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(native.c_str(), "wb");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    // The writer buffers itself, so that a failed entry's pending bytes can be
+    // dropped instead of stalling every later seek.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    return std::unique_ptr<ZipWriter>(new ZipWriter(file, std::move(native)));
+}
+
+ZipWriter::ZipWriter(std::FILE* file, std::string native_path)
+    : file_(file),
+      native_path_(std::move(native_path)),
+      buffer_(kArchiveBufferSize),
+      in_piece_(kPieceSize),
+      out_piece_(kPieceSize) {}
+
+ZipWriter::~ZipWriter() {
+    if (!closed_) {
+        Close();
+    }
+}
+
+bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& source_path) {
+    if (closed_ || broken_ || entries_.size() >= kMaxEntries) {
+        return false;
+    }
+    Entry entry;
+    if (!WideToUtf8(entry_name, &entry.name) || entry.name.empty() || entry.name.size() > 0xFFFF) {
+        return false;
+    }
+    // Missing files, folders and anything else that is not a regular file
+    // (a pipe would block the send) are refused before the archive is touched.
+    CUTPlatform* platform = CUTPlatform::Current();
+    CUTFileStatus status;
+    if (!platform->GetFileStatus(source_path, &status) || !status.is_regular_file ||
+        status.size > kMax32) {
+        return false;
+    }
+    std::string native_source;
+    if (!WideToUtf8(source_path, &native_source)) {
+        return false;
+    }
+    std::unique_ptr<std::FILE, FileCloser> source(std::fopen(native_source.c_str(), "rb"));
+    if (!source) {
+        return false;
+    }
+    // Pieces are read straight into our own buffer.
+    std::setvbuf(source.get(), nullptr, _IONBF, 0);
+    const uint64_t size = status.size;
+    const CUTFileTimes& times = status.times;
+
+    const bool read_only = !status.owner_writable;
+    const uint32_t attributes =
+        (kAttributeArchive | (read_only ? kAttributeReadOnly : 0u)) & kAttributeMask;
+    const uint32_t unix_mode = kUnixRegularFile | (read_only ? 0400u : 0600u);
+    entry.external_attributes = (unix_mode << 16) | attributes;
+    entry.method = IsStoredName(entry_name) ? kMethodStored : kMethodDeflated;
+    entry.flags = 0;
+    for (char c : entry.name) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            entry.flags = kFlagUtf8Name;
+            break;
+        }
+    }
+    ToDosTime(times.last_write, &entry.dos_time, &entry.dos_date);
+    entry.modification_time = ClampToUnsigned32(times.last_write);
+    entry.access_time = ClampToUnsigned32(times.last_access);
+    entry.creation_time = ClampToUnsigned32(times.creation);
+
+    const uint64_t start = offset_;
+    if (!WriteEntry(&entry, source.get(), size)) {
+        RewindTo(start);
+        return false;
+    }
+    central_size_ += kCentralHeaderSize + entry.name.size() + kCentralExtraSize;
+    entries_.push_back(std::move(entry));
+    return true;
+}
+
+namespace {
+
+void PutLocalHeader(std::string* out, const std::string& name, uint16_t flags, uint16_t method,
+                    uint16_t dos_time, uint16_t dos_date, uint32_t crc, uint32_t compressed,
+                    uint32_t uncompressed, uint32_t mtime, uint32_t atime, uint32_t ctime) {
+    Put32(out, kLocalHeaderSignature);
+    Put16(out, kVersionNeeded);
+    Put16(out, flags);
+    Put16(out, method);
+    Put16(out, dos_time);
+    Put16(out, dos_date);
+    Put32(out, crc);
+    Put32(out, compressed);
+    Put32(out, uncompressed);
+    Put16(out, static_cast<uint16_t>(name.size()));
+    Put16(out, static_cast<uint16_t>(kLocalExtraSize));
+    out->append(name);
+    Put16(out, kExtendedTimeStampTag);
+    Put16(out, static_cast<uint16_t>(kLocalExtraSize - 4));
+    out->push_back(static_cast<char>(kTimeStampFlags));
+    Put32(out, mtime);
+    Put32(out, atime);
+    Put32(out, ctime);
+}
+
+}  // namespace
+
+bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size) {
+    const uint64_t header_offset = offset_;
+    const size_t header_size = kLocalHeaderSize + entry->name.size() + kLocalExtraSize;
+    if (header_offset + header_size > kMax32) {
+        return false;
+    }
+    entry->local_header_offset = static_cast<uint32_t>(header_offset);
+    const bool stored = entry->method == kMethodStored;
+
+    std::string header;
+    header.reserve(header_size);
+    PutLocalHeader(&header, entry->name, entry->flags | kFlagSizesFollow, entry->method,
+                   entry->dos_time, entry->dos_date, 0,
+                   stored ? static_cast<uint32_t>(source_size) : 0,
+                   static_cast<uint32_t>(source_size), entry->modification_time, entry->access_time,
+                   entry->creation_time);
+    if (!Write(header.data(), header.size())) {
+        return false;
+    }
+
+    DataResult data;
+    if (!(stored ? CopyStored(source, source_size, &data)
+                 : CopyDeflated(source, source_size, &data))) {
+        return false;
+    }
+    const uint64_t data_end = offset_;
+    // The whole archive must stay addressable with 32-bit offsets, including
+    // the central directory and the end record that will follow.
+    const uint64_t archive_end = data_end + central_size_ + kCentralHeaderSize +
+                                 entry->name.size() + kCentralExtraSize + kEndRecordSize;
+    if (data.read > kMax32 || data.written > kMax32 || archive_end > kMax32) {
+        return false;
+    }
+    entry->crc = data.crc;
+    entry->compressed_size = static_cast<uint32_t>(data.written);
+    entry->uncompressed_size = static_cast<uint32_t>(data.read);
+
+    header.clear();
+    PutLocalHeader(&header, entry->name, entry->flags, entry->method, entry->dos_time,
+                   entry->dos_date, entry->crc, entry->compressed_size, entry->uncompressed_size,
+                   entry->modification_time, entry->access_time, entry->creation_time);
+    // A small entry's header is usually still in the buffer: patch it there.
+    const uint64_t buffer_start = offset_ - buffered_;
+    if (header_offset >= buffer_start) {
+        std::memcpy(buffer_.data() + (header_offset - buffer_start), header.data(), header.size());
+        return true;
+    }
+    return SeekTo(header_offset) && Write(header.data(), header.size()) && SeekTo(data_end);
+}
+
+bool ZipWriter::CopyStored(std::FILE* source, uint64_t size, DataResult* result) {
+    unsigned char* in = in_piece_.data();
+    for (;;) {
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
+        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
+        if (n < want && std::ferror(source)) {
+            return false;
+        }
+        result->read += n;
+        result->crc = static_cast<uint32_t>(crc32(result->crc, in, static_cast<uInt>(n)));
+        if (n > 0 && !Write(in, n)) {
+            return false;
+        }
+        result->written += n;
+        if (n < kPieceSize) {
+            return true;
+        }
+    }
+}
+
+bool ZipWriter::CopyDeflated(std::FILE* source, uint64_t size, DataResult* result) {
+    z_stream_s* stream = DeflateState();
+    if (stream == nullptr) {
+        return false;
+    }
+    unsigned char* in = in_piece_.data();
+    unsigned char* out = out_piece_.data();
+    bool last = false;
+    while (!last) {
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
+        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
+        if (n < want && std::ferror(source)) {
+            return false;
+        }
+        result->read += n;
+        last = n < kPieceSize;
+        result->crc = static_cast<uint32_t>(crc32(result->crc, in, static_cast<uInt>(n)));
+        stream->next_in = in;
+        stream->avail_in = static_cast<uInt>(n);
+        const int flush = last ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            stream->next_out = out;
+            stream->avail_out = static_cast<uInt>(kPieceSize);
+            if (deflate(stream, flush) == Z_STREAM_ERROR) {
+                return false;
+            }
+            const size_t produced = kPieceSize - stream->avail_out;
+            if (produced > 0 && !Write(out, produced)) {
+                return false;
+            }
+            result->written += produced;
+        } while (stream->avail_out == 0);
+    }
+    return true;
+}
+
+z_stream_s* ZipWriter::DeflateState() {
+    if (deflate_) {
+        return deflateReset(deflate_.get()) == Z_OK ? deflate_.get() : nullptr;
+    }
+    std::unique_ptr<z_stream_s> stream(new z_stream_s{});
+    // Raw stream (no zlib wrapper), level 6, 32 KiB window, memory level 8.
+    if (deflateInit2(stream.get(), 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return nullptr;
+    }
+    deflate_.reset(stream.release());
+    return deflate_.get();
+}
+
+void ZipWriter::RewindTo(uint64_t offset) {
+    std::clearerr(file_);
+    const uint64_t buffer_start = offset_ - buffered_;
+    if (offset >= buffer_start) {
+        // Only the buffered tail belongs to the failed entry; what comes
+        // before it is good data still on its way to the file.
+        buffered_ = static_cast<size_t>(offset - buffer_start);
+        offset_ = offset;
+        return;
+    }
+    buffered_ = 0;
+    if (!SeekTo(offset)) {
+        offset_ = offset;
+        broken_ = true;
+    }
+}
+
+bool ZipWriter::Write(const void* bytes, size_t size) {
+    const unsigned char* next = static_cast<const unsigned char*>(bytes);
+    size_t left = size;
+    while (left > 0) {
+        if (buffered_ == buffer_.size() && !Flush()) {
+            return false;
+        }
+        const size_t n = std::min(left, buffer_.size() - buffered_);
+        std::memcpy(buffer_.data() + buffered_, next, n);
+        buffered_ += n;
+        next += n;
+        left -= n;
+        offset_ += n;
+    }
+    high_water_ = std::max(high_water_, offset_);
+    return true;
+}
+
+bool ZipWriter::Flush() {
+    if (buffered_ == 0) {
+        return true;
+    }
+    const size_t written = std::fwrite(buffer_.data(), 1, buffered_, file_);
+    // Bytes that did not reach the file stay buffered, so that a rollback
+    // keeps the good ones among them.
+    std::memmove(buffer_.data(), buffer_.data() + written, buffered_ - written);
+    buffered_ -= written;
+    return buffered_ == 0;
+}
+
+bool ZipWriter::SeekTo(uint64_t offset) {
+    if (!Flush() || offset > kMax32 ||
+        std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) {
+        return false;
+    }
+    offset_ = offset;
+    return true;
+}
+
+bool ZipWriter::Close() {
+    if (closed_) {
+        return false;
+    }
+    closed_ = true;
+    std::string tail;
+    tail.reserve(central_size_ + kEndRecordSize);
+    for (const Entry& entry : entries_) {
+        Put32(&tail, kCentralHeaderSignature);
+        Put16(&tail, kVersionMadeBy);
+        Put16(&tail, kVersionNeeded);
+        Put16(&tail, entry.flags);
+        Put16(&tail, entry.method);
+        Put16(&tail, entry.dos_time);
+        Put16(&tail, entry.dos_date);
+        Put32(&tail, entry.crc);
+        Put32(&tail, entry.compressed_size);
+        Put32(&tail, entry.uncompressed_size);
+        Put16(&tail, static_cast<uint16_t>(entry.name.size()));
+        Put16(&tail, static_cast<uint16_t>(kCentralExtraSize));
+        Put16(&tail, 0);  // comment length
+        Put16(&tail, 0);  // disk number start
+        Put16(&tail, 0);  // internal attributes
+        Put32(&tail, entry.external_attributes);
+        Put32(&tail, entry.local_header_offset);
+        tail.append(entry.name);
+        Put16(&tail, kExtendedTimeStampTag);
+        Put16(&tail, static_cast<uint16_t>(kCentralExtraSize - 4));
+        tail.push_back(static_cast<char>(kTimeStampFlags));
+        Put32(&tail, entry.modification_time);
+    }
+    const uint64_t central_offset = offset_;
+    const uint16_t count = static_cast<uint16_t>(entries_.size());
+    Put32(&tail, kEndRecordSignature);
+    Put16(&tail, 0);  // this disk
+    Put16(&tail, 0);  // disk of the central directory
+    Put16(&tail, count);
+    Put16(&tail, count);
+    Put32(&tail, static_cast<uint32_t>(central_size_));
+    Put32(&tail, static_cast<uint32_t>(central_offset));
+    Put16(&tail, 0);  // comment length
+
+    // The write position may have been lost with a failed entry; the end of
+    // the last good entry is where the directory belongs in any case.
+    std::clearerr(file_);
+    bool ok = SeekTo(central_offset) && Write(tail.data(), tail.size()) && Flush();
+    // Bytes of a failed entry may lie beyond the end record, where readers
+    // look for it: cut them off.
+    if (ok && high_water_ > offset_) {
+        boost::system::error_code ec;
+        boost::filesystem::resize_file(native_path_, offset_, ec);
+        ok = !ec;
+    }
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    deflate_.reset();
+    return ok;
+}

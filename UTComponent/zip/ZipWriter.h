@@ -1,0 +1,106 @@
+// ZipWriter: writes one PKZIP archive (no encryption, no comment, no ZIP64)
+// straight to its file, entry by entry, and completes it with the central
+// directory and the end record.
+//
+// Each entry is a local header with an extended time stamp, the entry data
+// (Deflate, or stored for names that mark already compressed data) and, once
+// the data is written, the same header rewritten with the final CRC-32 and
+// sizes. The Deflate state is allocated on the first compressed entry and
+// reused for every later one.
+//
+// Failures: AddFile returns false and leaves the archive as it was before
+// the call: the writer seeks back to the failed entry's local header, so the
+// next entry or the central directory overwrites its bytes, and Close cuts off
+// whatever of them is left beyond the end record. Sources and archives that
+// need ZIP64 (4 GiB and more, 65535 entries and more) are refused the same
+// way. Nothing is logged or thrown.
+//
+// Threads: one thread at a time; a writer is not shared.
+#ifndef TVUT_ZIP_ZIPWRITER_H
+#define TVUT_ZIP_ZIPWRITER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct z_stream_s;
+
+class ZipWriter {
+public:
+    // Creates the archive file, replacing an existing file of that name; null
+    // when the path is empty or the file cannot be created.
+    static std::unique_ptr<ZipWriter> Create(const std::wstring& archive_path);
+
+    // Completes the archive unless Close was called.
+    ~ZipWriter();
+    ZipWriter(const ZipWriter&) = delete;
+    ZipWriter& operator=(const ZipWriter&) = delete;
+
+    // Adds the file at source_path under entry_name (already in archive form:
+    // the bare name, "/" as separator). False when the entry was not added.
+    bool AddFile(const std::wstring& entry_name, const std::wstring& source_path);
+
+    // Writes the central directory and the end record and closes the file.
+    // Happens once; later calls and additions return false.
+    bool Close();
+
+private:
+    struct Entry {
+        std::string name;  // UTF-8
+        uint16_t flags = 0;
+        uint16_t method = 0;
+        uint16_t dos_time = 0;
+        uint16_t dos_date = 0;
+        uint32_t crc = 0;
+        uint32_t compressed_size = 0;
+        uint32_t uncompressed_size = 0;
+        uint32_t external_attributes = 0;
+        uint32_t local_header_offset = 0;
+        uint32_t modification_time = 0;
+        uint32_t access_time = 0;
+        uint32_t creation_time = 0;
+    };
+    struct DeflateStateDeleter {
+        void operator()(z_stream_s* stream) const;
+    };
+    // Counts of one entry's data pass.
+    struct DataResult {
+        uint32_t crc = 0;
+        uint64_t read = 0;
+        uint64_t written = 0;
+    };
+
+    ZipWriter(std::FILE* file, std::string native_path);
+
+    bool WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size);
+    // Copy at most size bytes, the size the file had when it was opened: a
+    // file that grows meanwhile is taken as it was, one that shrinks as it is.
+    bool CopyStored(std::FILE* source, uint64_t size, DataResult* result);
+    bool CopyDeflated(std::FILE* source, uint64_t size, DataResult* result);
+    z_stream_s* DeflateState();
+    // Back to offset after a failed entry; the writer is unusable when even
+    // that fails.
+    void RewindTo(uint64_t offset);
+    // Buffered: the bytes reach the file at the latest with the next seek.
+    bool Write(const void* bytes, size_t size);
+    bool Flush();
+    bool SeekTo(uint64_t offset);
+
+    std::FILE* file_;
+    std::string native_path_;
+    uint64_t offset_ = 0;      // where the next byte goes: end of the last good entry
+    uint64_t high_water_ = 0;  // furthest byte ever written, failed entries included
+    uint64_t central_size_ = 0;
+    std::vector<Entry> entries_;
+    bool closed_ = false;
+    bool broken_ = false;
+    std::unique_ptr<z_stream_s, DeflateStateDeleter> deflate_;
+    std::vector<unsigned char> buffer_;
+    size_t buffered_ = 0;
+    std::vector<unsigned char> in_piece_;
+    std::vector<unsigned char> out_piece_;
+};
+
+#endif  // TVUT_ZIP_ZIPWRITER_H

@@ -1,0 +1,556 @@
+// Archives written by CUTZipper are read back by two independent readers
+// (Python's zipfile through tests/zip_check.py, and unzip -t); the header
+// fields are checked byte for byte here.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+#include <boost/filesystem.hpp>
+
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+#include "support/ScratchRoots.h"
+#include "zip/UTZipper.h"
+#include "zip/ZipWriter.h"
+
+namespace {
+
+using tvut_test::ReadFile;
+using tvut_test::ScratchFolder;
+using tvut_test::WriteFile;
+
+constexpr uint32_t kWritableAttributes = 0x81800020;
+constexpr uint32_t kReadOnlyAttributes = 0x81000021;
+
+int RunCommand(const std::string& command, std::string* output) {
+    output->clear();
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        output->append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+struct ExpectedEntry {
+    std::string name;
+    int method;
+    uint32_t attributes;
+    std::string source;
+};
+
+// Python's zipfile: every CRC, every entry's bytes, names, methods, attributes,
+// flags and versions.
+std::string CheckWithPython(const ScratchFolder& scratch, const std::string& archive,
+                            const std::vector<ExpectedEntry>& entries) {
+    std::string lines;
+    for (const ExpectedEntry& e : entries) {
+        char attributes[16];
+        std::snprintf(attributes, sizeof attributes, "%08x", e.attributes);
+        lines +=
+            e.name + "\t" + std::to_string(e.method) + "\t" + attributes + "\t" + e.source + "\n";
+    }
+    const std::string expectations = scratch.Join("expected.tsv");
+    EXPECT_TRUE(WriteFile(expectations, lines));
+    std::string output;
+    RunCommand("python3 " + Quoted(std::string(TVUT_SOURCE_DIR) + "/tests/zip_check.py") + " " +
+                   Quoted(archive) + " " + Quoted(expectations),
+               &output);
+    return output;
+}
+
+// unzip -t tests every entry; an archive without entries is reported as empty.
+void CheckWithUnzip(const std::string& archive, bool empty) {
+    std::string output;
+    const int status = RunCommand("unzip -t " + Quoted(archive), &output);
+    if (empty) {
+        EXPECT_EQ(1, status) << output;
+        EXPECT_NE(std::string::npos, output.find("zipfile is empty")) << output;
+    } else {
+        EXPECT_EQ(0, status) << output;
+        EXPECT_NE(std::string::npos, output.find("No errors detected")) << output;
+    }
+}
+
+void CheckArchive(const ScratchFolder& scratch, const std::string& archive,
+                  const std::vector<ExpectedEntry>& entries) {
+    EXPECT_EQ("OK\n", CheckWithPython(scratch, archive, entries));
+    CheckWithUnzip(archive, entries.empty());
+}
+
+std::string XmlText(int index, size_t approximate_size) {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<Transcript>\n";
+    for (int i = 0; text.size() < approximate_size; ++i) {
+        text += "  <Session id=\"{8F1C2A3B-" + std::to_string(1000 + index) + "-4E5F-" +
+                std::to_string(i) + "}\" start=\"" + std::to_string(1700000000 + i * 37) +
+                "\" crash=\"" + (i % 7 == 0 ? "1" : "0") + "\" />\n";
+    }
+    return text + "</Transcript>\n";
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(random() & 0xFF);
+    }
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// Read-back table
+
+struct SourceFile {
+    std::string folder;  // below the scratch folder; "" for the scratch folder itself
+    std::string name;
+    std::string content;
+    int method;
+    bool read_only = false;
+};
+
+struct ArchiveCase {
+    std::string label;
+    std::vector<SourceFile> files;
+};
+
+void PrintTo(const ArchiveCase& archive_case, std::ostream* out) {
+    *out << archive_case.label;
+}
+
+std::vector<ArchiveCase> ReadBackCases() {
+    return {
+        {"EmptyArchive", {}},
+        {"OneEmptyFile", {{"", "empty.utt", "", 8}}},
+        {"TextFiles",
+         {{"", "x.utt", XmlText(1, 3000), 8},
+          {"", "notes.txt", "plain text\nsecond line\n", 8},
+          {"", "TVUT_2024_1_2_3_4_5.log", XmlText(2, 20000), 8}}},
+        {"StoredSuffixes",
+         {{"", "data.GZ", RandomBytes(5000, 1), 0},
+          {"", "pack.zip", RandomBytes(100, 2), 0},
+          {"", "old.tgz", "tgz", 0},
+          {"", "a.Z", "z", 0},
+          {"", "archive.gz.txt", "compressed", 8},
+          {"", "README", "no suffix", 8}}},
+        {"SameNameTwice",
+         {{"one", "dup.utt", XmlText(3, 500), 8}, {"two", "dup.utt", XmlText(4, 700), 8}}},
+        {"ReadOnlySource", {{"", "ro.utt", XmlText(5, 400), 8, true}}},
+        {"NonAsciiName",
+         {{"",
+           "\xC3\x9C"
+           "bersicht_\xE6\x97\xA5\xE6\x9C\xAC.utt",
+           "text", 8}}},
+        // Larger than a send's budget, and many pieces in and out.
+        {"LargeFiles",
+         {{"", "big.log", XmlText(6, 3 << 20) + RandomBytes(1 << 20, 3), 8},
+          {"", "big.gz", RandomBytes(3 << 20, 4), 0}}},
+    };
+}
+
+class ZipReadBackTest : public ::testing::TestWithParam<ArchiveCase> {};
+
+TEST_P(ZipReadBackTest, BothReadersAcceptTheArchive) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    std::vector<ExpectedEntry> expected;
+    {
+        CUTZipper zipper(FromUtf8(archive));
+        for (const SourceFile& file : GetParam().files) {
+            const std::string folder =
+                file.folder.empty() ? scratch.path() : scratch.Join(file.folder);
+            boost::filesystem::create_directories(folder);
+            const std::string path = folder + "/" + file.name;
+            ASSERT_TRUE(WriteFile(path, file.content));
+            if (file.read_only) {
+                ASSERT_EQ(0, ::chmod(path.c_str(), 0444));
+            }
+            EXPECT_TRUE(zipper.AddFile(FromUtf8(path))) << path;
+            expected.push_back({file.name, file.method,
+                                file.read_only ? kReadOnlyAttributes : kWritableAttributes, path});
+        }
+    }
+    if (expected.empty()) {
+        EXPECT_EQ(22u, ReadFile(archive).size());
+    }
+    CheckArchive(scratch, archive, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ZipReadBackTest, ::testing::ValuesIn(ReadBackCases()),
+                         [](const ::testing::TestParamInfo<ArchiveCase>& case_info) {
+                             return case_info.param.label;
+                         });
+
+// ---------------------------------------------------------------------------
+// Header fields
+
+uint32_t Le(const std::string& bytes, size_t offset, size_t size) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < size; ++i) {
+        value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes.at(offset + i))) << (8 * i);
+    }
+    return value;
+}
+
+void SetTimes(const std::string& path, int64_t access, int64_t modification) {
+    struct timespec times[2] = {{static_cast<time_t>(access), 0},
+                                {static_cast<time_t>(modification), 0}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
+}
+
+TEST(ZipHeaderTest, FieldsAreWrittenByteForByte) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string content = XmlText(7, 2000);
+    const std::string recent = scratch.Join("x.utt");
+    const std::string old = scratch.Join("old.arj");
+    ASSERT_TRUE(WriteFile(recent, content));
+    ASSERT_TRUE(WriteFile(old, "stored"));
+    // 2021-03-04 05:06:09 UTC; the other file predates the DOS epoch.
+    SetTimes(recent, 1600000000, 1614834369);
+    SetTimes(old, 1000, 0);
+    CUTFileTimes recent_times;
+    CUTFileTimes old_times;
+    ASSERT_TRUE(CUTPlatform::Current()->GetFileTimes(FromUtf8(recent), &recent_times));
+    ASSERT_TRUE(CUTPlatform::Current()->GetFileTimes(FromUtf8(old), &old_times));
+    {
+        CUTZipper zipper(FromUtf8(archive));
+        ASSERT_TRUE(zipper.AddFile(FromUtf8(recent)));
+        ASSERT_TRUE(zipper.AddFile(FromUtf8(old)));
+    }
+    const std::string bytes = ReadFile(archive);
+    const uint32_t crc = static_cast<uint32_t>(crc32(
+        0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+
+    struct Expected {
+        std::string name;
+        uint32_t method, dos_time, dos_date, crc, size, mtime, atime, ctime;
+    };
+    const Expected entries[] = {
+        {"x.utt", 8, 5 * 2048 + 6 * 32 + 9 / 2, 41 * 512 + 3 * 32 + 4, crc,
+         static_cast<uint32_t>(content.size()), 1614834369, 1600000000,
+         static_cast<uint32_t>(recent_times.creation)},
+        {"old.arj", 0, 0, 1 * 32 + 1, 0x5643F90Bu /* CRC-32 of "stored" */, 6, 0, 1000,
+         static_cast<uint32_t>(old_times.creation)},
+    };
+
+    // Local headers, one after the other's data.
+    size_t offset = 0;
+    std::vector<uint32_t> local_offsets;
+    std::vector<uint32_t> compressed_sizes;
+    for (const Expected& e : entries) {
+        SCOPED_TRACE(e.name);
+        local_offsets.push_back(static_cast<uint32_t>(offset));
+        EXPECT_EQ(0x04034B50u, Le(bytes, offset, 4));
+        EXPECT_EQ(20u, Le(bytes, offset + 4, 2));
+        EXPECT_EQ(0u, Le(bytes, offset + 6, 2));  // flags after the rewrite
+        EXPECT_EQ(e.method, Le(bytes, offset + 8, 2));
+        EXPECT_EQ(e.dos_time, Le(bytes, offset + 10, 2));
+        EXPECT_EQ(e.dos_date, Le(bytes, offset + 12, 2));
+        EXPECT_EQ(e.crc, Le(bytes, offset + 14, 4));
+        const uint32_t compressed = Le(bytes, offset + 18, 4);
+        compressed_sizes.push_back(compressed);
+        if (e.method == 0) {
+            EXPECT_EQ(e.size, compressed);
+        }
+        EXPECT_EQ(e.size, Le(bytes, offset + 22, 4));
+        EXPECT_EQ(e.name.size(), Le(bytes, offset + 26, 2));
+        EXPECT_EQ(17u, Le(bytes, offset + 28, 2));
+        EXPECT_EQ(e.name, bytes.substr(offset + 30, e.name.size()));
+        const size_t extra = offset + 30 + e.name.size();
+        EXPECT_EQ(0x5455u, Le(bytes, extra, 2));
+        EXPECT_EQ(13u, Le(bytes, extra + 2, 2));
+        EXPECT_EQ(7u, Le(bytes, extra + 4, 1));
+        EXPECT_EQ(e.mtime, Le(bytes, extra + 5, 4));
+        EXPECT_EQ(e.atime, Le(bytes, extra + 9, 4));
+        EXPECT_EQ(e.ctime, Le(bytes, extra + 13, 4));
+        offset = extra + 17 + compressed;
+    }
+    EXPECT_EQ("stored", bytes.substr(offset - 6, 6));  // stored data copied unchanged
+
+    // Central directory right after the last entry's data.
+    const size_t central_offset = offset;
+    for (size_t i = 0; i < 2; ++i) {
+        const Expected& e = entries[i];
+        SCOPED_TRACE(e.name);
+        EXPECT_EQ(0x02014B50u, Le(bytes, offset, 4));
+        EXPECT_EQ(0x0B17u, Le(bytes, offset + 4, 2));
+        EXPECT_EQ(20u, Le(bytes, offset + 6, 2));
+        EXPECT_EQ(0u, Le(bytes, offset + 8, 2));
+        EXPECT_EQ(e.method, Le(bytes, offset + 10, 2));
+        EXPECT_EQ(e.dos_time, Le(bytes, offset + 12, 2));
+        EXPECT_EQ(e.dos_date, Le(bytes, offset + 14, 2));
+        EXPECT_EQ(e.crc, Le(bytes, offset + 16, 4));
+        EXPECT_EQ(compressed_sizes.at(i), Le(bytes, offset + 20, 4));
+        EXPECT_EQ(e.size, Le(bytes, offset + 24, 4));
+        EXPECT_EQ(e.name.size(), Le(bytes, offset + 28, 2));
+        EXPECT_EQ(9u, Le(bytes, offset + 30, 2));
+        EXPECT_EQ(0u, Le(bytes, offset + 32, 2));  // comment
+        EXPECT_EQ(0u, Le(bytes, offset + 34, 2));  // disk
+        EXPECT_EQ(0u, Le(bytes, offset + 36, 2));  // internal attributes
+        EXPECT_EQ(kWritableAttributes, Le(bytes, offset + 38, 4));
+        EXPECT_EQ(local_offsets.at(i), Le(bytes, offset + 42, 4));
+        EXPECT_EQ(e.name, bytes.substr(offset + 46, e.name.size()));
+        const size_t extra = offset + 46 + e.name.size();
+        EXPECT_EQ(0x5455u, Le(bytes, extra, 2));
+        EXPECT_EQ(5u, Le(bytes, extra + 2, 2));
+        EXPECT_EQ(7u, Le(bytes, extra + 4, 1));
+        EXPECT_EQ(e.mtime, Le(bytes, extra + 5, 4));
+        offset = extra + 9;
+    }
+
+    // End record, and nothing after it.
+    EXPECT_EQ(0x06054B50u, Le(bytes, offset, 4));
+    EXPECT_EQ(0u, Le(bytes, offset + 4, 4));  // disks
+    EXPECT_EQ(2u, Le(bytes, offset + 8, 2));
+    EXPECT_EQ(2u, Le(bytes, offset + 10, 2));
+    EXPECT_EQ(offset - central_offset, Le(bytes, offset + 12, 4));
+    EXPECT_EQ(central_offset, Le(bytes, offset + 16, 4));
+    EXPECT_EQ(0u, Le(bytes, offset + 20, 2));
+    EXPECT_EQ(offset + 22, bytes.size());
+}
+
+TEST(ZipHeaderTest, EmptyFileIsAnEmptyDeflateStream) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    ASSERT_TRUE(WriteFile(scratch.Join("empty.log"), ""));
+    {
+        CUTZipper zipper(FromUtf8(archive));
+        ASSERT_TRUE(zipper.AddFile(FromUtf8(scratch.Join("empty.log"))));
+    }
+    const std::string bytes = ReadFile(archive);
+    EXPECT_EQ(8u, Le(bytes, 8, 2));
+    EXPECT_EQ(0u, Le(bytes, 14, 4));  // CRC of nothing
+    EXPECT_EQ(2u, Le(bytes, 18, 4));  // the final empty fixed-Huffman block
+    EXPECT_EQ(0u, Le(bytes, 22, 4));
+    EXPECT_EQ(std::string("\x03\x00", 2), bytes.substr(30 + 9 + 17, 2));
+}
+
+TEST(ZipHeaderTest, NonAsciiNamesAreMarkedAsUtf8) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string name = "caf\xC3\xA9.utt";
+    ASSERT_TRUE(WriteFile(scratch.Join(name), "x"));
+    {
+        CUTZipper zipper(FromUtf8(archive));
+        ASSERT_TRUE(zipper.AddFile(FromUtf8(scratch.Join(name))));
+    }
+    const std::string bytes = ReadFile(archive);
+    EXPECT_EQ(0x0800u, Le(bytes, 6, 2));
+    EXPECT_EQ(name, bytes.substr(30, name.size()));
+}
+
+TEST(ZipEntryNameTest, LastPathComponentOfAtMost259Characters) {
+    EXPECT_EQ(L"x.utt", CUTZipper::EntryName(L"/var/lib/Telvoran/Transcripts/x.utt"));
+    EXPECT_EQ(L"x.utt", CUTZipper::EntryName(L"x.utt"));
+    EXPECT_EQ(std::wstring(259, L'n'), CUTZipper::EntryName(L"/tmp/" + std::wstring(300, L'n')));
+}
+
+// ---------------------------------------------------------------------------
+// Bad input and faults: the failed entry is left out, the archive stays valid.
+
+TEST(ZipFailureTest, MissingSourcesAndFoldersAreLeftOut) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string a = scratch.Join("a.utt");
+    const std::string b = scratch.Join("b.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(8, 1000)));
+    ASSERT_TRUE(WriteFile(b, XmlText(9, 1000)));
+    boost::filesystem::create_directories(scratch.Join("folder.utt"));
+    {
+        CUTZipper zipper(FromUtf8(archive));
+        EXPECT_TRUE(zipper.AddFile(FromUtf8(a)));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(scratch.Join("missing.utt"))));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(scratch.Join("folder.utt"))));
+        EXPECT_FALSE(zipper.AddFile(L""));
+        EXPECT_TRUE(zipper.AddFile(FromUtf8(b)));
+    }
+    CheckArchive(scratch, archive,
+                 {{"a.utt", 8, kWritableAttributes, a}, {"b.utt", 8, kWritableAttributes, b}});
+}
+
+// The loopback interface's speed attribute is a regular file of 4096 bytes
+// whose read fails: the entry's provisional header is already written by then.
+TEST(ZipFailureTest, ReadFailureAfterTheHeaderLeavesNoTrace) {
+    const std::string unreadable = "/sys/class/net/lo/speed";
+    {
+        std::ifstream probe(unreadable, std::ios::binary);
+        char c;
+        if (!probe || probe.read(&c, 1)) {
+            GTEST_SKIP() << unreadable << " is missing or readable here";
+        }
+    }
+    ScratchFolder scratch;
+    const std::string a = scratch.Join("a.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(10, 1000)));
+    const std::string only_failed = scratch.Join("only_failed.zip");
+    const std::string between = scratch.Join("between.zip");
+    {
+        CUTZipper zipper(FromUtf8(only_failed));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
+    }
+    EXPECT_EQ(22u, ReadFile(only_failed).size());
+    CheckArchive(scratch, only_failed, {});
+    {
+        CUTZipper zipper(FromUtf8(between));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
+        EXPECT_TRUE(zipper.AddFile(FromUtf8(a)));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
+    }
+    CheckArchive(scratch, between, {{"a.utt", 8, kWritableAttributes, a}});
+}
+
+// A child process limited to a small file size fails in the middle of a large
+// entry's data; the entries before and after it survive.
+TEST(ZipFailureTest, WriteFailureInsideAnEntryIsRolledBack) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string a = scratch.Join("a.utt");
+    const std::string big = scratch.Join("big.dat");
+    const std::string c = scratch.Join("c.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(11, 20000)));
+    ASSERT_TRUE(WriteFile(big, RandomBytes(1 << 20, 5)));
+    ASSERT_TRUE(WriteFile(c, XmlText(12, 20000)));
+    constexpr rlim_t kLimit = 256 * 1024;
+
+    const pid_t child = ::fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {kLimit, kLimit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        bool as_expected;
+        {
+            CUTZipper zipper(FromUtf8(archive));
+            const bool added_a = zipper.AddFile(FromUtf8(a));
+            const bool added_big = zipper.AddFile(FromUtf8(big));
+            const bool added_c = zipper.AddFile(FromUtf8(c));
+            as_expected = added_a && !added_big && added_c;
+        }
+        ::_exit(as_expected ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_LT(ReadFile(archive).size(), 64u * 1024);
+    CheckArchive(scratch, archive,
+                 {{"a.utt", 8, kWritableAttributes, a}, {"c.utt", 8, kWritableAttributes, c}});
+}
+
+TEST(ZipFailureTest, FilesOf4GiBAndMoreAreRefused) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string huge = scratch.Join("huge.log");
+    const std::string a = scratch.Join("a.utt");
+    ASSERT_TRUE(WriteFile(huge, ""));
+    ASSERT_TRUE(WriteFile(a, "small"));
+    // Sparse: no space is used and nothing is read.
+    boost::filesystem::resize_file(huge, 0x100000000ull);
+    {
+        CUTZipper zipper(FromUtf8(archive));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(huge)));
+        EXPECT_TRUE(zipper.AddFile(FromUtf8(a)));
+    }
+    CheckArchive(scratch, archive, {{"a.utt", 8, kWritableAttributes, a}});
+}
+
+TEST(ZipFailureTest, ArchiveThatCannotBeCreatedRefusesEveryEntry) {
+    ScratchFolder scratch;
+    const std::string a = scratch.Join("a.utt");
+    ASSERT_TRUE(WriteFile(a, "x"));
+    boost::filesystem::create_directories(scratch.Join("folder.zip"));
+    const std::string paths[] = {
+        scratch.Join("missing/payload.zip"),  // folder does not exist
+        scratch.Join("a.utt/payload.zip"),    // "folder" is a file
+        scratch.Join("folder.zip"),           // the path is a folder
+        "",
+    };
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        {
+            CUTZipper zipper(FromUtf8(path));
+            EXPECT_FALSE(zipper.AddFile(FromUtf8(a)));
+        }
+        EXPECT_FALSE(tvut_test::PathExists(scratch.Join("missing")));
+    }
+    EXPECT_TRUE(boost::filesystem::is_directory(scratch.Join("folder.zip")));
+}
+
+TEST(ZipFailureTest, ExistingArchiveIsReplaced) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    ASSERT_TRUE(WriteFile(archive, std::string(100000, 'j')));
+    { CUTZipper zipper(FromUtf8(archive)); }
+    EXPECT_EQ(22u, ReadFile(archive).size());
+}
+
+TEST(ZipFailureTest, EntriesAfterCompletionAreRefused) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string a = scratch.Join("a.utt");
+    const std::string b = scratch.Join("b.utt");
+    ASSERT_TRUE(WriteFile(a, "first"));
+    ASSERT_TRUE(WriteFile(b, "second"));
+    std::unique_ptr<ZipWriter> writer = ZipWriter::Create(FromUtf8(archive));
+    ASSERT_TRUE(writer);
+    EXPECT_TRUE(writer->AddFile(L"a.utt", FromUtf8(a)));
+    EXPECT_TRUE(writer->Close());
+    EXPECT_FALSE(writer->AddFile(L"b.utt", FromUtf8(b)));
+    EXPECT_FALSE(writer->Close());
+    writer.reset();
+    CheckArchive(scratch, archive, {{"a.utt", 8, kWritableAttributes, a}});
+}
+
+TEST(ZipFailureTest, DisposeCompletesTheArchive) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string a = scratch.Join("a.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(13, 100)));
+    CUTZipper* zipper = new CUTZipper(FromUtf8(archive));
+    EXPECT_TRUE(zipper->AddFile(FromUtf8(a)));
+    zipper->Dispose();
+    CheckArchive(scratch, archive, {{"a.utt", 8, kWritableAttributes, a}});
+}
+
+// The Deflate state is created once and reset between entries: many entries
+// in one archive must each decode on their own.
+TEST(ZipFailureTest, ManyEntriesShareOneCompressor) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    std::vector<ExpectedEntry> expected;
+    {
+        CUTZipper zipper(FromUtf8(archive));
+        for (int i = 0; i < 40; ++i) {
+            const std::string name = "t" + std::to_string(i) + (i % 5 == 0 ? ".gz" : ".utt");
+            const std::string path = scratch.Join(name);
+            ASSERT_TRUE(WriteFile(path, XmlText(i, 500 + 300 * i)));
+            ASSERT_TRUE(zipper.AddFile(FromUtf8(path)));
+            expected.push_back({name, i % 5 == 0 ? 0 : 8, kWritableAttributes, path});
+        }
+    }
+    CheckArchive(scratch, archive, expected);
+}
+
+}  // namespace
