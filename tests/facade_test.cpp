@@ -2,13 +2,20 @@
 // permission checks, through the same calls a host makes.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <tvUT/UTFacade.h>
 
 #include "UT/UTProcessState.h"
 #include "config/UTConfigManager.h"
+#include "config/UTConfigPaths.h"
+#include "config/UTXMLConfig.h"
 #include "info/UTKormString.h"
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
@@ -296,4 +303,67 @@ TEST_F(FacadeTest, NoExceptionCrossesTheFacade) {
         CUTFacade::RegisterCallbackFunction(nullptr);
         CUTFacade::CleanUp();
     });
+}
+
+namespace {
+
+std::vector<std::string> LogLines(const ScratchRoots& roots) {
+    std::vector<std::string> lines;
+    std::istringstream in(tvut_test::ReadFile(roots.pi_ud_folder() + "/TVUTLog.log"));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& level,
+             const std::string& message) {
+    const std::regex line_format(
+        "(\\w+) +\\| \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{6} \\| pid:" +
+        std::to_string(::getpid()) + " \\| tid:\\d+ \\| (.*)");
+    for (const std::string& line : lines) {
+        std::smatch match;
+        if (std::regex_match(line, match, line_format) && match[1] == level &&
+            match[2] == message && line.compare(0, 6, (level + "      ").substr(0, 6)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST_F(FacadeTest, EnabledLoggingWritesTheFacadeLinesInTheLineFormat) {
+    {
+        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        ASSERT_TRUE(machine.Load());
+        machine.SetValue(L"EnableLogging", L"1", false);
+        machine.SetValue(L"LogLevel", L"5", true);
+    }
+    StoreLogin(u"logged-login");
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::GetUBInformation(nullptr, host.user(), kormFALSE));
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
+
+    const std::vector<std::string> lines = LogLines(roots_);
+    EXPECT_TRUE(HasLine(lines, "Devdbg",
+                        "client version : " + ToUtf8(CUTPlatform::Current()->ModuleVersion())));
+    EXPECT_TRUE(HasLine(lines, "Devdbg", "Telvoran Login value : logged-login"));
+    EXPECT_TRUE(HasLine(lines, "Error", "ProductInfo is NULL! GetUBInformatin fail!!"));
+    EXPECT_TRUE(
+        HasLine(lines, "Devdbg", "telvoran login info is NOT passed in, load value from PD_UD"));
+    EXPECT_TRUE(HasLine(lines, "Devdbg", "Program Type: TERM"));
+    EXPECT_TRUE(HasLine(lines, "Info", "Will Send Synchronously....."));
+    EXPECT_TRUE(HasLine(lines, "Devdbg", "GetUBInformation return -300 !"));
+}
+
+TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    EXPECT_FALSE(tvut_test::PathExists(roots_.pi_ud_folder() + "/TVUTLog.log"));
+    HostObjects host;
+    host.product()->SetReleaseType(Text(u"B"));
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+    EXPECT_TRUE(CUTConfigManager::PeekInstance()->IsBeta());
+    EXPECT_TRUE(HasLine(LogLines(roots_), "Devdbg", "GetUBInformation return -300 !"));
 }

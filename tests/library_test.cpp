@@ -1,0 +1,107 @@
+// libtvUT.so as a host loads it: what it exports, and a whole sequence run
+// through dlopen, including an unload without CleanUp.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <sstream>
+#include <string>
+
+#include <tvUT/UTFacade.h>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchRoots.h"
+
+using tvut_test::ChildProcess;
+using tvut_test::PathExists;
+using tvut_test::RunCommand;
+using tvut_test::ScratchRoots;
+
+TEST(LibraryTest, ExportsOnlyTheFacadeTheFactoriesAndCUTObject) {
+    std::string output;
+    ASSERT_EQ(0, RunCommand(std::string("nm -D --defined-only -C ") + TVUT_LIBRARY_PATH, &output));
+    const char* allowed[] = {"CUTFacade::",
+                             "CUTProductInfo::Create()",
+                             "CUTUserInfo::Create()",
+                             "CUTObject::",
+                             "vtable for CUTObject",
+                             "typeinfo for CUTObject",
+                             "typeinfo name for CUTObject"};
+    std::istringstream lines(output);
+    int facade = 0;
+    for (std::string line; std::getline(lines, line);) {
+        // "<address> <type> <name>"
+        const size_t name_at = line.find(' ', line.find(' ') + 1);
+        ASSERT_NE(std::string::npos, name_at) << line;
+        const std::string name = line.substr(name_at + 1);
+        bool ok = false;
+        for (const char* prefix : allowed) {
+            ok = ok || name.compare(0, std::string(prefix).size(), prefix) == 0;
+        }
+        EXPECT_TRUE(ok) << "exported: " << name;
+        facade += name.compare(0, 11, "CUTFacade::") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(8, facade) << "every facade operation is exported";
+}
+
+namespace {
+
+template <class F>
+F Symbol(void* library, const char* name) {
+    return reinterpret_cast<F>(dlsym(library, name));
+}
+
+// The host's sequence through the loaded library, unloading it without
+// CleanUp the first time. Returns 0 when every step gave what it should.
+int LoadRunUnload(const std::string& scratch) {
+    for (int round = 0; round < 2; ++round) {
+        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            return 10;
+        }
+        auto init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
+        auto create_product =
+            Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
+        auto create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
+        auto information =
+            Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
+                library,
+                "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
+        auto cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
+        if (!init || !create_product || !create_user || !information || !cleanup) {
+            return 11;
+        }
+        if (init() != UT_INIT_OK || init() != UT_INIT_OK) {
+            return 12;
+        }
+        CUTProductInfo* product = create_product();
+        CUTUserInfo* user = create_user();
+        char16_t line[] = u"LINE";
+        char16_t release[] = u"7";
+        product->SetProductLineId(kormSTRING{line, -1});
+        product->SetReleaseId(kormSTRING{release, -1});
+        information(product, user, kormFALSE);
+        product->Dispose();
+        user->Dispose();
+        if (!PathExists(scratch + "/user/Telvoran/TVUT/LINE_7/ProdDep_UserDep.cur")) {
+            return 13;
+        }
+        if (round == 1 && cleanup() != UT_CLEANUP_OK) {
+            return 14;
+        }
+        // The first round leaves the teardown to the unload hook.
+        if (dlclose(library) != 0) {
+            return 15;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(LibraryTest, HostSequenceThroughTheLoadedLibraryAndUnloadWithoutCleanUp) {
+    ScratchRoots roots;
+    const std::string scratch = roots.folder().path();
+    ChildProcess host([scratch] { return LoadRunUnload(scratch); });
+    EXPECT_EQ(0, host.Wait());
+}
