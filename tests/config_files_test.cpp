@@ -17,6 +17,7 @@
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
+#include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::PathExists;
@@ -258,11 +259,7 @@ TEST_F(ConfigFileTest, SaveReplacesTheFileAndLeavesNoTemporaryFiles) {
 }
 
 TEST(ConfigRootTest, UnavailableRootLeavesTheObjectWithoutDocument) {
-    class NoUserRoot : public CUTPlatformWrapper {
-    public:
-        NoUserRoot() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-        bool UserDataRoot(std::wstring*) override { return false; }
-    } platform;
+    tvut_test::NoUserRootPlatform platform;
     CUTScopedPlatform scoped(&platform);
     CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
     EXPECT_TRUE(config.FolderPath().empty());

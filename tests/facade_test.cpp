@@ -21,6 +21,7 @@
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::ScratchRoots;
@@ -256,11 +257,7 @@ TEST_F(FacadeTest, UnusableUserFileFailsInitialisation) {
 }
 
 TEST_F(FacadeTest, UnavailableUserRootFailsInitialisation) {
-    class NoUserRoot : public CUTPlatformWrapper {
-    public:
-        NoUserRoot() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-        bool UserDataRoot(std::wstring*) override { return false; }
-    } platform;
+    tvut_test::NoUserRootPlatform platform;
     CUTScopedPlatform scoped(&platform);
     EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
 }
