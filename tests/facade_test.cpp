@@ -4,10 +4,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <tvUT/UTFacade.h>
@@ -363,4 +365,40 @@ TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
     CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
     EXPECT_TRUE(CUTConfigManager::PeekInstance()->IsBeta());
     EXPECT_TRUE(HasLine(LogLines(roots_), "Devdbg", "GetUBInformation return -300 !"));
+}
+
+TEST_F(FacadeTest, LoginCallsRunSafelyBesideAWorkerReadingSettings) {
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    CUTConfigManager* shared = CUTConfigManager::PeekInstance();
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    // What the worker thread does during a send: read settings by name.
+    std::thread worker([&] {
+        while (!done.load()) {
+            shared->GetCommunicationWaitTime();
+            shared->GetMaxPayloadSize();
+            shared->Store()->GetInt64(L"LastSendTimestamp", false);
+            shared->Store()->GetString(L"TelvoranLogin", false);
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        StoreLogin(i % 2 == 0 ? u"even" : u"odd");
+        EXPECT_EQ(i % 2 == 0 ? u"even" : u"odd", TextOf(CUTFacade::GetUserID()));
+    }
+    done.store(true);
+    worker.join();
+    EXPECT_GT(reads.load(), 0);
+}
+
+TEST_F(FacadeTest, UnusableUserFileIsLoggedAtInitialisation) {
+    {
+        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        ASSERT_TRUE(machine.Load());
+        machine.SetValue(L"EnableLogging", L"1", true);
+    }
+    DenyingPlatform platform(L"ProdInd_UserDep.cur");
+    CUTScopedPlatform scoped(&platform);
+    EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
+    EXPECT_TRUE(HasLine(LogLines(roots_), "Error", "Have no access to PI_UD Config File!"));
 }
