@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
@@ -103,5 +104,21 @@ TEST(LibraryTest, HostSequenceThroughTheLoadedLibraryAndUnloadWithoutCleanUp) {
     ScratchRoots roots;
     const std::string scratch = roots.folder().path();
     ChildProcess host([scratch] { return LoadRunUnload(scratch); });
+    EXPECT_EQ(0, host.Wait());
+}
+
+TEST(LibraryTest, ProcessExitWithoutCleanUpEndsCleanly) {
+    ScratchRoots roots;
+    ChildProcess host([] {
+        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        auto init = library == nullptr
+                        ? nullptr
+                        : Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
+        if (init == nullptr || init() != UT_INIT_OK) {
+            return 1;
+        }
+        // The host exits as it is: exit handlers and unload hooks tear down.
+        std::exit(0);
+    });
     EXPECT_EQ(0, host.Wait());
 }
