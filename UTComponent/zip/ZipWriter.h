@@ -85,6 +85,8 @@ private:
     void RewindTo(uint64_t offset);
     // Buffered: the bytes reach the file at the latest with the next seek.
     bool Write(const void* bytes, size_t size);
+    // Counts size bytes placed at the end of the buffer as written.
+    void Commit(size_t size);
     bool Flush();
     bool SeekTo(uint64_t offset);
 
@@ -97,10 +99,9 @@ private:
     bool closed_ = false;
     bool broken_ = false;
     std::unique_ptr<z_stream_s, DeflateStateDeleter> deflate_;
-    std::vector<unsigned char> buffer_;
+    std::unique_ptr<unsigned char[]> buffer_;  // archive bytes on their way to the file
     size_t buffered_ = 0;
-    std::vector<unsigned char> in_piece_;
-    std::vector<unsigned char> out_piece_;
+    std::unique_ptr<unsigned char[]> in_piece_;  // one piece of the source
 };
 
 #endif  // TVUT_ZIP_ZIPWRITER_H
