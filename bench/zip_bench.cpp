@@ -24,6 +24,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,17 +115,18 @@ size_t DeflateOnce(const Corpus& corpus, std::vector<unsigned char>* out) {
     return produced;
 }
 
-// The floor of any packer that reads files: status, open, read and close of
+// The floor of any packer that reads files: open, status, read and close of
 // every file, without compressing anything.
 size_t ReadOnce(const Corpus& corpus, std::vector<char>* piece) {
     size_t total = 0;
     for (const std::wstring& path : corpus.paths) {
         CUTFileStatus status;
-        CUTPlatform::Current()->GetFileStatus(path, &status);
-        std::FILE* file = std::fopen(ToUtf8(path).c_str(), "rb");
-        std::setvbuf(file, nullptr, _IONBF, 0);
-        total += std::fread(piece->data(), 1, static_cast<size_t>(status.size), file);
-        std::fclose(file);
+        std::unique_ptr<CUTReadableFile> file =
+            CUTPlatform::Current()->OpenForReading(path, &status);
+        size_t n = 0;
+        if (file && file->Read(piece->data(), static_cast<size_t>(status.size), &n)) {
+            total += n;
+        }
     }
     return total;
 }

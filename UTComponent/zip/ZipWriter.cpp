@@ -107,10 +107,6 @@ bool IsStoredName(const std::wstring& name) {
     return false;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
 void ZipWriter::DeflateStateDeleter::operator()(z_stream_s* stream) const {
@@ -155,22 +151,13 @@ bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& sour
     }
     // Missing files, folders and anything else that is not a regular file
     // (a pipe would block the send) are refused before the archive is touched.
-    CUTPlatform* platform = CUTPlatform::Current();
+    // One open gives both the data and the status of the same file.
     CUTFileStatus status;
-    if (!platform->GetFileStatus(source_path, &status) || !status.is_regular_file ||
-        status.size > kMax32) {
+    std::unique_ptr<CUTReadableFile> source =
+        CUTPlatform::Current()->OpenForReading(source_path, &status);
+    if (!source || status.size > kMax32) {
         return false;
     }
-    std::string native_source;
-    if (!WideToUtf8(source_path, &native_source)) {
-        return false;
-    }
-    std::unique_ptr<std::FILE, FileCloser> source(std::fopen(native_source.c_str(), "rb"));
-    if (!source) {
-        return false;
-    }
-    // Pieces are read straight into our own buffer.
-    std::setvbuf(source.get(), nullptr, _IONBF, 0);
     const uint64_t size = status.size;
     const CUTFileTimes& times = status.times;
 
@@ -233,7 +220,7 @@ void PutLocalExtra(unsigned char* out, uint32_t mtime, uint32_t atime, uint32_t 
 
 }  // namespace
 
-bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size) {
+bool ZipWriter::WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t source_size) {
     const uint64_t header_offset = offset_;
     const uint64_t header_size = kLocalHeaderSize + entry->name.size() + kLocalExtraSize;
     if (header_offset + header_size > kMax32) {
@@ -282,13 +269,13 @@ bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size
     return SeekTo(header_offset) && Write(fixed, sizeof fixed) && SeekTo(data_end);
 }
 
-bool ZipWriter::CopyStored(std::FILE* source, uint64_t size, DataResult* result) {
+bool ZipWriter::CopyStored(CUTReadableFile* source, uint64_t size, DataResult* result) {
     unsigned char* in = in_piece_.get();
     for (;;) {
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
-        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
-        if (n < want && std::ferror(source)) {
+        size_t n = 0;
+        if (want > 0 && !source->Read(in, want, &n)) {
             return false;
         }
         result->read += n;
@@ -303,7 +290,7 @@ bool ZipWriter::CopyStored(std::FILE* source, uint64_t size, DataResult* result)
     }
 }
 
-bool ZipWriter::CopyDeflated(std::FILE* source, uint64_t size, DataResult* result) {
+bool ZipWriter::CopyDeflated(CUTReadableFile* source, uint64_t size, DataResult* result) {
     z_stream_s* stream = DeflateState();
     if (stream == nullptr) {
         return false;
@@ -313,8 +300,8 @@ bool ZipWriter::CopyDeflated(std::FILE* source, uint64_t size, DataResult* resul
     while (!last) {
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
-        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
-        if (n < want && std::ferror(source)) {
+        size_t n = 0;
+        if (want > 0 && !source->Read(in, want, &n)) {
             return false;
         }
         result->read += n;

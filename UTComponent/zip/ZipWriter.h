@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+class CUTReadableFile;
 struct z_stream_s;
 
 class ZipWriter {
@@ -74,11 +75,11 @@ private:
 
     ZipWriter(std::FILE* file, std::string native_path);
 
-    bool WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size);
+    bool WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t source_size);
     // Copy at most size bytes, the size the file had when it was opened: a
     // file that grows meanwhile is taken as it was, one that shrinks as it is.
-    bool CopyStored(std::FILE* source, uint64_t size, DataResult* result);
-    bool CopyDeflated(std::FILE* source, uint64_t size, DataResult* result);
+    bool CopyStored(CUTReadableFile* source, uint64_t size, DataResult* result);
+    bool CopyDeflated(CUTReadableFile* source, uint64_t size, DataResult* result);
     z_stream_s* DeflateState();
     // Back to offset after a failed entry; the writer is unusable when even
     // that fails.
