@@ -227,6 +227,7 @@ bool ZipWriter::WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t sourc
         return false;
     }
     entry->local_header_offset = static_cast<uint32_t>(header_offset);
+    entry_start_ = header_offset;
     const bool stored = entry->method == kMethodStored;
 
     unsigned char fixed[kLocalHeaderSize];
@@ -313,7 +314,7 @@ bool ZipWriter::CopyDeflated(CUTReadableFile* source, uint64_t size, DataResult*
         // The compressor writes straight into the archive buffer, at most one
         // piece per call.
         do {
-            if (buffered_ == kArchiveBufferSize && !Flush()) {
+            if (buffered_ == kArchiveBufferSize && !MakeRoom()) {
                 return false;
             }
             const size_t room = std::min(kPieceSize, kArchiveBufferSize - buffered_);
@@ -364,7 +365,7 @@ bool ZipWriter::Write(const void* bytes, size_t size) {
     const unsigned char* next = static_cast<const unsigned char*>(bytes);
     size_t left = size;
     while (left > 0) {
-        if (buffered_ == kArchiveBufferSize && !Flush()) {
+        if (buffered_ == kArchiveBufferSize && !MakeRoom()) {
             return false;
         }
         const size_t n = std::min(left, kArchiveBufferSize - buffered_);
@@ -382,16 +383,31 @@ void ZipWriter::Commit(size_t size) {
     high_water_ = std::max(high_water_, offset_);
 }
 
+bool ZipWriter::MakeRoom() {
+    // An entry that began in the second half of the full buffer stays there,
+    // so that its final header is patched in place instead of rewritten in
+    // the file with two seeks.
+    const uint64_t buffer_start = offset_ - buffered_;
+    if (entry_start_ >= buffer_start + kArchiveBufferSize / 2 && entry_start_ < offset_) {
+        return FlushFirst(static_cast<size_t>(entry_start_ - buffer_start));
+    }
+    return Flush();
+}
+
 bool ZipWriter::Flush() {
-    if (buffered_ == 0) {
+    return FlushFirst(buffered_);
+}
+
+bool ZipWriter::FlushFirst(size_t count) {
+    if (count == 0) {
         return true;
     }
-    const size_t written = std::fwrite(buffer_.get(), 1, buffered_, file_);
+    const size_t written = std::fwrite(buffer_.get(), 1, count, file_);
     // Bytes that did not reach the file stay buffered, so that a rollback
     // keeps the good ones among them.
     std::memmove(buffer_.get(), buffer_.get() + written, buffered_ - written);
     buffered_ -= written;
-    return buffered_ == 0;
+    return written == count;
 }
 
 bool ZipWriter::SeekTo(uint64_t offset) {

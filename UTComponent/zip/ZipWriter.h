@@ -89,6 +89,10 @@ private:
     // Counts size bytes placed at the end of the buffer as written.
     void Commit(size_t size);
     bool Flush();
+    // Writes the first count buffered bytes; the rest move to the front.
+    bool FlushFirst(size_t count);
+    // Frees space in a full buffer.
+    bool MakeRoom();
     bool SeekTo(uint64_t offset);
 
     std::FILE* file_;
@@ -96,6 +100,7 @@ private:
     uint64_t offset_ = 0;      // where the next byte goes: end of the last good entry
     uint64_t high_water_ = 0;  // furthest byte ever written, failed entries included
     uint64_t central_size_ = 0;
+    uint64_t entry_start_ = 0;  // local header offset of the entry being written
     std::vector<Entry> entries_;
     bool closed_ = false;
     bool broken_ = false;
