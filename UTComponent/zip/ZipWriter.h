@@ -6,7 +6,10 @@
 // (Deflate, or stored for names that mark already compressed data) and, once
 // the data is written, the same header rewritten with the final CRC-32 and
 // sizes. The Deflate state is allocated on the first compressed entry and
-// reused for every later one.
+// reused for every later one. Each source is opened once through the platform
+// (the status comes from the open file) and read in 16 KiB pieces into one
+// reused buffer; the compressor writes straight into the archive buffer, at
+// most 16 KiB per call, and the buffer goes to the file in 64 KiB writes.
 //
 // Failures: AddFile returns false and leaves the archive as it was before
 // the call: the writer seeks back to the failed entry's local header, so the
