@@ -12,7 +12,7 @@
 //
 // User-space instructions, independent of machine load: one workload per run
 // under callgrind, counting only inside the workload's rounds:
-//   bench/zip_instructions.sh build/tools/zip_bench
+//   bench/zip_instructions.sh build/tools/zip_bench 20
 // which runs, for each of pack, deflate and read,
 //   valgrind --tool=callgrind --toggle-collect='*Rounds*'
 //       build/tools/zip_bench --instructions=pack --rounds=20   (one line)

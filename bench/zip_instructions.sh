@@ -6,16 +6,18 @@
 #
 #   bench/zip_instructions.sh [build/tools/zip_bench] [rounds]
 #
-# Leaves callgrind.out.<workload> in the current folder for callgrind_annotate.
+# Leaves callgrind.out.<workload> for callgrind_annotate in a new temporary
+# folder, whose name it prints.
 set -eu
 bench=${1:-build/tools/zip_bench}
 rounds=${2:-20}
+out=$(mktemp -d "${TMPDIR:-/tmp}/zip-instructions.XXXXXX")
 
 count() {
     valgrind --tool=callgrind --toggle-collect='*Rounds*' \
-        --callgrind-out-file="callgrind.out.$1" "$bench" --instructions="$1" \
+        --callgrind-out-file="$out/callgrind.out.$1" "$bench" --instructions="$1" \
         --rounds="$rounds" >/dev/null 2>&1
-    awk '/^totals:/ { print $2 }' "callgrind.out.$1"
+    awk '/^totals:/ { print $2 }' "$out/callgrind.out.$1"
 }
 
 pack=$(count pack)
@@ -26,3 +28,4 @@ awk -v p="$pack" -v d="$deflate" -v r="$read" -v n="$rounds" 'BEGIN {
         p / n, d / n, r / n
     printf "packer / zlib = %.4f\n", p / d
 }'
+echo "callgrind output: $out"
