@@ -21,7 +21,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
