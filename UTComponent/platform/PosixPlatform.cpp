@@ -237,28 +237,21 @@ bool CUTPosixPlatform::IsOwnerWritable(const std::wstring& path) {
     return (st.st_mode & S_IWUSR) != 0;
 }
 
-bool CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
-    if (path.empty()) {
-        return false;
-    }
-    const std::string native = NativePath(path);
-    struct statx sx;
-    if (statx(AT_FDCWD, native.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
-        status->is_regular_file = S_ISREG(sx.stx_mode);
-        status->is_folder = S_ISDIR(sx.stx_mode);
-        status->owner_writable = (sx.stx_mode & S_IWUSR) != 0;
-        status->size = status->is_regular_file ? static_cast<uint64_t>(sx.stx_size) : 0;
-        status->times.last_write = static_cast<int64_t>(sx.stx_mtime.tv_sec);
-        status->times.last_access = static_cast<int64_t>(sx.stx_atime.tv_sec);
-        status->times.creation = (sx.stx_mask & STATX_BTIME) != 0
-                                     ? static_cast<int64_t>(sx.stx_btime.tv_sec)
-                                     : status->times.last_write;
-        return true;
-    }
-    struct stat st;
-    if (::stat(native.c_str(), &st) != 0) {
-        return false;
-    }
+namespace {
+
+void FillStatus(const struct statx& sx, CUTFileStatus* status) {
+    status->is_regular_file = S_ISREG(sx.stx_mode);
+    status->is_folder = S_ISDIR(sx.stx_mode);
+    status->owner_writable = (sx.stx_mode & S_IWUSR) != 0;
+    status->size = status->is_regular_file ? static_cast<uint64_t>(sx.stx_size) : 0;
+    status->times.last_write = static_cast<int64_t>(sx.stx_mtime.tv_sec);
+    status->times.last_access = static_cast<int64_t>(sx.stx_atime.tv_sec);
+    status->times.creation = (sx.stx_mask & STATX_BTIME) != 0
+                                 ? static_cast<int64_t>(sx.stx_btime.tv_sec)
+                                 : status->times.last_write;
+}
+
+void FillStatus(const struct stat& st, CUTFileStatus* status) {
     status->is_regular_file = S_ISREG(st.st_mode);
     status->is_folder = S_ISDIR(st.st_mode);
     status->owner_writable = (st.st_mode & S_IWUSR) != 0;
@@ -266,7 +259,83 @@ bool CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* st
     status->times.last_write = static_cast<int64_t>(st.st_mtime);
     status->times.last_access = static_cast<int64_t>(st.st_atime);
     status->times.creation = status->times.last_write;
+}
+
+class CUTPosixReadableFile : public CUTReadableFile {
+public:
+    explicit CUTPosixReadableFile(int fd) : fd_(fd) {}
+    ~CUTPosixReadableFile() override { ::close(fd_); }
+
+    bool Read(void* bytes, size_t size, size_t* count) override {
+        char* next = static_cast<char*>(bytes);
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::read(fd_, next + done, size - done);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        *count = done;
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+bool CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
+    if (path.empty()) {
+        return false;
+    }
+    const std::string native = NativePath(path);
+    struct statx sx;
+    if (statx(AT_FDCWD, native.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+        FillStatus(sx, status);
+        return true;
+    }
+    struct stat st;
+    if (::stat(native.c_str(), &st) != 0) {
+        return false;
+    }
+    FillStatus(st, status);
     return true;
+}
+
+std::unique_ptr<CUTReadableFile> CUTPosixPlatform::OpenForReading(const std::wstring& path,
+                                                                  CUTFileStatus* status) {
+    if (path.empty()) {
+        return nullptr;
+    }
+    // Non-blocking, so that opening a FIFO does not wait for a writer; reads
+    // of regular files ignore the flag.
+    const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::unique_ptr<CUTReadableFile> file(new CUTPosixReadableFile(fd));
+    struct statx sx;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+        FillStatus(sx, status);
+    } else {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            return nullptr;
+        }
+        FillStatus(st, status);
+    }
+    if (!status->is_regular_file) {
+        return nullptr;
+    }
+    return file;
 }
 
 bool CUTPosixPlatform::RemoveFile(const std::wstring& path) {

@@ -23,6 +23,8 @@ public:
     bool GetFileTimes(const std::wstring& path, CUTFileTimes* times) override;
     bool IsOwnerWritable(const std::wstring& path) override;
     bool GetFileStatus(const std::wstring& path, CUTFileStatus* status) override;
+    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
+                                                    CUTFileStatus* status) override;
     bool RemoveFile(const std::wstring& path) override;
     bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) override;
     bool RenameReplacing(const std::wstring& source, const std::wstring& target) override;

@@ -9,7 +9,9 @@
 #ifndef TVUT_PLATFORM_UTPLATFORM_H
 #define TVUT_PLATFORM_UTPLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,18 @@ struct CUTFileStatus {
     bool owner_writable = false;
     uint64_t size = 0;  // regular files only
     CUTFileTimes times;
+};
+
+// A file opened for reading; closed when destroyed. One thread at a time.
+class CUTReadableFile {
+public:
+    CUTReadableFile() = default;
+    CUTReadableFile(const CUTReadableFile&) = delete;
+    CUTReadableFile& operator=(const CUTReadableFile&) = delete;
+    virtual ~CUTReadableFile() = default;
+    // Reads up to size bytes into bytes and stores the count, which is below
+    // size only at the end of the file. False on a read error.
+    virtual bool Read(void* bytes, size_t size, size_t* count) = 0;
 };
 
 class CUTPlatform {
@@ -101,6 +115,12 @@ public:
         status->owner_writable = IsOwnerWritable(path);
         return true;
     }
+    // Opens a regular file for reading (shared with other readers) and reads
+    // the status of the opened file itself, so that both belong to one file
+    // and the path is looked up once. Null when the path cannot be opened or
+    // is not a regular file; a pipe does not block the call.
+    virtual std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
+                                                            CUTFileStatus* status) = 0;
     // True only when something existed and was removed.
     virtual bool RemoveFile(const std::wstring& path) = 0;
     // Copies source over target, replacing it.
@@ -192,6 +212,10 @@ public:
     }
     bool IsOwnerWritable(const std::wstring& path) override {
         return target_->IsOwnerWritable(path);
+    }
+    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
+                                                    CUTFileStatus* status) override {
+        return target_->OpenForReading(path, status);
     }
     bool RemoveFile(const std::wstring& path) override { return target_->RemoveFile(path); }
     bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) override {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #include <boost/filesystem.hpp>
 
@@ -45,14 +46,15 @@ constexpr uint32_t kUnixRegularFile = 0100000;
 constexpr int64_t kFirstDosTime = 315532800;
 constexpr int64_t kLastDosTime = 4354819198;
 
-void Put16(std::string* out, uint16_t value) {
-    out->push_back(static_cast<char>(value & 0xFF));
-    out->push_back(static_cast<char>(value >> 8));
+unsigned char* Put16(unsigned char* out, uint16_t value) {
+    out[0] = static_cast<unsigned char>(value & 0xFF);
+    out[1] = static_cast<unsigned char>(value >> 8);
+    return out + 2;
 }
 
-void Put32(std::string* out, uint32_t value) {
-    Put16(out, static_cast<uint16_t>(value & 0xFFFF));
-    Put16(out, static_cast<uint16_t>(value >> 16));
+unsigned char* Put32(unsigned char* out, uint32_t value) {
+    return Put16(Put16(out, static_cast<uint16_t>(value & 0xFFFF)),
+                 static_cast<uint16_t>(value >> 16));
 }
 
 uint32_t ClampToUnsigned32(int64_t seconds) {
@@ -88,27 +90,22 @@ bool IsStoredName(const std::wstring& name) {
     static const wchar_t* const kStoredSuffixes[] = {L"z",   L"zip", L"zoo", L"arc",
                                                      L"lzh", L"arj", L"gz",  L"tgz"};
     const size_t dot = name.rfind(L'.');
-    if (dot == std::wstring::npos) {
+    if (dot == std::wstring::npos || name.size() - dot - 1 > 3) {
         return false;
     }
-    std::wstring suffix = name.substr(dot + 1);
     // ASCII case only: the host's locale must not change the choice.
-    for (wchar_t& c : suffix) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
+    wchar_t suffix[4] = {};
+    for (size_t i = dot + 1, j = 0; i < name.size(); ++i, ++j) {
+        const wchar_t c = name[i];
+        suffix[j] = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
     }
     for (const wchar_t* stored : kStoredSuffixes) {
-        if (suffix == stored) {
+        if (std::wcscmp(suffix, stored) == 0) {
             return true;
         }
     }
     return false;
 }
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 }  // namespace
 
@@ -135,9 +132,8 @@ std::unique_ptr<ZipWriter> ZipWriter::Create(const std::wstring& archive_path) {
 ZipWriter::ZipWriter(std::FILE* file, std::string native_path)
     : file_(file),
       native_path_(std::move(native_path)),
-      buffer_(kArchiveBufferSize),
-      in_piece_(kPieceSize),
-      out_piece_(kPieceSize) {}
+      buffer_(new unsigned char[kArchiveBufferSize]),
+      in_piece_(new unsigned char[kPieceSize]) {}
 
 ZipWriter::~ZipWriter() {
     if (!closed_) {
@@ -155,22 +151,13 @@ bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& sour
     }
     // Missing files, folders and anything else that is not a regular file
     // (a pipe would block the send) are refused before the archive is touched.
-    CUTPlatform* platform = CUTPlatform::Current();
+    // One open gives both the data and the status of the same file.
     CUTFileStatus status;
-    if (!platform->GetFileStatus(source_path, &status) || !status.is_regular_file ||
-        status.size > kMax32) {
+    std::unique_ptr<CUTReadableFile> source =
+        CUTPlatform::Current()->OpenForReading(source_path, &status);
+    if (!source || status.size > kMax32) {
         return false;
     }
-    std::string native_source;
-    if (!WideToUtf8(source_path, &native_source)) {
-        return false;
-    }
-    std::unique_ptr<std::FILE, FileCloser> source(std::fopen(native_source.c_str(), "rb"));
-    if (!source) {
-        return false;
-    }
-    // Pieces are read straight into our own buffer.
-    std::setvbuf(source.get(), nullptr, _IONBF, 0);
     const uint64_t size = status.size;
     const CUTFileTimes& times = status.times;
 
@@ -204,48 +191,54 @@ bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& sour
 
 namespace {
 
-void PutLocalHeader(std::string* out, const std::string& name, uint16_t flags, uint16_t method,
-                    uint16_t dos_time, uint16_t dos_date, uint32_t crc, uint32_t compressed,
-                    uint32_t uncompressed, uint32_t mtime, uint32_t atime, uint32_t ctime) {
-    Put32(out, kLocalHeaderSignature);
-    Put16(out, kVersionNeeded);
-    Put16(out, flags);
-    Put16(out, method);
-    Put16(out, dos_time);
-    Put16(out, dos_date);
-    Put32(out, crc);
-    Put32(out, compressed);
-    Put32(out, uncompressed);
-    Put16(out, static_cast<uint16_t>(name.size()));
+// The fixed part of a local header (without the name); the only fields the
+// final rewrite changes are the flags, the CRC-32 and the sizes.
+void PutLocalFixed(unsigned char* out, size_t name_size, uint16_t flags, uint16_t method,
+                   uint16_t dos_time, uint16_t dos_date, uint32_t crc, uint32_t compressed,
+                   uint32_t uncompressed) {
+    out = Put32(out, kLocalHeaderSignature);
+    out = Put16(out, kVersionNeeded);
+    out = Put16(out, flags);
+    out = Put16(out, method);
+    out = Put16(out, dos_time);
+    out = Put16(out, dos_date);
+    out = Put32(out, crc);
+    out = Put32(out, compressed);
+    out = Put32(out, uncompressed);
+    out = Put16(out, static_cast<uint16_t>(name_size));
     Put16(out, static_cast<uint16_t>(kLocalExtraSize));
-    out->append(name);
-    Put16(out, kExtendedTimeStampTag);
-    Put16(out, static_cast<uint16_t>(kLocalExtraSize - 4));
-    out->push_back(static_cast<char>(kTimeStampFlags));
-    Put32(out, mtime);
-    Put32(out, atime);
+}
+
+void PutLocalExtra(unsigned char* out, uint32_t mtime, uint32_t atime, uint32_t ctime) {
+    out = Put16(out, kExtendedTimeStampTag);
+    out = Put16(out, static_cast<uint16_t>(kLocalExtraSize - 4));
+    *out++ = kTimeStampFlags;
+    out = Put32(out, mtime);
+    out = Put32(out, atime);
     Put32(out, ctime);
 }
 
 }  // namespace
 
-bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size) {
+bool ZipWriter::WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t source_size) {
     const uint64_t header_offset = offset_;
-    const size_t header_size = kLocalHeaderSize + entry->name.size() + kLocalExtraSize;
+    const uint64_t header_size = kLocalHeaderSize + entry->name.size() + kLocalExtraSize;
     if (header_offset + header_size > kMax32) {
         return false;
     }
     entry->local_header_offset = static_cast<uint32_t>(header_offset);
+    entry_start_ = header_offset;
     const bool stored = entry->method == kMethodStored;
 
-    std::string header;
-    header.reserve(header_size);
-    PutLocalHeader(&header, entry->name, entry->flags | kFlagSizesFollow, entry->method,
-                   entry->dos_time, entry->dos_date, 0,
-                   stored ? static_cast<uint32_t>(source_size) : 0,
-                   static_cast<uint32_t>(source_size), entry->modification_time, entry->access_time,
-                   entry->creation_time);
-    if (!Write(header.data(), header.size())) {
+    unsigned char fixed[kLocalHeaderSize];
+    unsigned char extra[kLocalExtraSize];
+    PutLocalFixed(fixed, entry->name.size(), entry->flags | kFlagSizesFollow, entry->method,
+                  entry->dos_time, entry->dos_date, 0,
+                  stored ? static_cast<uint32_t>(source_size) : 0,
+                  static_cast<uint32_t>(source_size));
+    PutLocalExtra(extra, entry->modification_time, entry->access_time, entry->creation_time);
+    if (!Write(fixed, sizeof fixed) || !Write(entry->name.data(), entry->name.size()) ||
+        !Write(extra, sizeof extra)) {
         return false;
     }
 
@@ -266,26 +259,24 @@ bool ZipWriter::WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size
     entry->compressed_size = static_cast<uint32_t>(data.written);
     entry->uncompressed_size = static_cast<uint32_t>(data.read);
 
-    header.clear();
-    PutLocalHeader(&header, entry->name, entry->flags, entry->method, entry->dos_time,
-                   entry->dos_date, entry->crc, entry->compressed_size, entry->uncompressed_size,
-                   entry->modification_time, entry->access_time, entry->creation_time);
+    PutLocalFixed(fixed, entry->name.size(), entry->flags, entry->method, entry->dos_time,
+                  entry->dos_date, entry->crc, entry->compressed_size, entry->uncompressed_size);
     // A small entry's header is usually still in the buffer: patch it there.
     const uint64_t buffer_start = offset_ - buffered_;
     if (header_offset >= buffer_start) {
-        std::memcpy(buffer_.data() + (header_offset - buffer_start), header.data(), header.size());
+        std::memcpy(buffer_.get() + (header_offset - buffer_start), fixed, sizeof fixed);
         return true;
     }
-    return SeekTo(header_offset) && Write(header.data(), header.size()) && SeekTo(data_end);
+    return SeekTo(header_offset) && Write(fixed, sizeof fixed) && SeekTo(data_end);
 }
 
-bool ZipWriter::CopyStored(std::FILE* source, uint64_t size, DataResult* result) {
-    unsigned char* in = in_piece_.data();
+bool ZipWriter::CopyStored(CUTReadableFile* source, uint64_t size, DataResult* result) {
+    unsigned char* in = in_piece_.get();
     for (;;) {
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
-        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
-        if (n < want && std::ferror(source)) {
+        size_t n = 0;
+        if (want > 0 && !source->Read(in, want, &n)) {
             return false;
         }
         result->read += n;
@@ -300,19 +291,18 @@ bool ZipWriter::CopyStored(std::FILE* source, uint64_t size, DataResult* result)
     }
 }
 
-bool ZipWriter::CopyDeflated(std::FILE* source, uint64_t size, DataResult* result) {
+bool ZipWriter::CopyDeflated(CUTReadableFile* source, uint64_t size, DataResult* result) {
     z_stream_s* stream = DeflateState();
     if (stream == nullptr) {
         return false;
     }
-    unsigned char* in = in_piece_.data();
-    unsigned char* out = out_piece_.data();
+    unsigned char* in = in_piece_.get();
     bool last = false;
     while (!last) {
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
-        const size_t n = want == 0 ? 0 : std::fread(in, 1, want, source);
-        if (n < want && std::ferror(source)) {
+        size_t n = 0;
+        if (want > 0 && !source->Read(in, want, &n)) {
             return false;
         }
         result->read += n;
@@ -321,16 +311,20 @@ bool ZipWriter::CopyDeflated(std::FILE* source, uint64_t size, DataResult* resul
         stream->next_in = in;
         stream->avail_in = static_cast<uInt>(n);
         const int flush = last ? Z_FINISH : Z_NO_FLUSH;
+        // The compressor writes straight into the archive buffer, at most one
+        // piece per call.
         do {
-            stream->next_out = out;
-            stream->avail_out = static_cast<uInt>(kPieceSize);
+            if (buffered_ == kArchiveBufferSize && !MakeRoom()) {
+                return false;
+            }
+            const size_t room = std::min(kPieceSize, kArchiveBufferSize - buffered_);
+            stream->next_out = buffer_.get() + buffered_;
+            stream->avail_out = static_cast<uInt>(room);
             if (deflate(stream, flush) == Z_STREAM_ERROR) {
                 return false;
             }
-            const size_t produced = kPieceSize - stream->avail_out;
-            if (produced > 0 && !Write(out, produced)) {
-                return false;
-            }
+            const size_t produced = room - stream->avail_out;
+            Commit(produced);
             result->written += produced;
         } while (stream->avail_out == 0);
     }
@@ -371,30 +365,49 @@ bool ZipWriter::Write(const void* bytes, size_t size) {
     const unsigned char* next = static_cast<const unsigned char*>(bytes);
     size_t left = size;
     while (left > 0) {
-        if (buffered_ == buffer_.size() && !Flush()) {
+        if (buffered_ == kArchiveBufferSize && !MakeRoom()) {
             return false;
         }
-        const size_t n = std::min(left, buffer_.size() - buffered_);
-        std::memcpy(buffer_.data() + buffered_, next, n);
-        buffered_ += n;
+        const size_t n = std::min(left, kArchiveBufferSize - buffered_);
+        std::memcpy(buffer_.get() + buffered_, next, n);
+        Commit(n);
         next += n;
         left -= n;
-        offset_ += n;
     }
-    high_water_ = std::max(high_water_, offset_);
     return true;
 }
 
+void ZipWriter::Commit(size_t size) {
+    buffered_ += size;
+    offset_ += size;
+    high_water_ = std::max(high_water_, offset_);
+}
+
+bool ZipWriter::MakeRoom() {
+    // An entry that began in the second half of the full buffer stays there,
+    // so that its final header is patched in place instead of rewritten in
+    // the file with two seeks.
+    const uint64_t buffer_start = offset_ - buffered_;
+    if (entry_start_ >= buffer_start + kArchiveBufferSize / 2 && entry_start_ < offset_) {
+        return FlushFirst(static_cast<size_t>(entry_start_ - buffer_start));
+    }
+    return Flush();
+}
+
 bool ZipWriter::Flush() {
-    if (buffered_ == 0) {
+    return FlushFirst(buffered_);
+}
+
+bool ZipWriter::FlushFirst(size_t count) {
+    if (count == 0) {
         return true;
     }
-    const size_t written = std::fwrite(buffer_.data(), 1, buffered_, file_);
+    const size_t written = std::fwrite(buffer_.get(), 1, count, file_);
     // Bytes that did not reach the file stay buffered, so that a rollback
     // keeps the good ones among them.
-    std::memmove(buffer_.data(), buffer_.data() + written, buffered_ - written);
+    std::memmove(buffer_.get(), buffer_.get() + written, buffered_ - written);
     buffered_ -= written;
-    return buffered_ == 0;
+    return written == count;
 }
 
 bool ZipWriter::SeekTo(uint64_t offset) {
@@ -411,42 +424,43 @@ bool ZipWriter::Close() {
         return false;
     }
     closed_ = true;
-    std::string tail;
-    tail.reserve(central_size_ + kEndRecordSize);
-    for (const Entry& entry : entries_) {
-        Put32(&tail, kCentralHeaderSignature);
-        Put16(&tail, kVersionMadeBy);
-        Put16(&tail, kVersionNeeded);
-        Put16(&tail, entry.flags);
-        Put16(&tail, entry.method);
-        Put16(&tail, entry.dos_time);
-        Put16(&tail, entry.dos_date);
-        Put32(&tail, entry.crc);
-        Put32(&tail, entry.compressed_size);
-        Put32(&tail, entry.uncompressed_size);
-        Put16(&tail, static_cast<uint16_t>(entry.name.size()));
-        Put16(&tail, static_cast<uint16_t>(kCentralExtraSize));
-        Put16(&tail, 0);  // comment length
-        Put16(&tail, 0);  // disk number start
-        Put16(&tail, 0);  // internal attributes
-        Put32(&tail, entry.external_attributes);
-        Put32(&tail, entry.local_header_offset);
-        tail.append(entry.name);
-        Put16(&tail, kExtendedTimeStampTag);
-        Put16(&tail, static_cast<uint16_t>(kCentralExtraSize - 4));
-        tail.push_back(static_cast<char>(kTimeStampFlags));
-        Put32(&tail, entry.modification_time);
-    }
     const uint64_t central_offset = offset_;
     const uint16_t count = static_cast<uint16_t>(entries_.size());
-    Put32(&tail, kEndRecordSignature);
-    Put16(&tail, 0);  // this disk
-    Put16(&tail, 0);  // disk of the central directory
-    Put16(&tail, count);
-    Put16(&tail, count);
-    Put32(&tail, static_cast<uint32_t>(central_size_));
-    Put32(&tail, static_cast<uint32_t>(central_offset));
-    Put16(&tail, 0);  // comment length
+    std::vector<unsigned char> tail(static_cast<size_t>(central_size_) + kEndRecordSize);
+    unsigned char* out = tail.data();
+    for (const Entry& entry : entries_) {
+        out = Put32(out, kCentralHeaderSignature);
+        out = Put16(out, kVersionMadeBy);
+        out = Put16(out, kVersionNeeded);
+        out = Put16(out, entry.flags);
+        out = Put16(out, entry.method);
+        out = Put16(out, entry.dos_time);
+        out = Put16(out, entry.dos_date);
+        out = Put32(out, entry.crc);
+        out = Put32(out, entry.compressed_size);
+        out = Put32(out, entry.uncompressed_size);
+        out = Put16(out, static_cast<uint16_t>(entry.name.size()));
+        out = Put16(out, static_cast<uint16_t>(kCentralExtraSize));
+        out = Put16(out, 0);  // comment length
+        out = Put16(out, 0);  // disk number start
+        out = Put16(out, 0);  // internal attributes
+        out = Put32(out, entry.external_attributes);
+        out = Put32(out, entry.local_header_offset);
+        std::memcpy(out, entry.name.data(), entry.name.size());
+        out += entry.name.size();
+        out = Put16(out, kExtendedTimeStampTag);
+        out = Put16(out, static_cast<uint16_t>(kCentralExtraSize - 4));
+        *out++ = kTimeStampFlags;
+        out = Put32(out, entry.modification_time);
+    }
+    out = Put32(out, kEndRecordSignature);
+    out = Put16(out, 0);  // this disk
+    out = Put16(out, 0);  // disk of the central directory
+    out = Put16(out, count);
+    out = Put16(out, count);
+    out = Put32(out, static_cast<uint32_t>(central_size_));
+    out = Put32(out, static_cast<uint32_t>(central_offset));
+    Put16(out, 0);  // comment length
 
     // The write position may have been lost with a failed entry; the end of
     // the last good entry is where the directory belongs in any case.

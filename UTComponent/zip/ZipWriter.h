@@ -6,7 +6,10 @@
 // (Deflate, or stored for names that mark already compressed data) and, once
 // the data is written, the same header rewritten with the final CRC-32 and
 // sizes. The Deflate state is allocated on the first compressed entry and
-// reused for every later one.
+// reused for every later one. Each source is opened once through the platform
+// (the status comes from the open file) and read in 16 KiB pieces into one
+// reused buffer; the compressor writes straight into the archive buffer, at
+// most 16 KiB per call, and the buffer goes to the file in 64 KiB writes.
 //
 // Failures: AddFile returns false and leaves the archive as it was before
 // the call: the writer seeks back to the failed entry's local header, so the
@@ -25,6 +28,7 @@
 #include <string>
 #include <vector>
 
+class CUTReadableFile;
 struct z_stream_s;
 
 class ZipWriter {
@@ -74,18 +78,24 @@ private:
 
     ZipWriter(std::FILE* file, std::string native_path);
 
-    bool WriteEntry(Entry* entry, std::FILE* source, uint64_t source_size);
+    bool WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t source_size);
     // Copy at most size bytes, the size the file had when it was opened: a
     // file that grows meanwhile is taken as it was, one that shrinks as it is.
-    bool CopyStored(std::FILE* source, uint64_t size, DataResult* result);
-    bool CopyDeflated(std::FILE* source, uint64_t size, DataResult* result);
+    bool CopyStored(CUTReadableFile* source, uint64_t size, DataResult* result);
+    bool CopyDeflated(CUTReadableFile* source, uint64_t size, DataResult* result);
     z_stream_s* DeflateState();
     // Back to offset after a failed entry; the writer is unusable when even
     // that fails.
     void RewindTo(uint64_t offset);
     // Buffered: the bytes reach the file at the latest with the next seek.
     bool Write(const void* bytes, size_t size);
+    // Counts size bytes placed at the end of the buffer as written.
+    void Commit(size_t size);
     bool Flush();
+    // Writes the first count buffered bytes; the rest move to the front.
+    bool FlushFirst(size_t count);
+    // Frees space in a full buffer.
+    bool MakeRoom();
     bool SeekTo(uint64_t offset);
 
     std::FILE* file_;
@@ -93,14 +103,14 @@ private:
     uint64_t offset_ = 0;      // where the next byte goes: end of the last good entry
     uint64_t high_water_ = 0;  // furthest byte ever written, failed entries included
     uint64_t central_size_ = 0;
+    uint64_t entry_start_ = 0;  // local header offset of the entry being written
     std::vector<Entry> entries_;
     bool closed_ = false;
     bool broken_ = false;
     std::unique_ptr<z_stream_s, DeflateStateDeleter> deflate_;
-    std::vector<unsigned char> buffer_;
+    std::unique_ptr<unsigned char[]> buffer_;  // archive bytes on their way to the file
     size_t buffered_ = 0;
-    std::vector<unsigned char> in_piece_;
-    std::vector<unsigned char> out_piece_;
+    std::unique_ptr<unsigned char[]> in_piece_;  // one piece of the source
 };
 
 #endif  // TVUT_ZIP_ZIPWRITER_H
