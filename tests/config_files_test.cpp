@@ -233,7 +233,7 @@ TEST_F(ConfigFileTest, ChangesWaitInMemoryUntilSave) {
 TEST_F(ConfigFileTest, NonAsciiValuesRoundTripAsUtf8) {
     CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
     ASSERT_TRUE(config.Load());
-    const std::wstring login = L"J\u00fcrgen \u6771\u4eac <&\"'>";
+    const std::wstring login = L"J\u00fcrgen \u6771\u4eac <&\"'> \x01\t\n\r end";
     config.SetValue(L"TelvoranLogin", login, true);
     CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
     ASSERT_TRUE(reader.Load());
