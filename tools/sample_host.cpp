@@ -35,8 +35,53 @@ struct HostText {
     std::u16string units;
 };
 
+const char* Meaning(int status) {
+    switch (status) {
+        case UT_INIT_OK:
+            return "initialised";
+        case UT_INIT_ACE_FAILED:
+            return "runtime library could not start";
+        case UT_INIT_NO_ACCESS:
+            return "per-user folder or settings file not usable";
+        case UT_LOG_USAGE_OK:
+            return "session start recorded, transcript written";
+        case UT_LOG_USAGE_WRITE_FAILED:
+            return "transcript not written";
+        case UT_SEND_OK:
+            return "upload requested or done";
+        case UT_SEND_CYCLE_FAILED:
+            return "the send cycle could not run";
+        case UT_SEND_NOT_DELIVERED:
+            return "upload not delivered";
+        case UT_SEND_EXT_DEPENDENCY_FAILED:
+            return "server accepted, its dependency failed";
+        case UT_SEND_SERVER_REJECTED:
+            return "server did not accept the upload";
+        case UT_TRANSCRIPT_FOLDER_NOT_WRITABLE:
+            return "transcript folder not writable";
+        case UT_PRODUCT_CONFIG_NOT_WRITABLE:
+            return "product settings file not writable";
+        case UT_CRASH_OK:
+            return "crash recorded, transcript written";
+        case UT_CRASH_WRITE_FAILED:
+            return "crash recorded, transcript not written";
+        case UT_CLEANUP_OK:
+            return "shut down";
+        case UT_SET_USER_OK:
+            return "login stored";
+        case UT_SET_USER_NO_USER:
+            return "no user information";
+        case UT_NOT_INITIALISED:
+            return "not initialised";
+        case UT_NO_PRODUCT:
+            return "no product information handed over";
+        default:
+            return "unknown status";
+    }
+}
+
 void Report(const char* call, int status) {
-    std::printf("%-34s -> %d\n", call, status);
+    std::printf("%-34s -> %-6d %s\n", call, status, Meaning(status));
 }
 
 void ShowTree(const fs::path& root) {
@@ -117,6 +162,8 @@ int main(int argc, char** argv) {
     Report("CleanUp (again)", CUTFacade::CleanUp());
 
     ShowTree(root);
-    std::printf("\nDecode a configuration file with: tvut_inspect decode FILE\n");
+    const fs::path inspector = fs::path(argv[0]).parent_path() / "tvut_inspect";
+    std::printf("\nShow a settings file as plain XML with:\n  %s decode %s\n", inspector.c_str(),
+                (root + "/user/Telvoran/TVUT/ProdInd_UserDep.cur").c_str());
     return 0;
 }
