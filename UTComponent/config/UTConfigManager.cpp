@@ -13,13 +13,6 @@ namespace {
 
 constexpr int64_t kMinimumPayloadSize = 10240;
 
-std::wstring WithoutTrailingSeparator(std::wstring path) {
-    while (!path.empty() && path.back() == kPathSeparator) {
-        path.pop_back();
-    }
-    return path;
-}
-
 }  // namespace
 
 CUTConfigManager::CUTConfigManager() : runtime_(std::make_shared<CUTRuntimeConfig>()) {

@@ -3,17 +3,6 @@
 #include "config/UTNamedLock.h"
 #include "platform/UTPlatform.h"
 
-namespace {
-
-std::wstring WithoutTrailingSeparator(std::wstring path) {
-    while (path.size() > 1 && path.back() == kPathSeparator) {
-        path.pop_back();
-    }
-    return path;
-}
-
-}  // namespace
-
 bool CreateFolderTree(const std::wstring& path) {
     CUTPlatform* platform = CUTPlatform::Current();
     const std::wstring folder = WithoutTrailingSeparator(path);

@@ -43,14 +43,6 @@ bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
     return true;
 }
 
-// Strips trailing separators so that callers can append their own.
-std::wstring WithoutTrailingSeparator(std::wstring path) {
-    while (path.size() > 1 && path.back() == kPathSeparator) {
-        path.pop_back();
-    }
-    return path;
-}
-
 bool WriteAll(int fd, const std::string& bytes) {
     size_t written = 0;
     while (written < bytes.size()) {

@@ -19,6 +19,15 @@
 // uses it.
 constexpr wchar_t kPathSeparator = L'/';
 
+// path without trailing separators, so that callers can append their own; a
+// lone root separator stays.
+inline std::wstring WithoutTrailingSeparator(std::wstring path) {
+    while (path.size() > 1 && path.back() == kPathSeparator) {
+        path.pop_back();
+    }
+    return path;
+}
+
 // One entry of a one-level folder walk.
 struct CUTFolderEntry {
     std::wstring path;

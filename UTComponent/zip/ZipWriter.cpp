@@ -270,17 +270,24 @@ bool ZipWriter::WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t sourc
     return SeekTo(header_offset) && Write(fixed, sizeof fixed) && SeekTo(data_end);
 }
 
+bool ZipWriter::ReadPiece(CUTReadableFile* source, uint64_t size, DataResult* result, size_t* n) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
+    *n = 0;
+    if (want > 0 && !source->Read(in_piece_.get(), want, n)) {
+        return false;
+    }
+    result->read += *n;
+    result->crc = static_cast<uint32_t>(crc32(result->crc, in_piece_.get(), static_cast<uInt>(*n)));
+    return true;
+}
+
 bool ZipWriter::CopyStored(CUTReadableFile* source, uint64_t size, DataResult* result) {
     unsigned char* in = in_piece_.get();
     for (;;) {
-        const size_t want =
-            static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
         size_t n = 0;
-        if (want > 0 && !source->Read(in, want, &n)) {
+        if (!ReadPiece(source, size, result, &n)) {
             return false;
         }
-        result->read += n;
-        result->crc = static_cast<uint32_t>(crc32(result->crc, in, static_cast<uInt>(n)));
         if (n > 0 && !Write(in, n)) {
             return false;
         }
@@ -299,15 +306,11 @@ bool ZipWriter::CopyDeflated(CUTReadableFile* source, uint64_t size, DataResult*
     unsigned char* in = in_piece_.get();
     bool last = false;
     while (!last) {
-        const size_t want =
-            static_cast<size_t>(std::min<uint64_t>(kPieceSize, size - result->read));
         size_t n = 0;
-        if (want > 0 && !source->Read(in, want, &n)) {
+        if (!ReadPiece(source, size, result, &n)) {
             return false;
         }
-        result->read += n;
         last = n < kPieceSize;
-        result->crc = static_cast<uint32_t>(crc32(result->crc, in, static_cast<uInt>(n)));
         stream->next_in = in;
         stream->avail_in = static_cast<uInt>(n);
         const int flush = last ? Z_FINISH : Z_NO_FLUSH;

@@ -81,6 +81,9 @@ private:
     bool WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t source_size);
     // Copy at most size bytes, the size the file had when it was opened: a
     // file that grows meanwhile is taken as it was, one that shrinks as it is.
+    // Reads the next piece of at most 16384 bytes of the source into the
+    // input piece and adds it to the CRC; *n is short only at the end.
+    bool ReadPiece(CUTReadableFile* source, uint64_t size, DataResult* result, size_t* n);
     bool CopyStored(CUTReadableFile* source, uint64_t size, DataResult* result);
     bool CopyDeflated(CUTReadableFile* source, uint64_t size, DataResult* result);
     z_stream_s* DeflateState();

@@ -21,13 +21,6 @@ void Show(const char* label, const std::wstring& path) {
     std::printf("%-26s %-12s %s\n", label, state, ToUtf8(path).c_str());
 }
 
-std::wstring Trimmed(std::wstring folder) {
-    if (!folder.empty() && folder.back() == kPathSeparator) {
-        folder.pop_back();
-    }
-    return folder;
-}
-
 }  // namespace
 
 int RunPathsCommand(int argc, char** argv) {
@@ -49,10 +42,10 @@ int RunPathsCommand(int argc, char** argv) {
     const std::wstring pi_ud = PIUDFolderPath();
     Show("machine root", machine_root);
     Show("user root", user_root);
-    Show("machine-wide folder", Trimmed(pi_ui));
+    Show("machine-wide folder", WithoutTrailingSeparator(pi_ui));
     Show("machine-wide settings", pi_ui.empty() ? pi_ui : pi_ui + kPIUIFileName);
     Show("plain-files marker", pi_ui.empty() ? pi_ui : pi_ui + kDecodeMarkerName);
-    Show("user folder", Trimmed(pi_ud));
+    Show("user folder", WithoutTrailingSeparator(pi_ud));
     Show("user settings", pi_ud.empty() ? pi_ud : pi_ud + kPIUDFileName);
     Show("log file", pi_ud.empty() ? pi_ud : pi_ud + kLogFileName);
     std::printf("%-26s %-12s %s\n", "archived logs", "",
@@ -60,7 +53,7 @@ int RunPathsCommand(int argc, char** argv) {
     if (argc == 2) {
         const std::wstring product =
             UserFolderPath(ProductFolderName(FromUtf8(argv[0]), FromUtf8(argv[1])));
-        Show("product folder", Trimmed(product));
+        Show("product folder", WithoutTrailingSeparator(product));
         Show("product settings", product.empty() ? product : product + kProductFileName);
         Show("transcripts", product.empty() ? product : product + kTranscriptFolderName);
     }
