@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include <boost/filesystem.hpp>
 
@@ -30,31 +32,12 @@ fs::path FsPath(const std::wstring& path) {
     return fs::path(NativePath(path));
 }
 
-std::wstring WidePath(const fs::path& path) {
-    return FromUtf8(path.string());
-}
-
 bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
     const char* text = std::getenv(name);
     if (text == nullptr || text[0] != '/') {
         return false;
     }
     *value = text;
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        written += static_cast<size_t>(n);
-    }
     return true;
 }
 
@@ -232,6 +215,11 @@ bool CUTPosixPlatform::IsOwnerWritable(const std::wstring& path) {
 namespace {
 
 void FillStatus(const struct statx& sx, CUTFileStatus* status) {
+    status->last_write_nanos = static_cast<int64_t>(sx.stx_mtime.tv_sec) * 1000000000 +
+                               static_cast<int64_t>(sx.stx_mtime.tv_nsec);
+    status->device = (static_cast<uint64_t>(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
+    status->inode = static_cast<uint64_t>(sx.stx_ino);
+    status->permissions = static_cast<uint32_t>(sx.stx_mode & 07777);
     status->is_regular_file = S_ISREG(sx.stx_mode);
     status->is_folder = S_ISDIR(sx.stx_mode);
     status->owner_writable = (sx.stx_mode & S_IWUSR) != 0;
@@ -244,6 +232,11 @@ void FillStatus(const struct statx& sx, CUTFileStatus* status) {
 }
 
 void FillStatus(const struct stat& st, CUTFileStatus* status) {
+    status->last_write_nanos = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                               static_cast<int64_t>(st.st_mtim.tv_nsec);
+    status->device = (static_cast<uint64_t>(major(st.st_dev)) << 32) | minor(st.st_dev);
+    status->inode = static_cast<uint64_t>(st.st_ino);
+    status->permissions = static_cast<uint32_t>(st.st_mode & 07777);
     status->is_regular_file = S_ISREG(st.st_mode);
     status->is_folder = S_ISDIR(st.st_mode);
     status->owner_writable = (st.st_mode & S_IWUSR) != 0;
@@ -282,6 +275,89 @@ private:
     int fd_;
 };
 
+bool StatusOfOpenFile(int fd, CUTFileStatus* status) {
+    struct statx sx;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+        FillStatus(sx, status);
+        return true;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    FillStatus(st, status);
+    return true;
+}
+
+class CUTPosixWritableFile : public CUTWritableFile {
+public:
+    explicit CUTPosixWritableFile(int fd) : fd_(fd) {}
+    ~CUTPosixWritableFile() override {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    bool Append(const void* bytes, size_t size) override {
+        const char* next = static_cast<const char*>(bytes);
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, next, size);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return Fail(errno);
+            }
+            next += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    bool WriteAt(uint64_t offset, const void* bytes, size_t size) override {
+        const char* next = static_cast<const char*>(bytes);
+        while (size > 0) {
+            const ssize_t n = ::pwrite(fd_, next, size, static_cast<off_t>(offset));
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return Fail(errno);
+            }
+            next += n;
+            offset += static_cast<uint64_t>(n);
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    bool Flush() override { return fd_ >= 0 || Fail(EBADF); }
+
+    bool Sync() override { return ::fsync(fd_) == 0 || Fail(errno); }
+
+    bool Truncate(uint64_t size) override {
+        return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 || Fail(errno);
+    }
+
+    bool Status(CUTFileStatus* status) override {
+        return StatusOfOpenFile(fd_, status) || Fail(errno);
+    }
+
+    bool Close() override {
+        if (fd_ < 0) {
+            return Fail(EBADF);
+        }
+        const int fd = fd_;
+        fd_ = -1;
+        // The descriptor is released even when close reports an error; a
+        // retry could close a descriptor another thread has just opened.
+        return ::close(fd) == 0 || errno == EINTR || Fail(errno);
+    }
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 bool CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
@@ -314,18 +390,57 @@ std::unique_ptr<CUTReadableFile> CUTPosixPlatform::OpenForReading(const std::wst
         return nullptr;
     }
     std::unique_ptr<CUTReadableFile> file(new CUTPosixReadableFile(fd));
-    struct statx sx;
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
-        FillStatus(sx, status);
-    } else {
-        struct stat st;
-        if (::fstat(fd, &st) != 0) {
-            return nullptr;
-        }
-        FillStatus(st, status);
-    }
-    if (!status->is_regular_file) {
+    if (!StatusOfOpenFile(fd, status) || !status->is_regular_file) {
         return nullptr;
+    }
+    return file;
+}
+
+std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wstring& path,
+                                                                  UTWriteMode mode,
+                                                                  uint32_t permissions,
+                                                                  int* error) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    switch (mode) {
+        case UTWriteMode::kTruncate:
+            flags |= O_TRUNC;
+            break;
+        case UTWriteMode::kAppend:
+            flags |= O_APPEND;
+            break;
+        case UTWriteMode::kCreateNew:
+            flags |= O_EXCL | O_NOFOLLOW;
+            break;
+    }
+    auto fail = [error](int code) -> std::unique_ptr<CUTWritableFile> {
+        if (error != nullptr) {
+            *error = code;
+        }
+        return nullptr;
+    };
+    std::string native;
+    if (path.empty() || !WideToUtf8(path, &native)) {
+        return fail(EINVAL);
+    }
+    const mode_t bits = static_cast<mode_t>(permissions & 07777);
+    // Non-blocking while opening, so that a FIFO at the path cannot hang the
+    // caller; anything but a regular file is refused below.
+    const int fd = ::open(native.c_str(), flags | O_NONBLOCK, bits);
+    if (fd < 0) {
+        return fail(errno);
+    }
+    std::unique_ptr<CUTWritableFile> file(new CUTPosixWritableFile(fd));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return fail(errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return fail(EINVAL);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // The umask may have taken bits away from a file this call created.
+    if (mode == UTWriteMode::kCreateNew) {
+        ::fchmod(fd, bits);
     }
     return file;
 }
@@ -366,19 +481,31 @@ std::vector<std::wstring> CUTPosixPlatform::ListFiles(const std::wstring& folder
     return files;
 }
 
-std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& folder) {
+std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& folder,
+                                                         size_t* skipped_names) {
     std::vector<CUTFolderEntry> entries;
+    if (skipped_names != nullptr) {
+        *skipped_names = 0;
+    }
     if (folder.empty()) {
         return entries;
     }
     boost::system::error_code ec;
     fs::directory_iterator it(FsPath(folder), ec);
     const fs::directory_iterator end;
-    while (!ec && it != end) {
+    for (; !ec && it != end; it.increment(ec)) {
+        std::wstring name;
+        // A name that is not UTF-8 has no wide form: a caller that acted on
+        // a substitute (the folder itself, say) would act on the wrong file.
+        if (!Utf8ToWide(it->path().filename().string(), &name) || name.empty()) {
+            if (skipped_names != nullptr) {
+                ++*skipped_names;
+            }
+            continue;
+        }
         CUTFolderEntry entry;
         // Composed with our own separator so that callers can split it again.
-        entry.path =
-            WithoutTrailingSeparator(folder) + kPathSeparator + WidePath(it->path().filename());
+        entry.path = WithoutTrailingSeparator(folder) + kPathSeparator + name;
         boost::system::error_code status_ec;
         entry.is_folder = fs::is_directory(it->path(), status_ec);
         if (!entry.is_folder) {
@@ -386,7 +513,6 @@ std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& fol
             entry.size = status_ec ? 0 : static_cast<uint32_t>(size);
         }
         entries.push_back(entry);
-        it.increment(ec);
     }
     return entries;
 }
@@ -409,72 +535,35 @@ bool CUTPosixPlatform::RemoveFolder(const std::wstring& path) {
 }
 
 bool CUTPosixPlatform::MakeOwnerWritable(const std::wstring& path) {
-    struct stat st;
+    if (path.empty()) {
+        return false;
+    }
     const std::string native = NativePath(path);
-    if (path.empty() || ::stat(native.c_str(), &st) != 0) {
+    // lstat: a symbolic link is never followed, so a link planted at a
+    // settings path cannot make a privileged process open up its target.
+    struct stat st;
+    if (::lstat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
         return false;
     }
     if ((st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR)) {
         return true;
     }
-    return ::chmod(native.c_str(), (st.st_mode & 07777) | S_IRUSR | S_IWUSR) == 0;
-}
-
-bool CUTPosixPlatform::ReadWholeFile(const std::wstring& path, std::string* bytes) {
-    if (path.empty()) {
-        return false;
-    }
-    const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Change the mode through a descriptor of that very file, opened without
+    // following a link, so that a link swapped in after the check is refused.
+    const int fd = ::open(native.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    std::string data;
-    char buffer[16384];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            break;
-        }
-        data.append(buffer, static_cast<size_t>(n));
+    struct stat opened;
+    bool changed = false;
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_ino == st.st_ino &&
+        opened.st_dev == st.st_dev) {
+        // fchmod does not take an O_PATH descriptor; its /proc name does.
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        changed = ::chmod(proc.c_str(), (opened.st_mode & 07777) | S_IRUSR | S_IWUSR) == 0;
     }
     ::close(fd);
-    if (ok) {
-        bytes->swap(data);
-    }
-    return ok;
-}
-
-bool CUTPosixPlatform::ReplaceFileAtomically(const std::wstring& path, const std::string& bytes) {
-    if (path.empty()) {
-        return false;
-    }
-    const std::string native = NativePath(path);
-    // The temporary file lives beside the target so that the rename stays
-    // within one file system.
-    std::string temp = native + ".tmpXXXXXX";
-    const int fd = ::mkstemp(&temp[0]);
-    if (fd < 0) {
-        return false;
-    }
-    // Keep the target's permissions; a new file is the owner's alone.
-    struct stat st;
-    const mode_t mode = ::stat(native.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
-    ::fchmod(fd, mode);
-    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), native.c_str()) == 0) {
-        return true;
-    }
-    ::unlink(temp.c_str());
-    return false;
+    return changed;
 }
 
 bool CUTPosixPlatform::CanOpenForUpdate(const std::wstring& path) {

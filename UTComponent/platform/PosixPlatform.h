@@ -25,17 +25,19 @@ public:
     bool GetFileStatus(const std::wstring& path, CUTFileStatus* status) override;
     std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
                                                     CUTFileStatus* status) override;
+    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                                    uint32_t permissions, int* error) override;
     bool RemoveFile(const std::wstring& path) override;
     bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) override;
     bool RenameReplacing(const std::wstring& source, const std::wstring& target) override;
     std::vector<std::wstring> ListFiles(const std::wstring& folder,
                                         const std::wstring& text) override;
-    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) override;
+    using CUTPlatform::WalkFolder;
+    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
+                                           size_t* skipped_names) override;
     bool CreateFolder(const std::wstring& path) override;
     bool RemoveFolder(const std::wstring& path) override;
     bool MakeOwnerWritable(const std::wstring& path) override;
-    bool ReadWholeFile(const std::wstring& path, std::string* bytes) override;
-    bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes) override;
     bool CanOpenForUpdate(const std::wstring& path) override;
 
     // Identity and locale services: PosixSystemInfo.cpp.

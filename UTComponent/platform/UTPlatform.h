@@ -49,7 +49,18 @@ struct CUTFileStatus {
     bool owner_writable = false;
     uint64_t size = 0;  // regular files only
     CUTFileTimes times;
+    // Last write time in nanoseconds since 1970, for ordering files written
+    // within one second.
+    int64_t last_write_nanos = -1;
+    // Identity of the file itself: two paths (or an open file and a path)
+    // with equal identities are the same file.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint32_t permissions = 0;  // the permission bits (07777)
 };
+
+// The documented ceiling of ReadWholeFile when the caller gives none.
+constexpr uint64_t kNoReadLimit = ~static_cast<uint64_t>(0);
 
 // A file opened for reading; closed when destroyed. One thread at a time.
 class CUTReadableFile {
@@ -61,6 +72,53 @@ public:
     // Reads up to size bytes into bytes and stores the count, which is below
     // size only at the end of the file. False on a read error.
     virtual bool Read(void* bytes, size_t size, size_t* count) = 0;
+};
+
+// How OpenForWriting treats the file at the path.
+enum class UTWriteMode {
+    kTruncate,   // create when missing, else empty it
+    kAppend,     // create when missing; every Append goes to the end of the file
+    kCreateNew,  // create; fails (EEXIST) when anything, a link too, is there
+};
+
+// A file opened for writing, close-on-exec so that a child process the host
+// starts never inherits it; closed when destroyed. One thread at a time.
+// Every failing call returns false and keeps the errno of the failure for
+// Error(); nothing throws.
+class CUTWritableFile {
+public:
+    CUTWritableFile() = default;
+    CUTWritableFile(const CUTWritableFile&) = delete;
+    CUTWritableFile& operator=(const CUTWritableFile&) = delete;
+    virtual ~CUTWritableFile() = default;
+    // Writes all size bytes at the current position (at the end in append
+    // mode, in one system call where the system allows, so that lines of
+    // several processes appending to one file do not interleave). A short
+    // write is a failure.
+    virtual bool Append(const void* bytes, size_t size) = 0;
+    // Writes all size bytes at offset; the current position does not move.
+    virtual bool WriteAt(uint64_t offset, const void* bytes, size_t size) = 0;
+    // Hands buffered bytes to the system (none are buffered here).
+    virtual bool Flush() = 0;
+    // Makes the written bytes durable.
+    virtual bool Sync() = 0;
+    virtual bool Truncate(uint64_t size) = 0;
+    // Status of the open file itself (see GetFileStatus).
+    virtual bool Status(CUTFileStatus* status) = 0;
+    // Closes the file; later calls fail with EBADF. A failing close (a full
+    // disk may only show here) is reported.
+    virtual bool Close() = 0;
+    // errno of the last failure, 0 when none failed.
+    int Error() const { return error_; }
+
+protected:
+    bool Fail(int error) {
+        error_ = error;
+        return false;
+    }
+
+private:
+    int error_ = 0;
 };
 
 class CUTPlatform {
@@ -130,6 +188,12 @@ public:
     // is not a regular file; a pipe does not block the call.
     virtual std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
                                                             CUTFileStatus* status) = 0;
+    // Opens path for writing, close-on-exec. permissions are the mode bits of
+    // a newly created file (applied whatever the umask); an existing file
+    // keeps its own. Null on failure, with the errno in *error when given.
+    virtual std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path,
+                                                            UTWriteMode mode, uint32_t permissions,
+                                                            int* error) = 0;
     // True only when something existed and was removed.
     virtual bool RemoveFile(const std::wstring& path) = 0;
     // Copies source over target, replacing it.
@@ -140,20 +204,37 @@ public:
     // listing order.
     virtual std::vector<std::wstring> ListFiles(const std::wstring& folder,
                                                 const std::wstring& text) = 0;
-    // Every entry directly in folder.
-    virtual std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) = 0;
+    // Every entry directly in folder. An entry whose name cannot be
+    // represented as text (not UTF-8 here) is left out, never reported as
+    // something else; their number goes to *skipped_names when given.
+    virtual std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
+                                                   size_t* skipped_names) = 0;
+    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) {
+        return WalkFolder(folder, nullptr);
+    }
     // Creates one folder (its parent must exist) with owner-only access.
     virtual bool CreateFolder(const std::wstring& path) = 0;
     // Removes an empty folder.
     virtual bool RemoveFolder(const std::wstring& path) = 0;
     // Gives the owner read and write access to a file (clears "read-only").
+    // Only a regular file that the effective user owns is changed, and a
+    // symbolic link is never followed: false for anything else.
     virtual bool MakeOwnerWritable(const std::wstring& path) = 0;
-    // Reads the whole file. False when it cannot be opened or read whole.
-    virtual bool ReadWholeFile(const std::wstring& path, std::string* bytes) = 0;
-    // Writes bytes to a temporary file in the target's folder, flushes it and
-    // renames it over path: readers see the old file or the new one, never a
-    // torn one. False (and the old file untouched) on any failure.
-    virtual bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes) = 0;
+    // Reads a whole regular file of at most max_bytes, without blocking on a
+    // FIFO or device. False when it cannot be opened or read whole, is not a
+    // regular file, or is larger than max_bytes (*too_large then says so when
+    // given; nothing is read).
+    bool ReadWholeFile(const std::wstring& path, std::string* bytes,
+                       uint64_t max_bytes = kNoReadLimit, bool* too_large = nullptr);
+    // Writes bytes to a new temporary file in the target's folder, syncs it
+    // and renames it over path: readers see the old file or the new one,
+    // never a torn one. The new file keeps the permissions of the regular
+    // file it replaces (0600 otherwise). False (the old file untouched, the
+    // temporary file gone) on any failure, with the errno in *error when
+    // given. Built on OpenForWriting and RenameReplacing, so a fake of those
+    // is seen here too.
+    bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes,
+                               int* error = nullptr);
     // Opens an existing file for reading and writing without truncating it,
     // and closes it at once: may this process update the file?
     virtual bool CanOpenForUpdate(const std::wstring& path) = 0;
@@ -226,6 +307,10 @@ public:
                                                     CUTFileStatus* status) override {
         return target_->OpenForReading(path, status);
     }
+    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                                    uint32_t permissions, int* error) override {
+        return target_->OpenForWriting(path, mode, permissions, error);
+    }
     bool RemoveFile(const std::wstring& path) override { return target_->RemoveFile(path); }
     bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) override {
         return target_->CopyFileReplacing(source, target);
@@ -237,19 +322,15 @@ public:
                                         const std::wstring& text) override {
         return target_->ListFiles(folder, text);
     }
-    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) override {
-        return target_->WalkFolder(folder);
+    using CUTPlatform::WalkFolder;
+    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
+                                           size_t* skipped_names) override {
+        return target_->WalkFolder(folder, skipped_names);
     }
     bool CreateFolder(const std::wstring& path) override { return target_->CreateFolder(path); }
     bool RemoveFolder(const std::wstring& path) override { return target_->RemoveFolder(path); }
     bool MakeOwnerWritable(const std::wstring& path) override {
         return target_->MakeOwnerWritable(path);
-    }
-    bool ReadWholeFile(const std::wstring& path, std::string* bytes) override {
-        return target_->ReadWholeFile(path, bytes);
-    }
-    bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes) override {
-        return target_->ReplaceFileAtomically(path, bytes);
     }
     bool CanOpenForUpdate(const std::wstring& path) override {
         return target_->CanOpenForUpdate(path);
