@@ -2,9 +2,13 @@
 // overrides, GUID and time texts, the file helpers, atomic replacement.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <set>
@@ -12,6 +16,7 @@
 
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
+#include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::ScratchFolder;
@@ -218,4 +223,206 @@ TEST(PlatformTest, OpenForReadingRefusesWhatIsNotARegularFile) {
         CUTFileStatus status;
         EXPECT_FALSE(CUTPlatform::Current()->OpenForReading(FromUtf8(path), &status));
     }
+}
+
+namespace {
+
+// The open-file flags of the descriptor this process holds on path, from
+// /proc; -1 when the process holds none.
+long OpenFlagsOf(const std::string& path) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[4096];
+        const std::string name = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(name.c_str(), link, sizeof link - 1);
+        if (n <= 0 || std::string(link, static_cast<size_t>(n)) != path) {
+            continue;
+        }
+        std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
+        std::string key;
+        std::string value;
+        while (info >> key >> value) {
+            if (key == "flags:") {
+                return std::strtol(value.c_str(), nullptr, 8);
+            }
+        }
+    }
+    return -1;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+}  // namespace
+
+// Each write mode, what it does to a file already there, the permissions of a
+// new file whatever the umask, and the descriptor kept from child processes.
+TEST(WritableFileTest, ModesPermissionsAndCloseOnExec) {
+    ScratchFolder scratch;
+    const std::string path = scratch.Join("file");
+    const std::wstring wide = FromUtf8(path);
+    const mode_t old_umask = ::umask(077);
+    {
+        int error = 0;
+        std::unique_ptr<CUTWritableFile> file =
+            Platform()->OpenForWriting(wide, UTWriteMode::kCreateNew, 0640, &error);
+        ASSERT_TRUE(file) << error;
+        EXPECT_EQ(0640u, ModeOf(path)) << "the umask must not take bits away";
+        const long flags = OpenFlagsOf(path);
+        ASSERT_NE(-1, flags);
+        EXPECT_NE(0, flags & O_CLOEXEC) << "a child process of the host must not inherit it";
+        EXPECT_TRUE(file->Append("abcdef", 6));
+        EXPECT_TRUE(file->WriteAt(1, "XY", 2));
+        EXPECT_TRUE(file->Append("g", 1)) << "WriteAt does not move the position";
+        CUTFileStatus status;
+        ASSERT_TRUE(file->Status(&status));
+        EXPECT_EQ(7u, status.size);
+        EXPECT_TRUE(file->Close());
+        EXPECT_FALSE(file->Append("h", 1));
+        EXPECT_EQ(EBADF, file->Error());
+    }
+    ::umask(old_umask);
+    EXPECT_EQ("aXYdefg", tvut_test::ReadFile(path));
+
+    int error = 0;
+    EXPECT_FALSE(Platform()->OpenForWriting(wide, UTWriteMode::kCreateNew, 0600, &error));
+    EXPECT_EQ(EEXIST, error);
+    {
+        auto file = Platform()->OpenForWriting(wide, UTWriteMode::kAppend, 0600, &error);
+        ASSERT_TRUE(file);
+        EXPECT_TRUE(file->Append("++", 2));
+    }
+    EXPECT_EQ("aXYdefg++", tvut_test::ReadFile(path));
+    EXPECT_EQ(0640u, ModeOf(path)) << "an existing file keeps its own mode";
+    {
+        auto file = Platform()->OpenForWriting(wide, UTWriteMode::kTruncate, 0600, &error);
+        ASSERT_TRUE(file);
+        CUTFileStatus status;
+        ASSERT_TRUE(file->Status(&status));
+        EXPECT_EQ(0u, status.size);
+    }
+    // A link, even a dangling one, is never written through by kCreateNew.
+    const std::string link = scratch.Join("link");
+    ASSERT_EQ(0, ::symlink(scratch.Join("target").c_str(), link.c_str()));
+    EXPECT_FALSE(Platform()->OpenForWriting(FromUtf8(link), UTWriteMode::kCreateNew, 0600, &error));
+    EXPECT_FALSE(tvut_test::PathExists(scratch.Join("target")));
+}
+
+// Whatever sits at the path, opening it for writing or reading it whole ends
+// at once with a clear result: a FIFO without a peer, a device, a folder, a
+// link to an endless device.
+TEST(WritableFileTest, NothingButARegularFileIsOpenedOrRead) {
+    ScratchFolder scratch;
+    const std::string fifo = scratch.Join("fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const std::string zero_link = scratch.Join("zero");
+    ASSERT_EQ(0, ::symlink("/dev/zero", zero_link.c_str()));
+    for (const std::string& path : {fifo, zero_link, scratch.path(), std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        int error = 0;
+        EXPECT_FALSE(
+            Platform()->OpenForWriting(FromUtf8(path), UTWriteMode::kAppend, 0600, &error));
+        EXPECT_NE(0, error);
+        std::string bytes;
+        EXPECT_FALSE(Platform()->ReadWholeFile(FromUtf8(path), &bytes, 1 << 20));
+        EXPECT_TRUE(bytes.empty());
+    }
+}
+
+TEST(WritableFileTest, WholeFileReadsStopAtTheirCap) {
+    ScratchFolder scratch;
+    const std::string path = scratch.Join("file");
+    ASSERT_TRUE(WriteFile(path, std::string(1000, 'a')));
+    const struct {
+        uint64_t cap;
+        bool read;
+    } cases[] = {{999, false}, {1000, true}, {1001, true}, {0, false}, {kNoReadLimit, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cap);
+        std::string bytes = "before";
+        bool too_large = !c.read;
+        EXPECT_EQ(c.read, Platform()->ReadWholeFile(FromUtf8(path), &bytes, c.cap, &too_large));
+        EXPECT_EQ(!c.read, too_large);
+        EXPECT_EQ(c.read ? std::string(1000, 'a') : std::string("before"), bytes);
+    }
+}
+
+// A full disk during an atomic replacement: the failure and its errno come
+// back, the old file is whole and no temporary file is left beside it.
+TEST(WritableFileTest, AtomicReplacementOnAFullDiskKeepsTheOldFile) {
+    ScratchFolder scratch;
+    const std::string path = scratch.Join("settings.cur");
+    ASSERT_TRUE(WriteFile(path, "old content"));
+    tvut_test::FullDiskPlatform disk;
+    CUTScopedPlatform installed(&disk);
+    disk.SetFull(true);
+    int error = 0;
+    EXPECT_FALSE(Platform()->ReplaceFileAtomically(FromUtf8(path), "new content", &error));
+    EXPECT_EQ(ENOSPC, error);
+    EXPECT_GT(disk.RefusedWrites(), 0);
+    EXPECT_EQ("old content", tvut_test::ReadFile(path));
+    EXPECT_EQ(1u, Platform()->WalkFolder(scratch.wpath()).size()) << "no temporary file left";
+    disk.SetFull(false);
+    EXPECT_TRUE(Platform()->ReplaceFileAtomically(FromUtf8(path), "new content", &error));
+    EXPECT_EQ("new content", tvut_test::ReadFile(path));
+}
+
+// A link at the target is replaced by the new file; its target is untouched.
+TEST(WritableFileTest, AtomicReplacementReplacesALinkInsteadOfWritingThroughIt) {
+    ScratchFolder scratch;
+    const std::string target = scratch.Join("elsewhere");
+    ASSERT_TRUE(WriteFile(target, "not ours"));
+    const std::string link = scratch.Join("settings.cur");
+    ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
+    ASSERT_TRUE(Platform()->ReplaceFileAtomically(FromUtf8(link), "ours"));
+    EXPECT_EQ("not ours", tvut_test::ReadFile(target));
+    EXPECT_EQ("ours", tvut_test::ReadFile(link));
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(link.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+// Only a regular file of the effective user is opened up; a link is never
+// followed, a file of another user never changed.
+TEST(PlatformTest, MakeOwnerWritableChangesOnlyOwnRegularFiles) {
+    ScratchFolder scratch;
+    const std::string own = scratch.Join("own");
+    const std::string target = scratch.Join("target");
+    const std::string link = scratch.Join("link");
+    ASSERT_TRUE(WriteFile(own, "x"));
+    ASSERT_TRUE(WriteFile(target, "x"));
+    ASSERT_EQ(0, ::chmod(own.c_str(), 0400));
+    ASSERT_EQ(0, ::chmod(target.c_str(), 0400));
+    ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
+
+    EXPECT_TRUE(Platform()->MakeOwnerWritable(FromUtf8(own)));
+    EXPECT_EQ(0600u, ModeOf(own));
+    EXPECT_FALSE(Platform()->MakeOwnerWritable(FromUtf8(link)));
+    EXPECT_EQ(0400u, ModeOf(target)) << "the link's target must keep its mode";
+    EXPECT_FALSE(Platform()->MakeOwnerWritable(FromUtf8(scratch.path())));
+
+    if (::geteuid() == 0) {
+        const std::string foreign = scratch.Join("foreign");
+        ASSERT_TRUE(WriteFile(foreign, "x"));
+        ASSERT_EQ(0, ::chmod(foreign.c_str(), 0400));
+        ASSERT_EQ(0, ::chown(foreign.c_str(), 65534, 65534));
+        EXPECT_FALSE(Platform()->MakeOwnerWritable(FromUtf8(foreign)));
+        EXPECT_EQ(0400u, ModeOf(foreign)) << "another user's file is not ours to change";
+    }
+}
+
+// A name that is not UTF-8 has no text form: the listing leaves it out and
+// counts it instead of reporting the folder itself or a mangled name.
+TEST(PlatformTest, ListingsSkipNamesThatAreNotText) {
+    ScratchFolder scratch;
+    ASSERT_TRUE(WriteFile(scratch.Join("good.utt"), "x"));
+    ASSERT_TRUE(WriteFile(scratch.Join("bad\xff\xfe.utt"), "x"));
+    size_t skipped = 0;
+    const std::vector<CUTFolderEntry> entries = Platform()->WalkFolder(scratch.wpath(), &skipped);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(scratch.wpath() + L"/good.utt", entries[0].path);
+    EXPECT_FALSE(entries[0].is_folder);
+    EXPECT_EQ(1u, skipped);
+    EXPECT_EQ(1u, Platform()->ListFiles(scratch.wpath(), L".utt").size());
 }
