@@ -32,7 +32,9 @@ public:
         while (*p == '<') {
             p = Node(p);
             if (p == nullptr) {
-                return verdict_;
+                // An unterminated CDATA section or declaration ends the
+                // document where it starts, without an error.
+                return open_.empty() && stops_quietly_ ? UTParseVerdict::kAccepted : verdict_;
             }
             if (!open_.empty()) {
                 p = Content(p);
@@ -118,6 +120,14 @@ private:
 
     const char* Fail(UTParseVerdict verdict) {
         verdict_ = verdict;
+        stops_quietly_ = false;
+        return nullptr;
+    }
+    // The parser stops reading here; outside any element it reports no
+    // error for that.
+    const char* StopQuietly() {
+        verdict_ = UTParseVerdict::kMalformed;
+        stops_quietly_ = true;
         return nullptr;
     }
 
@@ -135,7 +145,7 @@ private:
         if (StartsWith(p, "<![CDATA[")) {
             // TiXmlText::Parse, CDATA form: up to "]]>".
             const char* end = std::strstr(p + 9, "]]>");
-            return end != nullptr ? end + 3 : Fail(UTParseVerdict::kMalformed);
+            return end != nullptr ? end + 3 : StopQuietly();
         }
         if (StartsWith(p, "<!") || !(IsAlpha(p[1]) || p[1] == '_')) {
             // TiXmlUnknown::Parse: up to the first '>', quotes or not.
@@ -157,7 +167,7 @@ private:
                 StartsWithNoCase(p, "standalone")) {
                 p = Attribute(p);
                 if (p == nullptr) {
-                    return nullptr;
+                    return StopQuietly();
                 }
             } else {
                 while (*p != 0 && *p != '>' && !IsWhiteSpace(*p)) {
@@ -166,7 +176,7 @@ private:
             }
         }
         // The parser gives up on an unterminated declaration.
-        return Fail(UTParseVerdict::kMalformed);
+        return StopQuietly();
     }
 
     // TiXmlAttribute::Parse: name = value, the value quoted or bare.
@@ -285,6 +295,7 @@ private:
     const size_t max_depth_;
     std::vector<std::pair<const char*, size_t>> open_;
     UTParseVerdict verdict_ = UTParseVerdict::kMalformed;
+    bool stops_quietly_ = false;
 };
 
 std::string Padded(const std::string& text) {
