@@ -575,7 +575,7 @@ TEST_F(ConfigFileTest, HostileSettingsFilesGetDefaultsInAChildProcess) {
         {"40,000 nested elements", 0, Scrambled(header + Repeated("<a>", 40000)), true},
         {"40,000 nested elements, plain", 0, header + Repeated("<a>", 40000), true},
         {"nesting hidden behind UTF-8 lead bytes", 0,
-         Scrambled(header + Repeated("<a>\xE0</a>", 40000)), true},
+         Scrambled(header + Repeated("<a>\xE0</a>", 40000) + "</PROD_IND_USER_DEP>"), true},
         {"over the size cap", 0,
          Scrambled(header + "<LastSendTimestamp value=\"5\" /><!--" +
                    std::string(kSettingsMaxBytes, 'x') + "--></PROD_IND_USER_DEP>"),
