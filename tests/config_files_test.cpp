@@ -651,3 +651,93 @@ TEST_F(ConfigFileTest, HostileSettingsFilesGetDefaultsInAChildProcess) {
         }
     }
 }
+
+namespace {
+
+// Counts the bytes read from files whose path contains a text.
+class CountingReads : public CUTPlatformWrapper {
+public:
+    explicit CountingReads(std::wstring watched)
+        : CUTPlatformWrapper(CUTPlatform::Default()), watched_(std::move(watched)) {}
+    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
+                                                    CUTFileStatus* status) override {
+        std::unique_ptr<CUTReadableFile> file = target()->OpenForReading(path, status);
+        if (!file || path.find(watched_) == std::wstring::npos) {
+            return file;
+        }
+        return std::unique_ptr<CUTReadableFile>(new Counted(std::move(file), &bytes_));
+    }
+    uint64_t bytes() const { return bytes_.load(); }
+
+private:
+    class Counted : public CUTReadableFile {
+    public:
+        Counted(std::unique_ptr<CUTReadableFile> file, std::atomic<uint64_t>* bytes)
+            : file_(std::move(file)), bytes_(bytes) {}
+        bool Read(void* bytes, size_t size, size_t* count) override {
+            const bool ok = file_->Read(bytes, size, count);
+            bytes_->fetch_add(*count);
+            return ok;
+        }
+
+    private:
+        std::unique_ptr<CUTReadableFile> file_;
+        std::atomic<uint64_t>* bytes_;
+    };
+
+    std::wstring watched_;
+    std::atomic<uint64_t> bytes_{0};
+};
+
+}  // namespace
+
+TEST_F(ConfigFileTest, HugeSettingsFileIsNotReadWhole) {
+    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(WriteFile(PIUDFile(), ""));
+    ASSERT_EQ(0, ::truncate(PIUDFile().c_str(), 100 * 1024 * 1024));  // sparse: no disk used
+    CountingReads platform(L"ProdInd_UserDep.cur");
+    CUTScopedPlatform scoped(&platform);
+    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(config.Load());
+    EXPECT_LE(platform.bytes(), kSettingsMaxBytes + 1) << "read whole";
+    std::wstring stamp;
+    ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &stamp));
+    EXPECT_EQ(L"-1", stamp) << "replaced by defaults";
+    EXPECT_LT(ReadFile(PIUDFile()).size(), 4096u);
+}
+
+// A settings path that is a link: its target is read, but a load never
+// changes the target's mode and a save replaces the link instead of writing
+// into the target.
+TEST_F(ConfigFileTest, LinkedSettingsFileIsNeitherChmoddedNorWrittenThrough) {
+    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    const std::string target = roots_.folder().Join("elsewhere.cur");
+    const std::string content = Scrambled(
+        "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"1\">"
+        "<LastSendTimestamp value=\"77\" /><TelvoranLogin value=\"\" /></PROD_IND_USER_DEP>");
+    ASSERT_TRUE(WriteFile(target, content));
+    ASSERT_EQ(0, ::chmod(target.c_str(), 0400));
+    ASSERT_EQ(0, ::symlink(target.c_str(), PIUDFile().c_str()));
+
+    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(config.Load());
+    std::wstring stamp;
+    ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &stamp));
+    EXPECT_EQ(L"77", stamp) << "the link's target is read";
+    struct stat st;
+    ASSERT_EQ(0, ::stat(target.c_str(), &st));
+    EXPECT_EQ(0400u, st.st_mode & 07777u) << "Load changed the target's mode";
+    ASSERT_EQ(0, ::lstat(PIUDFile().c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a load without changes writes nothing";
+
+    config.SetValue(L"TelvoranLogin", L"someone", true);
+    EXPECT_EQ(content, ReadFile(target)) << "the save wrote into the link's target";
+    ASSERT_EQ(0, ::stat(target.c_str(), &st));
+    EXPECT_EQ(0400u, st.st_mode & 07777u);
+    ASSERT_EQ(0, ::lstat(PIUDFile().c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link is replaced by the settings file";
+    TiXmlDocument document;
+    ASSERT_EQ("PROD_IND_USER_DEP", RootName(Unscrambled(PIUDFile()), &document));
+    EXPECT_EQ("77", ValueIn(&document, "LastSendTimestamp"));
+    EXPECT_EQ("someone", ValueIn(&document, "TelvoranLogin"));
+}
