@@ -57,6 +57,10 @@ std::wstring CUTStaticConfig::ReadText(const std::wstring& name, bool reread, in
     // may have stored the item since this one loaded: its value then stands.
     if (file && !(text.empty() && file->IsCached(name))) {
         file->RepairValue(name, text, true);
+        std::wstring stored;
+        if (file->GetValue(name, false, &stored)) {
+            return stored;
+        }
     }
     return text;
 }
