@@ -741,3 +741,39 @@ TEST_F(ConfigFileTest, LinkedSettingsFileIsNeitherChmoddedNorWrittenThrough) {
     EXPECT_EQ("77", ValueIn(&document, "LastSendTimestamp"));
     EXPECT_EQ("someone", ValueIn(&document, "TelvoranLogin"));
 }
+
+// The inspector reads settings the way the component does: a hostile file
+// gets a message, never a crash or a hang.
+TEST_F(ConfigFileTest, InspectorReportsHostileFilesInsteadOfCrashing) {
+    const std::string inspector = std::string(TVUT_BINARY_DIR) + "/tools/tvut_inspect";
+    const std::string header = "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"1\">";
+    const std::string deep = roots_.folder().Join("deep.cur");
+    const std::string large = roots_.folder().Join("large.cur");
+    const std::string fifo = roots_.folder().Join("fifo.cur");
+    ASSERT_TRUE(WriteFile(deep, Scrambled(header + Repeated("<a>", 40000))));
+    ASSERT_TRUE(WriteFile(large, Scrambled(header + "<!--" + std::string(kSettingsMaxBytes, 'x') +
+                                           "--></PROD_IND_USER_DEP>")));
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const struct {
+        std::string arguments;
+        int code;
+        const char* says;
+    } cases[] = {
+        {"decode " + deep, 1, "deeper than 64 levels"},
+        {"decode " + large, 1, "larger than"},
+        {"decode " + fifo, 1, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        std::string output;
+        // "timeout" turns a hang into exit code 124.
+        EXPECT_EQ(c.code,
+                  tvut_test::RunCommand("timeout 60 " + inspector + " " + c.arguments, &output));
+        EXPECT_NE(std::string::npos, output.find(c.says)) << output;
+    }
+    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(WriteFile(PIUDFile(), ReadFile(deep)));
+    std::string output;
+    EXPECT_EQ(0, tvut_test::RunCommand("timeout 60 " + inspector + " config", &output));
+    EXPECT_NE(std::string::npos, output.find("not readable yet")) << output;
+}
