@@ -297,7 +297,7 @@ TEST_F(ConfigMultiProcessTest, SessionSaveKeepsATimestampAnotherProcessRecorded)
 namespace {
 
 // Is the process asleep in a call that waits for a lock (a System V
-// semaphore or a file lock)?
+// semaphore, a file lock, or the pause of a lock that polls)?
 bool IsWaitingForALock(int pid) {
     std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
     std::string stat_text((std::istreambuf_iterator<char>(stat_file)),
@@ -319,7 +319,7 @@ bool IsWaitingForALock(int pid) {
 #ifdef SYS_semtimedop
         SYS_semtimedop,
 #endif
-        SYS_fcntl, SYS_flock};
+        SYS_fcntl,      SYS_flock, SYS_nanosleep, SYS_clock_nanosleep};
     for (long wait : waits) {
         if (number == wait) {
             return true;
