@@ -1,11 +1,20 @@
 // Configuration files on disk: creation with defaults, scrambling, repair of
-// damaged files, the first-attribute rule, saving, lock names and the access
-// probes.
+// damaged and hostile files, the parse guard, the first-attribute rule,
+// saving, links, lock names and the access probes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <tinyxml.h>
 
@@ -13,13 +22,16 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
 #include "config/UTNamedLock.h"
+#include "config/UTParseGuard.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
+#include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 
+using tvut_test::ChildProcess;
 using tvut_test::PathExists;
 using tvut_test::ReadFile;
 using tvut_test::ScratchRoots;
@@ -252,10 +264,9 @@ TEST_F(ConfigFileTest, SaveReplacesTheFileAndLeavesNoTemporaryFiles) {
     int entries = 0;
     for (const CUTFolderEntry& entry :
          CUTPlatform::Current()->WalkFolder(FromUtf8(roots_.pi_ud_folder()))) {
-        (void)entry;
-        ++entries;
+        entries += entry.path.find(L"ProdInd_UserDep.cur") != std::wstring::npos ? 1 : 0;
     }
-    EXPECT_EQ(1, entries);
+    EXPECT_EQ(1, entries) << "the settings file and nothing beside it";
 }
 
 TEST(ConfigRootTest, UnavailableRootLeavesTheObjectWithoutDocument) {
@@ -343,4 +354,426 @@ TEST_F(ConfigFileTest, ReadOnlyFileIsStillReadButNotWritable) {
     std::wstring value;
     ASSERT_TRUE(reader.GetValue(L"LogLevel", false, &value));
     EXPECT_EQ(L"4", value);
+}
+
+// ---- the parse guard ------------------------------------------------------
+
+namespace {
+
+std::string Repeated(const std::string& piece, int times) {
+    std::string text;
+    text.reserve(piece.size() * static_cast<size_t>(times));
+    for (int i = 0; i < times; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
+CUTParseLimits DepthLimit(size_t depth) {
+    CUTParseLimits limits;
+    limits.max_depth = depth;
+    return limits;
+}
+
+// Depth of the elements the parser built, complete or not: it links every
+// element it started, also when it stops with an error, so this is how deep
+// its recursion went.
+int ParsedDepth(const TiXmlNode* node) {
+    int deepest = 0;
+    for (const TiXmlNode* child = node->FirstChild(); child != nullptr;
+         child = child->NextSibling()) {
+        const int depth = ParsedDepth(child) + (child->ToElement() != nullptr ? 1 : 0);
+        deepest = depth > deepest ? depth : deepest;
+    }
+    return deepest;
+}
+
+}  // namespace
+
+TEST(ParseGuardTest, CountsNestingAsTheParserReadsIt) {
+    const struct {
+        const char* label;
+        std::string text;
+        size_t limit;
+        UTParseVerdict verdict;
+    } cases[] = {
+        {"a settings file", "<?xml version=\"1.0\" ?><R version=\"1\"><A value=\"1\" /></R>", 2,
+         UTParseVerdict::kAccepted},
+        {"three levels, limit three", "<a><b><c/></b></a>", 3, UTParseVerdict::kAccepted},
+        {"three levels, limit two", "<a><b><c/></b></a>", 2, UTParseVerdict::kTooDeep},
+        {"self-closing siblings", "<r><a/><a /><a x='1'/></r>", 2, UTParseVerdict::kAccepted},
+        {"tags inside comments and CDATA",
+         "<r><!-- <a><a><a> --><![CDATA[<a><a><a>]]><!DOCTYPE x><a/></r>", 2,
+         UTParseVerdict::kAccepted},
+        {"a processing instruction ends at its first '>'", "<r><?pi <a> ?><a><b/></a></r>", 2,
+         UTParseVerdict::kTooDeep},
+        {"quoted '<', '>' and '/>' in attribute values",
+         "<r v=\"/>\"><a w=\"<a><a>\" x='</a>'><b/></a></r>", 3, UTParseVerdict::kAccepted},
+        {"quoted '<', '>' and '/>' in attribute values, limit two",
+         "<r v=\"/>\"><a w=\"<a><a>\" x='</a>'><b/></a></r>", 2, UTParseVerdict::kTooDeep},
+        // The parser steps over a UTF-8 lead byte and the bytes after it as
+        // one character, so it never sees these end tags.
+        {"end tags hidden behind UTF-8 lead bytes", Repeated("<a>\xE0</a>", 3), 2,
+         UTParseVerdict::kTooDeep},
+        {"a declaration whose version holds '>'", "<?xml version=\"1>\"?><r><a/></r>", 2,
+         UTParseVerdict::kAccepted},
+        {"start tags that never close", Repeated("<a>", 65), kDocumentMaxDepth,
+         UTParseVerdict::kTooDeep},
+        {"an end tag for another element", "<a><b></a></b>", 8, UTParseVerdict::kMalformed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(c.verdict, CheckXmlDocument(c.text, DepthLimit(c.limit)));
+    }
+}
+
+TEST(ParseGuardTest, SizeCapIsTheCallersOrTheSettingsCap) {
+    const std::string text = "<r>" + std::string(100, ' ') + "</r>";
+    CUTParseLimits limits;
+    limits.max_bytes = text.size();
+    EXPECT_EQ(UTParseVerdict::kAccepted, CheckXmlDocument(text, limits));
+    limits.max_bytes = text.size() - 1;
+    EXPECT_EQ(UTParseVerdict::kTooLarge, CheckXmlDocument(text, limits));
+    const std::string at_cap = "<r>" + std::string(kSettingsMaxBytes - 7, ' ') + "</r>";
+    EXPECT_EQ(UTParseVerdict::kAccepted, CheckXmlDocument(at_cap, CUTParseLimits()));
+    EXPECT_EQ(UTParseVerdict::kTooLarge, CheckXmlDocument(at_cap + " ", CUTParseLimits()));
+}
+
+TEST(ParseGuardTest, ParsesOnlyWhatItAccepts) {
+    TiXmlDocument document;
+    UTParseVerdict verdict = UTParseVerdict::kAccepted;
+    EXPECT_FALSE(ParseXmlGuarded(Repeated("<a>", 40000), CUTParseLimits(), &document, &verdict));
+    EXPECT_EQ(UTParseVerdict::kTooDeep, verdict);
+    EXPECT_EQ(nullptr, document.FirstChild()) << "the parser never ran";
+
+    ASSERT_TRUE(ParseXmlGuarded("<r><a v=\"\xC3\xA9\"/></r>", CUTParseLimits(), &document));
+    EXPECT_EQ("\xC3\xA9",
+              *document.RootElement()->FirstChildElement("a")->Attribute(std::string("v")));
+    // A UTF-8 sequence cut short by the end of the text: the parser reads
+    // past the end of it, which the guard's copy keeps inside its buffer.
+    EXPECT_FALSE(ParseXmlGuarded("<r a=\"\xF0", CUTParseLimits(), &document));
+}
+
+// Documents built from pieces that the parser reads in unusual ways: for
+// each, the guard must never accept what takes the parser deeper than the
+// limit, and must accept what the parser reads without error within it.
+TEST(ParseGuardTest, AgreesWithTheParserOnGeneratedDocuments) {
+    const std::vector<std::string> pieces = {"<a>",
+                                             "</a>",
+                                             "<b>",
+                                             "</b>",
+                                             "<a/>",
+                                             "<b x='1'/>",
+                                             "<a x=\"</a>\">",
+                                             "<a y=\"/>\">",
+                                             "<!-- <a> -->",
+                                             "<![CDATA[<a></a>]]>",
+                                             "<?pi <a> ?>",
+                                             "<?xml version=\"1>\"?>",
+                                             "<?xml foo=\"1>\"?>",
+                                             "<!DOCTYPE <a>>",
+                                             "\xE0",
+                                             "\xC3",
+                                             "\xF0",
+                                             "text",
+                                             " ",
+                                             "&amp;",
+                                             "&#x41;",
+                                             "'",
+                                             "\"",
+                                             "<",
+                                             ">",
+                                             "/",
+                                             "=",
+                                             "<a ",
+                                             "<_q>",
+                                             "</_q>",
+                                             "\xEF\xBB\xBF",
+                                             "<!--",
+                                             "-->",
+                                             "]]>",
+                                             "<![CDATA[",
+                                             "\n",
+                                             "<a\xE0>",
+                                             "</a\xE0>",
+                                             "x=\"",
+                                             "\xC2\xA0"};
+    std::mt19937 random(20261210);
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = random() % 2 == 0 ? "<r>" : "";
+        const int count = static_cast<int>(random() % 14);
+        for (int i = 0; i < count; ++i) {
+            text += pieces[random() % pieces.size()];
+        }
+        if (random() % 2 == 0) {
+            text += "</r>";
+        }
+        // Shallow by construction, so the parser may read it unguarded; the
+        // spare zero bytes keep its reads past a cut UTF-8 sequence inside.
+        const std::string padded = text + std::string(4, '\0');
+        TiXmlDocument document;
+        document.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
+        const size_t depth = static_cast<size_t>(ParsedDepth(&document));
+        const bool parsed = !document.Error() && document.RootElement() != nullptr;
+        for (size_t limit = 1; limit <= 4; ++limit) {
+            const UTParseVerdict verdict = CheckXmlDocument(text, DepthLimit(limit));
+            if (verdict == UTParseVerdict::kAccepted) {
+                ++accepted;
+                ASSERT_LE(depth, limit) << "accepted too deep: [" << text << "]";
+            }
+            if (parsed && depth <= limit) {
+                ASSERT_EQ(UTParseVerdict::kAccepted, verdict) << "refused: [" << text << "]";
+            }
+        }
+    }
+    EXPECT_GT(accepted, 10000) << "the generated documents exercise acceptance";
+}
+
+// ---- hostile settings files -------------------------------------------------
+
+namespace {
+
+// Exit code of child, or -2 when it has not ended within the bound (it is
+// then killed): a hang shows as a failure, not as a stuck test.
+int WaitWithin(ChildProcess* child, std::chrono::seconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(child->pid()), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                0 &&
+            info.si_pid == child->pid()) {
+            return child->Wait();
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            child->Kill();
+            child->Wait();
+            return -2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::string Scrambled(std::string bytes) {
+    ScrambleBytes(&bytes);
+    return bytes;
+}
+
+}  // namespace
+
+// Each file is loaded by a child process that then stays alive: a crash
+// shows as its exit status, a hang as a timeout, and a second process must
+// be able to take the file's lock while the first still runs.
+TEST_F(ConfigFileTest, HostileSettingsFilesGetDefaultsInAChildProcess) {
+    const std::string header = "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"1\">";
+    const struct {
+        const char* label;
+        int kind;  // 0 bytes, 1 FIFO, 2 link, 3 folder
+        std::string content;
+        bool replaced;
+    } cases[] = {
+        {"40,000 nested elements", 0, Scrambled(header + Repeated("<a>", 40000)), true},
+        {"40,000 nested elements, plain", 0, header + Repeated("<a>", 40000), true},
+        {"nesting hidden behind UTF-8 lead bytes", 0,
+         Scrambled(header + Repeated("<a>\xE0</a>", 40000) + "</PROD_IND_USER_DEP>"), true},
+        {"over the size cap", 0,
+         Scrambled(header + "<LastSendTimestamp value=\"5\" /><!--" +
+                   std::string(kSettingsMaxBytes, 'x') + "--></PROD_IND_USER_DEP>"),
+         true},
+        {"a FIFO", 1, "", true},
+        {"a link to /dev/zero", 2, "/dev/zero", true},
+        {"a link to nothing", 2, "/nonexistent/tvut", true},
+        {"a folder", 3, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        tvut_test::ScratchRoots roots;
+        const std::string path = roots.pi_ud_folder() + "/ProdInd_UserDep.cur";
+        ASSERT_TRUE(CreateFolderTree(FromUtf8(roots.pi_ud_folder())));
+        switch (c.kind) {
+            case 0:
+                ASSERT_TRUE(WriteFile(path, c.content));
+                break;
+            case 1:
+                ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
+                break;
+            case 2:
+                ASSERT_EQ(0, ::symlink(c.content.c_str(), path.c_str()));
+                break;
+            default:
+                ASSERT_EQ(0, ::mkdir(path.c_str(), 0700));
+                break;
+        }
+        int loaded[2];
+        ASSERT_EQ(0, ::pipe(loaded));
+        ChildProcess loader([&] {
+            ::close(loaded[0]);
+            CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+            const bool ok = config.Load();
+            std::wstring stamp;
+            const bool defaults =
+                config.GetValue(L"LastSendTimestamp", false, &stamp) && stamp == L"-1";
+            const char result = ok && defaults ? 'd' : (!ok && config.IsFailed() ? 'f' : 'x');
+            if (::write(loaded[1], &result, 1) != 1) {
+                return 2;
+            }
+            // Stay alive until the parent has seen a second process lock.
+            ::pause();
+            return 0;
+        });
+        ::close(loaded[1]);
+        char result = 0;
+        struct pollfd answer = {loaded[0], POLLIN, 0};
+        ASSERT_EQ(1, ::poll(&answer, 1, 60000)) << "Load hangs";
+        const bool got = ::read(loaded[0], &result, 1) == 1;
+        ::close(loaded[0]);
+        ASSERT_TRUE(got) << "the loader died before it answered: exit " << loader.Wait();
+        EXPECT_EQ(c.replaced ? 'd' : 'f', result);
+
+        ChildProcess locker([&] {
+            CUTNamedLockGuard guard(FileLockName(FromUtf8(path)));
+            return guard.IsHeld() ? 0 : 1;
+        });
+        EXPECT_EQ(0, WaitWithin(&locker, std::chrono::seconds(60)))
+            << "the file lock is still held";
+        loader.Kill();
+        loader.Wait();
+
+        struct stat st;
+        ASSERT_EQ(0, ::lstat(path.c_str(), &st));
+        if (c.replaced) {
+            ASSERT_TRUE(S_ISREG(st.st_mode)) << "replaced by a regular file";
+            TiXmlDocument document;
+            ASSERT_EQ("PROD_IND_USER_DEP", RootName(Unscrambled(path), &document));
+            EXPECT_EQ("-1", ValueIn(&document, "LastSendTimestamp"));
+        } else {
+            EXPECT_TRUE(S_ISDIR(st.st_mode)) << "a folder is left alone";
+        }
+    }
+}
+
+namespace {
+
+// Counts the bytes read from files whose path contains a text.
+class CountingReads : public CUTPlatformWrapper {
+public:
+    explicit CountingReads(std::wstring watched)
+        : CUTPlatformWrapper(CUTPlatform::Default()), watched_(std::move(watched)) {}
+    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
+                                                    CUTFileStatus* status) override {
+        std::unique_ptr<CUTReadableFile> file = target()->OpenForReading(path, status);
+        if (!file || path.find(watched_) == std::wstring::npos) {
+            return file;
+        }
+        return std::unique_ptr<CUTReadableFile>(new Counted(std::move(file), &bytes_));
+    }
+    uint64_t bytes() const { return bytes_.load(); }
+
+private:
+    class Counted : public CUTReadableFile {
+    public:
+        Counted(std::unique_ptr<CUTReadableFile> file, std::atomic<uint64_t>* bytes)
+            : file_(std::move(file)), bytes_(bytes) {}
+        bool Read(void* bytes, size_t size, size_t* count) override {
+            const bool ok = file_->Read(bytes, size, count);
+            bytes_->fetch_add(*count);
+            return ok;
+        }
+
+    private:
+        std::unique_ptr<CUTReadableFile> file_;
+        std::atomic<uint64_t>* bytes_;
+    };
+
+    std::wstring watched_;
+    std::atomic<uint64_t> bytes_{0};
+};
+
+}  // namespace
+
+TEST_F(ConfigFileTest, HugeSettingsFileIsNotReadWhole) {
+    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(WriteFile(PIUDFile(), ""));
+    ASSERT_EQ(0, ::truncate(PIUDFile().c_str(), 100 * 1024 * 1024));  // sparse: no disk used
+    CountingReads platform(L"ProdInd_UserDep.cur");
+    CUTScopedPlatform scoped(&platform);
+    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(config.Load());
+    EXPECT_LE(platform.bytes(), kSettingsMaxBytes + 1) << "read whole";
+    std::wstring stamp;
+    ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &stamp));
+    EXPECT_EQ(L"-1", stamp) << "replaced by defaults";
+    EXPECT_LT(ReadFile(PIUDFile()).size(), 4096u);
+}
+
+// A settings path that is a link: its target is read, but a load never
+// changes the target's mode and a save replaces the link instead of writing
+// into the target.
+TEST_F(ConfigFileTest, LinkedSettingsFileIsNeitherChmoddedNorWrittenThrough) {
+    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    const std::string target = roots_.folder().Join("elsewhere.cur");
+    const std::string content = Scrambled(
+        "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"1\">"
+        "<LastSendTimestamp value=\"77\" /><TelvoranLogin value=\"\" /></PROD_IND_USER_DEP>");
+    ASSERT_TRUE(WriteFile(target, content));
+    ASSERT_EQ(0, ::chmod(target.c_str(), 0400));
+    ASSERT_EQ(0, ::symlink(target.c_str(), PIUDFile().c_str()));
+
+    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(config.Load());
+    std::wstring stamp;
+    ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &stamp));
+    EXPECT_EQ(L"77", stamp) << "the link's target is read";
+    struct stat st;
+    ASSERT_EQ(0, ::stat(target.c_str(), &st));
+    EXPECT_EQ(0400u, st.st_mode & 07777u) << "Load changed the target's mode";
+    ASSERT_EQ(0, ::lstat(PIUDFile().c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a load without changes writes nothing";
+
+    config.SetValue(L"TelvoranLogin", L"someone", true);
+    EXPECT_EQ(content, ReadFile(target)) << "the save wrote into the link's target";
+    ASSERT_EQ(0, ::stat(target.c_str(), &st));
+    EXPECT_EQ(0400u, st.st_mode & 07777u);
+    ASSERT_EQ(0, ::lstat(PIUDFile().c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link is replaced by the settings file";
+    TiXmlDocument document;
+    ASSERT_EQ("PROD_IND_USER_DEP", RootName(Unscrambled(PIUDFile()), &document));
+    EXPECT_EQ("77", ValueIn(&document, "LastSendTimestamp"));
+    EXPECT_EQ("someone", ValueIn(&document, "TelvoranLogin"));
+}
+
+// The inspector reads settings the way the component does: a hostile file
+// gets a message, never a crash or a hang.
+TEST_F(ConfigFileTest, InspectorReportsHostileFilesInsteadOfCrashing) {
+    const std::string inspector = std::string(TVUT_BINARY_DIR) + "/tools/tvut_inspect";
+    const std::string header = "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"1\">";
+    const std::string deep = roots_.folder().Join("deep.cur");
+    const std::string large = roots_.folder().Join("large.cur");
+    const std::string fifo = roots_.folder().Join("fifo.cur");
+    ASSERT_TRUE(WriteFile(deep, Scrambled(header + Repeated("<a>", 40000))));
+    ASSERT_TRUE(WriteFile(large, Scrambled(header + "<!--" + std::string(kSettingsMaxBytes, 'x') +
+                                           "--></PROD_IND_USER_DEP>")));
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const struct {
+        std::string arguments;
+        int code;
+        const char* says;
+    } cases[] = {
+        {"decode " + deep, 1, "deeper than 64 levels"},
+        {"decode " + large, 1, "larger than"},
+        {"decode " + fifo, 1, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        std::string output;
+        // "timeout" turns a hang into exit code 124.
+        EXPECT_EQ(c.code,
+                  tvut_test::RunCommand("timeout 60 " + inspector + " " + c.arguments, &output));
+        EXPECT_NE(std::string::npos, output.find(c.says)) << output;
+    }
+    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(WriteFile(PIUDFile(), ReadFile(deep)));
+    std::string output;
+    EXPECT_EQ(0, tvut_test::RunCommand("timeout 60 " + inspector + " config", &output));
+    EXPECT_NE(std::string::npos, output.find("not readable yet")) << output;
 }

@@ -2,13 +2,18 @@
 // file of an item, composed paths and the product hand-over.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include <tinyxml.h>
 
+#include <tvUT/UTFacade.h>
+
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
+#include "config/UTFolderAccess.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "info/UTProductInfoImp.h"
@@ -344,4 +349,84 @@ TEST(RuntimeConfigTest, OperatingSystemTextsAreGatheredUntilComplete) {
     EXPECT_EQ(L"", session.GetOSText(UTOSText::Domain));
     EXPECT_NE(L"", session.GetOSText(UTOSText::LocaleId));
     EXPECT_EQ(reads, platform.reads) << "a host without a domain is not asked again and again";
+}
+
+namespace {
+
+// What tells that a file was rewritten: a replacement has a new inode, an
+// update in place a new modification time.
+struct FileIdentity {
+    ino_t inode = 0;
+    int64_t mtime_nanos = 0;
+    bool operator==(const FileIdentity& other) const {
+        return inode == other.inode && mtime_nanos == other.mtime_nanos;
+    }
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+    struct stat st;
+    FileIdentity identity;
+    if (::stat(path.c_str(), &st) == 0) {
+        identity.inode = st.st_ino;
+        identity.mtime_nanos =
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    return identity;
+}
+
+}  // namespace
+
+TEST_F(ConfigManagerTest, ReadingNeverRewritesTheFiles) {
+    {
+        // First start: files created, every item read once (missing ones are
+        // added then), a login stored.
+        CUTConfigManager manager;
+        for (const CUTConfigItem& item : CUTConfigCommon::Items()) {
+            manager.Store()->GetString(item.name, false);
+        }
+        manager.Store()->SetString(L"TelvoranLogin", L"someone", true);
+    }
+    const FileIdentity user_before = IdentityOf(PIUDFile());
+    const FileIdentity machine_before = IdentityOf(PIUIFile());
+    ASSERT_NE(0u, user_before.inode);
+    ASSERT_NE(0u, machine_before.inode);
+
+    // Later starts and every read a host or the worker makes.
+    for (int round = 0; round < 3; ++round) {
+        CUTConfigManager manager;
+        manager.GetReceivingURL();
+        manager.GetMaxPayloadSize();
+        manager.GetCommunicationWaitTime();
+        for (const CUTConfigItem& item : CUTConfigCommon::Items()) {
+            manager.Store()->GetString(item.name, false);
+            manager.Store()->GetString(item.name, true);
+        }
+        EXPECT_EQ(-1, manager.Store()->GetInt64(L"LastSendTimestamp", false));
+        manager.Flush();
+    }
+    EXPECT_EQ(u"someone", std::u16string(CUTFacade::GetUserID().text));
+    EXPECT_EQ(u"someone", std::u16string(CUTFacade::GetUserID().text));
+    EXPECT_TRUE(user_before == IdentityOf(PIUDFile())) << "the user file was rewritten";
+    EXPECT_TRUE(machine_before == IdentityOf(PIUIFile())) << "the machine file was rewritten";
+}
+
+TEST_F(ConfigManagerTest, AnotherVersionIsStampedOnceAndThenLeftAlone) {
+    std::string xml =
+        "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"0.9.0.0\">"
+        "<LastSendTimestamp value=\"1700000000\" /><TelvoranLogin value=\"x\" />"
+        "</PROD_IND_USER_DEP>";
+    ScrambleBytes(&xml);
+    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(tvut_test::WriteFile(PIUDFile(), xml));
+    const FileIdentity old_version = IdentityOf(PIUDFile());
+    { CUTConfigManager manager; }
+    const FileIdentity stamped = IdentityOf(PIUDFile());
+    EXPECT_FALSE(old_version == stamped) << "a file of another version gets this version";
+    std::string plain;
+    ASSERT_TRUE(CUTXMLConfig::DecodeFileBytes(ReadFile(PIUDFile()), UT_CONFIG_PI_UD, &plain));
+    EXPECT_NE(std::string::npos,
+              plain.find("version=\"" + ToUtf8(CUTPlatform::Current()->ModuleVersion()) + "\""));
+    EXPECT_EQ("1700000000", ItemInFile(PIUDFile(), "LastSendTimestamp"));
+    { CUTConfigManager manager; }
+    EXPECT_TRUE(stamped == IdentityOf(PIUDFile()));
 }

@@ -1,22 +1,36 @@
 // Several real processes load, change and save the same configuration file
 // at once, and some are killed in the middle of their work. At every moment
 // the file on disk must parse, and every value in it must come from one
-// whole save.
+// whole save. A save merges: what another process stored since this one
+// loaded is kept, through the file objects, the configuration manager and
+// the facade, and a damaged file is repaired under one holding of its lock.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <tinyxml.h>
 
+#include <tvUT/UTFacade.h>
+
+#include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
+#include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
+#include "info/UTProductInfoImp.h"
+#include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
@@ -24,6 +38,7 @@
 using tvut_test::ChildProcess;
 using tvut_test::ReadFile;
 using tvut_test::ScratchRoots;
+using tvut_test::WriteFile;
 
 namespace {
 
@@ -136,4 +151,235 @@ TEST_F(ConfigMultiProcessTest, WritersKilledAtRandomMomentsNeverLeaveATornFile) 
     std::wstring stamp;
     ASSERT_TRUE(reader.GetValue(L"LastSendTimestamp", false, &stamp));
     EXPECT_NE(L"-1", stamp);
+}
+
+namespace {
+
+// The first attribute of item in the user file, "<missing>" or
+// "<unreadable>".
+std::string StoredValue(const std::string& path, const char* item) {
+    std::string xml;
+    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_CONFIG_PI_UD, &xml)) {
+        return "<unreadable>";
+    }
+    TiXmlDocument document;
+    document.Parse(xml.c_str());
+    TiXmlElement* element = document.RootElement()->FirstChildElement(item);
+    if (element == nullptr || element->FirstAttribute() == nullptr) {
+        return "<missing>";
+    }
+    return element->FirstAttribute()->ValueStr();
+}
+
+// What a process that delivered a send records: the time and a login.
+int RecordDeliveredSend() {
+    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    if (!config.Load()) {
+        return 3;
+    }
+    config.SetValue(L"LastSendTimestamp", L"1700000000", false);
+    config.SetValue(L"TelvoranLogin", L"bob", false);
+    return config.Save() ? 0 : 4;
+}
+
+// A child that waits for a byte on a pipe before it runs body: forked
+// before the parent starts threads, started when the parent is ready.
+class GatedChild {
+public:
+    explicit GatedChild(const std::function<int()>& body) {
+        if (::pipe(gate_) != 0) {
+            gate_[0] = gate_[1] = -1;
+        }
+        const int read_end = gate_[0];
+        const int write_end = gate_[1];
+        child_ = std::make_unique<ChildProcess>([read_end, write_end, body] {
+            ::close(write_end);
+            char go = 0;
+            if (::read(read_end, &go, 1) != 1) {
+                return 90;
+            }
+            return body();
+        });
+        ::close(gate_[0]);
+    }
+    ~GatedChild() {
+        if (gate_[1] >= 0) {
+            ::close(gate_[1]);
+        }
+    }
+    void Start() {
+        const char go = 'g';
+        EXPECT_EQ(1, ::write(gate_[1], &go, 1));
+    }
+    ChildProcess& process() { return *child_; }
+
+private:
+    int gate_[2];
+    std::unique_ptr<ChildProcess> child_;
+};
+
+}  // namespace
+
+TEST_F(ConfigMultiProcessTest, SaveKeepsWhatAnotherProcessStoredMeanwhile) {
+    CUTXMLConfig mine(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(mine.Load());
+    ChildProcess other(RecordDeliveredSend);
+    ASSERT_EQ(0, other.Wait());
+
+    // This process changes another item, from its old in-memory copy.
+    mine.SetValue(L"LogLevel", L"4", true);
+    EXPECT_EQ("1700000000", StoredValue(path_, "LastSendTimestamp"));
+    EXPECT_EQ("bob", StoredValue(path_, "TelvoranLogin"));
+    EXPECT_EQ("4", StoredValue(path_, "LogLevel"));
+    std::wstring value;
+    ASSERT_TRUE(mine.GetValue(L"LastSendTimestamp", false, &value));
+    EXPECT_EQ(L"1700000000", value) << "the merged file is this object's copy now";
+
+    // An item both processes set: the later save wins.
+    mine.SetValue(L"TelvoranLogin", L"alice", true);
+    EXPECT_EQ("alice", StoredValue(path_, "TelvoranLogin"));
+    EXPECT_EQ("1700000000", StoredValue(path_, "LastSendTimestamp"));
+}
+
+TEST_F(ConfigMultiProcessTest, ShortLivedManagerDoesNotUndoAnotherProcess) {
+    // A user file without the login: the first read of it adds the default.
+    std::string xml = "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"" +
+                      ToUtf8(CUTPlatform::Current()->ModuleVersion()) +
+                      "\"><LastSendTimestamp value=\"-1\" /></PROD_IND_USER_DEP>";
+    ScrambleBytes(&xml);
+    ASSERT_TRUE(WriteFile(path_, xml));
+
+    CUTConfigManager own;  // what GetUserID builds outside a session
+    ChildProcess other(RecordDeliveredSend);
+    ASSERT_EQ(0, other.Wait());
+    EXPECT_EQ(L"bob", own.Store()->GetString(L"TelvoranLogin", false));
+    EXPECT_EQ("bob", StoredValue(path_, "TelvoranLogin")) << "the default replaced a login";
+    EXPECT_EQ("1700000000", StoredValue(path_, "LastSendTimestamp"));
+}
+
+namespace {
+
+kormSTRING Text(const char16_t* text) {
+    return kormSTRING{const_cast<kormCHAR*>(text), -1};
+}
+
+}  // namespace
+
+// A session of a product that is not a TERM program clears the stored login
+// at GetUBInformation; that save must not bring back the session's old copy
+// of LastSendTimestamp, or every later start would send synchronously.
+TEST_F(ConfigMultiProcessTest, SessionSaveKeepsATimestampAnotherProcessRecorded) {
+    GatedChild other(RecordDeliveredSend);
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    CUTConfigManager* session = CUTConfigManager::PeekInstance();
+    ASSERT_NE(nullptr, session);
+    ASSERT_EQ(-1, session->Store()->GetInt64(L"LastSendTimestamp", false));
+    other.Start();
+    ASSERT_EQ(0, other.process().Wait());
+
+    CUTProductInfo* product = CUTProductInfo::Create();
+    CUTUserInfo* user = CUTUserInfo::Create();
+    product->SetProductLineId(Text(u"LINE"));
+    product->SetReleaseId(Text(u"2026"));
+    product->SetReleaseType(Text(u"F"));
+    product->SetProgramType(Text(u"VIEWER"));
+    CUTFacade::GetUBInformation(product, user, kormFALSE);
+    product->Dispose();
+    user->Dispose();
+
+    EXPECT_EQ("", StoredValue(path_, "TelvoranLogin")) << "a non-TERM product clears the login";
+    EXPECT_EQ("1700000000", StoredValue(path_, "LastSendTimestamp"));
+    EXPECT_EQ(1700000000, session->Store()->GetInt64(L"LastSendTimestamp", false));
+    CUTFacade::CleanUp();
+    EXPECT_EQ("1700000000", StoredValue(path_, "LastSendTimestamp"));
+}
+
+namespace {
+
+// Is the process asleep in a call that waits for a lock (a System V
+// semaphore, a file lock, or the pause of a lock that polls)?
+bool IsWaitingForALock(int pid) {
+    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat_text((std::istreambuf_iterator<char>(stat_file)),
+                          std::istreambuf_iterator<char>());
+    const size_t close = stat_text.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat_text.size() ||
+        stat_text[close + 2] != 'S') {
+        return false;
+    }
+    std::ifstream syscall_file("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    if (!(syscall_file >> number)) {
+        return false;
+    }
+    const long waits[] = {
+#ifdef SYS_semop
+        SYS_semop,
+#endif
+#ifdef SYS_semtimedop
+        SYS_semtimedop,
+#endif
+        SYS_fcntl,      SYS_flock, SYS_nanosleep, SYS_clock_nanosleep};
+    for (long wait : waits) {
+        if (number == wait) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Lets another process run at the moment the file object decides to write
+// defaults over a damaged file (it looks for the decode marker then), and
+// waits until that process has either finished or is waiting for the lock.
+class RaceAtRepair : public CUTPlatformWrapper {
+public:
+    explicit RaceAtRepair(GatedChild* other)
+        : CUTPlatformWrapper(CUTPlatform::Default()), other_(other) {}
+    bool FileExists(const std::wstring& path) override {
+        if (path.find(L"decode.xml") != std::wstring::npos && !started_) {
+            started_ = true;
+            other_->Start();
+            const int pid = other_->process().pid();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (std::chrono::steady_clock::now() < deadline) {
+                siginfo_t info{};
+                if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                        0 &&
+                    info.si_pid == pid) {
+                    outcome_ = "finished";
+                    break;
+                }
+                if (IsWaitingForALock(pid)) {
+                    outcome_ = "waiting for the lock";
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        return CUTPlatformWrapper::FileExists(path);
+    }
+    const std::string& outcome() const { return outcome_; }
+
+private:
+    GatedChild* other_;
+    bool started_ = false;
+    std::string outcome_ = "not started";
+};
+
+}  // namespace
+
+TEST_F(ConfigMultiProcessTest, RepairIsDecidedAndWrittenUnderOneHoldingOfTheLock) {
+    GatedChild other(RecordDeliveredSend);
+    ASSERT_TRUE(WriteFile(path_, "damaged beyond reading"));
+    {
+        RaceAtRepair platform(&other);
+        CUTScopedPlatform scoped(&platform);
+        CUTXMLConfig mine(UT_CONFIG_PI_UD, kComponentFolderName);
+        EXPECT_TRUE(mine.Load());
+        EXPECT_EQ("waiting for the lock", platform.outcome())
+            << "the other process ran between the read and the repair";
+    }
+    ASSERT_EQ(0, other.process().Wait());
+    EXPECT_EQ("1700000000", StoredValue(path_, "LastSendTimestamp"))
+        << "the repair overwrote what the other process saved";
 }

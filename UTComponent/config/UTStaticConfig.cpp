@@ -13,7 +13,8 @@ CUTStaticConfig::CUTStaticConfig(const std::wstring& component_folder,
         product_file_->Load();
         product_loaded_ = true;
     }
-    // Every start rewrites the shared files, so they carry this version.
+    // A file written by another version is stamped with this one; a file
+    // that already carries it is not rewritten.
     pi_ud_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PI_UD, component_folder);
     pi_ud_file_->Load();
     pi_ud_file_->Save();
@@ -52,9 +53,14 @@ std::wstring CUTStaticConfig::ReadText(const std::wstring& name, bool reread, in
     }
     text = item != nullptr ? item->default_value : L"";
     // Add a missing item with its default; an item that is there with an
-    // empty value equal to its default needs no rewrite.
+    // empty value equal to its default needs no rewrite. Another process
+    // may have stored the item since this one loaded: its value then stands.
     if (file && !(text.empty() && file->IsCached(name))) {
-        file->SetValue(name, text, true);
+        file->RepairValue(name, text, true);
+        std::wstring stored;
+        if (file->GetValue(name, false, &stored)) {
+            return stored;
+        }
     }
     return text;
 }
@@ -72,9 +78,11 @@ T CUTStaticConfig::ReadNumber(const std::wstring& name, bool reread) {
     T fallback{};
     if (item != nullptr) {
         ParseConfigNumber(std::wstring(item->default_value), &fallback);
-        // The user's own file keeps what is there; shared files are repaired.
-        if (file_class == UT_FILE_PI_UI || file_class == UT_FILE_PRODUCT) {
-            WriteText(name, item->default_value, reread);
+        // The user's own file keeps what is there; shared files are repaired
+        // (unless another process stores a value first).
+        std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
+        if (file && (file_class == UT_FILE_PI_UI || file_class == UT_FILE_PRODUCT)) {
+            file->RepairValue(name, item->default_value, reread);
         }
     }
     return fallback;

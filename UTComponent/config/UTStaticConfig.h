@@ -22,7 +22,8 @@
 class CUTStaticConfig {
 public:
     // Loads the per-product file (when product_folder is not empty), then
-    // loads and rewrites the per-user and the machine-wide files.
+    // loads the per-user and the machine-wide files (saving them only to
+    // stamp the version of this build on them).
     CUTStaticConfig(const std::wstring& component_folder, const std::wstring& product_folder);
 
     bool GetBool(const std::wstring& name, bool reread);

@@ -6,7 +6,9 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
 #include "config/UTNamedLock.h"
+#include "config/UTParseGuard.h"
 #include "config/UTScrambler.h"
+#include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 
@@ -15,21 +17,73 @@ namespace {
 const char kVersionAttribute[] = "version";
 const char kValueAttribute[] = "value";
 
-bool ParseXml(const std::string& xml, TiXmlDocument* document) {
-    document->Clear();
-    document->Parse(xml.c_str(), nullptr, TIXML_ENCODING_UTF8);
-    return !document->Error() && document->RootElement() != nullptr;
-}
-
-bool HasRoot(const std::string& xml, const char* root_name) {
-    TiXmlDocument document;
-    return ParseXml(xml, &document) && document.RootElement()->ValueStr() == root_name;
+// A settings document: parsed through the guard, with a root element.
+bool ParseSettings(const std::string& xml, TiXmlDocument* document) {
+    return ParseXmlGuarded(xml, CUTParseLimits(), document) && document->RootElement() != nullptr;
 }
 
 std::string PrintDocument(const TiXmlDocument& document) {
     TiXmlPrinter printer;
     document.Accept(&printer);
     return printer.Str();
+}
+
+// Sets the first attribute of root's first child called name, adding the
+// child or a "value" attribute where missing; true when that changed
+// anything.
+bool SetItem(TiXmlElement* root, const std::string& name, const std::string& value) {
+    TiXmlElement* element = root->FirstChildElement(name);
+    if (element == nullptr) {
+        element = new TiXmlElement(name);
+        element->SetAttribute(kValueAttribute, value);
+        root->LinkEndChild(element);
+        return true;
+    }
+    if (TiXmlAttribute* attribute = element->FirstAttribute()) {
+        if (attribute->ValueStr() == value) {
+            return false;
+        }
+        attribute->SetValue(value);
+        return true;
+    }
+    element->SetAttribute(kValueAttribute, value);
+    return true;
+}
+
+// The first attribute of root's first child called name, or null.
+const TiXmlAttribute* ItemAttribute(const TiXmlElement* root, const std::string& name) {
+    const TiXmlElement* element = root != nullptr ? root->FirstChildElement(name) : nullptr;
+    return element != nullptr ? element->FirstAttribute() : nullptr;
+}
+
+// Decodes bytes, scrambled or plain, into document; *xml gets the plain text.
+bool DecodeSettings(const std::string& bytes, const char* root_name, TiXmlDocument* document,
+                    std::string* xml) {
+    if (bytes.empty() || bytes.size() > kSettingsMaxBytes) {
+        return false;
+    }
+    std::string scrambled_view = bytes;
+    ScrambleBytes(&scrambled_view);
+    const bool scrambling_on = IsConfigScramblingOn();
+    const std::string& expected = scrambling_on ? scrambled_view : bytes;
+    const std::string& other = scrambling_on ? bytes : scrambled_view;
+    if (ParseSettings(expected, document)) {
+        if (xml != nullptr) {
+            *xml = expected;
+        }
+        return true;
+    }
+    // A file written before "decode.xml" appeared (or after it was removed by
+    // another process) is still ours: read it in the other form rather than
+    // replace it with defaults. Only a file with our root element qualifies.
+    if (ParseSettings(other, document) && document->RootElement()->ValueStr() == root_name) {
+        if (xml != nullptr) {
+            *xml = other;
+        }
+        return true;
+    }
+    document->Clear();
+    return false;
 }
 
 }  // namespace
@@ -57,27 +111,8 @@ const char* CUTXMLConfig::RootElementOf(unsigned kind) {
 }
 
 bool CUTXMLConfig::DecodeFileBytes(const std::string& bytes, unsigned kind, std::string* xml) {
-    if (bytes.empty()) {
-        return false;
-    }
-    std::string scrambled_view = bytes;
-    ScrambleBytes(&scrambled_view);
-    const bool scrambling_on = IsConfigScramblingOn();
-    const std::string& expected = scrambling_on ? scrambled_view : bytes;
-    const std::string& other = scrambling_on ? bytes : scrambled_view;
     TiXmlDocument document;
-    if (ParseXml(expected, &document)) {
-        *xml = expected;
-        return true;
-    }
-    // A file written before "decode.xml" appeared (or after it was removed by
-    // another process) is still ours: read it in the other form rather than
-    // replace it with defaults. Only a file with our root element qualifies.
-    if (HasRoot(other, RootElementOf(kind))) {
-        *xml = other;
-        return true;
-    }
-    return false;
+    return DecodeSettings(bytes, RootElementOf(kind), &document, xml);
 }
 
 CUTXMLConfig::CUTXMLConfig(unsigned kind, const std::wstring& subfolder)
@@ -92,7 +127,7 @@ CUTXMLConfig::CUTXMLConfig(unsigned kind, const std::wstring& subfolder)
 
 CUTXMLConfig::~CUTXMLConfig() = default;
 
-bool CUTXMLConfig::WriteDocument(TiXmlDocument* document) {
+bool CUTXMLConfig::WriteFileLocked(const TiXmlDocument& document) {
     CUTPlatform* platform = CUTPlatform::Current();
     // Called under the file lock, so no other writer is using a temporary
     // file of this name now: what is there was left by a process that died
@@ -100,23 +135,21 @@ bool CUTXMLConfig::WriteDocument(TiXmlDocument* document) {
     for (const std::wstring& stale : platform->ListFiles(folder_path_, FilePath() + L".tmp")) {
         platform->RemoveFile(stale);
     }
-    std::string bytes = PrintDocument(*document);
+    std::string bytes = PrintDocument(document);
     if (IsConfigScramblingOn()) {
         ScrambleBytes(&bytes);
     }
+    // A rename over the path: whatever was there (a damaged file, a link, a
+    // FIFO) is replaced as a name, never written into.
     return platform->ReplaceFileAtomically(FilePath(), bytes);
 }
 
-bool CUTXMLConfig::CreateDefault(bool only_if_missing) {
-    if (failed_.load()) {
-        return false;
-    }
-    CheckDecodeMarker();
-    TiXmlDocument document;
-    document.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
+void CUTXMLConfig::BuildDefaults(TiXmlDocument* document) const {
+    document->Clear();
+    document->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
     auto* root = new TiXmlElement(RootElementOf(kind_));
     root->SetAttribute(kVersionAttribute, ToUtf8(CUTPlatform::Current()->ModuleVersion()));
-    document.LinkEndChild(root);
+    document->LinkEndChild(root);
     for (const CUTConfigItem& item : CUTConfigCommon::Items()) {
         if (static_cast<unsigned>(item.file_class) == kind_) {
             auto* child = new TiXmlElement(ToUtf8(item.name));
@@ -124,36 +157,47 @@ bool CUTXMLConfig::CreateDefault(bool only_if_missing) {
             root->LinkEndChild(child);
         }
     }
-    CreateFolderTree(folder_path_);
-    CUTNamedLockGuard guard(lock_name_);
-    if (!guard.IsHeld()) {
+}
+
+bool CUTXMLConfig::ReadFileLocked(TiXmlDocument* document) {
+    std::string bytes;
+    bool too_large = false;
+    if (!CUTPlatform::Current()->ReadWholeFile(FilePath(), &bytes, kSettingsMaxBytes, &too_large)) {
+        if (too_large) {
+            CUTLoggerManager::GetInstance()->Log(
+                UT_LOG_ERROR, "Config file larger than %d bytes, not read! File path %W",
+                static_cast<int>(kSettingsMaxBytes), FilePath().c_str());
+        }
         return false;
     }
-    // Another process may have created the file since we looked: its content
-    // wins over our defaults.
-    if (only_if_missing && CUTPlatform::Current()->FileExists(FilePath())) {
-        return true;
-    }
-    if (!WriteDocument(&document)) {
-        failed_.store(true);
+    if (!DecodeSettings(bytes, RootElementOf(kind_), document, nullptr)) {
+        CUTLoggerManager::GetInstance()->Log(UT_LOG_ERROR, "Decode Config file Error! File path %W",
+                                             FilePath().c_str());
         return false;
     }
     return true;
 }
 
-bool CUTXMLConfig::ReadDocument() {
-    std::string bytes;
-    {
-        CUTNamedLockGuard guard(lock_name_);
-        if (!guard.IsHeld() || !CUTPlatform::Current()->ReadWholeFile(FilePath(), &bytes)) {
-            return false;
-        }
-    }
-    std::string xml;
-    if (!DecodeFileBytes(bytes, kind_, &xml)) {
+bool CUTXMLConfig::ApplyPending(TiXmlDocument* document, bool unconditional) const {
+    TiXmlElement* root = document->RootElement();
+    if (root == nullptr) {
         return false;
     }
-    return ParseXml(xml, document_.get());
+    bool changed = false;
+    for (const auto& entry : pending_) {
+        const std::string name = ToUtf8(entry.first);
+        const PendingChange& change = entry.second;
+        if (change.conditional && !unconditional) {
+            const TiXmlAttribute* attribute = ItemAttribute(root, name);
+            const bool present = attribute != nullptr;
+            if (present != change.expected_present ||
+                (present && FromUtf8(attribute->ValueStr()) != change.expected)) {
+                continue;  // another process stored a value since: it stands
+            }
+        }
+        changed = SetItem(root, name, ToUtf8(change.value)) || changed;
+    }
+    return changed;
 }
 
 bool CUTXMLConfig::EnsureLoaded() {
@@ -161,15 +205,33 @@ bool CUTXMLConfig::EnsureLoaded() {
         writable_.store(false);
         return false;
     }
-    if (!CUTPlatform::Current()->FileExists(FilePath()) && !CreateDefault(true)) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    std::lock_guard<std::recursive_mutex> lock(document_mutex_);
+    if (!failed_.load() && !platform->FileExists(FilePath())) {
+        CreateFolderTree(folder_path_);
+    }
+    // Reading, deciding that the file is unusable and writing the defaults
+    // happen under one holding of the lock: a file another process repaired
+    // and saved in between would otherwise be overwritten.
+    CUTNamedLockGuard guard(lock_name_);
+    if (!guard.IsHeld()) {
         return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(document_mutex_);
-    if (ReadDocument()) {
+    TiXmlDocument fresh;
+    if (ReadFileLocked(&fresh)) {
+        *document_ = fresh;
+        // What this process changed and has not saved yet stays in its view.
+        ApplyPending(document_.get(), false);
         return true;
     }
-    if (CreateDefault(false) && ReadDocument()) {
-        return true;
+    if (!failed_.load()) {
+        CheckDecodeMarker();
+        BuildDefaults(&fresh);
+        if (WriteFileLocked(fresh)) {
+            *document_ = fresh;
+            ApplyPending(document_.get(), true);
+            return true;
+        }
     }
     failed_.store(true);
     document_->Clear();
@@ -196,6 +258,7 @@ bool CUTXMLConfig::Load() {
         return false;
     }
     CUTPlatform* platform = CUTPlatform::Current();
+    // Never follows a link and changes only a regular file of this user.
     platform->MakeOwnerWritable(FilePath());
     {
         CUTNamedLockGuard guard(lock_name_);
@@ -211,9 +274,7 @@ bool CUTXMLConfig::GetValue(const std::wstring& name, bool reread, std::wstring*
         if (!EnsureLoaded()) {
             return false;
         }
-        TiXmlElement* root = document_->RootElement();
-        TiXmlElement* element = root != nullptr ? root->FirstChildElement(ToUtf8(name)) : nullptr;
-        const TiXmlAttribute* attribute = element != nullptr ? element->FirstAttribute() : nullptr;
+        const TiXmlAttribute* attribute = ItemAttribute(document_->RootElement(), ToUtf8(name));
         if (attribute == nullptr) {
             return false;
         }
@@ -246,18 +307,47 @@ void CUTXMLConfig::SetValue(const std::wstring& name, const std::wstring& value,
         if (root == nullptr) {
             return;
         }
-        const std::string utf8_name = ToUtf8(name);
-        const std::string utf8_value = ToUtf8(value);
-        TiXmlElement* element = root->FirstChildElement(utf8_name);
-        if (element == nullptr) {
-            element = new TiXmlElement(utf8_name);
-            element->SetAttribute(kValueAttribute, utf8_value);
-            root->LinkEndChild(element);
-        } else if (TiXmlAttribute* attribute = element->FirstAttribute()) {
-            attribute->SetValue(utf8_value);
-        } else {
-            element->SetAttribute(kValueAttribute, utf8_value);
+        PendingChange& change = pending_[name];
+        change = PendingChange();
+        change.value = value;
+        SetItem(root, ToUtf8(name), ToUtf8(value));
+    }
+    if (save_now) {
+        Save();
+    }
+}
+
+void CUTXMLConfig::RepairValue(const std::wstring& name, const std::wstring& value, bool save_now) {
+    if (!document_) {
+        return;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(document_mutex_);
+        cache_[name] = value;
+        if (failed_.load()) {
+            return;
         }
+        TiXmlElement* root = document_->RootElement();
+        if (root == nullptr) {
+            return;
+        }
+        const std::string utf8_name = ToUtf8(name);
+        auto it = pending_.find(name);
+        if (it != pending_.end()) {
+            // Repairing this process's own change: it keeps its condition.
+            it->second.value = value;
+        } else {
+            PendingChange change;
+            change.value = value;
+            change.conditional = true;
+            const TiXmlAttribute* attribute = ItemAttribute(root, utf8_name);
+            change.expected_present = attribute != nullptr;
+            if (attribute != nullptr) {
+                change.expected = FromUtf8(attribute->ValueStr());
+            }
+            pending_.emplace(name, change);
+        }
+        SetItem(root, utf8_name, ToUtf8(value));
     }
     if (save_now) {
         Save();
@@ -275,10 +365,35 @@ bool CUTXMLConfig::Save() {
     if (root == nullptr) {
         return false;
     }
+    const std::string version = ToUtf8(CUTPlatform::Current()->ModuleVersion());
+    const std::string* stored_version = root->Attribute(std::string(kVersionAttribute));
+    if (pending_.empty() && stored_version != nullptr && *stored_version == version) {
+        return true;
+    }
     CUTNamedLockGuard guard(lock_name_);
     if (!guard.IsHeld()) {
         return false;
     }
-    root->SetAttribute(kVersionAttribute, ToUtf8(CUTPlatform::Current()->ModuleVersion()));
-    return WriteDocument(document_.get());
+    TiXmlDocument merged;
+    const bool fresh = ReadFileLocked(&merged);
+    if (!fresh) {
+        // Missing or damaged since this object loaded it: this process's
+        // document is the best there is, and writing it is the repair.
+        merged = *document_;
+    }
+    bool changed = ApplyPending(&merged, !fresh) || !fresh;
+    TiXmlElement* merged_root = merged.RootElement();
+    const std::string* merged_version = merged_root->Attribute(std::string(kVersionAttribute));
+    if (merged_version == nullptr || *merged_version != version) {
+        merged_root->SetAttribute(kVersionAttribute, version);
+        changed = true;
+    }
+    if (changed && !WriteFileLocked(merged)) {
+        return false;
+    }
+    *document_ = merged;
+    pending_.clear();
+    cache_.clear();
+    FillCache();
+    return true;
 }

@@ -6,20 +6,32 @@
 // A file holds an XML declaration and one root element with a "version"
 // attribute and one child per item, its value in the child's first attribute.
 // On disk the file is scrambled unless the "decode.xml" marker switched that
-// off. Saves replace the file atomically under the file's named lock, so a
-// reader in another process and a process killed mid-save both find either
-// the old file or the new one.
+// off.
 //
-// Threads: the document mutex guards the document and the cache within the
-// process and is always taken before the file's named lock. Failures never
-// throw: a missing file is created with defaults; an unreadable or
-// unparsable one is re-created once and otherwise the object marks itself
-// failed and serves its cache only; without a root folder there is no
-// document, GetValue finds nothing, SetValue does nothing and Save fails.
+// Several processes share each file. A save is a merge: under the file's
+// named lock it reads the file again, applies only the items this object
+// changed since it loaded, replaces the file atomically and takes the merged
+// result as its own document and cache, so a value another process stored
+// meanwhile is neither lost nor hidden. Reading never writes: a save with
+// nothing to change (same items, same version) leaves the file untouched.
+// Files are read only when they are regular files (a link to one is read
+// through), without blocking and up to kSettingsMaxBytes, and only through
+// the parse guard; writes replace the directory entry itself, so they never
+// write into the target of a link, a FIFO or a device found at the path.
+//
+// Threads: the document mutex guards the document, the cache and the list of
+// changes within the process and is always taken before the file's named
+// lock. Failures never throw: a missing, unreadable, oversized, unparsable
+// or foreign file (anything but a regular file counts as unreadable) is
+// replaced by defaults once, deciding and writing under one holding of the
+// file lock; when that write fails the object marks itself failed and serves
+// its cache only; without a root folder there is no document, GetValue finds
+// nothing, SetValue does nothing and Save fails.
 #ifndef TVUT_CONFIG_UTXMLCONFIG_H
 #define TVUT_CONFIG_UTXMLCONFIG_H
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,9 +72,17 @@ public:
     bool GetValue(const std::wstring& name, bool reread, std::wstring* value) override;
     void SetValue(const std::wstring& name, const std::wstring& value, bool save_now) override;
 
-    // Writes the whole document over the file (the later save of two
-    // processes wins). False when there is no usable document or the write
-    // failed; the file on disk is then unchanged.
+    // Replaces what this process read for name (the item missing, empty or
+    // invalid) by value, such as an item's default. Unlike SetValue, the
+    // save applies it only while the file still holds what was read, so a
+    // value another process stored in the meantime wins.
+    void RepairValue(const std::wstring& name, const std::wstring& value, bool save_now);
+
+    // Merges this object's changes into the file (see above) and refreshes
+    // the document and cache from the result. True when the file now holds
+    // them (also when there was nothing to write); false when there is no
+    // usable document, the lock cannot be had or the write failed: the file
+    // is then unchanged and the changes wait for the next save.
     bool Save();
 
     // Result of the write probe of the last Load.
@@ -81,14 +101,30 @@ public:
     static const char* RootElementOf(unsigned kind);
 
     // Parses the bytes of a configuration file, scrambled or plain, into
-    // plain XML text. False when they are neither.
+    // plain XML text, through the parse guard with the settings limits.
+    // False when they are neither, or are refused by the guard.
     static bool DecodeFileBytes(const std::string& bytes, unsigned kind, std::string* xml);
 
 private:
+    // A change of this process that the next save applies to the file.
+    struct PendingChange {
+        std::wstring value;
+        // Apply only while the file holds what this process read: the item
+        // absent (expected_present false) or with the text expected.
+        bool conditional = false;
+        bool expected_present = false;
+        std::wstring expected;
+    };
+
     bool EnsureLoaded();
-    bool CreateDefault(bool only_if_missing);
-    bool ReadDocument();
-    bool WriteDocument(TiXmlDocument* document);
+    void BuildDefaults(TiXmlDocument* document) const;
+    // Under the file lock: the file's document, or false when it is missing,
+    // not a regular file, too large or not a settings file of this kind.
+    bool ReadFileLocked(TiXmlDocument* document);
+    bool WriteFileLocked(const TiXmlDocument& document);
+    // Applies the pending changes to document (all of them when
+    // unconditional); true when that changed it.
+    bool ApplyPending(TiXmlDocument* document, bool unconditional) const;
     void FillCache();
 
     std::unordered_map<std::wstring, std::wstring> cache_;
@@ -96,6 +132,7 @@ private:
     std::wstring file_name_;
     unsigned kind_;
     std::unique_ptr<TiXmlDocument> document_;
+    std::map<std::wstring, PendingChange> pending_;
     std::atomic<bool> writable_;
     std::atomic<bool> failed_;
     std::recursive_mutex document_mutex_;

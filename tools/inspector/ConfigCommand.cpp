@@ -1,7 +1,9 @@
 // tvut_inspect config: every setting with the value tvUT would use and the
 // file it comes from. Read-only: files are decoded in memory, never created
 // or repaired, so the output shows what is on disk now. Values that tvUT
-// would replace by their default are shown with the stored text.
+// would replace by their default are shown with the stored text. Files are
+// read as tvUT reads them (regular files only, capped, through the parse
+// guard): what tvUT would treat as damaged shows as not readable.
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -13,6 +15,7 @@
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTConfigValue.h"
+#include "config/UTParseGuard.h"
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
@@ -33,12 +36,12 @@ StoredFile ReadStoredFile(const std::wstring& folder, unsigned kind) {
     file.path = folder + CUTXMLConfig::FileNameOf(kind);
     std::string bytes;
     std::string xml;
-    if (!CUTPlatform::Current()->ReadWholeFile(file.path, &bytes) ||
-        !CUTXMLConfig::DecodeFileBytes(bytes, kind, &xml)) {
+    TiXmlDocument document;
+    if (!CUTPlatform::Current()->ReadWholeFile(file.path, &bytes, kSettingsMaxBytes) ||
+        !CUTXMLConfig::DecodeFileBytes(bytes, kind, &xml) ||
+        !ParseXmlGuarded(xml, CUTParseLimits(), &document) || document.RootElement() == nullptr) {
         return file;
     }
-    TiXmlDocument document;
-    document.Parse(xml.c_str(), nullptr, TIXML_ENCODING_UTF8);
     file.readable = true;
     for (TiXmlElement* child = document.RootElement()->FirstChildElement(); child != nullptr;
          child = child->NextSiblingElement()) {

@@ -1,5 +1,8 @@
 // tvut_inspect decode FILE: prints a configuration or transcript file as
-// plain, indented XML, whether it is stored scrambled or plain.
+// plain, indented XML, whether it is stored scrambled or plain. The file is
+// read as tvUT reads it: a regular file only, without blocking, up to the
+// settings size cap, and parsed only through the parse guard, so a damaged
+// or hostile file gets a message instead of a hang or a crash.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,16 +10,16 @@
 #include <tinyxml.h>
 
 #include "InspectorCommands.h"
+#include "config/UTParseGuard.h"
 #include "config/UTScrambler.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 
 namespace {
 
-bool ParsesWithRoot(const std::string& xml, TiXmlDocument* document) {
-    document->Clear();
-    document->Parse(xml.c_str(), nullptr, TIXML_ENCODING_UTF8);
-    return !document->Error() && document->RootElement() != nullptr;
+bool ParsesWithRoot(const std::string& xml, TiXmlDocument* document, UTParseVerdict* verdict) {
+    return ParseXmlGuarded(xml, CUTParseLimits(), document, verdict) &&
+           document->RootElement() != nullptr;
 }
 
 }  // namespace
@@ -34,8 +37,19 @@ int RunDecodeCommand(int argc, char** argv) {
         return 1;
     }
     std::string bytes;
-    if (!platform->ReadWholeFile(wide_path, &bytes)) {
-        std::fprintf(stderr, "tvut_inspect: cannot read %s\n", path);
+    bool too_large = false;
+    if (!platform->ReadWholeFile(wide_path, &bytes, kSettingsMaxBytes, &too_large)) {
+        if (too_large) {
+            std::fprintf(stderr,
+                         "tvut_inspect: %s is larger than %llu bytes; tvUT would not read it "
+                         "either\n",
+                         path, static_cast<unsigned long long>(kSettingsMaxBytes));
+        } else {
+            std::fprintf(stderr,
+                         "tvut_inspect: cannot read %s (missing, unreadable or not a "
+                         "regular file)\n",
+                         path);
+        }
         return 1;
     }
     if (bytes.empty()) {
@@ -46,10 +60,19 @@ int RunDecodeCommand(int argc, char** argv) {
     ScrambleBytes(&unscrambled);
     TiXmlDocument document;
     const char* form = nullptr;
-    if (ParsesWithRoot(unscrambled, &document)) {
+    UTParseVerdict scrambled_verdict = UTParseVerdict::kAccepted;
+    UTParseVerdict plain_verdict = UTParseVerdict::kAccepted;
+    if (ParsesWithRoot(unscrambled, &document, &scrambled_verdict)) {
         form = "scrambled";
-    } else if (ParsesWithRoot(bytes, &document)) {
+    } else if (ParsesWithRoot(bytes, &document, &plain_verdict)) {
         form = "plain";
+    } else if (scrambled_verdict == UTParseVerdict::kTooDeep ||
+               plain_verdict == UTParseVerdict::kTooDeep) {
+        std::fprintf(stderr,
+                     "tvut_inspect: %s nests elements deeper than %zu levels; tvUT treats it "
+                     "as damaged\n",
+                     path, kDocumentMaxDepth);
+        return 1;
     } else {
         std::fprintf(stderr,
                      "tvut_inspect: %s is not a tvUT configuration or transcript file "
