@@ -13,6 +13,10 @@
 
 namespace {
 
+// Settings files and transcripts are a few kilobytes; a file far larger is
+// not one of ours and is not read into memory.
+constexpr uint64_t kMaxDecodeBytes = 4 * 1024 * 1024;
+
 bool ParsesWithRoot(const std::string& xml, TiXmlDocument* document) {
     document->Clear();
     document->Parse(xml.c_str(), nullptr, TIXML_ENCODING_UTF8);
@@ -34,8 +38,14 @@ int RunDecodeCommand(int argc, char** argv) {
         return 1;
     }
     std::string bytes;
-    if (!platform->ReadWholeFile(wide_path, &bytes)) {
-        std::fprintf(stderr, "tvut_inspect: cannot read %s\n", path);
+    bool too_large = false;
+    if (!platform->ReadWholeFile(wide_path, &bytes, kMaxDecodeBytes, &too_large)) {
+        if (too_large) {
+            std::fprintf(stderr, "tvut_inspect: %s is larger than %llu bytes: not a tvUT file\n",
+                         path, static_cast<unsigned long long>(kMaxDecodeBytes));
+        } else {
+            std::fprintf(stderr, "tvut_inspect: cannot read %s\n", path);
+        }
         return 1;
     }
     if (bytes.empty()) {
