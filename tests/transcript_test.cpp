@@ -580,8 +580,14 @@ TEST_F(TranscriptTest, TranscriptsFolderRemovedOrReplacedBetweenWrites) {
     EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash());
     ASSERT_EQ(0, ::unlink(folder.c_str()));
 
-    // A folder where the file goes is cleared away.
+    // A longer file at the transcript's path leaves nothing of itself behind.
     ASSERT_EQ(0, ::mkdir(folder.c_str(), 0700));
+    ASSERT_TRUE(tvut_test::WriteFile(SessionFile(), std::string(65536, 'x')));
+    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
+    OnlyTranscript();
+
+    // A folder where the file goes is cleared away.
+    ASSERT_EQ(0, ::unlink(SessionFile().c_str()));
     ASSERT_EQ(0, ::mkdir(SessionFile().c_str(), 0700));
     EXPECT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());
     EXPECT_EQ("1", OnlyTranscript()[H(kUsage, "end_time@isCrash")]);
