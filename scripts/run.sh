@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up tvUT and runs its main job: the sample host goes through a host
 # product's whole sequence in a scratch root and shows what tvUT returned and
-# what it left on disk.
+# what it left on disk, with the session's transcript decoded.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -129,10 +129,9 @@ TEST_F(FacadeTest, ProductHandOverAndItsFailures) {
     // Once the product is known, a null product only refreshes the login.
     EXPECT_EQ(UT_SEND_CYCLE_FAILED, CUTFacade::GetUBInformation(nullptr, host.user(), kormTRUE));
 
-    // Without transcript writing in this build, stamping reports the failed write.
-    EXPECT_EQ(UT_LOG_USAGE_WRITE_FAILED, CUTFacade::LogUsageData());
+    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
     EXPECT_NE(-1, manager->Runtime()->StartTime());
-    EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash());
+    EXPECT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());
     EXPECT_EQ(1, manager->Runtime()->CrashFlag());
     EXPECT_NE(-1, manager->Runtime()->EndTime());
 }

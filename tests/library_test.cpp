@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -12,6 +13,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
+#include "support/TranscriptFiles.h"
 
 using tvut_test::ChildProcess;
 using tvut_test::PathExists;
@@ -121,4 +123,44 @@ TEST(LibraryTest, ProcessExitWithoutCleanUpEndsCleanly) {
         std::exit(0);
     });
     EXPECT_EQ(0, host.Wait());
+}
+
+TEST(LibraryTest, UnloadWithoutCleanUpWritesTheFinalTranscript) {
+    ScratchRoots roots;
+    const std::string folder = roots.pi_ud_folder() + "/LINE_7/Transcripts";
+    ChildProcess host([&folder] {
+        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            return 10;
+        }
+        auto init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
+        auto create_product =
+            Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
+        auto information =
+            Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
+                library,
+                "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
+        if (!init || !create_product || !information || init() != UT_INIT_OK) {
+            return 11;
+        }
+        CUTProductInfo* product = create_product();
+        char16_t line[] = u"LINE";
+        char16_t release[] = u"7";
+        product->SetProductLineId(kormSTRING{line, -1});
+        product->SetReleaseId(kormSTRING{release, -1});
+        information(product, nullptr, kormFALSE);
+        product->Dispose();
+        // No transcript before the unload: the unload writes it.
+        if (!tvut_test::ListTranscriptFolder(folder).transcripts.empty()) {
+            return 12;
+        }
+        return dlclose(library) == 0 ? 0 : 13;
+    });
+    ASSERT_EQ(0, host.Wait());
+    const tvut_test::TranscriptFolder listing = tvut_test::ListTranscriptFolder(folder);
+    ASSERT_EQ(1u, listing.transcripts.size());
+    std::map<std::string, std::string> values;
+    std::string report;
+    ASSERT_TRUE(tvut_test::ReadTranscript(listing.transcripts[0], &values, &report)) << report;
+    EXPECT_EQ("-1", values["transcript/usage_data/end_time"]) << "no end-time stamp";
 }

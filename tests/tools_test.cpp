@@ -2,13 +2,18 @@
 // and the sample host, run as real processes against scratch roots.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
+
+#include <tvUT/UTFacade.h>
 
 #include "config/UTConfigPaths.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
+#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
+#include "support/TranscriptFiles.h"
 
 using tvut_test::RunCommand;
 using tvut_test::ScratchRoots;
@@ -106,6 +111,86 @@ TEST_F(ToolsTest, SampleHostShowsTheStatusCodesOfItsSequence) {
          {"InitUTComponent                    -> 100", "SetUserID                          -> 600",
           "LogUsageData", "OnCrash", "CleanUp                            -> 500",
           "CleanUp (again)                    -> -1000", "ProdInd_UserDep.cur"}) {
+        EXPECT_NE(std::string::npos, output.find(expected)) << expected << "\n" << output;
+    }
+}
+
+namespace {
+
+std::wstring WideOf(const std::u16string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// A whole session of product line/release in the fixture's roots; returns
+// its session id.
+std::string RunSession(std::u16string line, std::u16string release, bool crash) {
+    EXPECT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    CUTProductInfo* product = CUTProductInfo::Create();
+    product->SetProductLineId(kormSTRING{&line[0], -1});
+    product->SetReleaseId(kormSTRING{&release[0], -1});
+    CUTFacade::GetUBInformation(product, nullptr, kormFALSE);
+    product->Dispose();
+    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
+    if (crash) {
+        EXPECT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());
+    }
+    // The session id is the name of the transcript just written.
+    const tvut_test::TranscriptFolder listing = tvut_test::ListTranscriptFolder(
+        std::string(getenv("XDG_DATA_HOME")) + "/Telvoran/TVUT/" + ToUtf8(WideOf(line)) + "_" +
+        ToUtf8(WideOf(release)) + "/Transcripts");
+    EXPECT_EQ(1u, listing.transcripts.size());
+    std::string name = listing.transcripts.empty() ? "" : listing.transcripts[0];
+    name = name.substr(name.rfind('/') + 1);
+    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    return name.substr(0, name.size() - 4);
+}
+
+}  // namespace
+
+TEST_F(ToolsTest, PendingListsTheWaitingTranscriptsAndDecodeShowsThem) {
+    std::string output;
+    ASSERT_EQ(0, Inspect("pending", &output));
+    EXPECT_NE(std::string::npos, output.find("none")) << output;
+
+    const std::string crashed = RunSession(u"LINE", u"2026", true);
+    const std::string clean = RunSession(u"OTHER", u"1", false);
+    ASSERT_EQ(38u, crashed.size());
+    ASSERT_EQ(38u, clean.size());
+    const std::string folder = roots_.pi_ud_folder() + "/LINE_2026/Transcripts/";
+    ASSERT_TRUE(WriteFile(folder + "{00000000-0000-4000-8000-000000000000}.utt", "not xml"));
+    ASSERT_TRUE(WriteFile(folder + crashed + ".tmp0123456789AB", "left by a killed writer"));
+
+    ASSERT_EQ(0, Inspect("pending", &output));
+    const std::string time = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}";
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex("LINE_2026 +\\" + crashed + " +" + time + " +" + time + " +yes +\\d+")))
+        << output;
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex("OTHER_1 +\\" + clean + " +" + time + " +" + time + " +no +\\d+")))
+        << output;
+    EXPECT_NE(std::string::npos, output.find("(not a readable transcript)")) << output;
+    EXPECT_EQ(std::string::npos, output.find(".tmp")) << "temporary files are not pending";
+    EXPECT_NE(std::string::npos, output.find("3 transcripts")) << output;
+
+    ASSERT_EQ(0, Inspect("pending OTHER 1", &output));
+    EXPECT_EQ(std::string::npos, output.find("LINE_2026")) << output;
+    EXPECT_NE(std::string::npos, output.find("1 transcript")) << output;
+    EXPECT_EQ(2, Inspect("pending OTHER", &output));
+
+    ASSERT_EQ(0, Inspect("decode '" + folder + crashed + ".utt'", &output));
+    EXPECT_NE(std::string::npos, output.find("stored scrambled")) << output;
+    EXPECT_NE(std::string::npos, output.find("session=\"" + crashed + "\"")) << output;
+    EXPECT_NE(std::string::npos, output.find("isCrash=\"1\"")) << output;
+}
+
+TEST_F(ToolsTest, SampleHostShowsTheTranscriptItsSessionLeft) {
+    std::string output;
+    ASSERT_EQ(
+        0, RunCommand(kSampleHost + " --crash --root " + roots_.folder().Join("sample"), &output));
+    for (const char* expected :
+         {"LogUsageData                       -> 200", "OnCrash                            -> 400",
+          "decode ", ".utt", "<transcript guid=", "<product_line_id>SAMPLE</product_line_id>",
+          "isCrash=\"1\""}) {
         EXPECT_NE(std::string::npos, output.find(expected)) << expected << "\n" << output;
     }
 }

@@ -98,6 +98,26 @@ void ShowTree(const fs::path& root) {
     }
 }
 
+// The session's transcript as the inspector decodes it (it is stored
+// scrambled).
+void ShowTranscripts(const fs::path& root, const fs::path& inspector) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().extension() != ".utt") {
+            continue;
+        }
+        std::printf("\nThe session's transcript, decoded by\n  %s decode %s\n\n", inspector.c_str(),
+                    it->path().c_str());
+        std::fflush(stdout);
+        const std::string command =
+            "'" + inspector.string() + "' decode '" + it->path().string() + "' 2>/dev/null";
+        if (std::system(command.c_str()) != 0) {
+            std::printf("(the inspector could not decode it)\n");
+        }
+        std::fflush(stdout);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,6 +183,7 @@ int main(int argc, char** argv) {
 
     ShowTree(root);
     const fs::path inspector = fs::path(argv[0]).parent_path() / "tvut_inspect";
+    ShowTranscripts(root, inspector);
     std::printf("\nShow a settings file as plain XML with:\n  %s decode %s\n", inspector.c_str(),
                 (root + "/user/Telvoran/TVUT/ProdInd_UserDep.cur").c_str());
     return 0;

@@ -8,5 +8,6 @@ int RunDecodeCommand(int argc, char** argv);
 int RunConfigCommand(int argc, char** argv);
 int RunPathsCommand(int argc, char** argv);
 int RunIdentityCommand(int argc, char** argv);
+int RunPendingCommand(int argc, char** argv);
 
 #endif  // TVUT_TOOLS_INSPECTOR_INSPECTORCOMMANDS_H

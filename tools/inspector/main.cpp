@@ -21,6 +21,9 @@ const Command kCommands[] = {
     {"paths", "paths [LINE RELEASE]   print the folders and files tvUT uses", &RunPathsCommand},
     {"identity", "identity               print what this machine reports about itself",
      &RunIdentityCommand},
+    {"pending",
+     "pending [LINE RELEASE] list the transcripts waiting to be sent, with their sessions",
+     &RunPendingCommand},
 };
 
 void PrintUsage(FILE* out) {

@@ -1,0 +1,245 @@
+#include "transcript/MLSerializer.h"
+
+#include <atomic>
+#include <cerrno>
+
+#include "config/UTConfigManager.h"
+#include "config/UTFolderAccess.h"
+#include "config/UTNamedLock.h"
+#include "config/UTScrambler.h"
+#include "log/UTException.h"
+#include "log/UTLoggerManager.h"
+#include "log/UTStringFormater.h"
+#include "platform/UTPlatform.h"
+#include "transcript/UTTranscript.h"
+
+const wchar_t CMLSerializer::kTranscriptExtension[] = L".utt";
+
+namespace {
+
+const wchar_t kTemporaryMarker[] = L".tmp";
+constexpr size_t kTemporaryDigits = 12;
+constexpr size_t kGuidTextLength = 38;
+
+std::atomic<CMLSerializer*> g_instance{nullptr};
+
+bool IsUpperHex(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
+}
+
+// "<session id>.tmp" + 12 hexadecimal digits of a new GUID.
+std::wstring TemporaryPath(const std::wstring& folder, const std::wstring& session_id) {
+    std::wstring digits;
+    for (wchar_t c : CUTPlatform::Current()->NewGuidText()) {
+        if (IsUpperHex(c) && digits.size() < kTemporaryDigits) {
+            digits.push_back(c);
+        }
+    }
+    if (digits.size() != kTemporaryDigits) {
+        return std::wstring();
+    }
+    return folder + kPathSeparator + session_id + kTemporaryMarker + digits;
+}
+
+std::wstring NameOf(const std::wstring& path) {
+    const size_t cut = path.find_last_of(kPathSeparator);
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// Why a write failed, for the log.
+struct WriteFailure {
+    const char* step = "";
+    int error = 0;
+};
+
+bool Fail(WriteFailure* failure, const char* step, int error) {
+    failure->step = step;
+    failure->error = error;
+    return false;
+}
+
+// Called under the folder's named lock: no live writer has a temporary
+// file there now.
+void RemoveStaleTemporaryFiles(CUTPlatform* platform, const std::wstring& folder) {
+    for (const std::wstring& path : platform->ListFiles(folder, kTemporaryMarker)) {
+        if (CMLSerializer::IsTemporaryFileName(NameOf(path))) {
+            platform->RemoveFile(path);
+        }
+    }
+}
+
+// Puts bytes in place of the file at path, in folder, through a synced
+// temporary file and a rename.
+bool ReplaceTranscriptFile(const std::wstring& folder, const std::wstring& path,
+                           const std::wstring& session_id, const std::string& bytes,
+                           WriteFailure* failure) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    // The folder may have been removed since the last write: make it again.
+    if (!platform->IsFolder(folder) && !CreateFolderTree(folder)) {
+        return Fail(failure, "creating the Transcripts folder",
+                    platform->FileExists(folder) ? ENOTDIR : EACCES);
+    }
+    CUTNamedLockGuard guard(FileLockName(folder));
+    if (guard.IsHeld()) {
+        RemoveStaleTemporaryFiles(platform, folder);
+    }
+    // A folder standing where the file goes would make the rename fail.
+    if (platform->IsFolder(path)) {
+        platform->RemoveFolder(path);
+    }
+    const std::wstring temporary = TemporaryPath(folder, session_id);
+    if (temporary.empty()) {
+        return Fail(failure, "naming the temporary file", EINVAL);
+    }
+    int error = 0;
+    std::unique_ptr<CUTWritableFile> file =
+        platform->OpenForWriting(temporary, UTWriteMode::kCreateNew, 0600, &error);
+    if (!file) {
+        return Fail(failure, "creating the temporary file", error);
+    }
+    bool written = file->Append(bytes.data(), bytes.size()) && file->Sync();
+    if (!written) {
+        Fail(failure, "writing the temporary file", file->Error());
+    }
+    // Close can report a failure of its own (a full disk may only show here).
+    if (!file->Close() && written) {
+        written = Fail(failure, "closing the temporary file", file->Error());
+    }
+    if (written) {
+        errno = 0;
+        if (platform->RenameReplacing(temporary, path)) {
+            return true;
+        }
+        Fail(failure, "renaming the temporary file", errno != 0 ? errno : EIO);
+    }
+    platform->RemoveFile(temporary);
+    return false;
+}
+
+}  // namespace
+
+CMLSerializer* CMLSerializer::GetInstance() {
+    CMLSerializer* instance = g_instance.load(std::memory_order_acquire);
+    if (instance != nullptr) {
+        return instance;
+    }
+    // Created under a lock rather than raced for: a losing instance could not
+    // be deleted without writing a transcript.
+    static std::mutex creation;
+    std::lock_guard<std::mutex> lock(creation);
+    instance = g_instance.load(std::memory_order_acquire);
+    if (instance == nullptr) {
+        try {
+            instance = new CMLSerializer();
+        } catch (...) {
+            return nullptr;
+        }
+        g_instance.store(instance, std::memory_order_release);
+    }
+    return instance;
+}
+
+CMLSerializer* CMLSerializer::PeekInstance() {
+    return g_instance.load(std::memory_order_acquire);
+}
+
+void CMLSerializer::DestroyInstance() {
+    delete g_instance.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+CMLSerializer::~CMLSerializer() {
+    try {
+        Write(false);
+    } catch (const CUTException& exception) {
+        LogExceptionChain(exception);
+    } catch (...) {
+        // Memory ran out while the final document was built: the previous
+        // transcript stays. Nothing may leave a destructor.
+        UT_LOG(UT_LOG_ERROR, "Serialize Transcript File Error!!");
+    }
+}
+
+std::wstring CMLSerializer::TranscriptPath(const std::wstring& folder,
+                                           const std::wstring& session_id) {
+    return folder + kPathSeparator + session_id + kTranscriptExtension;
+}
+
+bool CMLSerializer::IsTemporaryFileName(const std::wstring& name) {
+    const size_t marker_length = sizeof(kTemporaryMarker) / sizeof(wchar_t) - 1;
+    const size_t suffix_length = marker_length + kTemporaryDigits;
+    if (name.size() < suffix_length) {
+        return false;
+    }
+    const size_t prefix_length = name.size() - suffix_length;
+    // Before the suffix: a session id, or nothing when none could be made.
+    if (prefix_length != 0 && (prefix_length != kGuidTextLength || name.front() != L'{' ||
+                               name[kGuidTextLength - 1] != L'}')) {
+        return false;
+    }
+    if (name.compare(prefix_length, marker_length, kTemporaryMarker) != 0) {
+        return false;
+    }
+    for (size_t i = prefix_length + marker_length; i < name.size(); ++i) {
+        if (!IsUpperHex(name[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CMLSerializer::Serialize() {
+    UT_LOG(UT_LOG_DEVDBG, "CMLSerializer::Serialize");
+    return Write(true);
+}
+
+bool CMLSerializer::Write(bool renew) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CUTConfigManager* manager = CUTConfigManager::PeekInstance();
+    if (manager == nullptr || !manager->IsProductInitialised()) {
+        UT_LOG(UT_LOG_ERROR,
+               "Product Info is not initialized, will not serialize into transcript file!");
+        return false;
+    }
+    // Taken out of the field: whatever happens below, nothing of this write
+    // stays in memory for the next one.
+    std::shared_ptr<CUTTranscript> document = std::move(document_);
+    if (!document) {
+        document = std::make_shared<CUTTranscript>(nullptr, true);
+    }
+    TiXmlElement* root = document->TranscriptRoot();
+    root->LinkEndChild(new CUTTranscriptHeader());
+
+    CUTRuntimeConfig* session = manager->Runtime();
+    TiXmlElement* usage = new TiXmlElement(kUsageDataElement);
+    root->LinkEndChild(usage);
+    CUTTranscriptText::AppendText(usage, "start_time", IntToWString(session->StartTime()));
+    TiXmlElement* end =
+        CUTTranscriptText::AppendText(usage, "end_time", IntToWString(session->EndTime()));
+    CUTTranscriptText::SetAttribute(end, "isCrash", static_cast<int64_t>(session->CrashFlag()));
+
+    TiXmlPrinter printer;
+    document->Accept(&printer);
+    std::string bytes = printer.Str();
+    // Transcripts are always scrambled, whatever "decode.xml" says.
+    ScrambleBytes(&bytes);
+
+    const std::wstring folder = manager->GetTranscriptFolder();
+    const std::wstring path =
+        folder.empty() ? std::wstring() : TranscriptPath(folder, session->SessionId());
+    WriteFailure failure;
+    const bool written =
+        folder.empty() ? Fail(&failure, "finding the Transcripts folder", ENOENT)
+                       : ReplaceTranscriptFile(folder, path, session->SessionId(), bytes, &failure);
+    if (written) {
+        UT_LOG(UT_LOG_INFO, "Serializing file %W", path.c_str());
+    } else {
+        UT_LOG(UT_LOG_DEVDBG, "We don't have Write Permission to the transcript file %W",
+               path.c_str());
+        UT_LOG(UT_LOG_DEVDBG, "Transcript not written: %s failed, errno %d", failure.step,
+               failure.error);
+    }
+    if (renew) {
+        document_ = std::make_shared<CUTTranscript>(nullptr, true);
+    }
+    return written;
+}
