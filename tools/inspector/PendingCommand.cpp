@@ -14,6 +14,7 @@
 
 #include "InspectorCommands.h"
 #include "config/UTConfigPaths.h"
+#include "config/UTParseGuard.h"
 #include "config/UTScrambler.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
@@ -83,9 +84,13 @@ Transcript ReadTranscript(const std::wstring& path, const std::string& product) 
     transcript.size = bytes.size();
     // Transcripts are always stored scrambled.
     ScrambleBytes(&bytes);
+    // Through the parse guard: a damaged or planted file deep enough to
+    // exhaust the parser's stack is listed as unreadable instead.
+    CUTParseLimits limits;
+    limits.max_bytes = kMaxTranscriptBytes;
     TiXmlDocument document;
-    document.Parse(bytes.c_str(), nullptr, TIXML_ENCODING_UTF8);
-    TiXmlElement* root = document.Error() ? nullptr : document.FirstChildElement("transcript");
+    const bool parsed = ParseXmlGuarded(bytes, limits, &document);
+    TiXmlElement* root = parsed ? document.FirstChildElement("transcript") : nullptr;
     TiXmlElement* usage = root != nullptr ? root->FirstChildElement("usage_data") : nullptr;
     if (usage == nullptr) {
         return transcript;
