@@ -172,6 +172,82 @@ TEST_F(FacadeTest, LoginStorageAndReading) {
     EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
 }
 
+TEST_F(FacadeTest, ARecordGivenToAThreadChangesOnlyWithThatThreadsNextCall) {
+    StoreLogin(u"mine");
+    const kormSTRING& mine = CUTFacade::GetUserID();
+    const kormCHAR* text = mine.text;
+    ASSERT_EQ(u"mine", TextOf(mine));
+
+    // Another thread stores and reads a different login...
+    std::thread other([] {
+        StoreLogin(u"theirs-and-longer");
+        EXPECT_EQ(u"theirs-and-longer", TextOf(CUTFacade::GetUserID()));
+    });
+    other.join();
+    EXPECT_EQ(text, mine.text) << "another thread's call freed this thread's text";
+    EXPECT_EQ(u"mine", TextOf(mine));
+    EXPECT_EQ(4, mine.length);
+
+    // ...and tvUT reads the login for itself on this thread.
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host(u"TERM");  // no login passed: tvUT reads the stored one
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+    EXPECT_EQ(L"theirs-and-longer",
+              CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
+    EXPECT_EQ(text, mine.text) << "tvUT's own reading replaced the host's record";
+    EXPECT_EQ(u"mine", TextOf(mine));
+
+    // The thread's own next call updates the same record.
+    EXPECT_EQ(&mine, &CUTFacade::GetUserID());
+    EXPECT_EQ(u"theirs-and-longer", TextOf(mine));
+}
+
+TEST_F(FacadeTest, LoginCallsFromManyThreadsAtOnce) {
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    const std::u16string logins[] = {u"a", u"login-two", u"a-much-longer-third-login@example.com"};
+    std::atomic<int> bad{0};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    const int kThreads = 4;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            HostObjects host(t % 2 == 0 ? u"TERM" : u"");
+            ++ready;
+            while (ready.load() < kThreads) {
+            }
+            for (int i = 0; i < 100; ++i) {
+                const std::u16string& login = logins[(t + i) % 3];
+                if (i % 10 == 0) {
+                    StoreLogin(login.c_str());
+                }
+                const kormSTRING& read = CUTFacade::GetUserID();
+                // Whatever any thread stored last, whole and consistent...
+                const std::u16string value = TextOf(read);
+                const bool known =
+                    value.empty() || value == logins[0] || value == logins[1] || value == logins[2];
+                if (!known ||
+                    (!value.empty() && static_cast<size_t>(read.length) != value.size())) {
+                    ++bad;
+                }
+                // ...and it stays so while the host reads it, whatever the
+                // other threads do meanwhile.
+                for (int k = 0; k < 200; ++k) {
+                    if (TextOf(read) != value) {
+                        ++bad;
+                    }
+                }
+                if (i % 25 == 0) {
+                    CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, bad.load());
+}
+
 TEST_F(FacadeTest, LoginSetInOneProcessIsSeenInAnother) {
     tvut_test::ChildProcess writer([] {
         CUTUserInfo* user = CUTUserInfo::Create();
