@@ -172,6 +172,21 @@ TEST_F(FacadeTest, LoginStorageAndReading) {
     EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
 }
 
+TEST_F(FacadeTest, LoginWithAnUnpairedSurrogateKeepsTheRestOfTheLogin) {
+    const char16_t login[] = {u'a', 0xD800, u'b', 0};
+    StoreLogin(login);
+    EXPECT_EQ(u"a\uFFFDb", TextOf(CUTFacade::GetUserID()));
+    EXPECT_EQ(3, CUTFacade::GetUserID().length);
+
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host(u"TERM");
+    const char16_t passed[] = {u'p', 0xDC00, 0xD800, u'q', 0};
+    host.user()->SetLogin(Text(passed));
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+    EXPECT_EQ(L"p\uFFFD\uFFFDq",
+              CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
+}
+
 TEST_F(FacadeTest, ARecordGivenToAThreadChangesOnlyWithThatThreadsNextCall) {
     StoreLogin(u"mine");
     const kormSTRING& mine = CUTFacade::GetUserID();
