@@ -350,11 +350,15 @@ UTStatus CUTFacade::CleanUp() {
     if (!CUTProcessState::initialised.load()) {
         return UT_NOT_INITIALISED;
     }
+    // A failure to stamp the end time must not keep the worker running.
     try {
         if (CUTConfigManager* manager = CUTConfigManager::PeekInstance()) {
             manager->Runtime()->SetEndTime(Now());
         }
-        CUTProcessState::stop.store(true);
+    } catch (...) {
+    }
+    CUTProcessState::stop.store(true);
+    try {
         DestroyManagers();
     } catch (...) {
     }
