@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
 #include <sstream>
@@ -126,8 +127,15 @@ TEST_F(FacadeTest, ProductHandOverAndItsFailures) {
     ASSERT_TRUE(manager->IsProductInitialised());
     EXPECT_TRUE(tvut_test::PathExists(roots_.pi_ud_folder() + "/LINE_2026/Transcripts"));
 
-    // Once the product is known, a null product only refreshes the login.
-    EXPECT_EQ(UT_SEND_CYCLE_FAILED, CUTFacade::GetUBInformation(nullptr, host.user(), kormTRUE));
+    // Once the product is known, a null product is accepted and only the
+    // login is refreshed: without a product no login is resolved, so the
+    // session's becomes empty while the program type stays.
+    host.user()->SetLogin(Text(u"first-login"));
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
+    ASSERT_EQ(L"first-login", manager->Runtime()->GetText(UTSessionText::Login));
+    EXPECT_NE(UT_NO_PRODUCT, CUTFacade::GetUBInformation(nullptr, host.user(), kormTRUE));
+    EXPECT_EQ(L"", manager->Runtime()->GetText(UTSessionText::Login));
+    EXPECT_EQ(L"TERM", manager->Runtime()->GetText(UTSessionText::ProgramType));
 
     EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
     EXPECT_NE(-1, manager->Runtime()->StartTime());
@@ -169,6 +177,97 @@ TEST_F(FacadeTest, LoginStorageAndReading) {
     EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
     ASSERT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
     EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
+}
+
+TEST_F(FacadeTest, LoginWithAnUnpairedSurrogateKeepsTheRestOfTheLogin) {
+    const char16_t login[] = {u'a', 0xD800, u'b', 0};
+    StoreLogin(login);
+    EXPECT_EQ(u"a\uFFFDb", TextOf(CUTFacade::GetUserID()));
+    EXPECT_EQ(3, CUTFacade::GetUserID().length);
+
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host(u"TERM");
+    const char16_t passed[] = {u'p', 0xDC00, 0xD800, u'q', 0};
+    host.user()->SetLogin(Text(passed));
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+    EXPECT_EQ(L"p\uFFFD\uFFFDq",
+              CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
+}
+
+TEST_F(FacadeTest, ARecordGivenToAThreadChangesOnlyWithThatThreadsNextCall) {
+    StoreLogin(u"mine");
+    const kormSTRING& mine = CUTFacade::GetUserID();
+    const kormCHAR* text = mine.text;
+    ASSERT_EQ(u"mine", TextOf(mine));
+
+    // Another thread stores and reads a different login...
+    std::thread other([] {
+        StoreLogin(u"theirs-and-longer");
+        EXPECT_EQ(u"theirs-and-longer", TextOf(CUTFacade::GetUserID()));
+    });
+    other.join();
+    EXPECT_EQ(text, mine.text) << "another thread's call freed this thread's text";
+    EXPECT_EQ(u"mine", TextOf(mine));
+    EXPECT_EQ(4, mine.length);
+
+    // ...and tvUT reads the login for itself on this thread.
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host(u"TERM");  // no login passed: tvUT reads the stored one
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+    EXPECT_EQ(L"theirs-and-longer",
+              CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
+    EXPECT_EQ(text, mine.text) << "tvUT's own reading replaced the host's record";
+    EXPECT_EQ(u"mine", TextOf(mine));
+
+    // The thread's own next call updates the same record.
+    EXPECT_EQ(&mine, &CUTFacade::GetUserID());
+    EXPECT_EQ(u"theirs-and-longer", TextOf(mine));
+}
+
+TEST_F(FacadeTest, LoginCallsFromManyThreadsAtOnce) {
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    const std::u16string logins[] = {u"a", u"login-two", u"a-much-longer-third-login@example.com"};
+    std::atomic<int> bad{0};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    const int kThreads = 4;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            HostObjects host(t % 2 == 0 ? u"TERM" : u"");
+            ++ready;
+            while (ready.load() < kThreads) {
+            }
+            for (int i = 0; i < 100; ++i) {
+                const std::u16string& login = logins[(t + i) % 3];
+                if (i % 10 == 0) {
+                    StoreLogin(login.c_str());
+                }
+                const kormSTRING& read = CUTFacade::GetUserID();
+                // Whatever any thread stored last, whole and consistent...
+                const std::u16string value = TextOf(read);
+                const bool known =
+                    value.empty() || value == logins[0] || value == logins[1] || value == logins[2];
+                if (!known ||
+                    (!value.empty() && static_cast<size_t>(read.length) != value.size())) {
+                    ++bad;
+                }
+                // ...and it stays so while the host reads it, whatever the
+                // other threads do meanwhile.
+                for (int k = 0; k < 200; ++k) {
+                    if (TextOf(read) != value) {
+                        ++bad;
+                    }
+                }
+                if (i % 25 == 0) {
+                    CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, bad.load());
 }
 
 TEST_F(FacadeTest, LoginSetInOneProcessIsSeenInAnother) {
@@ -283,26 +382,6 @@ TEST_F(FacadeTest, ProductFileAndTranscriptFolderChecks) {
     }
 }
 
-TEST_F(FacadeTest, NoExceptionCrossesTheFacade) {
-    class ThrowingPlatform : public CUTPlatformWrapper {
-    public:
-        ThrowingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-        std::wstring NewGuidText() override { throw std::runtime_error("no randomness"); }
-    } platform;
-    CUTScopedPlatform scoped(&platform);
-    HostObjects host;
-    EXPECT_NO_THROW({
-        EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
-        CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
-        CUTFacade::LogUsageData();
-        CUTFacade::OnCrash();
-        CUTFacade::SetUserID(host.user());
-        CUTFacade::GetUserID();
-        CUTFacade::RegisterCallbackFunction(nullptr);
-        CUTFacade::CleanUp();
-    });
-}
-
 namespace {
 
 std::vector<std::string> LogLines(const ScratchRoots& roots) {
@@ -366,28 +445,46 @@ TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
     EXPECT_TRUE(HasLine(LogLines(roots_), "Devdbg", "GetUBInformation return -300 !"));
 }
 
+// GetUserID and SetUserID outside the session build and delete short-lived
+// managers (and with them the item-table handle) while the worker looks items
+// up in the session's: the worker must keep getting sound values.
 TEST_F(FacadeTest, LoginCallsRunSafelyBesideAWorkerReadingSettings) {
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     CUTConfigManager* shared = CUTConfigManager::PeekInstance();
     std::atomic<bool> done{false};
     std::atomic<int> reads{0};
+    std::atomic<int> bad{0};
     // What the worker thread does during a send: read settings by name.
     std::thread worker([&] {
         while (!done.load()) {
-            shared->GetCommunicationWaitTime();
-            shared->GetMaxPayloadSize();
-            shared->Store()->GetInt64(L"LastSendTimestamp", false);
-            shared->Store()->GetString(L"TelvoranLogin", false);
+            const bool sound = shared->GetCommunicationWaitTime() >= 0 &&
+                               shared->GetMaxPayloadSize() >= 10240 &&
+                               shared->Store()->GetInt64(L"LastSendTimestamp", false) == -1;
+            const std::wstring login = shared->Store()->GetString(L"TelvoranLogin", false);
+            if (!sound || (login != L"" && login != L"even" && login != L"odd")) {
+                ++bad;
+            }
             ++reads;
         }
     });
+    // The worker is reading before the first login call...
+    for (int i = 0; i < 100000 && reads.load() == 0; ++i) {
+        std::this_thread::yield();
+    }
+    ASSERT_GT(reads.load(), 0) << "the worker never ran";
+    const int reads_before = reads.load();
     for (int i = 0; i < 20; ++i) {
         StoreLogin(i % 2 == 0 ? u"even" : u"odd");
         EXPECT_EQ(i % 2 == 0 ? u"even" : u"odd", TextOf(CUTFacade::GetUserID()));
     }
+    // ...and has read many times while they ran (more calls until it has).
+    for (int i = 0; i < 10000 && reads.load() - reads_before < 100; ++i) {
+        CUTFacade::GetUserID();
+    }
     done.store(true);
     worker.join();
-    EXPECT_GT(reads.load(), 0);
+    EXPECT_GE(reads.load() - reads_before, 100);
+    EXPECT_EQ(0, bad.load());
 }
 
 TEST_F(FacadeTest, UnusableUserFileIsLoggedAtInitialisation) {
@@ -400,4 +497,181 @@ TEST_F(FacadeTest, UnusableUserFileIsLoggedAtInitialisation) {
     CUTScopedPlatform scoped(&platform);
     EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
     EXPECT_TRUE(HasLine(LogLines(roots_), "Error", "Have no access to PI_UD Config File!"));
+}
+
+namespace {
+
+// Throws from one service when armed, as a failing dependency would.
+class ThrowingPlatform : public CUTPlatformWrapper {
+public:
+    enum Service { kNone, kGuid, kClock, kUpdateCheck, kUserRoot, kWrite };
+    ThrowingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+    void Arm(Service service) {
+        armed_.store(service);
+        throws_.store(0);
+    }
+    int throws() const { return throws_.load(); }
+
+    std::wstring NewGuidText() override {
+        Maybe(kGuid);
+        return CUTPlatformWrapper::NewGuidText();
+    }
+    int64_t CurrentTimeSeconds() override {
+        Maybe(kClock);
+        return CUTPlatformWrapper::CurrentTimeSeconds();
+    }
+    bool CanOpenForUpdate(const std::wstring& path) override {
+        Maybe(kUpdateCheck);
+        return CUTPlatformWrapper::CanOpenForUpdate(path);
+    }
+    bool UserDataRoot(std::wstring* root) override {
+        Maybe(kUserRoot);
+        return CUTPlatformWrapper::UserDataRoot(root);
+    }
+    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                                    uint32_t permissions, int* error) override {
+        Maybe(kWrite);
+        return CUTPlatformWrapper::OpenForWriting(path, mode, permissions, error);
+    }
+
+private:
+    void Maybe(Service service) {
+        if (armed_.load() == service) {
+            ++throws_;
+            throw std::runtime_error("injected failure");
+        }
+    }
+    std::atomic<Service> armed_{kNone};
+    std::atomic<int> throws_{0};
+};
+
+bool HasLineAfter(const std::vector<std::string>& lines, size_t first, const std::string& text) {
+    for (size_t i = first; i < lines.size(); ++i) {
+        if (lines[i].find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// A dependency that throws in the middle of an operation: the operation's own
+// catch turns it into its failure code, the work after the throw is not done,
+// and nothing escapes to the host.
+TEST_F(FacadeTest, AnExceptionInsideAnOperationBecomesItsFailureCode) {
+    {
+        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        ASSERT_TRUE(machine.Load());
+        machine.SetValue(L"EnableLogging", L"1", false);
+        machine.SetValue(L"LogLevel", L"5", true);
+    }
+    ThrowingPlatform platform;
+    CUTScopedPlatform scoped(&platform);
+    HostObjects host;
+    host.user()->SetLogin(Text(u"passed-in"));
+
+    // No session identifier can be made.
+    platform.Arm(ThrowingPlatform::kGuid);
+    EXPECT_NO_THROW(EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent()));
+    EXPECT_GT(platform.throws(), 0);
+    EXPECT_FALSE(CUTProcessState::initialised.load());
+
+    platform.Arm(ThrowingPlatform::kNone);
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
+    CUTConfigManager* manager = CUTConfigManager::PeekInstance();
+    ASSERT_TRUE(manager->IsProductInitialised());
+
+    // The permission check throws: no -307, no send, no closing log line.
+    platform.Arm(ThrowingPlatform::kUpdateCheck);
+    const size_t lines_before = LogLines(roots_).size();
+    EXPECT_NO_THROW(EXPECT_EQ(UT_SEND_CYCLE_FAILED,
+                              CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE)));
+    EXPECT_GT(platform.throws(), 0);
+    const std::vector<std::string> lines = LogLines(roots_);
+    EXPECT_TRUE(HasLineAfter(lines, lines_before, "Program Type: TERM")) << "the call ran";
+    EXPECT_FALSE(HasLineAfter(lines, lines_before, "Will Send"));
+    EXPECT_FALSE(HasLineAfter(lines, lines_before, "GetUBInformation return"));
+
+    // The clock throws: nothing is stamped.
+    platform.Arm(ThrowingPlatform::kClock);
+    EXPECT_NO_THROW(EXPECT_EQ(UT_LOG_USAGE_WRITE_FAILED, CUTFacade::LogUsageData()));
+    EXPECT_GT(platform.throws(), 0);
+    EXPECT_EQ(-1, manager->Runtime()->StartTime());
+    platform.Arm(ThrowingPlatform::kClock);
+    EXPECT_NO_THROW(EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash()));
+    EXPECT_GT(platform.throws(), 0);
+    EXPECT_EQ(-1, manager->Runtime()->EndTime());
+
+    // The login cannot be saved: not reported as stored, the old one stays.
+    platform.Arm(ThrowingPlatform::kNone);
+    StoreLogin(u"before");
+    CUTUserInfo* user = CUTUserInfo::Create();
+    user->SetLogin(Text(u"after"));
+    platform.Arm(ThrowingPlatform::kWrite);
+    EXPECT_NO_THROW(EXPECT_EQ(UT_SET_USER_NO_USER, CUTFacade::SetUserID(user)));
+    EXPECT_GT(platform.throws(), 0);
+    user->Dispose();
+    platform.Arm(ThrowingPlatform::kNone);
+    const kormSTRING& login = CUTFacade::GetUserID();
+    EXPECT_EQ(u"before", TextOf(login));
+
+    // The login cannot be read: the thread's record keeps its value.
+    platform.Arm(ThrowingPlatform::kUserRoot);
+    EXPECT_NO_THROW(EXPECT_EQ(&login, &CUTFacade::GetUserID()));
+    EXPECT_GT(platform.throws(), 0);
+    EXPECT_EQ(u"before", TextOf(login));
+
+    // The clock throws at CleanUp: the end time is lost, the shutdown is not.
+    platform.Arm(ThrowingPlatform::kClock);
+    EXPECT_NO_THROW(EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp()));
+    EXPECT_GT(platform.throws(), 0);
+    EXPECT_EQ(nullptr, CUTTranscriptManager::PeekInstance()) << "worker left running";
+    EXPECT_EQ(nullptr, CUTConfigManager::PeekInstance());
+    EXPECT_FALSE(CUTProcessState::initialised.load());
+    platform.Arm(ThrowingPlatform::kNone);
+    EXPECT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+}
+
+// Which way the send goes is the facade's decision: on the caller's thread
+// when asked (kormTRUE, the value 1 only) or while nothing was ever
+// delivered, otherwise on the worker.
+TEST_F(FacadeTest, SendRunsOnTheCallersThreadWhenAskedOrWhenNothingWasEverDelivered) {
+    {
+        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        ASSERT_TRUE(machine.Load());
+        machine.SetValue(L"EnableLogging", L"1", false);
+        machine.SetValue(L"LogLevel", L"5", true);
+    }
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    CUTConfigManager* manager = CUTConfigManager::PeekInstance();
+    const struct {
+        const char* label;
+        kormBOOLEAN synchronous;
+        int64_t last_send;
+        const char* expected;
+    } cases[] = {
+        {"asked, never delivered", kormTRUE, -1, "Will Send Synchronously....."},
+        {"not asked, never delivered", kormFALSE, -1, "Will Send Synchronously....."},
+        {"asked, delivered before", kormTRUE, 1700000000, "Will Send Synchronously....."},
+        {"not asked, delivered before", kormFALSE, 1700000000, "Will Send Asynchronously....."},
+        {"2 is not true", static_cast<kormBOOLEAN>(2), 1700000000, "Will Send Asynchronously....."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        manager->Store()->SetInt64(L"LastSendTimestamp", c.last_send, true);
+        const size_t before = LogLines(roots_).size();
+        const UTStatus status =
+            CUTFacade::GetUBInformation(host.product(), host.user(), c.synchronous);
+        const std::vector<std::string> lines = LogLines(roots_);
+        const std::vector<std::string> added(lines.begin() + before, lines.end());
+        EXPECT_TRUE(HasLine(added, "Info", c.expected));
+        EXPECT_EQ(1, std::count_if(added.begin(), added.end(), [](const std::string& line) {
+                      return line.find("Will Send") != std::string::npos;
+                  }));
+        EXPECT_TRUE(
+            HasLine(added, "Devdbg", "GetUBInformation return " + std::to_string(status) + " !"));
+    }
 }

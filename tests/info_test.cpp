@@ -84,6 +84,39 @@ TEST(KormStringTest, SelfCopyKeepsTheText) {
     FreeKormString(&target);
 }
 
+// Host text is read whole: each code unit that is not part of a valid UTF-16
+// character becomes U+FFFD and everything around it is kept.
+TEST(KormStringTest, InvalidUtf16ReadsAsReplacementCharacters) {
+    const char16_t kHigh = 0xD83D, kLow = 0xDE00;  // together: U+1F600
+    const wchar_t kBad = 0xFFFD;
+    const struct {
+        const char* label;
+        std::u16string units;
+        std::wstring expected;
+    } cases[] = {
+        {"plain", u"login", L"login"},
+        {"valid pairs untouched", u"a\U0001F600b\U00010000", L"a\U0001F600b\U00010000"},
+        {"lone high", std::u16string(u"a") + kHigh + u"b", std::wstring(L"a") + kBad + L"b"},
+        {"lone low", std::u16string(u"a") + kLow + u"b", std::wstring(L"a") + kBad + L"b"},
+        {"reversed pair", std::u16string(u"a") + kLow + kHigh + u"b",
+         std::wstring(L"a") + kBad + kBad + L"b"},
+        {"high at the end", std::u16string(u"ab") + kHigh, std::wstring(L"ab") + kBad},
+        {"low at the start", std::u16string(1, kLow) + u"ab", std::wstring(1, kBad) + L"ab"},
+        {"two highs then a low", std::u16string(u"x") + kHigh + kHigh + kLow,
+         std::wstring(L"x") + kBad + L"\U0001F600"},
+        {"only a surrogate", std::u16string(1, kHigh), std::wstring(1, kBad)},
+        {"empty", u"", L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::u16string units = c.units;
+        EXPECT_EQ(c.expected, KormStringToWide(kormSTRING{&units[0], -1}));
+        EXPECT_EQ(c.expected,
+                  KormStringToWide(kormSTRING{&units[0], static_cast<int32_t>(units.size())}));
+    }
+    EXPECT_EQ(L"", KormStringToWide(kormSTRING{nullptr, -1}));
+}
+
 TEST(ProductInfoTest, FreshObjectIsUnsetAndSettersCopy) {
     CUTProductInfo* product = CUTProductInfo::Create();
     ASSERT_NE(nullptr, product);

@@ -2,8 +2,10 @@
 // through dlopen, including an unload without CleanUp.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -11,12 +13,15 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "config/UTConfigPaths.h"
+#include "config/UTXMLConfig.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
 #include "support/TranscriptFiles.h"
 
 using tvut_test::ChildProcess;
 using tvut_test::PathExists;
+using tvut_test::ReadFile;
 using tvut_test::RunCommand;
 using tvut_test::ScratchRoots;
 
@@ -54,48 +59,107 @@ F Symbol(void* library, const char* name) {
     return reinterpret_cast<F>(dlsym(library, name));
 }
 
-// The host's sequence through the loaded library, unloading it without
-// CleanUp the first time. Returns 0 when every step gave what it should.
+// Entries of a /proc/self folder: the process's threads or descriptors.
+int CountEntries(const char* folder) {
+    DIR* dir = opendir(folder);
+    if (dir == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (dirent* entry = readdir(dir)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    closedir(dir);
+    return count - (std::string(folder) == "/proc/self/fd" ? 1 : 0);  // the listing's own
+}
+
+// One run of the host's sequence through the loaded library: init, hand
+// over the product, then either CleanUp or nothing, then unload. Returns 0
+// when every step gave what it should.
+int OneRound(const std::string& scratch, bool clean_up, const char16_t* release_id) {
+    void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        return 10;
+    }
+    auto init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
+    auto create_product = Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
+    auto create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
+    auto information = Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
+        library, "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
+    auto cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
+    if (!init || !create_product || !create_user || !information || !cleanup) {
+        return 11;
+    }
+    // A fresh load starts uninitialised: CleanUp has nothing to shut down.
+    if (cleanup() != UT_NOT_INITIALISED) {
+        return 12;
+    }
+    if (init() != UT_INIT_OK || init() != UT_INIT_OK) {
+        return 13;
+    }
+    CUTProductInfo* product = create_product();
+    CUTUserInfo* user = create_user();
+    std::u16string line = u"LINE", release = release_id;
+    product->SetProductLineId(kormSTRING{&line[0], -1});
+    product->SetReleaseId(kormSTRING{&release[0], -1});
+    information(product, user, kormFALSE);
+    product->Dispose();
+    user->Dispose();
+    std::string folder(release.begin(), release.end());
+    if (!PathExists(scratch + "/user/Telvoran/TVUT/LINE_" + folder + "/ProdDep_UserDep.cur")) {
+        return 14;
+    }
+    if (clean_up && cleanup() != UT_CLEANUP_OK) {
+        return 15;
+    }
+    if (dlclose(library) != 0) {
+        return 16;
+    }
+    // Really gone: nothing of it stays mapped to be found again.
+    if (dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD) != nullptr) {
+        return 17;
+    }
+    return 0;
+}
+
+// Unloading without CleanUp must tear down as CleanUp does: no thread and no
+// descriptor of the component stays behind, what it wrote is complete, the
+// library really leaves the process and the next load starts from scratch.
 int LoadRunUnload(const std::string& scratch) {
-    for (int round = 0; round < 2; ++round) {
-        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            return 10;
+    const int threads = CountEntries("/proc/self/task");
+    const int descriptors = CountEntries("/proc/self/fd");
+    const struct {
+        bool clean_up;
+        const char16_t* release;
+    } rounds[] = {{true, u"1"}, {false, u"2"}, {true, u"3"}, {false, u"4"}};
+    int round = 0;
+    for (const auto& r : rounds) {
+        ++round;
+        if (int failed = OneRound(scratch, r.clean_up, r.release)) {
+            std::fprintf(stderr, "round %d failed with %d\n", round, failed);
+            return failed;
         }
-        auto init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
-        auto create_product =
-            Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
-        auto create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
-        auto information =
-            Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
-                library,
-                "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
-        auto cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
-        if (!init || !create_product || !create_user || !information || !cleanup) {
-            return 11;
+        if (CountEntries("/proc/self/task") != threads) {
+            std::fprintf(stderr, "round %d: threads %d -> %d\n", round, threads,
+                         CountEntries("/proc/self/task"));
+            return 40;
         }
-        if (init() != UT_INIT_OK || init() != UT_INIT_OK) {
-            return 12;
+        if (CountEntries("/proc/self/fd") != descriptors) {
+            std::fprintf(stderr, "round %d: descriptors %d -> %d\n", round, descriptors,
+                         CountEntries("/proc/self/fd"));
+            return 41;
         }
-        CUTProductInfo* product = create_product();
-        CUTUserInfo* user = create_user();
-        char16_t line[] = u"LINE";
-        char16_t release[] = u"7";
-        product->SetProductLineId(kormSTRING{line, -1});
-        product->SetReleaseId(kormSTRING{release, -1});
-        information(product, user, kormFALSE);
-        product->Dispose();
-        user->Dispose();
-        if (!PathExists(scratch + "/user/Telvoran/TVUT/LINE_7/ProdDep_UserDep.cur")) {
-            return 13;
-        }
-        if (round == 1 && cleanup() != UT_CLEANUP_OK) {
-            return 14;
-        }
-        // The first round leaves the teardown to the unload hook.
-        if (dlclose(library) != 0) {
-            return 15;
-        }
+    }
+    // Every round's lines are in the log, whole, the last one too.
+    const std::string log = ReadFile(scratch + "/user/Telvoran/TVUT/TVUTLog.log");
+    int sends = 0;
+    for (size_t at = log.find("GetUBInformation return"); at != std::string::npos;
+         at = log.find("GetUBInformation return", at + 1)) {
+        ++sends;
+    }
+    if (sends != 4 || log.empty() || log.back() != '\n') {
+        std::fprintf(stderr, "log:\n%s\n", log.c_str());
+        return 42;
     }
     return 0;
 }
@@ -104,6 +168,13 @@ int LoadRunUnload(const std::string& scratch) {
 
 TEST(LibraryTest, HostSequenceThroughTheLoadedLibraryAndUnloadWithoutCleanUp) {
     ScratchRoots roots;
+    {
+        // Logging on, so that the unload can be seen to leave a complete log.
+        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        ASSERT_TRUE(machine.Load());
+        machine.SetValue(L"EnableLogging", L"1", false);
+        machine.SetValue(L"LogLevel", L"5", true);
+    }
     const std::string scratch = roots.folder().path();
     ChildProcess host([scratch] { return LoadRunUnload(scratch); });
     EXPECT_EQ(0, host.Wait());

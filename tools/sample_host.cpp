@@ -6,7 +6,8 @@
 //   tvut_sample_host [--crash] [--beta] [--root DIR]
 //
 // Without --root it works in a new scratch folder, never in the real data
-// folders; it uses only the public headers and libtvUT.so.
+// folders, and removes that folder at exit; with --root DIR the files stay
+// in DIR for the inspector. It uses only the public headers and libtvUT.so.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,17 @@ void Report(const char* call, int status) {
     std::printf("%-34s -> %-6d %s\n", call, status, Meaning(status));
 }
 
+// tvut_inspect is built beside this program: find it from the program's own
+// location, whatever the current folder or the name it was started by.
+fs::path InspectorPath(const char* argv0) {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        self = fs::absolute(argv0, ec);
+    }
+    return self.parent_path() / "tvut_inspect";
+}
+
 void ShowTree(const fs::path& root) {
     std::printf("\nFiles under %s:\n", root.c_str());
     std::error_code ec;
@@ -136,14 +148,18 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (root.empty()) {
-        char pattern[] = "/tmp/tvut-sample-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
+    const bool keep = !root.empty();
+    if (!keep) {
+        std::error_code ec;
+        const fs::path temp = fs::temp_directory_path(ec);
+        std::string pattern = (ec ? fs::path("/tmp") : temp) / "tvut-sample-XXXXXX";
+        if (mkdtemp(&pattern[0]) == nullptr) {
             std::perror("mkdtemp");
             return 1;
         }
         root = pattern;
     }
+    root = fs::absolute(root).lexically_normal().string();
     fs::create_directories(root + "/machine");
     fs::create_directories(root + "/user");
     setenv("UT_MACHINE_DATA_DIR", (root + "/machine").c_str(), 1);
@@ -169,8 +185,13 @@ int main(int argc, char** argv) {
     product->SetLanguage(language.Get());
     product->SetProgramType(program.Get());
     product->SetSerialNumber(serial.Get());
-    Report("GetUBInformation (asynchronous)",
-           CUTFacade::GetUBInformation(product, user, kormFALSE));
+    // kormFALSE asks for a background send, but tvUT sends on the calling
+    // thread until a send has been delivered, as in any new folder.
+    Report("GetUBInformation (kormFALSE)", CUTFacade::GetUBInformation(product, user, kormFALSE));
+    std::printf(
+        "%-34s    (kormFALSE: in the background once a send was delivered;\n"
+        "%-34s     until then, as in a new folder, on this thread)\n",
+        "", "");
     product->Dispose();
     user->Dispose();
 
@@ -182,9 +203,27 @@ int main(int argc, char** argv) {
     Report("CleanUp (again)", CUTFacade::CleanUp());
 
     ShowTree(root);
-    const fs::path inspector = fs::path(argv[0]).parent_path() / "tvut_inspect";
+    const std::string settings = root + "/user/Telvoran/TVUT/ProdInd_UserDep.cur";
+    const fs::path inspector = InspectorPath(argv[0]);
+    // Shown before the folder goes, so that every run shows what it left.
     ShowTranscripts(root, inspector);
-    std::printf("\nShow a settings file as plain XML with:\n  %s decode %s\n", inspector.c_str(),
-                (root + "/user/Telvoran/TVUT/ProdInd_UserDep.cur").c_str());
+    if (keep) {
+        std::printf("\nThe files are kept in %s.\n", root.c_str());
+        std::printf("Show a settings file as plain XML with:\n  %s decode %s\n", inspector.c_str(),
+                    settings.c_str());
+    } else {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+        if (ec) {
+            std::printf("\nThe scratch folder %s could not be removed (%s); remove it by hand.\n",
+                        root.c_str(), ec.message().c_str());
+        } else {
+            std::printf("\nThe scratch folder %s has been removed.\n", root.c_str());
+        }
+        std::printf(
+            "To keep the files and inspect them, run with --root DIR, then:\n"
+            "  %s decode DIR/user/Telvoran/TVUT/ProdInd_UserDep.cur\n",
+            inspector.c_str());
+    }
     return 0;
 }

@@ -6,7 +6,10 @@
 #include <ace/Init_ACE.h>
 
 #include <locale>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "UT/UTLibraryEntry.h"
 #include "UT/UTProcessState.h"
@@ -29,10 +32,45 @@ CUTLoggerManager* Logger() {
     return CUTLoggerManager::GetInstance();
 }
 
-// The login that GetUserID hands out; lives until the library unloads.
-TelvoranUserInfo& LoginHolder() {
-    static TelvoranUserInfo* const holder = new TelvoranUserInfo();
-    return *holder;
+// The records GetUserID hands out: one per calling thread, so that a record
+// a host thread holds changes only when that same thread calls GetUserID
+// again. Another thread's call, or tvUT's own reading of the login, never
+// frees the text under a reader. Records are kept per thread id (a new thread
+// that inherits a finished thread's id reuses its record) and are freed when
+// the library unloads. The lock guards the table and each record's update.
+class CUTLoginRecords {
+public:
+    const kormSTRING& Publish(const std::u16string& units) {
+        static_assert(sizeof(kormCHAR) == sizeof(char16_t), "kormCHAR is UTF-16");
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_ptr<TelvoranUserInfo>& record = records_[std::this_thread::get_id()];
+        if (!record) {
+            record.reset(new TelvoranUserInfo());
+        }
+        // The copy rules turn an empty login into a null text with length 0.
+        std::u16string copy(units);
+        record->SetLogin(
+            kormSTRING{reinterpret_cast<kormCHAR*>(&copy[0]), static_cast<int32_t>(units.size())});
+        return record->GetLogin();
+    }
+    // The calling thread's record as it stands (unset before its first call).
+    const kormSTRING& Current() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_ptr<TelvoranUserInfo>& record = records_[std::this_thread::get_id()];
+        if (!record) {
+            record.reset(new TelvoranUserInfo());
+        }
+        return record->GetLogin();
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::thread::id, std::unique_ptr<TelvoranUserInfo>> records_;
+};
+
+CUTLoginRecords& LoginRecords() {
+    static CUTLoginRecords records;
+    return records;
 }
 
 // Text for log lines in the locale's charset, as the host's console shows it.
@@ -57,6 +95,29 @@ void StoreLogin(const std::wstring& login) {
     WithConfigManager([&login](CUTConfigManager* manager) {
         manager->Store()->SetString(kLoginItem, login, true);
     });
+}
+
+// The stored login, read through a manager of its own so that this works
+// outside a session and never disturbs the session's manager. tvUT's own
+// callers use this, never the records GetUserID hands to the host.
+std::wstring ReadStoredLogin() {
+    std::unique_ptr<CUTConfigManager> own(new CUTConfigManager());
+    return own->Store()->GetString(kLoginItem, false);
+}
+
+// Stores the login (saved at once) and logs it.
+void RecordLogin(const std::wstring& login) {
+    StoreLogin(login);
+    Logger()->Log(UT_LOG_DEVDBG, "Telvoran Login value : %s", LogText(login).c_str());
+}
+
+// Sets user's login as GetUserID would report text: an empty text becomes a
+// null text with length 0.
+void SetLoginText(TelvoranUserInfo* user, const std::wstring& login) {
+    std::u16string units;
+    WideToUtf16(login, &units);
+    user->SetLogin(
+        kormSTRING{reinterpret_cast<kormCHAR*>(&units[0]), static_cast<int32_t>(units.size())});
 }
 
 bool IsTermProgram(const kormSTRING& program_type) {
@@ -97,7 +158,7 @@ UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserI
                 Logger()->Log(UT_LOG_DEVDBG, "telvoran login info is passed in");
                 login.SetLogin(user->GetLogin());
             } else {
-                login.SetLogin(CUTFacade::GetUserID());
+                SetLoginText(&login, ReadStoredLogin());
                 Logger()->Log(UT_LOG_DEVDBG,
                               "telvoran login info is NOT passed in, load value from PD_UD");
             }
@@ -105,8 +166,7 @@ UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserI
             Logger()->Log(UT_LOG_DEVDBG, "clear value of TelvoranLogin in PI_UD");
             static kormCHAR empty_text[] = {0};
             login.SetLogin(kormSTRING{empty_text, 0});
-            const kormSTRING& stored = CUTFacade::GetUserID();
-            if (stored.text != nullptr && stored.length > 0) {
+            if (!ReadStoredLogin().empty()) {
                 StoreLogin(L"");
             }
         }
@@ -199,9 +259,8 @@ UTStatus CUTFacade::InitUTComponent() {
         }
         CUTProcessState::initialised.store(true);
 
-        TelvoranUserInfo login;
-        login.SetLogin(GetUserID());
-        SetUserID(&login);
+        // Rewrites the stored login, as a SetUserID with it would.
+        RecordLogin(ReadStoredLogin());
         Logger()->Log(UT_LOG_DEVDBG, "client version : %s",
                       ToUtf8(manager->Runtime()->ModuleVersion()).c_str());
         return UT_INIT_OK;
@@ -253,8 +312,7 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
         if (login.text != nullptr && (login.length > 0 || login.length == -1)) {
             text = KormStringToWide(login);
         }
-        StoreLogin(text);
-        Logger()->Log(UT_LOG_DEVDBG, "Telvoran Login value : %s", LogText(text).c_str());
+        RecordLogin(text);
         return UT_SET_USER_OK;
     } catch (...) {
         // The login could not be stored; the host has no better code to get.
@@ -263,27 +321,19 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
 }
 
 const kormSTRING& CUTFacade::GetUserID() {
-    TelvoranUserInfo& holder = LoginHolder();
     try {
-        // Read through a manager of our own so that this works outside a
-        // session and never disturbs the session's manager.
-        std::wstring login;
-        {
-            std::unique_ptr<CUTConfigManager> own(new CUTConfigManager());
-            login = own->Store()->GetString(kLoginItem, false);
-        }
         std::u16string units;
-        WideToUtf16(login, &units);
-        static_assert(sizeof(kormCHAR) == sizeof(char16_t), "kormCHAR is UTF-16");
-        std::unique_ptr<kormCHAR[]> buffer(new kormCHAR[units.size() + 1]());
-        for (size_t i = 0; i < units.size(); ++i) {
-            buffer[i] = static_cast<kormCHAR>(units[i]);
-        }
-        holder.SetLogin(kormSTRING{buffer.get(), static_cast<int32_t>(units.size())});
+        WideToUtf16(ReadStoredLogin(), &units);
+        return LoginRecords().Publish(units);
     } catch (...) {
-        // Keep the previous value.
     }
-    return holder.GetLogin();
+    // The login could not be read: the thread's record keeps its value.
+    try {
+        return LoginRecords().Current();
+    } catch (...) {
+        static const kormSTRING kNoLogin = {nullptr, 0};
+        return kNoLogin;
+    }
 }
 
 void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
@@ -300,11 +350,15 @@ UTStatus CUTFacade::CleanUp() {
     if (!CUTProcessState::initialised.load()) {
         return UT_NOT_INITIALISED;
     }
+    // A failure to stamp the end time must not keep the worker running.
     try {
         if (CUTConfigManager* manager = CUTConfigManager::PeekInstance()) {
             manager->Runtime()->SetEndTime(Now());
         }
-        CUTProcessState::stop.store(true);
+    } catch (...) {
+    }
+    CUTProcessState::stop.store(true);
+    try {
         DestroyManagers();
     } catch (...) {
     }

@@ -38,11 +38,10 @@ std::wstring KormStringToWide(const kormSTRING& value) {
     if (value.text == nullptr) {
         return std::wstring();
     }
-    std::u16string units;
-    for (const kormCHAR* p = value.text; *p != 0; ++p) {
-        units.push_back(static_cast<char16_t>(*p));
+    size_t count = 0;
+    while (value.text[count] != 0) {
+        ++count;
     }
-    std::wstring wide;
-    Utf16ToWide(units, &wide);
-    return wide;
+    static_assert(sizeof(kormCHAR) == sizeof(char16_t), "kormCHAR is UTF-16");
+    return DecodeHostUtf16(reinterpret_cast<const char16_t*>(value.text), count);
 }

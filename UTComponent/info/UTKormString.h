@@ -18,8 +18,9 @@ constexpr kormSTRING kUnsetKormString = {nullptr, -1};
 void FreeKormString(kormSTRING* target);
 void CopyKormString(kormSTRING* target, const kormSTRING& source);
 
-// The text up to its terminating zero as wide text; a null text, or text that
-// is not valid UTF-16, reads as empty.
+// The text up to its terminating zero as wide text; a null text reads as
+// empty, and each code unit that is not part of a valid UTF-16 character
+// reads as U+FFFD (DecodeHostUtf16), so a bad unit never costs the rest.
 std::wstring KormStringToWide(const kormSTRING& value);
 // True when the text is null (the length is not consulted).
 inline bool IsNullKormString(const kormSTRING& value) {

@@ -12,7 +12,6 @@
 #define TVUT_INFO_UTSINGLETON_H
 
 #include <atomic>
-#include <cstdlib>
 #include <new>
 
 template <class T>
@@ -35,9 +34,14 @@ public:
             return expected;
         }
         // Registered after construction: whatever T's constructor created is
-        // registered earlier and therefore destroyed later.
+        // registered earlier and therefore destroyed later. A static object's
+        // destructor is tied to this library, so it runs when the library is
+        // unloaded; a plain atexit hook may be taken over by whoever
+        // interposes atexit (sanitizer runtimes do) and then run at process
+        // exit, after the library's code is gone.
         if (!s_exit_hook_registered.exchange(true)) {
-            std::atexit(&CUTSingleton<T>::DestroyInstance);
+            static ExitOwner owner;
+            (void)owner;
         }
         return instance;
     }
@@ -54,6 +58,9 @@ protected:
     ~CUTSingleton() = default;
 
 private:
+    struct ExitOwner {
+        ~ExitOwner() { DestroyInstance(); }
+    };
     static inline std::atomic<T*> s_instance{nullptr};
     static inline std::atomic<bool> s_exit_hook_registered{false};
 };

@@ -127,6 +127,25 @@ bool Utf16ToWide(const std::u16string& utf16, std::wstring* wide) {
     return true;
 }
 
+std::wstring DecodeHostUtf16(const char16_t* units, size_t count) {
+    std::wstring out;
+    out.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const char32_t unit = units[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            const char32_t low = units[i + 1];
+            out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+            ++i;
+        } else if (IsSurrogate(unit)) {
+            out.push_back(kReplacementCharacter);
+        } else {
+            out.push_back(static_cast<wchar_t>(unit));
+        }
+    }
+    return out;
+}
+
 bool WideToUtf16(const std::wstring& wide, std::u16string* utf16) {
     std::u16string out;
     out.reserve(wide.size());

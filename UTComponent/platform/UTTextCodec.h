@@ -1,8 +1,16 @@
-// Exact conversions between the component's text forms: wide text
-// (std::wstring, UTF-32 here), UTF-8 and UTF-16. Pure functions, any thread.
-// Invalid input (malformed UTF-8, unpaired surrogates, code points beyond
-// U+10FFFF) makes a conversion fail as a whole: the output is left empty and
-// the result is false, never a partial text.
+// Conversions between the component's text forms: wide text (std::wstring,
+// UTF-32 here), UTF-8 and UTF-16. Pure functions, any thread.
+//
+// The bool conversions are exact: invalid input (malformed UTF-8, unpaired
+// surrogates, code points beyond U+10FFFF) makes them fail as a whole, the
+// output is left empty and the result is false, never a partial text. They
+// serve the component's own files and names, where invalid text means a
+// damaged file.
+//
+// Text the host hands in is different: it is the host's data and must never
+// be dropped for one bad code unit. It goes through DecodeHostUtf16, which
+// keeps every valid character and puts U+FFFD in place of each code unit that
+// is not part of one.
 #ifndef TVUT_PLATFORM_UTTEXTCODEC_H
 #define TVUT_PLATFORM_UTTEXTCODEC_H
 
@@ -12,6 +20,16 @@ bool Utf8ToWide(const std::string& utf8, std::wstring* wide);
 bool WideToUtf8(const std::wstring& wide, std::string* utf8);
 bool Utf16ToWide(const std::u16string& utf16, std::wstring* wide);
 bool WideToUtf16(const std::wstring& wide, std::u16string* utf16);
+
+// The replacement character put in place of each invalid code unit.
+constexpr wchar_t kReplacementCharacter = 0xFFFD;
+
+// count UTF-16 code units as wide text, never failing: a valid surrogate pair
+// becomes its character, every other surrogate (a high one not followed by a
+// low one, a low one not preceded by a high one -- so a reversed pair gives
+// two -- or a high one at the end) becomes one U+FFFD. Every interface string
+// (kormSTRING) enters the component through this.
+std::wstring DecodeHostUtf16(const char16_t* units, size_t count);
 
 // Convenience forms for text that is known to be valid or where an empty
 // result is the right fallback (log lines, paths built from our own names).

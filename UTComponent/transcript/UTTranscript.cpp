@@ -15,8 +15,6 @@ const char kUsageDataElement[] = "usage_data";
 
 namespace {
 
-constexpr wchar_t kReplacementCharacter = 0xFFFD;
-
 // Char ::= #x9 | #xA | #xD | [#x20-#xD7FF] | [#xE000-#xFFFD] | [#x10000-#x10FFFF]
 bool IsXmlChar(uint32_t c) {
     if (c < 0x20) {

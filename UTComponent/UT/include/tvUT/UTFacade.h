@@ -37,8 +37,11 @@ public:
     static UTStatus SetUserID(const CUTUserInfo* user);
 
     // The stored login; an empty one comes back as a null text with length
-    // 0. The record stays valid until the next GetUserID (InitUTComponent and
-    // GetUBInformation call it too).
+    // 0. The record belongs to the calling thread: every call on one thread
+    // returns the same record, and its text stays valid and unchanged until
+    // that thread calls GetUserID again (or the library is unloaded). Calls
+    // on other threads and tvUT's other operations never touch it. Copy the
+    // text if it must outlive the thread's next GetUserID.
     static const kormSTRING& GetUserID();
 
     // Stores a callback; a later call replaces it.
