@@ -872,6 +872,9 @@ TEST(LoggerProcessTest, TwoWritersLoseDoubleAndTearNothing) {
     EXPECT_GT(files.size(), 10u);
     for (std::string& name : files) {
         name = place.Archive(name);
+        // Each file was archived once, for having grown past the limit: a
+        // process that waited for the lock did not archive the new file too.
+        EXPECT_GT(ReadFile(name).size(), 4096u) << name;
     }
     files.push_back(place.path);
     std::map<std::string, int> seen;
