@@ -340,7 +340,7 @@ void CUTLoggerManager::PrepareLogFile() {
     }
     rotation_pause_lines_ =
         std::min(kFirstRotationPause << std::min(rotation_failures_, 10), kLongestRotationPause);
-    ++rotation_failures_;
+    rotation_failures_ = std::min(rotation_failures_ + 1, 16);
 }
 
 // Archives the current file under the rotation lock and opens a new one.
