@@ -2,6 +2,7 @@
 // rotation at the default size) and a line that the level filters out.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <boost/filesystem.hpp>
@@ -11,12 +12,25 @@
 
 namespace {
 
+// The scratch folder of this run, removed when the program ends.
+boost::filesystem::path& ScratchFolder() {
+    static boost::filesystem::path folder;
+    return folder;
+}
+
+void RemoveScratchFolder() {
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(ScratchFolder(), ignored);
+}
+
 // One logger per process, as in the component, in a scratch folder.
 CUTLoggerManager& Logger() {
     static CUTLoggerManager* const logger = [] {
         const boost::filesystem::path folder =
             boost::filesystem::temp_directory_path() /
             boost::filesystem::unique_path("tvut-logbench-%%%%%%");
+        ScratchFolder() = folder;
+        std::atexit(RemoveScratchFolder);
         auto* instance = new CUTLoggerManager();
         const std::wstring wide = FromUtf8(folder.string());
         const std::wstring path = wide + L"/TVUTLog.log";

@@ -1,13 +1,17 @@
 #include "log/UTLoggerManager.h"
 
-#include <cstring>
-#include <fstream>
+#include <algorithm>
+#include <cerrno>
+#include <cwchar>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include <ace/Log_Msg.h>
 #include <ace/Log_Priority.h>
-#include <ace/Log_Record.h>
 
+#include "config/UTNamedLock.h"
+#include "log/UTLogFormat.h"
 #include "log/UTStringFormater.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
@@ -44,22 +48,34 @@ static_assert(kErrorMask == 0x100 && kWarningMask == 0x120 && kInfoMask == 0x128
 // Level name filled to 6 characters, local time to the microsecond
 // (YYYY-MM-DD HH:MM:SS.uuuuuu), process id and kernel thread id.
 constexpr char kLinePrefixFormat[] = "%-6s | %D | pid:%P | tid:%t | ";
+constexpr size_t kLongestPrefix = 256;
 
-// The backend formats each record into a buffer of ACE_MAXLOGMSGLEN bytes,
-// terminator included, and silently drops what does not fit. A message that
-// fills the buffer is taken as cut and its line ends with this marker.
+// The longest message a line carries: the backend's record of ACE_MAXLOGMSGLEN
+// bytes less its terminator. A longer message is cut there and marked.
 constexpr size_t kLongestRecord = ACE_MAXLOGMSGLEN - 1;
 constexpr char kCutMarker[] = " [cut]";
 
-// Archived logs are named "TVUT_" + UTC time + ".log" beside the current file.
+// Archived logs are named "TVUT_" + UTC time + ".log" beside the current file;
+// a name already taken gets "_1", "_2", ... (an archive is never replaced).
 const wchar_t kArchiveTag[] = L"TVUT_";
 const wchar_t kArchiveExtension[] = L".log";
-// Rotations within one second would share a name; later ones get a counter
-// ("_1", "_2", ...) so that no archive is overwritten.
-constexpr int kMaxArchiveCounter = 100;
+constexpr int kMaxArchiveSuffix = 10000;
+
+// Taken by every process of this user around a rotation, so that one file is
+// archived once, not once per process that saw it grow.
+const wchar_t kRotationLockName[] = L"TVUT_LOG_ROTATION_LOCK";
+
+// After a failed rotation this process writes this many lines before trying
+// again, doubling while failures continue, up to the ceiling: a lasting
+// failure (a read-only folder) costs one attempt per 1024 lines.
+constexpr int kFirstRotationPause = 16;
+constexpr int kLongestRotationPause = 1024;
+
+constexpr uint32_t kLogFilePermissions = 0600;
 
 // Set while this thread writes a line: a line logged from inside the writing
-// (by a layer the logger calls) is dropped instead of deadlocking.
+// (by a layer the logger calls, such as the named lock) is dropped instead of
+// deadlocking.
 thread_local bool t_writing = false;
 
 class CUTWritingScope {
@@ -100,32 +116,46 @@ bool CreateFolderTree(CUTPlatform* platform, std::wstring folder) {
     return platform->CreateFolder(folder) || platform->IsFolder(folder);
 }
 
-// Wide text in the charset of the host's locale, as the backend's wide
-// directive would write it, but with '?' for characters the charset lacks
-// instead of dropping the rest of the record. UTF-8 when no conversion is
-// available.
-std::string NarrowForLog(const std::wstring& text) {
-    std::string narrow;
-    if (CUTPlatform::Current()->WideToLocaleCharset(text, &narrow)) {
-        return narrow;
+bool IsArchiveName(const std::wstring& name) {
+    const size_t tag = wcslen(kArchiveTag);
+    const size_t extension = wcslen(kArchiveExtension);
+    return name.size() > tag + extension && name.compare(0, tag, kArchiveTag) == 0 &&
+           name.compare(name.size() - extension, extension, kArchiveExtension) == 0;
+}
+
+// The numbers in an archive's name: year, month, day, hour, minute, second
+// and the suffix (0 when there is none). Names that do not parse give none
+// and sort first.
+std::vector<long long> ArchiveNameNumbers(const std::wstring& name) {
+    std::vector<long long> numbers;
+    const size_t tag = wcslen(kArchiveTag);
+    const std::wstring middle = name.substr(tag, name.size() - tag - wcslen(kArchiveExtension));
+    size_t pos = 0;
+    while (pos <= middle.size()) {
+        size_t end = middle.find(L'_', pos);
+        if (end == std::wstring::npos) {
+            end = middle.size();
+        }
+        const std::wstring field = middle.substr(pos, end - pos);
+        if (field.empty() || field.size() > 9 ||
+            field.find_first_not_of(L"0123456789") != std::wstring::npos) {
+            return {};
+        }
+        numbers.push_back(std::stoll(field));
+        pos = end + 1;
     }
-    if (WideToUtf8(text, &narrow)) {
-        return narrow;
+    if (numbers.size() == 6) {
+        numbers.push_back(0);
     }
-    narrow.clear();
-    for (wchar_t c : text) {
-        narrow.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
-    }
-    return narrow;
+    return numbers.size() == 7 ? numbers : std::vector<long long>();
 }
 
 }  // namespace
 
-// CUTLoggerBackend: the component's own ACE_Log_Msg and the log file stream
-// it writes to. Not thread-safe by itself: used only under the logger's lock.
-// The backend's flags and process priority mask are process-wide settings of
-// ACE, shared with any other user of ACE logging in the process. A file that
-// cannot be opened leaves the backend without a stream; lines then go nowhere.
+// CUTLoggerBackend: the component's own ACE_Log_Msg, which holds the priority
+// masks that decide which lines pass. The process priority mask is a
+// process-wide setting of ACE, shared with any other user of ACE logging in
+// the process.
 class CUTLoggerBackend {
 public:
     CUTLoggerBackend() : log_(new ACE_Log_Msg) {
@@ -133,85 +163,27 @@ public:
         log_->priority_mask(0, ACE_Log_Msg::THREAD);
     }
 
-    ~CUTLoggerBackend() { log_->msg_ostream(nullptr, false); }
-
     CUTLoggerBackend(const CUTLoggerBackend&) = delete;
     CUTLoggerBackend& operator=(const CUTLoggerBackend&) = delete;
 
     void SetProcessMask(u_long mask) { log_->priority_mask(mask, ACE_Log_Msg::PROCESS); }
 
-    // Opens path for appending (created when missing) as the message stream,
-    // with stream output on and standard-error output off.
-    bool Open(const std::wstring& path) {
-        Close();
-        std::string native;
-        if (WideToUtf8(path, &native)) {
-            auto stream = std::make_unique<std::ofstream>(
-                native, std::ios::out | std::ios::app | std::ios::binary);
-            if (stream->is_open()) {
-                stream_ = std::move(stream);
-                log_->msg_ostream(stream_.get(), false);
-            }
-        }
-        log_->set_flags(ACE_Log_Msg::OSTREAM);
-        log_->clr_flags(ACE_Log_Msg::STDERR);
-        return HasStream();
-    }
-
-    void Close() {
-        log_->msg_ostream(nullptr, false);
-        if (stream_) {
-            stream_->close();
-            stream_.reset();
-        }
-    }
-
-    bool HasStream() const { return stream_ != nullptr; }
-
-    // True when the open stream has written past the end of the file now at
-    // its path: the file was replaced (another process rotated it), and the
-    // stream writes to a file that nobody will read.
-    bool StreamOutgrew(uint64_t size_on_disk) {
-        if (!stream_) {
-            return false;
-        }
-        const std::streamoff written = stream_->tellp();
-        return written > 0 && static_cast<uint64_t>(written) > size_on_disk;
-    }
-
-    // Emits one line as three records: prefix, the caller's message, end of
-    // line (with the cut marker when the message filled its record).
-    int WriteLine(const UTLevelInfo& level, const char* format, va_list args) {
-        ssize_t result = log_->log(level.priority, kLinePrefixFormat, level.name);
-        result = log_->log(format, level.priority, args);
-        // msg() still holds the message just formatted.
-        const bool cut = log_->log_priority_enabled(level.priority) != 0 &&
-                         std::strlen(log_->msg()) >= kLongestRecord;
-        if (cut) {
-            result = log_->log(level.priority, "%s\n", kCutMarker);
-        } else {
-            result = log_->log(level.priority, "\n");
-        }
-        return static_cast<int>(result);
+    bool Enabled(ACE_Log_Priority priority) const {
+        return log_->log_priority_enabled(priority) != 0;
     }
 
     // The last act before destruction: under the backend's own lock nothing
-    // may pass any more, the file is closed and stream output ends.
+    // may pass any more and ACE's stream output is off.
     void Shutdown() {
         log_->acquire();
         SetProcessMask(0);
-        if (stream_) {
-            stream_->close();
-        }
         log_->msg_ostream(nullptr, false);
         log_->clr_flags(ACE_Log_Msg::OSTREAM);
         log_->release();
-        stream_.reset();
     }
 
 private:
     std::unique_ptr<ACE_Log_Msg> log_;
-    std::unique_ptr<std::ofstream> stream_;
 };
 
 CUTLoggerManager::CUTLoggerManager() {
@@ -228,6 +200,7 @@ CUTLoggerManager::~CUTLoggerManager() {
         if (initialised_ && backend_) {
             backend_->Shutdown();
         }
+        CloseLogFile();
     } catch (...) {
     }
     try {
@@ -284,18 +257,10 @@ int CUTLoggerManager::LogString(int level, const char* text) {
 }
 
 int CUTLoggerManager::LogWString(int level, const wchar_t* text) {
-    if (!initialised_ || level < UT_LOG_ERROR || level > level_) {
+    if (!initialised_) {
         return 0;
     }
-    if (text == nullptr) {
-        return Log(level, "%W", text);
-    }
-    try {
-        const std::string narrow = NarrowForLog(text);
-        return Log(level, "%s", narrow.c_str());
-    } catch (...) {
-        return 0;
-    }
+    return Log(level, "%W", text);
 }
 
 bool CUTLoggerManager::IsInitialised() const {
@@ -307,118 +272,234 @@ int CUTLoggerManager::ConfiguredLevel() const {
 }
 
 int CUTLoggerManager::WriteLine(int level, const char* format, va_list args) noexcept {
-    if (t_writing) {
+    if (t_writing || !backend_) {
         return 0;
     }
     try {
-        std::lock_guard<std::mutex> lock(mutex_);
-        CUTWritingScope writing;
-        if (!backend_) {
+        const UTLevelInfo& info = kLevels[level];
+        if (!backend_->Enabled(info.priority)) {
             return 0;
         }
+        // The whole line in one buffer, so that one append writes it.
+        std::string line;
+        line.reserve(kLongestPrefix + 128);
+        AppendLogRecordF(&line, kLongestPrefix, info.priority, kLinePrefixFormat, info.name);
+        const bool cut = AppendLogRecord(&line, kLongestRecord, info.priority, format, args);
+        line += cut ? std::string(kCutMarker) + "\n" : std::string("\n");
+
+        std::lock_guard<std::mutex> lock(mutex_);
+        CUTWritingScope writing;
         PrepareLogFile();
-        return backend_->WriteLine(kLevels[level], format, args);
+        if (!file_) {
+            return -1;
+        }
+        if (!file_->Append(line.data(), line.size())) {
+            // A full disk or a failing device: this line is lost, and the
+            // file is opened afresh for the next one.
+            CloseLogFile();
+            return -1;
+        }
+        return static_cast<int>(line.size());
     } catch (...) {
         return 0;
     }
 }
 
-// Runs before every line. Rotation is decided on the file on disk, so that a
-// file removed or rotated by someone else is noticed; a file of exactly the
-// maximum size is still appended to. When the file is there but this process
-// has no stream to it (an earlier open failed) or writes to a replaced one,
-// it is reopened without archiving.
+// Runs before every line. The file on disk decides: missing, it is created
+// (nothing to archive); no longer the file this process holds open (another
+// process archived it), it is reopened; grown past the maximum size (a file
+// of exactly the maximum size is still appended to), it is rotated, unless
+// recent rotations failed and the back-off is not over.
 void CUTLoggerManager::PrepareLogFile() {
     CUTPlatform* platform = CUTPlatform::Current();
-    if (!platform->FileExists(log_file_path_)) {
-        RotateLogFile();
+    CUTFileStatus status;
+    if (!platform->GetFileStatus(log_file_path_, &status)) {
+        CloseLogFile();
+        OpenLogFile();
         return;
     }
-    uint64_t size = 0;
-    if (!platform->FileSize64(log_file_path_, &size)) {
+    if (!status.is_regular_file) {
+        // Something else sits at the path: nothing can be written there.
+        CloseLogFile();
         return;
     }
-    if (static_cast<int64_t>(size) > max_size_) {
-        RotateLogFile();
-    } else if (!backend_->HasStream() || backend_->StreamOutgrew(size)) {
+    if (!file_ || status.device != file_device_ || status.inode != file_inode_) {
+        CloseLogFile();
         OpenLogFile();
     }
+    if (static_cast<int64_t>(status.size) <= max_size_) {
+        return;
+    }
+    if (rotation_pause_lines_ > 0) {
+        --rotation_pause_lines_;
+        return;
+    }
+    if (RotateLogFile()) {
+        rotation_failures_ = 0;
+        return;
+    }
+    rotation_pause_lines_ =
+        std::min(kFirstRotationPause << std::min(rotation_failures_, 10), kLongestRotationPause);
+    rotation_failures_ = std::min(rotation_failures_ + 1, 16);
 }
 
-void CUTLoggerManager::RotateLogFile() {
-    backend_->Close();
-    ArchiveLogFile();
-    OpenLogFile();
-}
-
-void CUTLoggerManager::ArchiveLogFile() {
+// Archives the current file under the rotation lock and opens a new one.
+// True when the file no longer needs rotating (this process or another one
+// archived it); false when the rotation failed and should be paused.
+bool CUTLoggerManager::RotateLogFile() {
     CUTPlatform* platform = CUTPlatform::Current();
-    if (!platform->FileExists(log_file_path_)) {
-        return;
+    const std::wstring folder = ParentFolder(log_file_path_);
+    if (folder.empty()) {
+        return false;
     }
-    const size_t separator = log_file_path_.rfind(kPathSeparator);
-    if (separator == std::wstring::npos) {
-        return;
+    CUTNamedLockGuard lock(kRotationLockName);
+    if (!lock.IsHeld()) {
+        return false;
     }
-    const std::wstring folder = log_file_path_.substr(0, separator);
-    const std::wstring stem = folder + kPathSeparator + kArchiveTag + platform->UtcFileTimeText();
-    std::wstring archive = stem + kArchiveExtension;
-    for (int counter = 1; counter < kMaxArchiveCounter && platform->FileExists(archive);
-         ++counter) {
-        archive = stem + L"_" + IntToWString(counter) + kArchiveExtension;
+    // Another process may have rotated the file while this one waited.
+    CUTFileStatus status;
+    if (!platform->GetFileStatus(log_file_path_, &status)) {
+        CloseLogFile();
+        OpenLogFile();
+        return true;
     }
-    platform->RemoveFile(archive);
-    // The source goes only once its lines are safe in the archive.
-    if (platform->CopyFileReplacing(log_file_path_, archive)) {
-        platform->RemoveFile(log_file_path_);
+    if (static_cast<int64_t>(status.size) <= max_size_) {
+        if (status.device != file_device_ || status.inode != file_inode_) {
+            CloseLogFile();
+            OpenLogFile();
+        }
+        return true;
     }
+    if (!ArchiveLogFile(folder)) {
+        return false;
+    }
+    CloseLogFile();
+    OpenLogFile();
     PurgeArchivedLogs(folder);
+    return true;
+}
+
+// Moves the current file to a free archive name. The name is reserved by
+// creating it exclusively, so that no archive is ever replaced, even by a
+// process that rotates without the lock; the rename then puts the log over
+// the empty reservation. Lines other processes still append to the archived
+// file before they notice stay in the archive: nothing is copied or lost.
+bool CUTLoggerManager::ArchiveLogFile(const std::wstring& folder) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    const std::wstring stem = folder + kPathSeparator + kArchiveTag + platform->UtcFileTimeText();
+    // Names after the highest one taken in this second, never a lower free
+    // one left by a purge: the suffix orders archives whose times are equal.
+    int first = 0;
+    for (const std::wstring& path : platform->ListFiles(folder, stem)) {
+        const std::wstring name = FileName(path);
+        if (!IsArchiveName(name)) {
+            continue;
+        }
+        const std::vector<long long> numbers = ArchiveNameNumbers(name);
+        if (!numbers.empty() && path.compare(0, stem.size(), stem) == 0 &&
+            (path.size() == stem.size() + wcslen(kArchiveExtension) || path[stem.size()] == L'_')) {
+            first = std::max(first, static_cast<int>(std::min<long long>(numbers.back() + 1,
+                                                                         kMaxArchiveSuffix)));
+        }
+    }
+    std::wstring archive;
+    for (int suffix = first; suffix < kMaxArchiveSuffix; ++suffix) {
+        const std::wstring candidate = suffix == 0
+                                           ? stem + kArchiveExtension
+                                           : stem + L"_" + IntToWString(suffix) + kArchiveExtension;
+        if (platform->FileExists(candidate)) {
+            continue;
+        }
+        int error = 0;
+        std::unique_ptr<CUTWritableFile> reservation = platform->OpenForWriting(
+            candidate, UTWriteMode::kCreateNew, kLogFilePermissions, &error);
+        if (reservation) {
+            reservation->Close();
+            archive = candidate;
+            break;
+        }
+        if (error != EEXIST) {
+            return false;
+        }
+    }
+    if (archive.empty()) {
+        return false;
+    }
+    if (!platform->RenameReplacing(log_file_path_, archive)) {
+        platform->RemoveFile(archive);
+        return false;
+    }
+    return true;
 }
 
 // Keeps at most max_count_ - 1 archives beside the current file, deleting the
-// oldest first (by last write time; the first listed wins a tie). Only files
-// whose own name carries the archive tag count, so neither the current file
-// nor anything else in a folder whose path happens to contain the tag is
-// touched.
+// oldest first: by modification time in nanoseconds, then by the time and the
+// suffix in the name (archives made within one clock tick). Only files named
+// like archives count, so neither the current file nor anything else in a
+// folder whose path happens to contain the tag is touched.
 void CUTLoggerManager::PurgeArchivedLogs(const std::wstring& folder) {
     CUTPlatform* platform = CUTPlatform::Current();
-    auto list_archives = [&]() {
-        std::vector<std::wstring> archives;
-        for (const std::wstring& path : platform->ListFiles(folder, kArchiveTag)) {
-            if (FileName(path).find(kArchiveTag) != std::wstring::npos && path != log_file_path_) {
-                archives.push_back(path);
-            }
-        }
-        return archives;
+    struct Archive {
+        int64_t modified;
+        std::vector<long long> numbers;
+        std::wstring path;
     };
-    std::vector<std::wstring> archives = list_archives();
-    while (!archives.empty() && archives.size() >= static_cast<size_t>(max_count_)) {
-        size_t oldest = 0;
-        int32_t oldest_time = platform->LastWriteTime(archives[0]);
-        for (size_t i = 1; i < archives.size(); ++i) {
-            const int32_t time = platform->LastWriteTime(archives[i]);
-            if (time < oldest_time) {
-                oldest = i;
-                oldest_time = time;
-            }
+    std::vector<Archive> archives;
+    for (const std::wstring& path : platform->ListFiles(folder, kArchiveTag)) {
+        const std::wstring name = FileName(path);
+        CUTFileStatus status;
+        if (path == log_file_path_ || !IsArchiveName(name) ||
+            !platform->GetFileStatus(path, &status)) {
+            continue;
         }
-        if (!platform->RemoveFile(archives[oldest])) {
+        archives.push_back({status.last_write_nanos, ArchiveNameNumbers(name), path});
+    }
+    if (archives.size() < static_cast<size_t>(max_count_)) {
+        return;
+    }
+    std::sort(archives.begin(), archives.end(), [](const Archive& a, const Archive& b) {
+        return std::tie(a.modified, a.numbers, a.path) < std::tie(b.modified, b.numbers, b.path);
+    });
+    const size_t excess = archives.size() - static_cast<size_t>(max_count_) + 1;
+    for (size_t i = 0; i < excess; ++i) {
+        if (!platform->RemoveFile(archives[i].path)) {
             break;
         }
-        archives = list_archives();
     }
 }
 
-// Opens the log file for appending. When that fails because its folder is
-// gone, the folder is made again and the open retried once; otherwise the
-// backend stays without a stream and the next line tries again.
-void CUTLoggerManager::OpenLogFile() {
-    if (backend_->Open(log_file_path_)) {
-        return;
-    }
+// Opens the log file for appending (created 0600 when missing). When that
+// fails because its folder is gone, the folder is made again and the open
+// retried once; otherwise no file is open and the next line tries again.
+bool CUTLoggerManager::OpenLogFile() {
     CUTPlatform* platform = CUTPlatform::Current();
-    const std::wstring folder = ParentFolder(log_file_path_);
-    if (!folder.empty() && !platform->IsFolder(folder) && CreateFolderTree(platform, folder)) {
-        backend_->Open(log_file_path_);
+    int error = 0;
+    file_ =
+        platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions, &error);
+    if (!file_ && error == ENOENT) {
+        const std::wstring folder = ParentFolder(log_file_path_);
+        if (!folder.empty() && CreateFolderTree(platform, folder)) {
+            file_ = platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend,
+                                             kLogFilePermissions, &error);
+        }
     }
+    CUTFileStatus status;
+    if (file_ && file_->Status(&status)) {
+        file_device_ = status.device;
+        file_inode_ = status.inode;
+    } else {
+        // Unknown identity: the next line opens the file again.
+        file_device_ = 0;
+        file_inode_ = 0;
+    }
+    return file_ != nullptr;
+}
+
+void CUTLoggerManager::CloseLogFile() {
+    if (file_) {
+        file_->Close();
+        file_.reset();
+    }
+    file_device_ = 0;
+    file_inode_ = 0;
 }

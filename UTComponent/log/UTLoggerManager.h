@@ -4,18 +4,35 @@
 // the process ends; CleanUp does not destroy it, so a later initialisation
 // keeps the first settings. Until Init succeeds every call is skipped. Lines
 // have the form "<level name padded to 6> | <local time> | pid:<pid> |
-// tid:<tid> | <message>" and go to TVUTLog.log, which is archived as
-// "TVUT_<utc time>.log" (with "_1", "_2", ... for further archives in the
-// same second) before a write when it has grown past the maximum size or
-// disappeared; archives beyond the maximum count are purged, oldest first.
-// A message longer than the backend's record (4095 bytes of text) is cut and
-// its line ends with " [cut]".
+// tid:<tid> | <message>". A message longer than one record (4095 bytes) is cut
+// there and its line ends with " [cut]"; a message of 4095 bytes or fewer is
+// written whole and unmarked.
 //
-// Any thread may log; one lock makes each line and each rotation atomic.
-// No call ever throws: every failure is swallowed and reported as a 0 result,
-// which callers ignore. A log file that cannot be opened is retried at the
-// next line (its folder is made again if it is missing), so logging recovers
-// once the folder becomes writable.
+// Several processes (of several products) share one TVUTLog.log. Each line is
+// built whole in memory and written with one append to a file opened with
+// O_APPEND, so lines of different processes never interleave. Before a line
+// the file at the path is looked at: when it is missing or is no longer the
+// file this process holds open (another process archived it), it is
+// (re)opened; when it has grown past the maximum size it is archived by
+// renaming it to "TVUT_<utc time>.log" (with "_1", "_2", ... when that name is
+// taken: an archive is never replaced) under the per-user named lock
+// TVUT_LOG_ROTATION_LOCK, after checking again under that lock that no other
+// process has just done so. Archives beyond the maximum count are purged,
+// oldest first by modification time (nanoseconds), then by the time and
+// suffix in their names.
+//
+// Failures: a line that cannot be written (full disk) is lost, and the file
+// is reopened for the next line, so logging resumes once there is space. A
+// rotation that fails (the lock cannot be taken, no archive name can be
+// reserved, the rename fails) is not tried again for the next 16 lines of this
+// process, doubling up to 1024 lines while it keeps failing; the file grows
+// past its limit meanwhile. No call ever throws: every failure is swallowed
+// and reported as a result of 0 or -1, which callers ignore. A log file that
+// cannot be opened is retried at the next line (its folder is made again when
+// it is missing).
+//
+// Any thread may log. The message is formatted outside the logger's lock;
+// writing the line and any rotation before it happen under it.
 #ifndef TVUT_LOG_UTLOGGERMANAGER_H
 #define TVUT_LOG_UTLOGGERMANAGER_H
 
@@ -39,6 +56,7 @@ enum UTLogLevel {
 };
 
 class CUTLoggerBackend;
+class CUTWritableFile;
 
 class CUTLoggerManager : public CUTSingleton<CUTLoggerManager> {
 public:
@@ -54,7 +72,8 @@ public:
               int level);
 
     // Formats with ACE's directives: %s, %W (wide), %d, %x, %Q, %f, %@.
-    // Returns the last backend result, or 0 when the line was skipped.
+    // Returns the number of bytes written, 0 when the line was skipped and
+    // -1 when it could not be written.
     int Log(int level, const char* format, ...);
     int LogString(int level, const char* text);
     int LogWString(int level, const wchar_t* text);
@@ -65,10 +84,11 @@ public:
 private:
     int WriteLine(int level, const char* format, va_list args) noexcept;
     void PrepareLogFile();
-    void RotateLogFile();
-    void ArchiveLogFile();
+    bool RotateLogFile();
+    bool ArchiveLogFile(const std::wstring& folder);
     void PurgeArchivedLogs(const std::wstring& folder);
-    void OpenLogFile();
+    bool OpenLogFile();
+    void CloseLogFile();
 
     std::atomic<int> level_{0};
     std::wstring log_file_path_;
@@ -76,6 +96,15 @@ private:
     int64_t max_size_ = 0;
     int max_count_ = 1;
     std::unique_ptr<CUTLoggerBackend> backend_;
+    // The file this process appends to, and its identity (device, inode) to
+    // tell whether the path still names it.
+    std::unique_ptr<CUTWritableFile> file_;
+    uint64_t file_device_ = 0;
+    uint64_t file_inode_ = 0;
+    // Back-off after failed rotations: lines still to write before the next
+    // attempt, and the failures in a row.
+    int rotation_pause_lines_ = 0;
+    int rotation_failures_ = 0;
     // Makes each line, and the rotation before it, atomic among threads.
     std::mutex mutex_;
 };

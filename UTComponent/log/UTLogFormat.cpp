@@ -1,0 +1,325 @@
+#include "log/UTLogFormat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include <ace/ACE.h>
+#include <ace/Basic_Types.h>
+#include <ace/Log_Priority.h>
+#include <ace/Log_Record.h>
+#include <ace/OS_NS_Thread.h>
+#include <ace/OS_NS_string.h>
+#include <ace/OS_NS_unistd.h>
+#include <ace/Time_Value.h>
+
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+
+std::string NarrowForLog(const std::wstring& text) {
+    std::string narrow;
+    if (CUTPlatform::Current()->WideToLocaleCharset(text, &narrow)) {
+        return narrow;
+    }
+    if (WideToUtf8(text, &narrow)) {
+        return narrow;
+    }
+    narrow.clear();
+    for (wchar_t c : text) {
+        narrow.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    return narrow;
+}
+
+namespace {
+
+// Collects the record up to its limit and remembers whether more was offered.
+class CUTRecordSink {
+public:
+    CUTRecordSink(std::string* out, size_t limit)
+        : out_(out), limit_(out->size() + limit), cut_(false) {}
+
+    size_t Room() const { return limit_ - out_->size(); }
+    bool Cut() const { return cut_; }
+
+    void Append(const char* text, size_t size) {
+        const size_t room = Room();
+        if (size > room) {
+            out_->append(text, room);
+            cut_ = true;
+        } else {
+            out_->append(text, size);
+        }
+    }
+    void Append(const std::string& text) { Append(text.data(), text.size()); }
+
+    // One printf conversion with one argument. Only as much is formatted as
+    // can still be kept, plus one byte to learn that the record was cut, so
+    // that a huge width or text costs no more than the record.
+    template <typename T>
+    void Print(const std::string& spec, T value) {
+        char small[256];
+        const int length = std::snprintf(small, sizeof small, spec.c_str(), value);
+        if (length < 0) {
+            return;
+        }
+        const size_t full = static_cast<size_t>(length);
+        if (full < sizeof small) {
+            Append(small, full);
+            return;
+        }
+        const size_t wanted = std::min(full, Room() + 1);
+        std::string big(wanted + 1, '\0');
+        std::snprintf(&big[0], big.size(), spec.c_str(), value);
+        Append(big.data(), wanted);
+    }
+
+private:
+    std::string* out_;
+    size_t limit_;
+    bool cut_;
+};
+
+// Flags, width and precision as ACE accepts them; ACE's "L" is printf's "l".
+bool IsSpecCharacter(char c) {
+    return std::strchr("-+ #0123456789.Lh", c) != nullptr && c != '\0';
+}
+
+// spec without its length modifiers, for conversions that take none.
+std::string WithoutLengthModifiers(const std::string& spec) {
+    std::string plain;
+    for (char c : spec) {
+        if (c != 'l' && c != 'h') {
+            plain.push_back(c);
+        }
+    }
+    return plain;
+}
+
+void PrintInteger(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {
+    const size_t longs = static_cast<size_t>(std::count(spec.begin(), spec.end(), 'l'));
+    std::string plain = WithoutLengthModifiers(spec);
+    if (longs == 0) {
+        sink->Print(spec + conversion, va_arg(*args, int));
+    } else if (longs == 1) {
+        sink->Print(plain + "l" + conversion, va_arg(*args, long));
+    } else {
+        sink->Print(plain + "ll" + conversion, va_arg(*args, long long));
+    }
+}
+
+void PrintText(CUTRecordSink* sink, const std::string& spec, const char* text) {
+    sink->Print(WithoutLengthModifiers(spec) + "s", text != nullptr ? text : "(null)");
+}
+
+// Wide text as narrow text of the locale's charset. Only as many characters
+// are converted as can still be kept (each gives at least one byte), unless
+// a precision or width asks for exact measures.
+void PrintWideText(CUTRecordSink* sink, const std::string& spec, const wchar_t* text) {
+    if (text == nullptr) {
+        PrintText(sink, spec, nullptr);
+        return;
+    }
+    size_t length = std::wcslen(text);
+    length = std::min(length, sink->Room() + 1);
+    const std::string narrow = NarrowForLog(std::wstring(text, length));
+    PrintText(sink, spec, narrow.c_str());
+}
+
+void PrintTimestamp(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {
+    char stamp[27] = {};
+    const char* text = nullptr;
+    if (spec.find('#') != std::string::npos) {
+        const ACE_Time_Value* when = va_arg(*args, const ACE_Time_Value*);
+        if (when != nullptr) {
+            text = ACE::timestamp(*when, stamp, sizeof stamp, true);
+        }
+    } else {
+        text = ACE::timestamp(stamp, sizeof stamp, true);
+    }
+    if (text == nullptr) {
+        return;
+    }
+    std::string plain;
+    for (char c : WithoutLengthModifiers(spec)) {
+        if (c != '#') {
+            plain.push_back(c);
+        }
+    }
+    sink->Print(plain + "s", conversion == 'T' ? text : stamp);
+}
+
+}  // namespace
+
+bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, const char* format,
+                     va_list args) {
+    CUTRecordSink sink(out, limit);
+    if (format == nullptr) {
+        return false;
+    }
+    // errno as the caller left it, for %m and %p.
+    const int caller_errno = errno;
+    va_list rest;
+    va_copy(rest, args);
+    const char* p = format;
+    while (*p != '\0' && !(sink.Room() == 0 && sink.Cut())) {
+        const char* percent = std::strchr(p, '%');
+        if (percent == nullptr) {
+            sink.Append(p, std::strlen(p));
+            break;
+        }
+        sink.Append(p, static_cast<size_t>(percent - p));
+        if (percent[1] == '%') {
+            sink.Append("%", 1);
+            p = percent + 2;
+            continue;
+        }
+        std::string spec = "%";
+        p = percent + 1;
+        for (;; ++p) {
+            if (IsSpecCharacter(*p)) {
+                spec.push_back(*p == 'L' ? 'l' : *p);
+            } else if (*p == '*') {
+                spec += std::to_string(va_arg(rest, int));
+            } else {
+                break;
+            }
+        }
+        const char conversion = *p;
+        if (conversion == '\0') {
+            sink.Append(percent, static_cast<size_t>(p - percent));
+            break;
+        }
+        ++p;
+        switch (conversion) {
+            case 'd':
+            case 'i':
+            case 'o':
+            case 'u':
+            case 'x':
+            case 'X':
+                PrintInteger(&sink, spec, conversion, &rest);
+                break;
+            case 'c':
+                sink.Print(WithoutLengthModifiers(spec) + "c", va_arg(rest, int));
+                break;
+            case 'w':
+            case 'z':
+                sink.Print(WithoutLengthModifiers(spec) + "u", va_arg(rest, unsigned int));
+                break;
+            case 'R':
+                sink.Print(WithoutLengthModifiers(spec) + "d", va_arg(rest, int));
+                break;
+            case 'e':
+            case 'E':
+            case 'f':
+            case 'F':
+            case 'g':
+            case 'G':
+                sink.Print(WithoutLengthModifiers(spec) + conversion, va_arg(rest, double));
+                break;
+            case 'A':
+                sink.Print(WithoutLengthModifiers(spec) + "f", va_arg(rest, double));
+                break;
+            case 's':
+            case 'C':
+                PrintText(&sink, spec, va_arg(rest, const char*));
+                break;
+            case 'W':
+                PrintWideText(&sink, spec, va_arg(rest, const wchar_t*));
+                break;
+            case 'Q':
+                sink.Print(WithoutLengthModifiers(spec) + "llu",
+                           static_cast<unsigned long long>(va_arg(rest, ACE_UINT64)));
+                break;
+            case 'q':
+                sink.Print(WithoutLengthModifiers(spec) + "lld",
+                           static_cast<long long>(va_arg(rest, ACE_INT64)));
+                break;
+            case 'b':
+                sink.Print(WithoutLengthModifiers(spec) + "zd", va_arg(rest, ssize_t));
+                break;
+            case 'B':
+                sink.Print(WithoutLengthModifiers(spec) + "zu", va_arg(rest, size_t));
+                break;
+            case ':':
+                sink.Print(WithoutLengthModifiers(spec) + "lld",
+                           static_cast<long long>(va_arg(rest, time_t)));
+                break;
+            case '@':
+                sink.Print(WithoutLengthModifiers(spec) + "p", va_arg(rest, void*));
+                break;
+            case 'S':
+                PrintText(&sink, spec, ACE_OS::strsignal(va_arg(rest, int)));
+                break;
+            case 'P':
+                sink.Print(WithoutLengthModifiers(spec) + "d", static_cast<int>(ACE_OS::getpid()));
+                break;
+            case 't':
+                sink.Print(WithoutLengthModifiers(spec) + "d",
+                           static_cast<int>(ACE_OS::thr_gettid()));
+                break;
+            case 'D':
+            case 'T':
+                PrintTimestamp(&sink, spec, conversion, &rest);
+                break;
+            case 'M':
+                PrintText(&sink, spec,
+                          ACE_Log_Record::priority_name(static_cast<ACE_Log_Priority>(priority)));
+                break;
+            case 'm':
+                PrintText(&sink, spec, std::strerror(caller_errno));
+                break;
+            case 'p': {
+                const char* text = va_arg(rest, const char*);
+                PrintText(&sink, spec, text);
+                sink.Append(": ");
+                sink.Append(std::strerror(caller_errno));
+                break;
+            }
+            case 'l':
+                sink.Print(WithoutLengthModifiers(spec) + "d", 0);
+                break;
+            case 'N':
+                PrintText(&sink, spec, "<unknown file>");
+                break;
+            case 'n':
+                PrintText(&sink, spec, "<unknown>");
+                break;
+            case 'a':
+                // ACE would abort the process here; a log line never does.
+                va_arg(rest, int);
+                sink.Append("Aborting...");
+                break;
+            case 'r':
+                // ACE would call the function; a log line never runs code.
+                va_arg(rest, void*);
+                break;
+            case 'I':
+            case '{':
+            case '}':
+            case '$':
+            case '?':
+            case 'K':
+                break;
+            default:
+                // Not a directive after all: copied as written.
+                sink.Append(percent, static_cast<size_t>(p - percent));
+                break;
+        }
+    }
+    va_end(rest);
+    errno = caller_errno;
+    return sink.Cut();
+}
+
+bool AppendLogRecordF(std::string* out, size_t limit, unsigned long priority, const char* format,
+                      ...) {
+    va_list args;
+    va_start(args, format);
+    const bool cut = AppendLogRecord(out, limit, priority, format, args);
+    va_end(args);
+    return cut;
+}
