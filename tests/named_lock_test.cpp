@@ -622,25 +622,44 @@ TEST_F(NamedLockTest, SecondUserTakesLocksOfTheSameNamesRootLeftBehind) {
         << "root's folder stays root's own";
 }
 
-// The whole component in a process with an IPC namespace of its own: whatever
-// it leaves in the kernel shows in that namespace's semaphore list.
+// The component in processes with an IPC namespace of their own: whatever
+// they leave in the kernel shows in that namespace's semaphore list. One
+// process ends as hosts do, without unloading; another is killed while it
+// holds a lock.
 TEST_F(NamedLockTest, ComponentLeavesNoSystemVSemaphoreSets) {
     ChildProcess child([&] {
         if (::unshare(CLONE_NEWIPC) != 0) {
             return 77;
         }
-        for (const std::wstring& name :
-             {kSendingLock, std::wstring(L"UT_GLOBAL_FILE_LOCK"), std::wstring(L"other")}) {
-            CUTNamedLockGuard guard(name);
-            if (!guard.IsHeld()) {
-                return 2;
+        ChildProcess host([] {
+            for (const std::wstring& name : {kSendingLock, std::wstring(L"UT_GLOBAL_FILE_LOCK")}) {
+                CUTNamedLockGuard guard(name);
+                if (!guard.IsHeld()) {
+                    return 2;
+                }
             }
+            if (CUTFacade::InitUTComponent() != UT_INIT_OK) {
+                return 3;
+            }
+            return CUTFacade::CleanUp() == UT_CLEANUP_OK ? 0 : 4;
+        });
+        if (host.Wait() != 0) {
+            return 2;
         }
-        if (CUTFacade::InitUTComponent() != UT_INIT_OK) {
+        Pipe held;
+        ChildProcess killed([&] {
+            held.CloseRead();
+            CUTNamedLockGuard guard(L"killed while held");
+            held.Send(guard.IsHeld() ? 'H' : 'F');
+            ::pause();
+            return 0;
+        });
+        held.CloseWrite();
+        if (held.Receive() != 'H') {
             return 3;
         }
-        CUTFacade::CleanUp();
-        ReleaseNamedLocks();
+        killed.Kill();
+        killed.Wait();
         std::ifstream sem("/proc/sysvipc/sem");
         std::string line;
         int sets = -1;  // the header line
