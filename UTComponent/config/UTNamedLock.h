@@ -12,7 +12,10 @@
 // next guard of that name tries again. The system releases the lock of a
 // process that dies; nothing is left in the kernel. Users never share a lock
 // folder, so one user's locks can neither block nor lock out another's.
-// Everything here may be used from any thread.
+// Everything here may be used from any thread. A child forked without exec
+// opens lock files of its own, so its locks exclude its parent's; it must not
+// be forked while a guard is held, as it would inherit the held in-process
+// mutex with no thread to release it.
 #ifndef TVUT_CONFIG_UTNAMEDLOCK_H
 #define TVUT_CONFIG_UTNAMEDLOCK_H
 
