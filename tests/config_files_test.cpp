@@ -1,6 +1,6 @@
 // Configuration files on disk: creation with defaults, scrambling, repair of
 // damaged and hostile files, the parse guard, the first-attribute rule,
-// saving, links, lock names and the access probes.
+// saving, links and the access probes.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -293,24 +293,6 @@ TEST_F(ConfigFileTest, UnwritableFolderMarksTheObjectFailedButKeepsItsCache) {
     EXPECT_TRUE(config.GetValue(L"TelvoranLogin", false, &value));
     EXPECT_EQ(L"kept", value);
     EXPECT_FALSE(config.Save()) << "a file that never loaded is not written over";
-}
-
-TEST(LockNameTest, NameFollowsThePath) {
-    EXPECT_EQ(L"_var_lib_Telvoran_TVUT_ProdInd_UserInd.cur",
-              FileLockName(L"/var/lib/Telvoran/TVUT/ProdInd_UserInd.cur"));
-    EXPECT_EQ(L"UT_GLOBAL_FILE_LOCK", FileLockName(L""));
-    EXPECT_EQ(L"_" + std::wstring(258, L'a'), FileLockName(L"/" + std::wstring(258, L'a')));
-    EXPECT_EQ(L"UT_FILE_LOCK_CONFIG_FILE", FileLockName(L"/" + std::wstring(259, L'a')));
-}
-
-TEST(LockGuardTest, SameNameIsExclusiveBetweenThreadsAndReentrantAfterRelease) {
-    const std::wstring name = L"tvut_test_lock_guard";
-    {
-        CUTNamedLockGuard first(name);
-        ASSERT_TRUE(first.IsHeld());
-    }
-    CUTNamedLockGuard again(name);
-    EXPECT_TRUE(again.IsHeld());
 }
 
 TEST_F(ConfigFileTest, FolderTreeCreationAndProbes) {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <ostream>
@@ -22,12 +23,14 @@
 
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
+#include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 #include "zip/UTZipper.h"
 #include "zip/ZipWriter.h"
 
 namespace {
 
+using tvut_test::PathExists;
 using tvut_test::ReadFile;
 using tvut_test::ScratchFolder;
 using tvut_test::WriteFile;
@@ -493,7 +496,7 @@ TEST(ZipFailureTest, ArchiveThatCannotBeCreatedRefusesEveryEntry) {
             CUTZipper zipper(FromUtf8(path));
             EXPECT_FALSE(zipper.AddFile(FromUtf8(a)));
         }
-        EXPECT_FALSE(tvut_test::PathExists(scratch.Join("missing")));
+        EXPECT_FALSE(PathExists(scratch.Join("missing")));
     }
     EXPECT_TRUE(boost::filesystem::is_directory(scratch.Join("folder.zip")));
 }
@@ -551,6 +554,104 @@ TEST(ZipFailureTest, ManyEntriesShareOneCompressor) {
         }
     }
     CheckArchive(scratch, archive, expected);
+}
+
+// ---------------------------------------------------------------------------
+// The archive file through the platform layer
+
+// A disk that is full when the archive is created, fills up in the middle of
+// an entry or just before completion: an archive that cannot be completed is
+// removed, with the errno kept; one whose disk had room again for the rest
+// keeps every entry added while there was room.
+TEST(ZipFullDiskTest, FullDiskLeavesAValidArchiveOrNone) {
+    ScratchFolder scratch;
+    const std::string a = scratch.Join("a.utt");
+    const std::string big = scratch.Join("big.dat");
+    const std::string c = scratch.Join("c.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(14, 3000)));
+    ASSERT_TRUE(WriteFile(big, RandomBytes(1 << 20, 6)));
+    ASSERT_TRUE(WriteFile(c, XmlText(15, 3000)));
+    enum When { kFromTheStart, kDuringAnEntry, kBeforeCompletion, kBeforeDestruction };
+    struct Case {
+        const char* label;
+        When when;
+        bool big_added;
+        bool completed;
+    };
+    const Case cases[] = {
+        {"full from the start", kFromTheStart, false, false},
+        {"full during one entry only", kDuringAnEntry, false, true},
+        {"full at completion", kBeforeCompletion, true, false},
+        {"full when destroyed", kBeforeDestruction, true, false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.label);
+        const std::string archive = scratch.Join("payload.zip");
+        tvut_test::FullDiskPlatform disk;
+        CUTScopedPlatform scoped(&disk);
+        disk.SetFull(test.when == kFromTheStart);
+        {
+            CUTZipper zipper(FromUtf8(archive));
+            ASSERT_TRUE(PathExists(archive)) << "opening succeeds on a full disk";
+            zipper.AddFile(FromUtf8(a));
+            if (test.when == kDuringAnEntry) {
+                disk.SetFull(true);
+            }
+            EXPECT_EQ(test.big_added, zipper.AddFile(FromUtf8(big)));
+            if (test.when == kDuringAnEntry) {
+                EXPECT_EQ(ENOSPC, zipper.Error());
+                disk.SetFull(false);
+            }
+            zipper.AddFile(FromUtf8(c));
+            if (test.when == kBeforeCompletion) {
+                disk.SetFull(true);
+                EXPECT_FALSE(zipper.Complete());
+                EXPECT_FALSE(zipper.AddFile(FromUtf8(a))) << "completion happens once";
+            }
+            if (test.when == kBeforeDestruction) {
+                disk.SetFull(true);
+            }
+            if (test.when != kBeforeCompletion && test.when != kBeforeDestruction) {
+                EXPECT_EQ(test.completed, zipper.Complete());
+            }
+            if (!test.completed && test.when != kBeforeDestruction) {
+                EXPECT_EQ(ENOSPC, zipper.Error());
+            }
+        }
+        EXPECT_GT(disk.RefusedWrites(), 0);
+        if (test.completed) {
+            CheckArchive(
+                scratch, archive,
+                {{"a.utt", 8, kWritableAttributes, a}, {"c.utt", 8, kWritableAttributes, c}});
+        } else {
+            EXPECT_FALSE(PathExists(archive)) << "a partial archive is left behind";
+        }
+        ::unlink(archive.c_str());
+    }
+}
+
+TEST(ZipFullDiskTest, ArchiveThatCannotBeCreatedKeepsTheErrno) {
+    ScratchFolder scratch;
+    CUTZipper zipper(FromUtf8(scratch.Join("missing/payload.zip")));
+    EXPECT_EQ(ENOENT, zipper.Error());
+    EXPECT_FALSE(zipper.Complete());
+}
+
+// A program the host starts while an archive is being written must not
+// inherit it: the program lists its own descriptors.
+TEST(ZipDescriptorTest, ArchiveIsNotInheritedByPrograms) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string a = scratch.Join("a.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(16, 1000)));
+    CUTZipper zipper(FromUtf8(archive));
+    ASSERT_TRUE(zipper.AddFile(FromUtf8(a)));
+    std::string own;
+    ASSERT_EQ(0, RunCommand("ls -l /proc/" + std::to_string(::getpid()) + "/fd", &own));
+    ASSERT_NE(std::string::npos, own.find(archive)) << "the writer holds the archive open";
+    std::string child;
+    ASSERT_EQ(0, RunCommand("ls -l /proc/self/fd", &child));
+    EXPECT_EQ(std::string::npos, child.find(archive)) << child;
 }
 
 }  // namespace

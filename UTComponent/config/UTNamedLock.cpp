@@ -1,25 +1,72 @@
 #include "config/UTNamedLock.h"
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 
-#include <ace/Process_Mutex.h>
-
+#include "config/UTConfigPaths.h"
+#include "config/UTFolderAccess.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
+#include "transcript/TinySha.h"
 
-// One named machine-wide mutex. The process-local mutex is taken first: the
-// threads of this process queue on it instead of in the kernel, and thread
-// checkers, which cannot see through a System V semaphore, see the ordering
+namespace {
+
+constexpr size_t kMaxLockPathLength = 260;
+// Lock names kept as they are up to this length; longer or unusual ones get a
+// prefix of kReadablePrefix characters and a hash, well below NAME_MAX.
+constexpr size_t kMaxPlainLength = 200;
+constexpr size_t kReadablePrefix = 100;
+constexpr size_t kHashBytes = 16;
+
+const wchar_t kGlobalLockName[] = L"UT_GLOBAL_FILE_LOCK";
+const wchar_t kRuntimeLockFolderName[] = L"tvut";
+const wchar_t kUserLockFolderName[] = L".locks";
+
+bool IsPlainCharacter(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+           c == L'.' || c == L'_' || c == L'-';
+}
+
+std::string HashOfName(const std::wstring& name) {
+    std::string bytes;
+    if (!WideToUtf8(name, &bytes)) {
+        // Not representable in UTF-8: the code points themselves, after a
+        // byte that UTF-8 never holds, so that no UTF-8 name hashes the same.
+        bytes.assign(1, '\xFF');
+        for (wchar_t c : name) {
+            const uint32_t value = static_cast<uint32_t>(c);
+            for (int shift = 0; shift < 32; shift += 8) {
+                bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+            }
+        }
+    }
+    tinysha::SHA256 sha;
+    tinysha::byte digest[tinysha::SHA256::DIGESTSIZE];
+    sha.CalculateDigest(digest, reinterpret_cast<const tinysha::byte*>(bytes.data()), bytes.size());
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < kHashBytes; ++i) {
+        hex.push_back(kHex[digest[i] >> 4]);
+        hex.push_back(kHex[digest[i] & 0x0F]);
+    }
+    return hex;
+}
+
+}  // namespace
+
+// One named lock of this process. The in-process mutex is taken first: the
+// threads of this process queue on it (one open lock file cannot tell them
+// apart), and thread checkers, which cannot see file locks, see the ordering
 // that the lock gives to the data it guards.
 class CUTProcessLock {
 public:
-    explicit CUTProcessLock(const std::string& name) : mutex_(name.c_str()) {}
+    explicit CUTProcessLock(const std::wstring& name) : name_(name) {}
 
     bool Acquire() {
         local_.lock();
-        if (mutex_.acquire() != 0) {
+        if (!OpenFile() || !file_->Lock()) {
             local_.unlock();
             return false;
         }
@@ -27,40 +74,72 @@ public:
     }
 
     void Release() {
-        mutex_.release();
+        file_->Unlock();
         local_.unlock();
     }
 
+    // Guards that hold or wait for this lock; guarded by the registry's lock.
+    int users = 0;
+
 private:
+    // Under local_. Opens the lock file on first use, after a failed attempt,
+    // and in a child forked from the process that opened it: the child shares
+    // the parent's open file and so would take the parent's lock as its own.
+    bool OpenFile() {
+        CUTPlatform* platform = CUTPlatform::Current();
+        const int pid = platform->ProcessId();
+        if (file_ && opener_ == pid) {
+            return true;
+        }
+        // Closing the inherited descriptor leaves the parent's lock alone.
+        file_.reset();
+        const std::wstring folder = NamedLockFolder();
+        if (folder.empty()) {
+            return false;
+        }
+        file_ = platform->OpenLockFile(folder + kPathSeparator + LockFileName(name_), nullptr);
+        opener_ = pid;
+        return file_ != nullptr;
+    }
+
+    const std::wstring name_;
     std::mutex local_;
-    ACE_Process_Mutex mutex_;
+    std::unique_ptr<CUTLockFile> file_;
+    int opener_ = 0;
 };
 
 namespace {
 
-constexpr size_t kMaxLockPathLength = 260;
-
 class CUTNamedLockRegistry {
 public:
-    CUTProcessLock* Find(const std::wstring& name) {
+    // The lock of name, counted as used until Leave; null when it cannot be
+    // made.
+    CUTProcessLock* Enter(const std::wstring& name) {
         std::lock_guard<std::mutex> guard(mutex_);
-        auto it = locks_.find(name);
-        if (it != locks_.end()) {
-            return it->second.get();
-        }
         try {
-            auto lock = std::make_unique<CUTProcessLock>(ToUtf8(name));
-            CUTProcessLock* result = lock.get();
-            locks_.emplace(name, std::move(lock));
-            return result;
+            std::unique_ptr<CUTProcessLock>& lock = locks_[name];
+            if (!lock) {
+                lock.reset(new CUTProcessLock(name));
+            }
+            ++lock->users;
+            return lock.get();
         } catch (...) {
+            locks_.erase(name);
             return nullptr;
         }
     }
 
+    void Leave(CUTProcessLock* lock) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        --lock->users;
+    }
+
+    // Drops (and so closes) every lock that no guard uses.
     void Clear() {
         std::lock_guard<std::mutex> guard(mutex_);
-        locks_.clear();
+        for (auto it = locks_.begin(); it != locks_.end();) {
+            it = it->second->users == 0 ? locks_.erase(it) : std::next(it);
+        }
     }
 
 private:
@@ -79,7 +158,7 @@ CUTNamedLockRegistry& Registry() {
 
 std::wstring FileLockName(const std::wstring& path) {
     if (path.empty()) {
-        return L"UT_GLOBAL_FILE_LOCK";
+        return kGlobalLockName;
     }
     if (path.size() >= kMaxLockPathLength) {
         return L"UT_FILE_LOCK_CONFIG_FILE";
@@ -93,17 +172,63 @@ std::wstring FileLockName(const std::wstring& path) {
     return name;
 }
 
-CUTNamedLockGuard::CUTNamedLockGuard(const std::wstring& name) : lock_(nullptr) {
-    const std::wstring effective = name.empty() ? L"UT_GLOBAL_FILE_LOCK" : name;
-    CUTProcessLock* lock = Registry().Find(effective);
-    if (lock != nullptr && lock->Acquire()) {
-        lock_ = lock;
+std::wstring NamedLockFolder() {
+    CUTPlatform* platform = CUTPlatform::Current();
+    // The runtime folder is the user's own and lives as long as the user's
+    // sessions; a variable that names anything else (another user's folder,
+    // kept by su, say) is passed over.
+    std::string runtime;
+    std::wstring runtime_folder;
+    if (platform->GetEnvironment("XDG_RUNTIME_DIR", &runtime) && !runtime.empty() &&
+        runtime[0] == '/' && Utf8ToWide(runtime, &runtime_folder)) {
+        runtime_folder = WithoutTrailingSeparator(runtime_folder);
+        if (platform->IsPrivateFolder(runtime_folder)) {
+            const std::wstring folder = runtime_folder + kPathSeparator + kRuntimeLockFolderName;
+            // Another process may create it at the same moment.
+            platform->CreateFolder(folder);
+            if (platform->IsPrivateFolder(folder)) {
+                return folder;
+            }
+        }
+    }
+    const std::wstring component = PIUDFolderPath();
+    if (component.empty()) {
+        return std::wstring();
+    }
+    const std::wstring folder = component + kUserLockFolderName;
+    CreateFolderTree(folder);
+    return platform->IsPrivateFolder(folder) ? folder : std::wstring();
+}
+
+std::wstring LockFileName(const std::wstring& name) {
+    bool plain = !name.empty() && name.size() <= kMaxPlainLength && name[0] != L'.';
+    for (size_t i = 0; plain && i < name.size(); ++i) {
+        plain = IsPlainCharacter(name[i]);
+    }
+    if (plain) {
+        return name;
+    }
+    std::wstring file_name;
+    for (size_t i = 0; i < name.size() && i < kReadablePrefix; ++i) {
+        file_name.push_back(IsPlainCharacter(name[i]) ? name[i] : L'_');
+    }
+    // "~" never occurs in a plain name: no hashed name equals a plain one.
+    return file_name + L"~" + FromUtf8(HashOfName(name));
+}
+
+CUTNamedLockGuard::CUTNamedLockGuard(const std::wstring& name) : lock_(nullptr), held_(false) {
+    lock_ = Registry().Enter(name.empty() ? std::wstring(kGlobalLockName) : name);
+    if (lock_ != nullptr) {
+        held_ = lock_->Acquire();
     }
 }
 
 CUTNamedLockGuard::~CUTNamedLockGuard() {
-    if (lock_ != nullptr) {
+    if (held_) {
         lock_->Release();
+    }
+    if (lock_ != nullptr) {
+        Registry().Leave(lock_);
     }
 }
 

@@ -1,13 +1,21 @@
-// Machine-wide named locks.
+// Named locks shared by every process of one user.
 //
-// CUTNamedLockRegistry maps a lock name to one ACE_Process_Mutex, created on
-// first use and kept until the library unloads, so every thread of the process
-// that asks for a name gets the same mutex. CUTNamedLockGuard acquires the
-// named mutex for its scope, waiting without limit; when the lock cannot be
-// made or acquired the guard is not held and the caller must skip the work it
-// guards and report failure. A lock held by a process that dies is released
-// by the system. Both classes may be used from any thread; the registry
-// guards its map with a lock of its own.
+// Each name is a lock file in the user's lock folder (NamedLockFolder), held
+// with an advisory lock of the platform's (CUTLockFile). The process-wide
+// registry maps a name to one lock, made on first use: an in-process mutex,
+// taken first so that the threads of this process queue on it, and the open
+// lock file, kept open until the library unloads so that nothing else the
+// process opens and closes can drop a held lock. CUTNamedLockGuard holds the
+// lock for its scope, waiting without limit; when the lock cannot be made
+// (no lock folder, a file that cannot be opened) or taken, the guard is not
+// held and the caller must skip the work it guards and report failure; the
+// next guard of that name tries again. The system releases the lock of a
+// process that dies; nothing is left in the kernel. Users never share a lock
+// folder, so one user's locks can neither block nor lock out another's.
+// Everything here may be used from any thread. A child forked without exec
+// opens lock files of its own, so its locks exclude its parent's; it must not
+// be forked while a guard is held, as it would inherit the held in-process
+// mutex with no thread to release it.
 #ifndef TVUT_CONFIG_UTNAMEDLOCK_H
 #define TVUT_CONFIG_UTNAMEDLOCK_H
 
@@ -18,6 +26,19 @@
 // "UT_FILE_LOCK_CONFIG_FILE" otherwise, "UT_GLOBAL_FILE_LOCK" for an empty path.
 std::wstring FileLockName(const std::wstring& path);
 
+// The folder of this user's lock files, created (owner only) when missing:
+// "$XDG_RUNTIME_DIR/tvut" when that variable names an absolute path to a
+// folder the user owns that nobody else may write, else ".locks" in the user
+// component folder. Empty when neither is usable.
+std::wstring NamedLockFolder();
+
+// The file name of a lock in the lock folder, the same in every process: the
+// name itself when it is short and made of letters, digits, ".", "_" and "-"
+// only (not starting with "."); otherwise a readable prefix of it (other
+// characters as "_"), "~" and 32 hexadecimal digits of the SHA-256 of the
+// name in UTF-8. At most 255 bytes either way.
+std::wstring LockFileName(const std::wstring& name);
+
 class CUTNamedLockGuard {
 public:
     explicit CUTNamedLockGuard(const std::wstring& name);
@@ -25,13 +46,15 @@ public:
     CUTNamedLockGuard(const CUTNamedLockGuard&) = delete;
     CUTNamedLockGuard& operator=(const CUTNamedLockGuard&) = delete;
 
-    bool IsHeld() const { return lock_ != nullptr; }
+    bool IsHeld() const { return held_; }
 
 private:
     class CUTProcessLock* lock_;
+    bool held_;
 };
 
-// Releases every mutex of the registry (library unload).
+// Closes the lock files of the registry (library unload). A lock that a guard
+// holds or waits for stays open and registered.
 void ReleaseNamedLocks();
 
 #endif  // TVUT_CONFIG_UTNAMEDLOCK_H

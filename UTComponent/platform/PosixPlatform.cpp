@@ -1,6 +1,7 @@
 #include "platform/PosixPlatform.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -576,6 +577,72 @@ bool CUTPosixPlatform::CanOpenForUpdate(const std::wstring& path) {
     }
     ::close(fd);
     return true;
+}
+
+namespace {
+
+// flock(2), not fcntl record locks: those belong to the process and are
+// dropped when any descriptor of the file in the process is closed, and they
+// would not exclude two open files of one process from each other.
+class CUTPosixLockFile : public CUTLockFile {
+public:
+    explicit CUTPosixLockFile(int fd) : fd_(fd) {}
+    ~CUTPosixLockFile() override { ::close(fd_); }
+
+    bool Lock() override {
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                return Fail(errno);
+            }
+        }
+        return true;
+    }
+
+    bool Unlock() override { return ::flock(fd_, LOCK_UN) == 0 || Fail(errno); }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<CUTLockFile> CUTPosixPlatform::OpenLockFile(const std::wstring& path, int* error) {
+    auto fail = [error](int code) -> std::unique_ptr<CUTLockFile> {
+        if (error != nullptr) {
+            *error = code;
+        }
+        return nullptr;
+    };
+    std::string native;
+    if (path.empty() || !WideToUtf8(path, &native)) {
+        return fail(EINVAL);
+    }
+    // Read access is all a lock needs, so a umask that took the owner's write
+    // bit away does not lock the owner out. Non-blocking while opening, so
+    // that a FIFO planted at the path cannot hang the caller.
+    const int fd = ::open(
+        native.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        return fail(errno);
+    }
+    std::unique_ptr<CUTLockFile> file(new CUTPosixLockFile(fd));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return fail(errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return fail(EINVAL);
+    }
+    return file;
+}
+
+bool CUTPosixPlatform::IsPrivateFolder(const std::wstring& path) {
+    struct stat st;
+    if (path.empty() || ::stat(NativePath(path).c_str(), &st) != 0) {
+        return false;
+    }
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 int CUTPosixPlatform::ProcessId() {

@@ -39,6 +39,8 @@ public:
     bool RemoveFolder(const std::wstring& path) override;
     bool MakeOwnerWritable(const std::wstring& path) override;
     bool CanOpenForUpdate(const std::wstring& path) override;
+    std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) override;
+    bool IsPrivateFolder(const std::wstring& path) override;
 
     // Identity and locale services: PosixSystemInfo.cpp.
     bool ComputerName(std::wstring* name) override;

@@ -121,6 +121,36 @@ private:
     int error_ = 0;
 };
 
+// An open lock file for an advisory, exclusive lock on the whole file. The
+// lock belongs to this open file, not to the process: a descriptor of the same
+// file opened and closed elsewhere in the process leaves it held, and two
+// CUTLockFile objects of one file exclude each other even within a process.
+// The system releases the lock when its holder dies; nothing outlives the
+// process but the file itself. Close-on-exec. A child forked without exec
+// shares the open file and with it the lock: it must open its own.
+// One thread at a time; failing calls keep the errno for Error().
+class CUTLockFile {
+public:
+    CUTLockFile() = default;
+    CUTLockFile(const CUTLockFile&) = delete;
+    CUTLockFile& operator=(const CUTLockFile&) = delete;
+    virtual ~CUTLockFile() = default;
+    // Takes the lock, waiting without limit.
+    virtual bool Lock() = 0;
+    virtual bool Unlock() = 0;
+    // errno of the last failure, 0 when none failed.
+    int Error() const { return error_; }
+
+protected:
+    bool Fail(int error) {
+        error_ = error;
+        return false;
+    }
+
+private:
+    int error_ = 0;
+};
+
 class CUTPlatform {
 public:
     CUTPlatform() = default;
@@ -238,6 +268,14 @@ public:
     // Opens an existing file for reading and writing without truncating it,
     // and closes it at once: may this process update the file?
     virtual bool CanOpenForUpdate(const std::wstring& path) = 0;
+    // Opens the lock file at path, creating it (owner read and write) when
+    // missing. Null when it cannot be opened, or is a link or anything but a
+    // regular file, with the errno in *error when given.
+    virtual std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) = 0;
+    // True when path is a folder that the effective user owns and that
+    // neither its group nor others may write: nobody else can add, replace or
+    // remove what is in it.
+    virtual bool IsPrivateFolder(const std::wstring& path) = 0;
 
     // ---- machine and user identity (POSIX sources of the design notes) ------
     // Host name; false on failure.
@@ -334,6 +372,12 @@ public:
     }
     bool CanOpenForUpdate(const std::wstring& path) override {
         return target_->CanOpenForUpdate(path);
+    }
+    std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) override {
+        return target_->OpenLockFile(path, error);
+    }
+    bool IsPrivateFolder(const std::wstring& path) override {
+        return target_->IsPrivateFolder(path);
     }
     bool ComputerName(std::wstring* name) override { return target_->ComputerName(name); }
     bool AccountName(std::wstring* name) override { return target_->AccountName(name); }

@@ -9,7 +9,8 @@ constexpr size_t kMaxEntryNameLength = 259;
 
 }  // namespace
 
-CUTZipper::CUTZipper(const std::wstring& archive_path) : writer_(ZipWriter::Create(archive_path)) {}
+CUTZipper::CUTZipper(const std::wstring& archive_path)
+    : writer_(ZipWriter::Create(archive_path, &create_error_)) {}
 
 CUTZipper::~CUTZipper() = default;
 
@@ -18,6 +19,14 @@ bool CUTZipper::AddFile(const std::wstring& source_path) {
         return false;
     }
     return writer_->AddFile(EntryName(source_path), source_path);
+}
+
+bool CUTZipper::Complete() {
+    return writer_ && writer_->Close();
+}
+
+int CUTZipper::Error() const {
+    return writer_ ? writer_->Error() : create_error_;
 }
 
 std::wstring CUTZipper::EntryName(const std::wstring& source_path) {

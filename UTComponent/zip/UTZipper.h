@@ -2,14 +2,17 @@
 //
 // The constructor creates the archive file; AddFile adds one file under its
 // bare file name (the part after the last path separator, at most 259
-// characters); destruction (or Dispose) completes the archive and closes it.
-// An archive without entries is the 22-byte end record alone.
+// characters); Complete, or else destruction (or Dispose), completes the
+// archive and closes it. An archive without entries is the 22-byte end record
+// alone.
 //
 // Failures: when the archive file cannot be created the zipper holds no
 // writer and every AddFile returns false. A file that cannot be added (missing,
-// a folder, unreadable, 4 GiB or more) is left out and AddFile returns false;
-// the entries added before and after it stay intact. Nothing is logged or
-// thrown.
+// a folder, unreadable, 4 GiB or more, a write that failed) is left out and
+// AddFile returns false; the entries added before and after it stay intact.
+// An archive that cannot be completed (a full disk) is removed: Complete
+// returns false and no partial archive is left to be sent. Error() gives the
+// errno of the last failure on the archive file. Nothing is logged or thrown.
 //
 // Threads: created, filled and destroyed by one thread; not shared.
 #ifndef TVUT_ZIP_UTZIPPER_H
@@ -31,11 +34,21 @@ public:
     // Adds the file at source_path; false when it was not added.
     bool AddFile(const std::wstring& source_path);
 
+    // Completes and closes the archive; false when there is none or it could
+    // not be completed (the archive file is then gone). Once only: later
+    // additions are refused.
+    bool Complete();
+
+    // errno of the last failure on the archive file (its creation included);
+    // 0 when none failed.
+    int Error() const;
+
     // The entry name of a source: its last path component, at most 259
     // characters.
     static std::wstring EntryName(const std::wstring& source_path);
 
 private:
+    int create_error_ = 0;  // set while writer_ is made: declared before it
     std::unique_ptr<ZipWriter> writer_;
 };
 

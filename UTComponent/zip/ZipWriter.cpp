@@ -6,8 +6,6 @@
 #include <cstring>
 #include <cwchar>
 
-#include <boost/filesystem.hpp>
-
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 
@@ -114,24 +112,22 @@ void ZipWriter::DeflateStateDeleter::operator()(z_stream_s* stream) const {
     delete stream;
 }
 
-std::unique_ptr<ZipWriter> ZipWriter::Create(const std::wstring& archive_path) {
-    std::string native;
-    if (archive_path.empty() || !WideToUtf8(archive_path, &native)) {
+std::unique_ptr<ZipWriter> ZipWriter::Create(const std::wstring& archive_path, int* error) {
+    int failure = 0;
+    std::unique_ptr<CUTWritableFile> file = CUTPlatform::Current()->OpenForWriting(
+        archive_path, UTWriteMode::kTruncate, 0600, &failure);
+    if (!file) {
+        if (error != nullptr) {
+            *error = failure;
+        }
         return nullptr;
     }
-    std::FILE* file = std::fopen(native.c_str(), "wb");
-    if (file == nullptr) {
-        return nullptr;
-    }
-    // The writer buffers itself, so that a failed entry's pending bytes can be
-    // dropped instead of stalling every later seek.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    return std::unique_ptr<ZipWriter>(new ZipWriter(file, std::move(native)));
+    return std::unique_ptr<ZipWriter>(new ZipWriter(std::move(file), archive_path));
 }
 
-ZipWriter::ZipWriter(std::FILE* file, std::string native_path)
-    : file_(file),
-      native_path_(std::move(native_path)),
+ZipWriter::ZipWriter(std::unique_ptr<CUTWritableFile> file, std::wstring path)
+    : file_(std::move(file)),
+      path_(std::move(path)),
       buffer_(new unsigned char[kArchiveBufferSize]),
       in_piece_(new unsigned char[kPieceSize]) {}
 
@@ -348,7 +344,6 @@ z_stream_s* ZipWriter::DeflateState() {
 }
 
 void ZipWriter::RewindTo(uint64_t offset) {
-    std::clearerr(file_);
     const uint64_t buffer_start = offset_ - buffered_;
     if (offset >= buffer_start) {
         // Only the buffered tail belongs to the failed entry; what comes
@@ -405,21 +400,28 @@ bool ZipWriter::FlushFirst(size_t count) {
     if (count == 0) {
         return true;
     }
-    const size_t written = std::fwrite(buffer_.get(), 1, count, file_);
     // Bytes that did not reach the file stay buffered, so that a rollback
-    // keeps the good ones among them.
-    std::memmove(buffer_.get(), buffer_.get() + written, buffered_ - written);
-    buffered_ -= written;
-    return written == count;
+    // keeps the good ones among them; writing them again at the same place
+    // later is harmless.
+    if (!file_->WriteAt(offset_ - buffered_, buffer_.get(), count)) {
+        return FileFailed();
+    }
+    std::memmove(buffer_.get(), buffer_.get() + count, buffered_ - count);
+    buffered_ -= count;
+    return true;
 }
 
 bool ZipWriter::SeekTo(uint64_t offset) {
-    if (!Flush() || offset > kMax32 ||
-        std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) {
+    if (!Flush() || offset > kMax32) {
         return false;
     }
     offset_ = offset;
     return true;
+}
+
+bool ZipWriter::FileFailed() {
+    error_ = file_->Error();
+    return false;
 }
 
 bool ZipWriter::Close() {
@@ -465,19 +467,25 @@ bool ZipWriter::Close() {
     out = Put32(out, static_cast<uint32_t>(central_offset));
     Put16(out, 0);  // comment length
 
-    // The write position may have been lost with a failed entry; the end of
-    // the last good entry is where the directory belongs in any case.
-    std::clearerr(file_);
+    // The end of the last good entry is where the directory belongs, whatever
+    // a failed entry left behind.
     bool ok = SeekTo(central_offset) && Write(tail.data(), tail.size()) && Flush();
     // Bytes of a failed entry may lie beyond the end record, where readers
     // look for it: cut them off.
-    if (ok && high_water_ > offset_) {
-        boost::system::error_code ec;
-        boost::filesystem::resize_file(native_path_, offset_, ec);
-        ok = !ec;
+    if (ok && high_water_ > offset_ && !file_->Truncate(offset_)) {
+        ok = FileFailed();
     }
-    ok = std::fclose(file_) == 0 && ok;
-    file_ = nullptr;
+    // A full disk may show only when the file is closed.
+    if (!file_->Close() && ok) {
+        ok = FileFailed();
+    }
+    file_.reset();
     deflate_.reset();
+    buffered_ = 0;
+    if (!ok) {
+        // An archive without its directory is no archive: nothing of it is
+        // left to be sent.
+        CUTPlatform::Current()->RemoveFile(path_);
+    }
     return ok;
 }

@@ -11,31 +11,40 @@
 // reused buffer; the compressor writes straight into the archive buffer, at
 // most 16 KiB per call, and the buffer goes to the file in 64 KiB writes.
 //
+// The archive is written through the platform's writable file (close-on-exec,
+// so a child process the host starts never inherits it) with positional
+// writes; it is not synced, as it lives only until its upload.
+//
 // Failures: AddFile returns false and leaves the archive as it was before
-// the call: the writer seeks back to the failed entry's local header, so the
+// the call: the writer goes back to the failed entry's local header, so the
 // next entry or the central directory overwrites its bytes, and Close cuts off
 // whatever of them is left beyond the end record. Sources and archives that
 // need ZIP64 (4 GiB and more, 65535 entries and more) are refused the same
-// way. Nothing is logged or thrown.
+// way. An archive that cannot be completed (a full disk, say) is removed by
+// Close, so that no partial archive is left to be sent. Error() keeps the
+// errno of the last failed operation on the archive file. Nothing is logged
+// or thrown.
 //
 // Threads: one thread at a time; a writer is not shared.
 #ifndef TVUT_ZIP_ZIPWRITER_H
 #define TVUT_ZIP_ZIPWRITER_H
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 class CUTReadableFile;
+class CUTWritableFile;
 struct z_stream_s;
 
 class ZipWriter {
 public:
-    // Creates the archive file, replacing an existing file of that name; null
-    // when the path is empty or the file cannot be created.
-    static std::unique_ptr<ZipWriter> Create(const std::wstring& archive_path);
+    // Creates the archive file (owner read and write), replacing an existing
+    // file of that name; null when the path is empty or the file cannot be
+    // created, with the errno in *error when given.
+    static std::unique_ptr<ZipWriter> Create(const std::wstring& archive_path,
+                                             int* error = nullptr);
 
     // Completes the archive unless Close was called.
     ~ZipWriter();
@@ -47,8 +56,12 @@ public:
     bool AddFile(const std::wstring& entry_name, const std::wstring& source_path);
 
     // Writes the central directory and the end record and closes the file.
-    // Happens once; later calls and additions return false.
+    // Happens once; later calls and additions return false. On failure the
+    // archive file is removed.
     bool Close();
+
+    // errno of the last failed operation on the archive file; 0 when none.
+    int Error() const { return error_; }
 
 private:
     struct Entry {
@@ -76,7 +89,7 @@ private:
         uint64_t written = 0;
     };
 
-    ZipWriter(std::FILE* file, std::string native_path);
+    ZipWriter(std::unique_ptr<CUTWritableFile> file, std::wstring path);
 
     bool WriteEntry(Entry* entry, CUTReadableFile* source, uint64_t source_size);
     // Copy at most size bytes, the size the file had when it was opened: a
@@ -90,19 +103,25 @@ private:
     // Back to offset after a failed entry; the writer is unusable when even
     // that fails.
     void RewindTo(uint64_t offset);
-    // Buffered: the bytes reach the file at the latest with the next seek.
+    // Buffered: the bytes reach the file at the latest with the next move of
+    // the write position.
     bool Write(const void* bytes, size_t size);
     // Counts size bytes placed at the end of the buffer as written.
     void Commit(size_t size);
     bool Flush();
-    // Writes the first count buffered bytes; the rest move to the front.
+    // Writes the first count buffered bytes at their place in the file; the
+    // rest move to the front. On failure all of them stay buffered.
     bool FlushFirst(size_t count);
     // Frees space in a full buffer.
     bool MakeRoom();
+    // Moves the write position, after writing what is buffered.
     bool SeekTo(uint64_t offset);
+    // Keeps the errno of the file's last failure; returns false.
+    bool FileFailed();
 
-    std::FILE* file_;
-    std::string native_path_;
+    std::unique_ptr<CUTWritableFile> file_;
+    std::wstring path_;
+    int error_ = 0;
     uint64_t offset_ = 0;      // where the next byte goes: end of the last good entry
     uint64_t high_water_ = 0;  // furthest byte ever written, failed entries included
     uint64_t central_size_ = 0;

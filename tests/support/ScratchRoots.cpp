@@ -43,14 +43,19 @@ std::wstring ScratchFolder::wpath() const {
 ScratchRoots::ScratchRoots() {
     const char* machine = std::getenv("UT_MACHINE_DATA_DIR");
     const char* user = std::getenv("XDG_DATA_HOME");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     had_machine_ = machine != nullptr;
     had_user_ = user != nullptr;
+    had_runtime_ = runtime != nullptr;
     old_machine_ = machine != nullptr ? machine : "";
     old_user_ = user != nullptr ? user : "";
+    old_runtime_ = runtime != nullptr ? runtime : "";
     ::mkdir(machine_root().c_str(), 0700);
     ::mkdir(user_root().c_str(), 0700);
+    ::mkdir(runtime_root().c_str(), 0700);
     ::setenv("UT_MACHINE_DATA_DIR", machine_root().c_str(), 1);
     ::setenv("XDG_DATA_HOME", user_root().c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", runtime_root().c_str(), 1);
 }
 
 ScratchRoots::~ScratchRoots() {
@@ -63,6 +68,11 @@ ScratchRoots::~ScratchRoots() {
         ::setenv("XDG_DATA_HOME", old_user_.c_str(), 1);
     } else {
         ::unsetenv("XDG_DATA_HOME");
+    }
+    if (had_runtime_) {
+        ::setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
     }
 }
 

@@ -2,9 +2,10 @@
 //
 // ScratchFolder makes a fresh folder under the build's temporary area and
 // removes it with everything inside at destruction. ScratchRoots points the
-// component's machine and user roots (UT_MACHINE_DATA_DIR, XDG_DATA_HOME) at
-// two scratch folders for the life of the object, so no test touches real
-// roots.
+// component's machine and user roots (UT_MACHINE_DATA_DIR, XDG_DATA_HOME) and
+// the user's runtime folder (XDG_RUNTIME_DIR, where lock files live) at
+// scratch folders for the life of the object, so no test touches real roots
+// or leaves lock files behind.
 #ifndef TVUT_TESTS_SUPPORT_SCRATCHROOTS_H
 #define TVUT_TESTS_SUPPORT_SCRATCHROOTS_H
 
@@ -35,6 +36,7 @@ public:
 
     std::string machine_root() const { return folder_.Join("machine"); }
     std::string user_root() const { return folder_.Join("user"); }
+    std::string runtime_root() const { return folder_.Join("runtime"); }
     // <root>/Telvoran/TVUT
     std::string pi_ui_folder() const { return machine_root() + "/Telvoran/TVUT"; }
     std::string pi_ud_folder() const { return user_root() + "/Telvoran/TVUT"; }
@@ -44,8 +46,10 @@ private:
     ScratchFolder folder_;
     std::string old_machine_;
     std::string old_user_;
+    std::string old_runtime_;
     bool had_machine_;
     bool had_user_;
+    bool had_runtime_;
 };
 
 // Small file helpers for assertions.
