@@ -32,8 +32,8 @@ std::string ReadAll(BlockQueue* queue) {
 }  // namespace
 
 TEST(BlockQueueTest, SizesAroundBlockEdgesRoundTripAndFreeEveryBlock) {
-    for (size_t size : {size_t{1}, kBlock - 1, kBlock, kBlock + 1, 2 * kBlock, 2 * kBlock + 1,
-                        size_t{100000}}) {
+    for (size_t size :
+         {size_t{1}, kBlock - 1, kBlock, kBlock + 1, 2 * kBlock, 2 * kBlock + 1, size_t{100000}}) {
         SCOPED_TRACE(size);
         const std::string bytes = Pattern(size, static_cast<unsigned>(size));
         BlockQueue queue;
