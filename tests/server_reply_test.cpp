@@ -475,11 +475,24 @@ TEST_P(ServerReplyTest, Reply) {
     EXPECT_EQ(row.session_id, session_id);
     EXPECT_EQ(row.stamped ? std::to_wstring(kNow) : std::wstring(L"-1"), StoredSendTime());
 
+    // The reply as read, up to its first NUL, at level 5 (long ones are cut
+    // by the logger).
+    const std::string log = ReadFile(log_path_).substr(log_start);
+    const bool handled = !row.body.empty() && row.body.size() <= CUTHttpClient::kReplyMaxBytes;
+    const std::string text = row.body.substr(0, row.body.find('\0'));
+    const std::string dump = "Devdbg | ";
+    const size_t at = log.find("| \nResponse:\n");
+    EXPECT_EQ(handled, at != std::string::npos);
+    if (handled && text.size() < 3000) {
+        EXPECT_EQ(at, log.find("| \nResponse:\n" + text + "\n"));
+        EXPECT_EQ(dump, log.substr(log.rfind('\n', at) + 1, dump.size()));
+    }
+
     std::vector<std::pair<std::string, std::string>> expected;
     for (const Line& line : row.lines) {
         expected.emplace_back(line.level, line.message);
     }
-    EXPECT_EQ(expected, ReplyLines(ReadFile(log_path_).substr(log_start)));
+    EXPECT_EQ(expected, ReplyLines(log));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ServerReplyTest, ::testing::ValuesIn(Cases()),
