@@ -323,7 +323,8 @@ bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXm
     if (text.size() <= limits.max_bytes) {
         const std::string padded = Padded(text);
         result = CUTXmlShapeScanner(limits.max_depth).Scan(padded.c_str());
-        if (result == UTParseVerdict::kAccepted) {
+        if (result == UTParseVerdict::kAccepted ||
+            (result == UTParseVerdict::kMalformed && limits.parse_malformed)) {
             document->Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
         }
     }

@@ -35,6 +35,12 @@ constexpr size_t kDocumentMaxDepth = 64;
 struct CUTParseLimits {
     uint64_t max_bytes = kSettingsMaxBytes;
     size_t max_depth = kDocumentMaxDepth;
+    // Also hand a document that the pass cannot follow to its end
+    // (kMalformed) to the parser, which then builds what it reads before it
+    // stops; still never deeper than the limit, since the pass stopped where
+    // the parser stops. For server replies: a damaged tail must not hide the
+    // status read before it.
+    bool parse_malformed = false;
 };
 
 enum class UTParseVerdict {
@@ -47,8 +53,9 @@ enum class UTParseVerdict {
 // Checks text against limits without building anything.
 UTParseVerdict CheckXmlDocument(const std::string& text, const CUTParseLimits& limits);
 
-// Parses UTF-8 text into document (cleared first) when the guard accepts it.
-// True when it was accepted and parsed without error; *verdict (when given)
+// Parses UTF-8 text into document (cleared first) when the guard accepts it
+// (or finds it malformed, with parse_malformed). True when it was accepted
+// and parsed without error; *verdict (when given)
 // says whether the guard refused it. As always, the parser reads text up to
 // its first zero byte.
 bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXmlDocument* document,

@@ -1,0 +1,120 @@
+// CUTHttpClient: one upload of usage data to the usage server.
+//
+// The send cycle makes one client per send with the receiving URL (UTF-8).
+// The request body goes into the client's BlockQueue (BuildRequest), the
+// transfer drains it and appends the reply to the same queue through the
+// write callback, and HandleResponse turns the reply into a send result code
+// (UTSendResult), publishes the server's status codes process-wide
+// (CUTProcessState) and, for a delivered send, records its time in
+// LastSendTimestamp and saves the settings.
+//
+// The write callback takes at most kReplyMaxBytes of reply: a reply is a
+// few hundred bytes, and a server that sends more (broken or hostile) must
+// not grow the host's memory with it. The callback refuses the piece that
+// would cross the cap, which ends the transfer as a failure (send result 3)
+// before the bytes are kept.
+//
+// Threads: a client belongs to the sending thread. The process-wide codes
+// are single atomic words written here and read by the send cycle after the
+// send. Failures: BuildRequest throws CUTCommException (code 2) when the
+// payload cannot be read; HandleResponse, ParseResponse and the write
+// callback never throw, they end in a send result code and log lines.
+#ifndef TVUT_COMM_UTHTTPCLIENT_H
+#define TVUT_COMM_UTHTTPCLIENT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "comm/UTBlockQueue.h"
+
+class CUTStringFormater;
+
+// What Send returns; the send cycle judges a delivery by the last server
+// status code and treats UT_SEND_RESULT_SERVER_RESTARTING as a restart.
+enum UTSendResult {
+    UT_SEND_RESULT_OK = 0,                 // reply read, server status 199
+    UT_SEND_RESULT_TIMED_OUT = 2,          // the transfer's time-out
+    UT_SEND_RESULT_FAILED = 3,             // any other failure of the transfer
+    UT_SEND_RESULT_NO_SESSION = 4,         // no transfer session could be made
+    UT_SEND_RESULT_NO_SSL = 5,             // HTTPS without TLS support
+    UT_SEND_RESULT_EMPTY_REPLY = 6,        // the reply body is empty
+    UT_SEND_RESULT_NO_XML = 7,             // no "<?xml", unparsable, or no root
+    UT_SEND_RESULT_SERVER_ERROR = 8,       // server status other than 199 and 120
+    UT_SEND_RESULT_SERVER_RESTARTING = 9,  // server status 120
+    UT_SEND_RESULT_NO_STATUS = 10,         // no REQ_STATUS_CODE or no text in it
+};
+
+// Server status codes of the reply.
+constexpr int kServerStatusAccepted = 199;
+constexpr int kServerStatusNoPayload = 189;
+constexpr int kServerStatusRejected = 190;
+constexpr int kServerStatusMissingParameters = -100;
+constexpr int kServerStatusRestarting = 120;
+
+// What ParseResponse reads from a reply besides the status codes; lives for
+// one HandleResponse.
+struct UsageReply {
+    std::wstring session_id;
+    std::wstring ext_dep_message;
+};
+
+class CUTHttpClient {
+public:
+    // The one boundary of every request body.
+    static const char kBoundary[];
+    // The most reply bytes the write callback keeps.
+    static constexpr size_t kReplyMaxBytes = 1024 * 1024;
+
+    explicit CUTHttpClient(const std::string& url);
+    ~CUTHttpClient();
+    CUTHttpClient(const CUTHttpClient&) = delete;
+    CUTHttpClient& operator=(const CUTHttpClient&) = delete;
+
+    const std::string& Url() const { return url_; }
+    BlockQueue& Queue() { return queue_; }
+
+    // Appends the whole request body to the queue: the 20 descriptive
+    // fields, PAYLOAD_PRESENT and, when payload_path names a regular file of
+    // non-zero size, the archive as the UsageFile part. An empty path means
+    // no payload. Throws CUTCommException (code 2, "Payload not found
+    // following path: " and the path) when the payload disappears, empties
+    // or cannot be read after it was chosen; part of the body may be queued
+    // by then.
+    void BuildRequest(const std::wstring& payload_path);
+
+    // One text or number part of the body, logged at level 5.
+    static void WriteTextPart(CUTStringFormater& stream, const char* name,
+                              const std::string& value);
+    static void WriteNumberPart(CUTStringFormater& stream, const char* name, int32_t value);
+
+    // libcurl's write callback (client is the CUTHttpClient): queues the
+    // piece and returns its size, or returns 0 (libcurl then ends the
+    // transfer with a write error) when the piece would take the reply past
+    // kReplyMaxBytes; the piece is not kept.
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* client);
+    // Did the write callback refuse a piece?
+    bool ReplyTooLarge() const { return reply_too_large_; }
+
+    // Turns the reply in the queue (which it drains) into a send result
+    // code; session_id receives the reply's REQ_SESSION_ID (empty when it
+    // has none).
+    int HandleResponse(std::wstring* session_id);
+
+    // Reads a reply document (text from "<?xml" to its first NUL) into reply
+    // and the process-wide status codes; returns 0, 7 or 10.
+    static int ParseResponse(const char* text, UsageReply* reply);
+
+    // The reply path of a transfer that ended with HTTP status 200, without
+    // the network: hands body to the write callback in the pieces libcurl
+    // delivers and, when every piece was taken, returns HandleResponse;
+    // a refused piece ends it as the failed transfer it would be (3).
+    int ReceiveReply(const char* body, size_t size, std::wstring* session_id);
+
+private:
+    std::string url_;
+    BlockQueue queue_;
+    bool reply_too_large_ = false;
+};
+
+#endif  // TVUT_COMM_UTHTTPCLIENT_H
