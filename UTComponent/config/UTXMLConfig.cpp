@@ -294,30 +294,15 @@ bool CUTXMLConfig::IsCached(const std::wstring& name) {
 }
 
 void CUTXMLConfig::SetValue(const std::wstring& name, const std::wstring& value, bool save_now) {
-    if (!document_) {
-        return;
-    }
-    {
-        std::lock_guard<std::recursive_mutex> lock(document_mutex_);
-        cache_[name] = value;
-        if (failed_.load()) {
-            return;
-        }
-        TiXmlElement* root = document_->RootElement();
-        if (root == nullptr) {
-            return;
-        }
-        PendingChange& change = pending_[name];
-        change = PendingChange();
-        change.value = value;
-        SetItem(root, ToUtf8(name), ToUtf8(value));
-    }
-    if (save_now) {
-        Save();
-    }
+    ChangeItem(name, value, save_now, false);
 }
 
 void CUTXMLConfig::RepairValue(const std::wstring& name, const std::wstring& value, bool save_now) {
+    ChangeItem(name, value, save_now, true);
+}
+
+void CUTXMLConfig::ChangeItem(const std::wstring& name, const std::wstring& value, bool save_now,
+                              bool repair) {
     if (!document_) {
         return;
     }
@@ -333,10 +318,15 @@ void CUTXMLConfig::RepairValue(const std::wstring& name, const std::wstring& val
         }
         const std::string utf8_name = ToUtf8(name);
         auto it = pending_.find(name);
-        if (it != pending_.end()) {
+        if (!repair) {
+            pending_[name] = PendingChange();
+            pending_[name].value = value;
+        } else if (it != pending_.end()) {
             // Repairing this process's own change: it keeps its condition.
             it->second.value = value;
         } else {
+            // A repair stands only while the file still holds what this
+            // process read: a value another process stored meanwhile wins.
             PendingChange change;
             change.value = value;
             change.conditional = true;

@@ -106,6 +106,9 @@ public:
     static bool DecodeFileBytes(const std::string& bytes, unsigned kind, std::string* xml);
 
 private:
+    // SetValue and RepairValue: a repair is conditional on the file's value.
+    void ChangeItem(const std::wstring& name, const std::wstring& value, bool save_now,
+                    bool repair);
     // A change of this process that the next save applies to the file.
     struct PendingChange {
         std::wstring value;

@@ -81,11 +81,28 @@ enum class UTWriteMode {
     kCreateNew,  // create; fails (EEXIST) when anything, a link too, is there
 };
 
+// The errno of an open file's last failed call. Fail keeps it and returns
+// false, so that a failing call can end with "return Fail(errno)".
+class CUTFailureRecord {
+public:
+    // errno of the last failure, 0 when none failed.
+    int Error() const { return error_; }
+
+protected:
+    bool Fail(int error) {
+        error_ = error;
+        return false;
+    }
+
+private:
+    int error_ = 0;
+};
+
 // A file opened for writing, close-on-exec so that a child process the host
 // starts never inherits it; closed when destroyed. One thread at a time.
 // Every failing call returns false and keeps the errno of the failure for
 // Error(); nothing throws.
-class CUTWritableFile {
+class CUTWritableFile : public CUTFailureRecord {
 public:
     CUTWritableFile() = default;
     CUTWritableFile(const CUTWritableFile&) = delete;
@@ -108,17 +125,6 @@ public:
     // Closes the file; later calls fail with EBADF. A failing close (a full
     // disk may only show here) is reported.
     virtual bool Close() = 0;
-    // errno of the last failure, 0 when none failed.
-    int Error() const { return error_; }
-
-protected:
-    bool Fail(int error) {
-        error_ = error;
-        return false;
-    }
-
-private:
-    int error_ = 0;
 };
 
 // An open lock file for an advisory, exclusive lock on the whole file. The
@@ -129,7 +135,7 @@ private:
 // process but the file itself. Close-on-exec. A child forked without exec
 // shares the open file and with it the lock: it must open its own.
 // One thread at a time; failing calls keep the errno for Error().
-class CUTLockFile {
+class CUTLockFile : public CUTFailureRecord {
 public:
     CUTLockFile() = default;
     CUTLockFile(const CUTLockFile&) = delete;
@@ -138,17 +144,6 @@ public:
     // Takes the lock, waiting without limit.
     virtual bool Lock() = 0;
     virtual bool Unlock() = 0;
-    // errno of the last failure, 0 when none failed.
-    int Error() const { return error_; }
-
-protected:
-    bool Fail(int error) {
-        error_ = error;
-        return false;
-    }
-
-private:
-    int error_ = 0;
 };
 
 class CUTPlatform {
