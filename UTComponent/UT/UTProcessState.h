@@ -13,6 +13,11 @@ struct CUTProcessState {
     // Raised by CleanUp before the managers go: an upload in progress stops.
     static inline std::atomic<bool> stop{false};
     static inline std::atomic<int> client_mode{0};
+    // REQ_STATUS_CODE and EXT_DEP_STATUS_CODE of the last reply, written by
+    // the reply handling; the send cycle sets both to 0 before each send,
+    // and a reply without a readable number leaves them as they are.
+    static inline std::atomic<int> server_status_code{0};
+    static inline std::atomic<int> ext_dep_status_code{0};
 };
 
 #endif  // TVUT_UT_UTPROCESSSTATE_H
