@@ -125,7 +125,12 @@ TEST(TimerTest, RepeatingTimerFiresAgainUntilStoppedAndStartsAgainAfterStop) {
 TEST(TimerTest, StartingAgainReplacesThePendingExpiry) {
     Expiries expiries;
     UTTimer timer(expiries.Handler(), 1, 2, false);
-    timer.start();
+    // Many re-armings in a row: each one cancels a wait that the timer
+    // thread completes at once, and the thread must still be there for the
+    // next wait.
+    for (int i = 0; i < 500; ++i) {
+        timer.start();
+    }
     const Clock::time_point restarted = Clock::now();
     timer.start();
     ASSERT_TRUE(expiries.WaitForCount(1));

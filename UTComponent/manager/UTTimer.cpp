@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
@@ -60,6 +61,11 @@ UTTimer::~UTTimer() {
 }
 
 void UTTimer::arm(const std::shared_ptr<Run>& run) {
+    // Re-arming cancels the pending wait first. Without this guard the
+    // timer thread could complete the cancelled wait, find no work left and
+    // leave run() before the new wait is registered, and the replacement
+    // would never fire.
+    auto busy = boost::asio::make_work_guard(run->io);
     try {
         run->timer.expires_after(std::chrono::seconds(duration_));
     } catch (const boost::system::system_error& error) {
