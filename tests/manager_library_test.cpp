@@ -77,10 +77,15 @@ int InitAndStorm(const Facade& facade) {
     }
     char16_t line[] = u"LINE";
     char16_t release[] = u"7";
+    char16_t term[] = u"TERM";
+    char16_t login[] = u"storm";
     CUTProductInfo* product = facade.create_product();
     CUTUserInfo* user = facade.create_user();
     product->SetProductLineId(kormSTRING{line, -1});
     product->SetReleaseId(kormSTRING{release, -1});
+    // With the login handed in, each request reads only the host's objects.
+    product->SetProgramType(kormSTRING{term, -1});
+    user->SetLogin(kormSTRING{login, -1});
     std::atomic<int> refused{0};
     if (facade.information(product, user, kormFALSE) != UT_SEND_OK) {
         ++refused;
