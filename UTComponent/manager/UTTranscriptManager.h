@@ -1,27 +1,49 @@
-// CUTTranscriptManager: writes the session's transcript and runs the send
-// cycle on a worker thread of its own.
+// CUTTranscriptManager: decides when tvUT talks to the usage server, and
+// writes the session's transcript.
 //
 // One per process (CUTSingleton), created by InitUTComponent (or by
 // RegisterCallbackFunction when that comes first) and destroyed by CleanUp,
-// by the library unload or at process exit. Its constructor makes sure the
-// configuration manager exists and creates the transcript serializer; its
-// destructor destroys the serializer, which writes the session's transcript
-// one last time. The worker thread, the wake-up event and the timers come
-// with the send cycle; construction and destruction already run in the order
-// that leaves their places (see the .cpp).
+// by the library unload or at process exit. It owns a daemon thread that
+// sleeps on an auto-reset wake-up event and runs process() each time it is
+// woken, and three timers that wake it: the repeating check timer (id 1,
+// started at construction, so the first check comes one interval later), the
+// retry timer (id 2) and the restart timer (id 3), both started by the send
+// cycle after a failed upload. OnSendNow wakes it on a host's request. Every
+// waker sets m_reason first; requests that arrive while the daemon thread is
+// busy collapse into one further wake-up. While nothing is due no thread of
+// the manager wakes up.
 //
-// This build has no send cycle yet: a synchronous send reports that the
-// cycle could not run, and a send request is refused. serializeTranscript
-// never throws. Any host thread may call; the host does not overlap the
-// destruction with other calls.
+// Timer durations are read once, at construction, from the settings (in
+// milliseconds, divided by 1000 to whole seconds); a duration below 1 second
+// becomes 1 second and one beyond the int range the largest int, so no timer
+// spins. retriesLeft is refilled from the current CommunicationRetryTimes.
+//
+// Threads: host threads construct and destroy the manager and call the
+// public operations; handle_timeout runs on the timers' threads (two at once
+// is possible); process() runs on the daemon thread or, for a synchronous
+// send, on the host's thread. m_reason and retriesLeft are single atomic
+// words without a lock: the last write before process() reads it wins.
+//
+// The destructor returns once every thread of the manager has ended: it
+// stops the daemon thread (waiting for a process() in progress, which the
+// stop flag cuts short), writes the final transcript and joins the timers'
+// threads. Construction fails (throws) only when a thread or the check timer
+// cannot be started; nothing is left running then. serializeTranscript never
+// throws.
 #ifndef TVUT_MANAGER_UTTRANSCRIPTMANAGER_H
 #define TVUT_MANAGER_UTTRANSCRIPTMANAGER_H
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
 
 #include <tvUT/UTTypes.h>
 
 #include "info/UTSingleton.h"
+
+class UTTimer;
 
 // Why the worker is woken: what the send decision does with m_reason.
 enum UTSendReason {
@@ -36,6 +58,8 @@ typedef void (*UTCallback)(bool);
 
 class CUTTranscriptManager : public CUTSingleton<CUTTranscriptManager> {
 public:
+    enum TimerId { CHECK_TIMER = 1, RETRY_TIMER = 2, RESTART_TIMER = 3 };
+
     CUTTranscriptManager();
     virtual ~CUTTranscriptManager();
     CUTTranscriptManager(const CUTTranscriptManager&) = delete;
@@ -44,15 +68,51 @@ public:
     // Writes the session's transcript; false (logged as "Serialize
     // Transcript File Error!!") when it could not be written.
     bool serializeTranscript();
-    // Runs the send cycle on the calling thread and returns its status.
+    // Runs the send cycle on the calling thread with the given reason and
+    // maps its result to a status code.
     UTStatus sendSynchronously(int reason);
-    // Wakes the worker thread for a send; false when there is none to wake.
-    bool OnSendNow();
+    // Asks the daemon thread for a scheduled check: 0 when it was woken,
+    // -1 when the wake-up event could not be signalled.
+    int OnSendNow();
+    // The timers' handler; runs on the expiring timer's thread.
+    void handle_timeout(int timerId);
     void setCallback(UTCallback function) { callback_.store(function); }
     UTCallback callback() const { return callback_.load(); }
 
+    int reason() const { return m_reason.load(); }
+    // The timer with the given id (1, 2 or 3); null for any other id.
+    UTTimer* timer(int timerId) const;
+
+    // The status code of a synchronous send, from process()'s result and the
+    // status codes of the server's last reply.
+    static UTStatus StatusOfProcessResult(int result, int server_status, int ext_dep_status);
+
+    // Resend chances left in the current retry series; process-wide.
+    static inline std::atomic<int> retriesLeft{0};
+
+    // Test seam: called at the start of every process() with the reason it
+    // runs for, on the thread that runs it. Set it while no manager exists.
+    static void SetProcessObserver(std::function<void(int reason)> observer);
+
 private:
+    struct WakeEvent;
+
+    void daemonThread();
+    // The send decision and send cycle; see the .cpp for its results.
+    int process();
+    bool isTimeToSend();
+    void removeOldTranscripts();
+    int sendFile();
+    void stopDaemonThread();
+
     std::atomic<UTCallback> callback_{nullptr};
+    std::unique_ptr<WakeEvent> event_;
+    std::thread daemon_;
+    std::atomic<bool> exit_{false};
+    std::atomic<int> m_reason{UT_SEND_REASON_FORCED};
+    std::unique_ptr<UTTimer> checkTimer_;
+    std::unique_ptr<UTTimer> retryTimer_;
+    std::unique_ptr<UTTimer> restartTimer_;
 };
 
 #endif  // TVUT_MANAGER_UTTRANSCRIPTMANAGER_H

@@ -1,0 +1,177 @@
+// The worker threads of libtvUT.so as a host sees them: CleanUp and the
+// unload return while timers fire and requests pour in, and leave no thread
+// of the component behind. Threads are counted in /proc/self/task of a child
+// process that loads the library with dlopen.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tvUT/UTFacade.h>
+
+#include "config/UTConfigPaths.h"
+#include "config/UTXMLConfig.h"
+#include "support/ChildProcess.h"
+#include "support/ScratchRoots.h"
+#include "support/ThreadCount.h"
+
+using tvut_test::ChildProcess;
+using tvut_test::ScratchRoots;
+using tvut_test::ThreadCount;
+
+namespace {
+
+template <class F>
+F Symbol(void* library, const char* name) {
+    return reinterpret_cast<F>(dlsym(library, name));
+}
+
+struct Facade {
+    UTStatus (*init)() = nullptr;
+    CUTProductInfo* (*create_product)() = nullptr;
+    CUTUserInfo* (*create_user)() = nullptr;
+    UTStatus (*information)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN) = nullptr;
+    UTStatus (*cleanup)() = nullptr;
+
+    explicit Facade(void* library) {
+        init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
+        create_product = Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
+        create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
+        information = Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
+            library,
+            "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
+        cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
+    }
+    bool complete() const {
+        return init && create_product && create_user && information && cleanup;
+    }
+};
+
+// Timers at 1 second, and a delivered send on record so that
+// GetUBInformation asks the worker instead of sending on the host's thread.
+void StormSettings() {
+    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    ASSERT_TRUE(machine.Load());
+    for (const wchar_t* item : {L"CommunicationCheckTime", L"CommunicationRetryWaitTime",
+                                L"CommunicationServerRestartWaitTime"}) {
+        machine.SetValue(item, L"1000", false);
+    }
+    ASSERT_TRUE(machine.Save());
+    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(user.Load());
+    user.SetValue(L"LastSendTimestamp", L"1700000000", true);
+}
+
+// Initialises, hands the product over and then asks for sends from two host
+// threads until the check timer has had time to fire, then stops them.
+// Returns 0 when every request was accepted.
+int InitAndStorm(const Facade& facade) {
+    if (facade.init() != UT_INIT_OK) {
+        return 20;
+    }
+    char16_t line[] = u"LINE";
+    char16_t release[] = u"7";
+    char16_t term[] = u"TERM";
+    char16_t login[] = u"storm";
+    CUTProductInfo* product = facade.create_product();
+    CUTUserInfo* user = facade.create_user();
+    product->SetProductLineId(kormSTRING{line, -1});
+    product->SetReleaseId(kormSTRING{release, -1});
+    // With the login handed in, each request reads only the host's objects.
+    product->SetProgramType(kormSTRING{term, -1});
+    user->SetLogin(kormSTRING{login, -1});
+    std::atomic<int> refused{0};
+    if (facade.information(product, user, kormFALSE) != UT_SEND_OK) {
+        ++refused;
+    }
+    // Long enough for the 1-second check timer to fire during the storm.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1200);
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 2; ++t) {
+        hosts.emplace_back([&] {
+            while (std::chrono::steady_clock::now() < until) {
+                if (facade.information(product, user, kormFALSE) != UT_SEND_OK) {
+                    ++refused;
+                }
+            }
+        });
+    }
+    for (std::thread& host : hosts) {
+        host.join();
+    }
+    product->Dispose();
+    user->Dispose();
+    return refused.load() == 0 ? 0 : 21;
+}
+
+int Report(int code, const char* what, int before, int after) {
+    std::fprintf(stderr, "%s: %d threads before, %d after\n", what, before, after);
+    return code;
+}
+
+}  // namespace
+
+TEST(ManagerLibraryTest, CleanUpDuringAWakeUpStormLeavesNoThread) {
+    ScratchRoots roots;
+    StormSettings();
+    ChildProcess host([] {
+        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            return 10;
+        }
+        Facade facade(library);
+        if (!facade.complete()) {
+            return 11;
+        }
+        const int before = ThreadCount();
+        // Several rounds: the daemon thread has just been woken, and a timer
+        // may be firing, when CleanUp begins.
+        for (int round = 0; round < 3; ++round) {
+            if (const int failed = InitAndStorm(facade)) {
+                return failed;
+            }
+            if (facade.cleanup() != UT_CLEANUP_OK) {
+                return 12;
+            }
+            if (ThreadCount() != before) {
+                return Report(13, "after CleanUp", before, ThreadCount());
+            }
+        }
+        if (dlclose(library) != 0) {
+            return 14;
+        }
+        return ThreadCount() == before ? 0 : Report(15, "after dlclose", before, ThreadCount());
+    });
+    EXPECT_EQ(0, host.Wait());
+}
+
+TEST(ManagerLibraryTest, UnloadWithoutCleanUpDuringAWakeUpStormLeavesNoThread) {
+    ScratchRoots roots;
+    StormSettings();
+    ChildProcess host([] {
+        const int before = ThreadCount();
+        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            return 10;
+        }
+        Facade facade(library);
+        if (!facade.complete()) {
+            return 11;
+        }
+        if (const int failed = InitAndStorm(facade)) {
+            return failed;
+        }
+        // The host unloads the library without CleanUp.
+        if (dlclose(library) != 0) {
+            return 14;
+        }
+        return ThreadCount() == before ? 0 : Report(15, "after dlclose", before, ThreadCount());
+    });
+    EXPECT_EQ(0, host.Wait());
+}
