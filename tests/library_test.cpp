@@ -17,6 +17,7 @@
 #include "config/UTXMLConfig.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
+#include "support/ThreadCount.h"
 #include "support/TranscriptFiles.h"
 
 using tvut_test::ChildProcess;
@@ -59,7 +60,7 @@ F Symbol(void* library, const char* name) {
     return reinterpret_cast<F>(dlsym(library, name));
 }
 
-// Entries of a /proc/self folder: the process's threads or descriptors.
+// Entries of a /proc/self folder: the process's descriptors.
 int CountEntries(const char* folder) {
     DIR* dir = opendir(folder);
     if (dir == nullptr) {
@@ -126,7 +127,7 @@ int OneRound(const std::string& scratch, bool clean_up, const char16_t* release_
 // descriptor of the component stays behind, what it wrote is complete, the
 // library really leaves the process and the next load starts from scratch.
 int LoadRunUnload(const std::string& scratch) {
-    const int threads = CountEntries("/proc/self/task");
+    const int threads = tvut_test::ThreadCount();
     const int descriptors = CountEntries("/proc/self/fd");
     const struct {
         bool clean_up;
@@ -139,9 +140,9 @@ int LoadRunUnload(const std::string& scratch) {
             std::fprintf(stderr, "round %d failed with %d\n", round, failed);
             return failed;
         }
-        if (CountEntries("/proc/self/task") != threads) {
+        if (tvut_test::ThreadCount() != threads) {
             std::fprintf(stderr, "round %d: threads %d -> %d\n", round, threads,
-                         CountEntries("/proc/self/task"));
+                         tvut_test::ThreadCount());
             return 40;
         }
         if (CountEntries("/proc/self/fd") != descriptors) {
