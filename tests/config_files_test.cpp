@@ -30,6 +30,7 @@
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
+#include "support/WaitFor.h"
 
 using tvut_test::ChildProcess;
 using tvut_test::PathExists;
@@ -519,21 +520,12 @@ namespace {
 // Exit code of child, or -2 when it has not ended within the bound (it is
 // then killed): a hang shows as a failure, not as a stuck test.
 int WaitWithin(ChildProcess* child, std::chrono::seconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(child->pid()), &info, WEXITED | WNOHANG | WNOWAIT) ==
-                0 &&
-            info.si_pid == child->pid()) {
-            return child->Wait();
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            child->Kill();
-            child->Wait();
-            return -2;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (tvut_test::WaitFor([child] { return child->HasEnded(); }, bound)) {
+        return child->Wait();
     }
+    child->Kill();
+    child->Wait();
+    return -2;
 }
 
 std::string Scrambled(std::string bytes) {

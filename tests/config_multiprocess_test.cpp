@@ -34,6 +34,7 @@
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
+#include "support/WaitFor.h"
 
 using tvut_test::ChildProcess;
 using tvut_test::ReadFile;
@@ -339,22 +340,20 @@ public:
         if (path.find(L"decode.xml") != std::wstring::npos && !started_) {
             started_ = true;
             other_->Start();
-            const int pid = other_->process().pid();
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (std::chrono::steady_clock::now() < deadline) {
-                siginfo_t info{};
-                if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
-                        0 &&
-                    info.si_pid == pid) {
-                    outcome_ = "finished";
-                    break;
-                }
-                if (IsWaitingForALock(pid)) {
-                    outcome_ = "waiting for the lock";
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            ChildProcess& process = other_->process();
+            tvut_test::WaitFor(
+                [&] {
+                    if (process.HasEnded()) {
+                        outcome_ = "finished";
+                        return true;
+                    }
+                    if (IsWaitingForALock(process.pid())) {
+                        outcome_ = "waiting for the lock";
+                        return true;
+                    }
+                    return false;
+                },
+                std::chrono::seconds(60));
         }
         return CUTPlatformWrapper::FileExists(path);
     }

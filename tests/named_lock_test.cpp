@@ -38,6 +38,7 @@
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
+#include "support/WaitFor.h"
 
 using tvut_test::ChildProcess;
 using tvut_test::PathExists;
@@ -66,25 +67,13 @@ char StateOf(const std::string& stat_path) {
 // Waits until the thread or process behind stat_path sleeps or done is set;
 // true when it was seen asleep first.
 bool WaitUntilAsleep(const std::string& stat_path, const std::atomic<bool>& done) {
-    const auto end = std::chrono::steady_clock::now() + kBound;
-    while (std::chrono::steady_clock::now() < end && !done.load()) {
-        if (StateOf(stat_path) == 'S') {
-            return !done.load();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return tvut_test::WaitFor([&] { return done.load() || StateOf(stat_path) == 'S'; }, kBound) &&
+           !done.load();
 }
 
 bool WaitForState(pid_t pid, char state) {
-    const auto end = std::chrono::steady_clock::now() + kBound;
-    while (std::chrono::steady_clock::now() < end) {
-        if (StateOf("/proc/" + std::to_string(pid) + "/stat") == state) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+    return tvut_test::WaitFor([&] { return StateOf(stat_path) == state; }, kBound);
 }
 
 // A one-way byte channel between a parent and a forked child.
@@ -186,17 +175,10 @@ public:
     // True when the child was seen asleep before it reported.
     bool Blocked() {
         const std::string stat = "/proc/" + std::to_string(child_.pid()) + "/stat";
-        const auto end = std::chrono::steady_clock::now() + kBound;
-        while (std::chrono::steady_clock::now() < end) {
-            if (Reported()) {
-                return false;
-            }
-            if (StateOf(stat) == 'S') {
-                return !Reported();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
+        bool reported = false;
+        return tvut_test::WaitFor([&] { return (reported = Reported()) || StateOf(stat) == 'S'; },
+                                  kBound) &&
+               !reported && !Reported();
     }
     // The child's report: 'A' when it got the lock.
     char Report() {

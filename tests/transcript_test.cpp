@@ -34,6 +34,7 @@
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 #include "support/TranscriptFiles.h"
+#include "support/WaitFor.h"
 #include "transcript/MLSerializer.h"
 #include "transcript/UTMachineIdentity.h"
 #include "transcript/UTSystemInfo.h"
@@ -431,16 +432,14 @@ TEST_F(TranscriptTest, KilledWritersLeaveWholeTranscriptsAndTheNextWriteRemovesT
         ChildProcess writer(WriteUntilKilled);
         // Once the writer's first transcript is there, it is in its loop.
         std::string own;
-        for (int wait = 0; wait < 1000 && own.empty(); ++wait) {
+        tvut_test::WaitFor([&] {
             for (const std::string& path : Listing().transcripts) {
                 if (std::find(written.begin(), written.end(), path) == written.end()) {
                     own = path;
                 }
             }
-            if (own.empty()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        }
+            return !own.empty();
+        });
         ASSERT_FALSE(own.empty()) << "writer " << i << " never wrote";
         written.push_back(own);
         std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));

@@ -55,6 +55,15 @@ int ChildProcess::Wait() {
     return WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : -1;
 }
 
+bool ChildProcess::HasEnded() {
+    if (reaped_) {
+        return true;
+    }
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid_;
+}
+
 void ChildProcess::Kill() {
     if (!reaped_) {
         ::kill(pid_, SIGKILL);

@@ -20,6 +20,9 @@ public:
 
     // Exit code, or 128 + signal number when the child was killed.
     int Wait();
+    // True once the child has ended; does not reap it, so Wait still gives
+    // its code.
+    bool HasEnded();
     void Kill();
     int pid() const { return pid_; }
 
