@@ -2,11 +2,23 @@
 
 #include <curl/curl.h>
 
+#include "config/UTConfigManager.h"
+#include "config/UTRuntimeConfig.h"
 #include "log/UTLoggerManager.h"
 
 CUTHttpClient::CUTHttpClient(const std::string& url) : url_(url) {}
 
 CUTHttpClient::~CUTHttpClient() = default;
+
+// The transfer is not built yet: every send fails as a transfer would.
+int CUTHttpClient::Send(const std::wstring& /*payload_path*/, std::wstring* session_id) {
+    if (session_id != nullptr)
+        session_id->clear();
+    CUTConfigManager* config = CUTConfigManager::PeekInstance();
+    if (config != nullptr && config->Runtime() != nullptr)
+        config->Runtime()->SetSending(false);
+    return UT_SEND_RESULT_FAILED;
+}
 
 size_t CUTHttpClient::WriteCallback(char* data, size_t size, size_t count, void* client) {
     CUTHttpClient* self = static_cast<CUTHttpClient*>(client);

@@ -72,6 +72,12 @@ public:
     CUTHttpClient& operator=(const CUTHttpClient&) = delete;
 
     const std::string& Url() const { return url_; }
+
+    // Posts one upload: the request body with the archive at payload_path
+    // (empty: no payload) to the URL; returns a send result code
+    // (UTSendResult) and fills session_id with the reply's request session
+    // id. Never throws. Clears the session's sending flag on every path.
+    int Send(const std::wstring& payload_path, std::wstring* session_id);
     BlockQueue& Queue() { return queue_; }
 
     // Appends the whole request body to the queue: the 20 descriptive
