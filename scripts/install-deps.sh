@@ -11,6 +11,7 @@ packages=(
     libtinyxml-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 unzip clang-format
+    tinyproxy curl
     lintian
 )
 
