@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -507,13 +508,23 @@ std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& fol
         CUTFolderEntry entry;
         // Composed with our own separator so that callers can split it again.
         entry.path = WithoutTrailingSeparator(folder) + kPathSeparator + name;
-        boost::system::error_code status_ec;
-        entry.is_folder = fs::is_directory(it->path(), status_ec);
-        if (!entry.is_folder) {
-            const uintmax_t size = fs::file_size(it->path(), status_ec);
-            entry.size = status_ec ? 0 : static_cast<uint32_t>(size);
+        // One query of the entry itself; only a link costs a second one, for
+        // what it leads to.
+        struct statx sx;
+        if (statx(AT_FDCWD, it->path().c_str(), AT_SYMLINK_NOFOLLOW,
+                  STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+            entry.has_status = true;
+            entry.is_link = S_ISLNK(sx.stx_mode);
+            FillStatus(sx, &entry.status);
         }
-        entries.push_back(entry);
+        CUTFileStatus target = entry.status;
+        if (entry.is_link || !entry.has_status) {
+            target = CUTFileStatus();
+            GetFileStatus(entry.path, &target);
+        }
+        entry.is_folder = target.is_folder;
+        entry.size = target.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(target.size);
+        entries.push_back(std::move(entry));
     }
     return entries;
 }

@@ -28,13 +28,6 @@ inline std::wstring WithoutTrailingSeparator(std::wstring path) {
     return path;
 }
 
-// One entry of a one-level folder walk.
-struct CUTFolderEntry {
-    std::wstring path;
-    bool is_folder = false;
-    uint32_t size = 0;
-};
-
 // Times of a file in seconds since 1970-01-01 UTC.
 struct CUTFileTimes {
     int64_t last_write = -1;
@@ -57,6 +50,23 @@ struct CUTFileStatus {
     uint64_t device = 0;
     uint64_t inode = 0;
     uint32_t permissions = 0;  // the permission bits (07777)
+};
+
+// One entry of a one-level folder walk.
+struct CUTFolderEntry {
+    std::wstring path;
+    // A folder, or a link to one.
+    bool is_folder = false;
+    // Size of a file (of the file a link leads to), clamped to 32 bits; 0
+    // for a folder or when unknown.
+    uint32_t size = 0;
+    // The entry itself as the listing's one status query saw it, a symbolic
+    // link not followed: a link is neither a regular file nor a folder here
+    // (is_link), and a regular file has its 64-bit size, times and identity.
+    // has_status is false when the entry vanished before it could be queried.
+    bool has_status = false;
+    bool is_link = false;
+    CUTFileStatus status;
 };
 
 // The documented ceiling of ReadWholeFile when the caller gives none.
@@ -229,8 +239,9 @@ public:
     // listing order.
     virtual std::vector<std::wstring> ListFiles(const std::wstring& folder,
                                                 const std::wstring& text) = 0;
-    // Every entry directly in folder. An entry whose name cannot be
-    // represented as text (not UTF-8 here) is left out, never reported as
+    // Every entry directly in folder, each with the status of the entry
+    // itself from one query (see CUTFolderEntry). An entry whose name cannot
+    // be represented as text (not UTF-8 here) is left out, never reported as
     // something else; their number goes to *skipped_names when given.
     virtual std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
                                                    size_t* skipped_names) = 0;
