@@ -27,40 +27,35 @@ std::wstring FolderOf(const std::wstring& path) {
     return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
 }
 
-CUTPendingFile PendingFile(const CUTFolderEntry& entry) {
-    CUTPendingFile file;
-    file.path = entry.path;
-    file.size = entry.status.size;
-    file.device = entry.status.device;
-    file.inode = entry.status.inode;
-    file.last_write_nanos = entry.status.last_write_nanos;
-    return file;
-}
-
 // The regular files (links not followed) directly in folder whose names
-// match, in listing order; calls take(file) for each until it returns false.
+// match, in listing order, without a status query: calls take(path) for each
+// until it returns false.
 template <class Match, class Take>
 void ForEachFile(const std::wstring& folder, Match match, size_t* skipped_names, Take take) {
     if (folder.empty()) {
         return;
     }
     size_t skipped = 0;
-    const std::vector<CUTFolderEntry> entries =
-        CUTPlatform::Current()->WalkFolder(folder, &skipped);
+    const std::vector<CUTFolderName> entries = CUTPlatform::Current()->ListFolder(folder, &skipped);
     if (skipped_names != nullptr) {
         *skipped_names += skipped;
     }
-    for (const CUTFolderEntry& entry : entries) {
-        if (!entry.has_status || entry.is_link || !entry.status.is_regular_file) {
-            continue;
-        }
-        if (!match(NameOf(entry.path))) {
-            continue;
-        }
-        if (!take(PendingFile(entry))) {
+    for (const CUTFolderName& entry : entries) {
+        if (entry.kind == UTEntryKind::kRegularFile && match(NameOf(entry.path)) &&
+            !take(entry.path)) {
             return;
         }
     }
+}
+
+// ForEachFile for a budget: each file's status is read as it is examined.
+template <class Match>
+void GatherFiles(const std::wstring& folder, Match match, CUTPayloadList* payload) {
+    ForEachFile(folder, match, &payload->skipped_names, [payload](const std::wstring& path) {
+        CUTPendingFile file;
+        // Gone or replaced by something else since the listing: not taken.
+        return !CUTPendingTranscripts::Query(path, &file) || payload->Take(file);
+    });
 }
 
 // The "Transcripts" folders of the product folders (real folders, not links)
@@ -72,9 +67,9 @@ std::vector<std::wstring> TranscriptFolders(const std::wstring& component_folder
         return folders;
     }
     size_t skipped = 0;
-    for (const CUTFolderEntry& entry :
-         CUTPlatform::Current()->WalkFolder(component_folder, &skipped)) {
-        if (entry.has_status && !entry.is_link && entry.status.is_folder) {
+    for (const CUTFolderName& entry :
+         CUTPlatform::Current()->ListFolder(component_folder, &skipped)) {
+        if (entry.kind == UTEntryKind::kFolder) {
             folders.push_back(entry.path + kPathSeparator + kTranscriptFolderName);
         }
     }
@@ -146,20 +141,45 @@ bool CUTPendingTranscripts::IsArchivedLogName(const std::wstring& name) {
            name.compare(0, kArchivedLogPrefixLength, kArchivedLogPrefix) == 0;
 }
 
-std::vector<CUTPendingFile> CUTPendingTranscripts::ListTranscripts(size_t* skipped_names) const {
-    std::vector<CUTPendingFile> files;
+std::vector<std::wstring> CUTPendingTranscripts::ListTranscripts(size_t* skipped_names) const {
+    std::vector<std::wstring> paths;
     for (const std::wstring& folder : TranscriptFolders(component_folder_, skipped_names)) {
-        ForEachFile(folder, IsTranscriptName, skipped_names, [&files](const CUTPendingFile& file) {
-            files.push_back(file);
+        ForEachFile(folder, IsTranscriptName, skipped_names, [&paths](const std::wstring& path) {
+            paths.push_back(path);
             return true;
         });
     }
-    return files;
+    return paths;
+}
+
+bool CUTPendingTranscripts::Query(const std::wstring& path, CUTPendingFile* file) {
+    CUTFileStatus status;
+    if (!CUTPlatform::Current()->GetEntryStatus(path, &status) || !status.is_regular_file) {
+        return false;
+    }
+    file->path = path;
+    file->size = status.size;
+    file->device = status.device;
+    file->inode = status.inode;
+    file->last_write_nanos = status.last_write_nanos;
+    return true;
 }
 
 size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
-    std::vector<CUTPendingFile> files = ListTranscripts();
+    const std::vector<std::wstring> paths = ListTranscripts();
     const uint64_t keep = max_count < 1 ? 0 : static_cast<uint64_t>(max_count);
+    // Counting needs the listing alone; times only when some must go.
+    if (paths.size() <= keep) {
+        return 0;
+    }
+    std::vector<CUTPendingFile> files;
+    files.reserve(paths.size());
+    for (const std::wstring& path : paths) {
+        CUTPendingFile file;
+        if (Query(path, &file)) {
+            files.push_back(std::move(file));
+        }
+    }
     if (files.size() <= keep) {
         return 0;
     }
@@ -186,8 +206,7 @@ size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
 void CUTPendingTranscripts::GatherTranscripts(CUTPayloadList* payload) const {
     for (const std::wstring& folder :
          TranscriptFolders(component_folder_, &payload->skipped_names)) {
-        ForEachFile(folder, IsTranscriptName, &payload->skipped_names,
-                    [payload](const CUTPendingFile& file) { return payload->Take(file); });
+        GatherFiles(folder, IsTranscriptName, payload);
         if (payload->OverBudget()) {
             UT_LOG(UT_LOG_DEVDBG,
                    "Transcript file size is %Q, over max size, do not send more transcript!",
@@ -199,8 +218,7 @@ void CUTPendingTranscripts::GatherTranscripts(CUTPayloadList* payload) const {
 
 void CUTPendingTranscripts::GatherArchivedLogs(const std::wstring& log_folder,
                                                CUTPayloadList* payload) {
-    ForEachFile(WithoutTrailingSeparator(log_folder), IsArchivedLogName, &payload->skipped_names,
-                [payload](const CUTPendingFile& file) { return payload->Take(file); });
+    GatherFiles(WithoutTrailingSeparator(log_folder), IsArchivedLogName, payload);
 }
 
 std::wstring CUTPendingTranscripts::CopyLogFile(const std::wstring& log_file_path) {
@@ -224,7 +242,7 @@ std::wstring CUTPendingTranscripts::CopyLogFile(const std::wstring& log_file_pat
 bool CUTPendingTranscripts::RemoveIfUnchanged(const CUTPendingFile& file) {
     CUTPlatform* platform = CUTPlatform::Current();
     CUTFileStatus now;
-    if (!platform->GetFileStatus(file.path, &now) || !file.IsVersion(now)) {
+    if (!platform->GetEntryStatus(file.path, &now) || !file.IsVersion(now)) {
         return false;
     }
     return platform->RemoveFile(file.path);

@@ -8,8 +8,11 @@
 // are never taken, so a user root whose path happens to contain ".utt" or
 // "TVUT_" changes nothing.
 //
-// Each folder is listed once and every size, time and identity comes from
-// that listing's status (no file is opened), so the work grows with the
+// Each folder is listed once, and the listing alone tells the regular files
+// by name; no file is opened. A file's status (size, time, identity: one
+// query, links not followed) is read only when it is needed: for the files
+// a gathering examines until the budget is reached, and for every transcript
+// only when there are more than the count to keep. The work grows with the
 // number of files n as n log n at most (the sort of RemoveOldTranscripts).
 //
 // Gathering follows the payload budget: files are examined stage by stage
@@ -74,9 +77,13 @@ public:
     // separator), whose subfolders are the product folders.
     explicit CUTPendingTranscripts(const std::wstring& component_folder);
 
-    // Every transcript: product folders and files in listing order. Names
-    // that are not text are counted in *skipped_names when given.
-    std::vector<CUTPendingFile> ListTranscripts(size_t* skipped_names = nullptr) const;
+    // The paths of every transcript: product folders and files in listing
+    // order. Names that are not text are added to *skipped_names when given.
+    std::vector<std::wstring> ListTranscripts(size_t* skipped_names = nullptr) const;
+
+    // The file at path as it is now, links not followed; false when it is
+    // not a regular file (any more).
+    static bool Query(const std::wstring& path, CUTPendingFile* file);
 
     // Keeps at most max_count transcripts (none for a count below 1): removes
     // the oldest by last write time (nanoseconds; equal times by path), each
