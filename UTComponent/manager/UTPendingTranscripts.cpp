@@ -17,6 +17,12 @@ const size_t kArchivedLogPrefixLength = 5;
 
 constexpr size_t kCopyPieceSize = 64 * 1024;
 
+// "{" + 36 characters of a GUID + "}" + ".zip"
+constexpr size_t kUploadArchiveNameLength = 42;
+const wchar_t kUploadArchiveSuffix[] = L"}.zip";
+// An upload lasts seconds; an archive this old has no cycle using it.
+constexpr int64_t kStaleArchiveSeconds = 3600;
+
 std::wstring NameOf(const std::wstring& path) {
     const size_t separator = path.rfind(kPathSeparator);
     return separator == std::wstring::npos ? path : path.substr(separator + 1);
@@ -139,6 +145,29 @@ bool CUTPendingTranscripts::IsTranscriptName(const std::wstring& name) {
 bool CUTPendingTranscripts::IsArchivedLogName(const std::wstring& name) {
     return name.size() > kArchivedLogPrefixLength &&
            name.compare(0, kArchivedLogPrefixLength, kArchivedLogPrefix) == 0;
+}
+
+bool CUTPendingTranscripts::IsUploadArchiveName(const std::wstring& name) {
+    const size_t suffix = sizeof(kUploadArchiveSuffix) / sizeof(wchar_t) - 1;
+    return name.size() == kUploadArchiveNameLength && name[0] == L'{' &&
+           name.compare(name.size() - suffix, suffix, kUploadArchiveSuffix) == 0;
+}
+
+std::vector<std::wstring> CUTPendingTranscripts::RemoveStaleArchives(
+    const std::wstring& component_folder) {
+    std::vector<std::wstring> removed;
+    const int64_t now = CUTPlatform::Current()->CurrentTimeSeconds();
+    ForEachFile(WithoutTrailingSeparator(component_folder), IsUploadArchiveName, nullptr,
+                [&](const std::wstring& path) {
+                    CUTPendingFile file;
+                    if (Query(path, &file) &&
+                        file.last_write_nanos / 1000000000 < now - kStaleArchiveSeconds &&
+                        RemoveIfUnchanged(file)) {
+                        removed.push_back(path);
+                    }
+                    return true;
+                });
+    return removed;
 }
 
 std::vector<std::wstring> CUTPendingTranscripts::ListTranscripts(size_t* skipped_names) const {

@@ -107,6 +107,12 @@ public:
     // there is no log file or the copy failed (nothing is left behind then).
     static std::wstring CopyLogFile(const std::wstring& log_file_path);
 
+    // Removes the upload archives ("{GUID}.zip") in component_folder that
+    // were last written more than an hour ago: an archive lives only during
+    // one send cycle, so such a file was left by a process that died during
+    // one. Returns the paths removed.
+    static std::vector<std::wstring> RemoveStaleArchives(const std::wstring& component_folder);
+
     // Removes file when the path still holds the version that was listed;
     // false (the file stays) when it changed, vanished or cannot be removed.
     static bool RemoveIfUnchanged(const CUTPendingFile& file);
@@ -114,6 +120,7 @@ public:
     // Is name (a bare file name) a transcript's or an archived log's?
     static bool IsTranscriptName(const std::wstring& name);
     static bool IsArchivedLogName(const std::wstring& name);
+    static bool IsUploadArchiveName(const std::wstring& name);
 
 private:
     std::wstring component_folder_;
