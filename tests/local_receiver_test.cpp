@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -184,6 +186,37 @@ std::string Joined(const std::vector<std::string>& lines) {
     return text;
 }
 
+// A TCP connection to the receiver; -1 on failure.
+int Connect(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+// The head of an upload that promises more body than it sends.
+std::string PartialRequest() {
+    return std::string(
+               "POST /BRIMReceiver/receiver.aspx HTTP/1.1\r\n"
+               "Host: 127.0.0.1\r\nContent-Length: 5000\r\n"
+               "Content-Type: multipart/form-data; boundary=") +
+           kBoundary + "\r\n\r\n--" + kBoundary + "\r\n";
+}
+
 int64_t SteadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -310,8 +343,15 @@ TEST(LocalReceiverTest, FaultyRequestsAreStoredWithTheirProblemsAndAnsweredMissi
         EXPECT_EQ(cases[i].archive, request.archive);
         EXPECT_EQ(cases[i].upload.Body(), request.body);
     }
-    EXPECT_FALSE(PathExists(receiver.StoreDir() + "/escaped.utt"));
-    EXPECT_FALSE(PathExists(receiver.StoreDir() + "/requests/escaped.utt"));
+    // Whatever the hostile entry became, it stayed inside its request's folder.
+    const std::string request_folder =
+        receiver.StoreDir() + "/requests/" + std::to_string(10000 + cases.size()).substr(1);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(receiver.StoreDir())) {
+        if (Contains(entry.path().filename().string(), "escaped")) {
+            EXPECT_EQ(0u, entry.path().string().rfind(request_folder + "/transcripts/", 0))
+                << entry.path();
+        }
+    }
 }
 
 TEST(LocalReceiverTest, ScriptedRepliesDoWhatTheySay) {
@@ -482,7 +522,7 @@ TEST(LocalReceiverTest, HeldUploadsOverlapAndEndOnRelease) {
     EXPECT_LT(requests[1].start_ns, requests[0].end_ns);
 }
 
-TEST(LocalReceiverTest, StopEndsAHangingConnectionAndLeavesNoProcess) {
+TEST(LocalReceiverTest, StopEndsHangingAndStalledConnectionsAndLeavesNoProcess) {
     ReceiverOptions options;
     options.script_json = R"([{"hang": true}])";
     LocalReceiver receiver(options);
@@ -490,6 +530,12 @@ TEST(LocalReceiverTest, StopEndsAHangingConnectionAndLeavesNoProcess) {
     const std::string url = receiver.UploadUrl();
     ChildProcess client([&work, url] { return Post(work, url, WellFormed()).exit_code; });
     ASSERT_TRUE(receiver.WaitForArrivals(1));
+    // A second client stops sending in the middle of its body.
+    const int stalled = Connect(receiver.Port());
+    ASSERT_LE(0, stalled);
+    ASSERT_TRUE(SendAll(stalled, PartialRequest()));
+    ASSERT_TRUE(
+        WaitFor([&receiver] { return PathExists(receiver.StoreDir() + "/requests/0002"); }));
     const int pid = receiver.Pid();
 
     receiver.Stop();
@@ -500,26 +546,19 @@ TEST(LocalReceiverTest, StopEndsAHangingConnectionAndLeavesNoProcess) {
     ASSERT_TRUE(WaitFor([&client] { return client.HasEnded(); }));
     EXPECT_NE(0, client.Wait());
     const std::vector<ReceivedRequest> requests = receiver.Requests();
-    ASSERT_EQ(1u, requests.size());
+    ASSERT_EQ(2u, requests.size());
     EXPECT_EQ("hang (receiver stopped)", requests[0].reply);
+    EXPECT_TRUE(HasProblem(requests[1], "the request body is incomplete"))
+        << Joined(requests[1].problems);
+    ::close(stalled);
     receiver.Stop();  // idempotent
 }
 
 TEST(LocalReceiverTest, ClientGoneMidBodyIsRecordedAndServingGoesOn) {
     LocalReceiver receiver;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = Connect(receiver.Port());
     ASSERT_LE(0, fd);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(receiver.Port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    const std::string partial = std::string(
-                                    "POST /BRIMReceiver/receiver.aspx HTTP/1.1\r\n"
-                                    "Host: 127.0.0.1\r\nContent-Length: 5000\r\n"
-                                    "Content-Type: multipart/form-data; boundary=") +
-                                kBoundary + "\r\n\r\n--" + kBoundary + "\r\n";
-    ASSERT_EQ(static_cast<ssize_t>(partial.size()), ::send(fd, partial.data(), partial.size(), 0));
+    ASSERT_TRUE(SendAll(fd, PartialRequest()));
     ::close(fd);
 
     ASSERT_TRUE(receiver.WaitForRequests(1)) << receiver.Output();
@@ -549,6 +588,42 @@ TEST(LocalReceiverTest, AForkedChildLeavesTheReceiverToItsOwner) {
 
     receiver.reset();
     EXPECT_FALSE(PathExists(store));
+}
+
+// A live process (not a zombie that nobody reaped).
+bool ProcessLives(int pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
+TEST(LocalReceiverTest, AReceiverWhoseTestIsKilledStopsByItself) {
+    ScratchFolder work;
+    const std::string pid_file = work.Join("receiver.pid");
+    ChildProcess test([&pid_file] {
+        LocalReceiver receiver;
+        WriteFile(pid_file + ".tmp",
+                  std::to_string(receiver.Pid()) + " " + receiver.StoreDir() + "\n");
+        ::rename((pid_file + ".tmp").c_str(), pid_file.c_str());
+        for (;;) {
+            ::pause();
+        }
+        return 0;
+    });
+    ASSERT_TRUE(WaitFor([&pid_file] { return PathExists(pid_file); }));
+    std::istringstream written(ReadFile(pid_file));
+    int pid = 0;
+    std::string store;
+    written >> pid >> store;
+    ASSERT_TRUE(ProcessLives(pid));
+
+    test.Kill();
+    test.Wait();
+    EXPECT_TRUE(WaitFor([pid] { return !ProcessLives(pid); }))
+        << ReadFile(store + "/../receiver.log");
+    // The killed test could not remove its scratch folder.
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(store).parent_path(), ec);
 }
 
 }  // namespace

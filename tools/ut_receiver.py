@@ -572,10 +572,10 @@ class Receiver:
     A failure inside one request is logged and ends that request only.
     """
 
-    def __init__(self, args):
+    def __init__(self, args, stop_event):
         self.store = os.path.abspath(args.store)
         self.script = None
-        self.stop_event = threading.Event()
+        self.stop_event = stop_event
         self.lock = threading.Lock()
         self.console = threading.Lock()
         self.connections = {}
@@ -777,7 +777,8 @@ class Receiver:
                 body = self.read_body(handler, record)
             except (ClientGone, OSError, ValueError) as error:
                 record.problems.append("the request body is incomplete: %s" % error)
-                record.reply = "none (client gone while sending the body)"
+                record.reply = ("none (receiver stopped)" if self.stop_event.is_set()
+                                else "none (client gone while sending the body)")
                 self.say("%04d: %s" % (index, error))
                 return
             self.arrived(index)
@@ -877,10 +878,11 @@ class Receiver:
                 readable = (isinstance(sock, ssl.SSLSocket) and sock.pending()) or \
                     select.select([sock], [], [], 0.05)[0]
                 if readable and not sock.recv(4096):
-                    return "hang (client closed)"
+                    break
             except (OSError, ValueError):
-                return "hang (client closed)"
-        return "hang (receiver stopped)"
+                break
+        # Stopping shuts the connection down, which looks like a client leaving.
+        return "hang (receiver stopped)" if self.stop_event.is_set() else "hang (client closed)"
 
     # Lifecycle -----------------------------------------------------------
 
@@ -938,17 +940,19 @@ def main():
                         help="stop when the starting process is gone")
     args = parser.parse_args()
 
-    try:
-        receiver = Receiver(args)
-    except (OSError, ValueError, subprocess.SubprocessError) as error:
-        sys.stderr.write("ut_receiver: %s\n" % error)
-        return 2
+    # A stop asked for while the certificate is made still ends in a clean exit.
+    stop_event = threading.Event()
 
     def on_signal(_number, _frame):
-        receiver.stop_event.set()
+        stop_event.set()
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
+    try:
+        receiver = Receiver(args, stop_event)
+    except (OSError, ValueError, subprocess.SubprocessError) as error:
+        sys.stderr.write("ut_receiver: %s\n" % error)
+        return 2
     receiver.run(args.ready_file, args.exit_with_parent)
     return 0
 
