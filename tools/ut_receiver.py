@@ -75,6 +75,7 @@ SIGTERM or SIGINT: stops accepting, ends every waiting request, exits 0.
 """
 
 import argparse
+import collections
 import io
 import json
 import os
@@ -91,6 +92,7 @@ import time
 import uuid
 import warnings
 import zipfile
+import zlib
 import xml.parsers.expat
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -160,11 +162,11 @@ def printable(text):
 
 
 def write_atomically(path, data):
+    # Readers see the old file or the whole new one; the store is scratch, so
+    # surviving a power cut is not worth an fsync per request.
     temp = "%s.tmp.%d.%d" % (path, os.getpid(), threading.get_ident())
     with open(temp, "wb") as out:
         out.write(data)
-        out.flush()
-        os.fsync(out.fileno())
     os.replace(temp, path)
 
 
@@ -276,12 +278,9 @@ def split_multipart(body, boundary, problems):
         position = end + len(separator)
 
 
-class Part:
-    def __init__(self, name, filename, content_type, content):
-        self.name = name
-        self.filename = filename
-        self.content_type = content_type
-        self.content = content
+# One form part: its field name, its filename and Content-Type (bytes or
+# None) and its content.
+Part = collections.namedtuple("Part", "name filename content_type content")
 
 
 def parse_part(raw, problems):
@@ -414,7 +413,7 @@ class Record:
             bad = archive.testzip()
             if bad is not None:
                 raise zipfile.BadZipFile("entry %s fails its CRC check" % bad)
-        except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, ValueError,
+        except (zipfile.BadZipFile, zipfile.LargeZipFile, zlib.error, EOFError, ValueError,
                 NotImplementedError, RuntimeError, OSError) as error:
             self.archive = "corrupt"
             self.problems.append("the archive is corrupt: %s" % printable(str(error)))
@@ -627,8 +626,11 @@ class Receiver:
 
     def say(self, line):
         with self.console:
-            sys.stdout.write(line + "\n")
-            sys.stdout.flush()
+            try:
+                sys.stdout.write(line + "\n")
+                sys.stdout.flush()
+            except (OSError, ValueError):
+                pass  # nobody reads the console any more; the store still records all
 
     def make_tls(self, max_version):
         folder = os.path.join(self.store, "tls")
@@ -718,9 +720,13 @@ class Receiver:
         """The request body (Content-Length or chunked); raises ClientGone."""
         rfile = handler.rfile
         chunked = "chunked" in (handler.headers.get("Transfer-Encoding") or "").lower()
-        length = handler.headers.get("Content-Length")
+        lengths = set(v.strip() for v in handler.headers.get_all("Content-Length") or [])
+        length = next(iter(lengths)) if len(lengths) == 1 else None
         if not chunked:
-            if length is None or not length.strip().isdigit():
+            if len(lengths) > 1:
+                record.problems.append("conflicting Content-Length headers")
+                return None
+            if length is None or not length.isdigit():
                 record.problems.append("no usable Content-Length")
                 return None
             length = int(length)
@@ -807,13 +813,19 @@ class Receiver:
                         record.reply))
 
     def arrived(self, index):
+        """One line in arrivals.txt; one write, so lines never interleave."""
         line = ("%04d %d\n" % (index, monotonic_ns())).encode("ascii")
-        fd = os.open(os.path.join(self.store, "arrivals.txt"),
-                     os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
         try:
-            os.write(fd, line)
-        finally:
-            os.close(fd)
+            # Non-blocking: a FIFO put in its place must not stall the request.
+            fd = os.open(os.path.join(self.store, "arrivals.txt"),
+                         os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC | os.O_NONBLOCK,
+                         0o644)
+            try:
+                os.write(fd, line)
+            finally:
+                os.close(fd)
+        except OSError as error:
+            self.say("%04d: cannot record the arrival: %s" % (index, error))
 
     def wait(self, seconds):
         if self.stop_event.wait(seconds):
