@@ -678,13 +678,14 @@ class Receiver:
             if self.stop_event.is_set():
                 sock.close()
                 return
+            # Registered before the thread runs, so that a stop that comes
+            # first still shuts this connection down.
             self.threads.add(thread)
+            self.connections[sock.fileno()] = address
         thread.start()
 
     def serve_connection(self, sock, address):
         fd = sock.fileno()
-        with self.lock:
-            self.connections[fd] = address
         try:
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             if self.tls_context is not None:
