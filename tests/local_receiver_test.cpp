@@ -577,6 +577,27 @@ TEST(LocalReceiverTest, ClientGoneMidBodyIsRecordedAndServingGoesOn) {
     EXPECT_TRUE(Contains(next.body, "<REQ_STATUS_CODE>199</REQ_STATUS_CODE>"));
 }
 
+TEST(LocalReceiverTest, TheReceiverHoldsNoneOfTheTestsDescriptors) {
+    // A pipe without close-on-exec, as a careless host or test might leave.
+    int ends[2];
+    ASSERT_EQ(0, ::pipe(ends));
+    const std::string pipe_name =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(ends[1])).string();
+    LocalReceiver receiver;
+    std::vector<std::string> held;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(receiver.Pid()) + "/fd")) {
+        std::error_code ec;
+        held.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+    EXPECT_FALSE(held.empty());
+    for (const std::string& target : held) {
+        EXPECT_NE(pipe_name, target);
+    }
+}
+
 TEST(LocalReceiverTest, AForkedChildLeavesTheReceiverToItsOwner) {
     auto receiver = std::make_unique<LocalReceiver>();
     const std::string store = receiver->StoreDir();
