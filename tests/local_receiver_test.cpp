@@ -556,6 +556,13 @@ TEST(LocalReceiverTest, StopEndsHangingAndStalledConnectionsAndLeavesNoProcess) 
         << Joined(requests[1].problems);
     ::close(stalled);
     receiver.Stop();  // idempotent
+
+    // A new receiver can take the port at once, as a restarted server would.
+    ReceiverOptions again;
+    again.port = receiver.Port();
+    LocalReceiver restarted(again);
+    EXPECT_EQ(receiver.UploadUrl(), restarted.UploadUrl());
+    EXPECT_EQ(0, Post(work, restarted.UploadUrl(), WellFormed()).exit_code);
 }
 
 TEST(LocalReceiverTest, ClientGoneMidBodyIsRecordedAndServingGoesOn) {

@@ -83,6 +83,7 @@ import re
 import select
 import signal
 import socket
+import socketserver
 import ssl
 import struct
 import subprocess
@@ -611,6 +612,12 @@ class Receiver:
         class Server(ThreadingHTTPServer):
             daemon_threads = True
             allow_reuse_address = True
+
+            def server_bind(self):
+                # Without the base class's reverse lookup of the address, which
+                # a machine without a working resolver answers only slowly.
+                socketserver.TCPServer.server_bind(self)
+                self.server_name, self.server_port = "127.0.0.1", self.server_address[1]
 
             def process_request(self, request, client_address):
                 receiver.start_connection(request, client_address)
