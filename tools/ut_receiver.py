@@ -114,6 +114,7 @@ TEXT_FIELDS = [
 FILE_FIELD = "UsageFile"
 ARCHIVE_TYPE = b"application/x-zip-compressed"
 INT32 = re.compile(rb"-?(0|[1-9][0-9]*)\Z")
+HASH = (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"), "64 hexadecimal digits or \"UNKNOWN\"")
 FIELD_FORMS = {
     "TLVR_LOGIN": (re.compile(rb".+\Z", re.S), "a login or \"NoValue\""),
     "PROGRAM_TYPE": (re.compile(rb".+\Z", re.S), "a program type or \"NoValue\""),
@@ -122,12 +123,9 @@ FIELD_FORMS = {
     "CLIENT_MODE": (INT32, "a decimal integer"),
     "UT_COMP_VER": (re.compile(rb"([0-9]+\.[0-9]+\.[0-9]+\.[0-9]+)?\Z"),
                     "four numbers joined by \".\" or nothing"),
-    "HIDDEN_PARAM_1": (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"),
-                       "64 hexadecimal digits or \"UNKNOWN\""),
-    "HIDDEN_PARAM_2": (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"),
-                       "64 hexadecimal digits or \"UNKNOWN\""),
-    "HIDDEN_PARAM_3": (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"),
-                       "64 hexadecimal digits or \"UNKNOWN\""),
+    "HIDDEN_PARAM_1": HASH,
+    "HIDDEN_PARAM_2": HASH,
+    "HIDDEN_PARAM_3": HASH,
     "PAYLOAD_PRESENT": (re.compile(rb"[01]\Z"), "0 or 1"),
 }
 SAFE_NAME = re.compile(r"[A-Za-z0-9_{}()\-][A-Za-z0-9_{}()\-.]{0,199}\Z")
@@ -517,7 +515,11 @@ def response_head(code, length, content_type="text/xml"):
 # ---------------------------------------------------------------- the server
 
 class Handler(BaseHTTPRequestHandler):
-    """One connection, one request: reads it, stores it, answers as scripted."""
+    """One connection, one request: reads it, stores it, answers as scripted.
+
+    Runs on its connection's thread; every reply closes the connection. A
+    client that goes away ends the request with what it had (ClientGone).
+    """
 
     protocol_version = "HTTP/1.1"
     server_version = "tvUTReceiver"
