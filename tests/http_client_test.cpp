@@ -478,19 +478,19 @@ TEST_F(HttpClientTest, NoProxyEntrySendsDirect) {
     EXPECT_FALSE(Contains(log, "Proxy ")) << log;
 }
 
-// libcurl would take a proxy from the environment by itself; only the proxy
-// layer's answer counts. Here it says "direct" for a URL whose scheme has no
-// variable of its own while the environment would still name one to libcurl.
+// libcurl would take a proxy from the environment by itself, and reads
+// no_proxy its own way (an entry with a port is not understood); only the
+// proxy layer's answer counts.
 TEST_F(HttpClientTest, DirectAnswerOverridesTheEnvironment) {
     LocalReceiver receiver;
     ScratchFolder folder;
     Tinyproxy proxy(folder, "");
-    // libcurl reads HTTP_PROXY too when http_proxy is unset; the proxy layer
-    // never does.
-    ::setenv("HTTP_PROXY", proxy.Url().c_str(), 1);
+    ::setenv("http_proxy", proxy.Url().c_str(), 1);
+    ::setenv("no_proxy", ("127.0.0.1:" + std::to_string(receiver.Port())).c_str(), 1);
     std::wstring id;
     std::string log;
     EXPECT_EQ(0, Send(receiver.UploadUrl(), Archive(), &id, &log));
+    EXPECT_FALSE(Contains(log, "Proxy ")) << log;
     EXPECT_FALSE(Contains(proxy.Log(), "Request (file descriptor")) << proxy.Log();
 }
 
@@ -564,14 +564,16 @@ TEST_F(HttpClientTest, UrlCredentialsStayOutOfTheLog) {
 }
 
 // Only http and https: a planted setting must not read local files.
-TEST_F(HttpClientTest, OtherSchemesFail) {
+TEST_F(HttpClientTest, OtherSchemesAreRefused) {
     const std::string secret = roots_.folder().Join("secret.txt");
     ASSERT_TRUE(
         WriteFile(secret, "<?xml version=\"1.0\"?><R><REQ_STATUS_CODE>199</REQ_STATUS_CODE></R>"));
     std::wstring id;
     std::string log;
     EXPECT_EQ(3, Send("file://" + secret, Archive(), &id, &log));
-    EXPECT_FALSE(Contains(log, "REQ_STATUS_CODE")) << log;
+    const auto lines = ExchangeLines(log);
+    ASSERT_EQ(3u, lines.size()) << log;
+    EXPECT_TRUE(Contains(lines[1].second, "\"file\" not supported or disabled")) << lines[1].second;
 }
 
 // CleanUp raises the stop flag and wakes the transfers: an upload whose
