@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <random>
 #include <regex>
@@ -616,6 +617,51 @@ TEST_F(HttpClientTest, WakeWithoutStopFlagDelivers) {
     receiver.Release();
     sender.join();
     EXPECT_EQ(0, result);
+}
+
+// Two uploads at once on two threads: the stop flag and one wake-up end
+// both.
+TEST_F(HttpClientTest, StopFlagEndsEveryUploadInProgress) {
+    LocalReceiver receiver(ReceiverOptions{false, false, R"([{"hold": true, "default": true}])"});
+    const std::wstring archive = Archive();
+    int results[2] = {-1, -1};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 2; ++i) {
+        senders.emplace_back([&, i] {
+            CUTHttpClient client(receiver.UploadUrl());
+            std::wstring id;
+            results[i] = client.Send(archive, &id);
+        });
+    }
+    ASSERT_TRUE(receiver.WaitForArrivals(2));
+    CUTProcessState::stop.store(true);
+    CUTHttpClient::WakeTransfers();
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    receiver.Release();
+    EXPECT_EQ(3, results[0]);
+    EXPECT_EQ(3, results[1]);
+}
+
+// Wake-ups from another thread all the time while transfers begin and end:
+// a transfer that has just ended is never woken, none is disturbed.
+TEST_F(HttpClientTest, WakeUpsRacingTransfersThatEnd) {
+    LocalReceiver receiver(ReceiverOptions{false, false, ""});
+    std::atomic<bool> done{false};
+    std::thread waker([&] {
+        while (!done.load()) {
+            CUTHttpClient::WakeTransfers();
+        }
+    });
+    const std::wstring archive = Archive();
+    for (int i = 0; i < 20; ++i) {
+        std::wstring id;
+        std::string log;
+        EXPECT_EQ(0, Send(receiver.UploadUrl(), archive, &id, &log)) << i;
+    }
+    done.store(true);
+    waker.join();
 }
 
 // The archive disappears after it was chosen: nothing is sent.
