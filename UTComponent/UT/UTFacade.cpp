@@ -13,6 +13,7 @@
 
 #include "UT/UTLibraryEntry.h"
 #include "UT/UTProcessState.h"
+#include "comm/UTHttpClient.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigManager.h"
 #include "config/UTNamedLock.h"
@@ -364,6 +365,9 @@ UTStatus CUTFacade::CleanUp() {
     } catch (...) {
     }
     CUTProcessState::stop.store(true);
+    // An upload waiting for the network sees the flag now, not after its
+    // wait: the worker ends its cycle and the managers can go.
+    CUTHttpClient::WakeTransfers();
     try {
         DestroyManagers();
     } catch (...) {
@@ -385,6 +389,8 @@ void UTLibraryDetach() {
             ACE::fini();
         }
         ReleaseNamedLocks();
+        // Last: no transfer runs once the managers are gone.
+        CUTHttpClient::ReleaseLibcurl();
     } catch (...) {
     }
 }

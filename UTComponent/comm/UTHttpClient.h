@@ -1,12 +1,22 @@
 // CUTHttpClient: one upload of usage data to the usage server.
 //
-// The send cycle makes one client per send with the receiving URL (UTF-8).
-// The request body goes into the client's BlockQueue (BuildRequest), the
-// transfer drains it and appends the reply to the same queue through the
-// write callback, and HandleResponse turns the reply into a send result code
-// (UTSendResult), publishes the server's status codes process-wide
-// (CUTProcessState) and, for a delivered send, records its time in
-// LastSendTimestamp and saves the settings.
+// The send cycle makes one client per send with the receiving URL (UTF-8),
+// calls Send once and destroys the client. Send runs one transfer: the
+// request body goes into the client's BlockQueue (BuildRequest) and from
+// there into one contiguous buffer that the transfer posts; the write
+// callback appends the reply to the same queue, and HandleResponse turns it
+// into a send result code (UTSendResult), publishes the server's status
+// codes process-wide (CUTProcessState) and, for a delivered send, records
+// its time in LastSendTimestamp and saves the settings. Each exchange leaves
+// a "Metric:" line with its start and end times in the log.
+//
+// TLS: https URLs need TLS 1.2 or later; the server's certificate and name
+// are verified against the system's trust store, or against the bundle that
+// the environment variable UT_CA_BUNDLE names. Proxy: the proxy-settings
+// service (UTProxySettings.h) decides, and nothing else: when it says
+// "direct", no proxy of the environment is used either. A transfer that
+// cannot connect through its proxy is tried once more without one. Neither
+// a proxy password nor credentials in the receiving URL reach the log.
 //
 // The write callback takes at most kReplyMaxBytes of reply: a reply is a
 // few hundred bytes, and a server that sends more (broken or hostile) must
@@ -14,11 +24,15 @@
 // would cross the cap, which ends the transfer as a failure (send result 3)
 // before the bytes are kept.
 //
-// Threads: a client belongs to the sending thread. The process-wide codes
-// are single atomic words written here and read by the send cycle after the
-// send. Failures: BuildRequest throws CUTCommException (code 2) when the
-// payload cannot be read; HandleResponse, ParseResponse and the write
-// callback never throw, they end in a send result code and log lines.
+// Threads: a client belongs to the sending thread. The transfer waits for
+// its sockets in slices of at most kPollSliceMs and looks at the stop flag
+// (CUTProcessState::stop) before each; CleanUp raises the flag and calls
+// WakeTransfers, which ends the current slice of every transfer in the
+// process at once. The process-wide codes are single atomic words written
+// here and read by the send cycle after the send. Failures: Send never
+// throws; every failure ends in a send result code and log lines.
+// BuildRequest throws CUTCommException (code 2) when the payload cannot be
+// read; HandleResponse, ParseResponse and the write callback never throw.
 #ifndef TVUT_COMM_UTHTTPCLIENT_H
 #define TVUT_COMM_UTHTTPCLIENT_H
 
@@ -26,7 +40,10 @@
 #include <cstdint>
 #include <string>
 
+#include <curl/curl.h>
+
 #include "comm/UTBlockQueue.h"
+#include "platform/UTProxySettings.h"
 
 class CUTStringFormater;
 
@@ -65,7 +82,14 @@ public:
     static const char kBoundary[];
     // The most reply bytes the write callback keeps.
     static constexpr size_t kReplyMaxBytes = 1024 * 1024;
+    // The longest a transfer waits for its sockets before it looks at the
+    // stop flag again (WakeTransfers ends the wait sooner).
+    static constexpr int kPollSliceMs = 100;
+    // Size of libcurl's error text buffer.
+    static constexpr size_t kErrorBufferBytes = 256;
 
+    // Initialises libcurl for the process on the first construction (once,
+    // whichever threads construct the first clients).
     explicit CUTHttpClient(const std::string& url);
     ~CUTHttpClient();
     CUTHttpClient(const CUTHttpClient&) = delete;
@@ -79,6 +103,27 @@ public:
     // id. Never throws. Clears the session's sending flag on every path.
     int Send(const std::wstring& payload_path, std::wstring* session_id);
     BlockQueue& Queue() { return queue_; }
+
+    // Runs the transfer of easy inside multi until it ends; returns its
+    // libcurl result. Throws CUTCommException ("Payload transmission
+    // stopped") when the stop flag is raised meanwhile; easy is detached from
+    // multi on every path.
+    CURLcode PerformTransfer(CURLM* multi, CURL* easy);
+
+    // Asks the proxy-settings service about the URL. True when the transfer
+    // goes through the proxy in *proxy (host and port present), which the
+    // caller then releases with kelDeallocate; false (nothing to release)
+    // for a direct transfer.
+    bool QueryProxy(KelProxyInfo* proxy);
+
+    // Ends the current wait of every transfer in the process, so that each
+    // sees the stop flag at once. CleanUp calls it after raising the flag.
+    static void WakeTransfers();
+    // libcurl's process-wide clean-up, when the first construction
+    // initialised it; the library's unload calls it once no transfer runs.
+    static void ReleaseLibcurl();
+    // Did the process-wide initialisation find TLS support?
+    static bool SslAvailable();
 
     // Appends the whole request body to the queue: the 20 descriptive
     // fields, PAYLOAD_PRESENT and, when payload_path names a regular file of
@@ -118,9 +163,24 @@ public:
     int ReceiveReply(const char* body, size_t size, std::wstring* session_id);
 
 private:
+    struct SendTimes;
+    // Send's work from the sessions to the reply; returns false when the
+    // HTTP status was not 200 (no metric line then). Sets *result before it
+    // throws.
+    bool Exchange(const std::wstring& payload_path, std::wstring* session_id, int* result,
+                  SendTimes* times);
+    // The failure text of the last transfer, without credentials of the URL.
+    std::string TransferErrorText(CURLcode code) const;
+    // A failure of libcurl's multi machinery, as a failed transfer whose
+    // error text names it.
+    CURLcode TransferMachineryFailed(CURLMcode code);
+    // Drops what the queue holds (a reply of an earlier attempt).
+    void DiscardQueue();
+
     std::string url_;
     BlockQueue queue_;
     bool reply_too_large_ = false;
+    char error_buffer_[kErrorBufferBytes] = {};
 };
 
 #endif  // TVUT_COMM_UTHTTPCLIENT_H

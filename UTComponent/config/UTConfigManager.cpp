@@ -66,6 +66,10 @@ int64_t CUTConfigManager::GetCommunicationServerRestartWaitTime() {
     return store_->GetInt64(L"CommunicationServerRestartWaitTime", false);
 }
 
+int64_t CUTConfigManager::GetCommunicationTimeOut() {
+    return store_->GetInt64(L"CommunicationTimeOut", false);
+}
+
 int64_t CUTConfigManager::GetMaxPayloadSize() {
     const int64_t size =
         store_->GetInt64(IsBeta() ? L"MaxPayloadSizeBeta" : L"MaxPayloadSize", false);

@@ -43,6 +43,8 @@ public:
     virtual int64_t GetCommunicationRetryTimes();
     virtual int64_t GetCommunicationRetryWaitTime();
     virtual int64_t GetCommunicationServerRestartWaitTime();
+    // Milliseconds a whole upload may take; below 1000: no limit.
+    virtual int64_t GetCommunicationTimeOut();
     // Never below 10240 bytes.
     virtual int64_t GetMaxPayloadSize();
     // Takes value (saved at once) only when below MaxDiskSpaceAllowableSize.

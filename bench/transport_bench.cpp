@@ -1,0 +1,199 @@
+// What an upload costs the host, against the local receiver on 127.0.0.1:
+//
+//   1. CPU time of the sending thread while the server holds its reply back
+//      for 2 seconds (getrusage RUSAGE_THREAD around Send). Goal: < 20 ms.
+//   2. The time from what CleanUp does (stop flag up, transfers woken) to
+//      Send's return during an upload whose reply is held back, and, for
+//      comparison, from the stop flag alone (no wake-up). Goal: < 200 ms.
+//   3. One upload of a 300 KB archive beside the curl command posting the
+//      same multipart body to the same receiver (medians of several runs;
+//      curl's figure includes starting the process, which "curl --version"
+//      alone shows).
+//
+// Run: transport_bench [rounds]   (5 when not given)
+// Scratch roots keep the real ones untouched; logging stays off.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "UT/UTProcessState.h"
+#include "comm/UTHttpClient.h"
+#include "config/UTConfigManager.h"
+#include "platform/UTTextCodec.h"
+#include "support/ChildProcess.h"
+#include "support/LocalReceiver.h"
+#include "support/ScratchRoots.h"
+#include "zip/UTZipper.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tvut_test::LocalReceiver;
+using tvut_test::ReceiverOptions;
+
+double Milliseconds(Clock::duration duration) {
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+double ThreadCpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double Max(const std::vector<double>& values) {
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+// An archive of one entry of size random (incompressible) bytes.
+std::wstring MakeArchive(const tvut_test::ScratchFolder& folder, size_t size) {
+    std::string bytes(size, '\0');
+    std::mt19937 random(11);
+    for (char& c : bytes) {
+        c = static_cast<char>(random());
+    }
+    const std::string entry = folder.Join("Usage.log");
+    tvut_test::WriteFile(entry, bytes);
+    const std::wstring archive = FromUtf8(folder.Join("payload.zip"));
+    CUTZipper zipper(archive);
+    zipper.AddFile(FromUtf8(entry));
+    zipper.Complete();
+    return archive;
+}
+
+void HeldReplyCpu(const std::wstring& archive, int rounds) {
+    std::vector<double> cpu, wall;
+    for (int i = 0; i < rounds; ++i) {
+        LocalReceiver receiver(ReceiverOptions{false, false, R"([{"delay": 2}])"});
+        double used = 0, took = 0;
+        int result = -1;
+        std::thread sender([&] {
+            CUTHttpClient client(receiver.UploadUrl());
+            std::wstring id;
+            const double before = ThreadCpuMs();
+            const Clock::time_point start = Clock::now();
+            result = client.Send(archive, &id);
+            took = Milliseconds(Clock::now() - start);
+            used = ThreadCpuMs() - before;
+        });
+        sender.join();
+        if (result != 0) {
+            std::printf("  round %d: send result %d\n", i, result);
+        }
+        cpu.push_back(used);
+        wall.push_back(took);
+    }
+    std::printf(
+        "1. reply held 2 s: sending thread CPU median %.2f ms, max %.2f ms "
+        "(wall median %.0f ms), goal < 20 ms\n",
+        Median(cpu), Max(cpu), Median(wall));
+}
+
+// Time from the stop flag (and the wake-up, when wake) to Send's return.
+void StopLatency(const std::wstring& archive, int rounds, bool wake) {
+    std::vector<double> latency;
+    for (int i = 0; i < rounds; ++i) {
+        LocalReceiver receiver(ReceiverOptions{false, false, R"([{"hold": true}])"});
+        std::atomic<int64_t> returned_at{0};
+        int result = -1;
+        std::thread sender([&] {
+            CUTHttpClient client(receiver.UploadUrl());
+            std::wstring id;
+            result = client.Send(archive, &id);
+            returned_at.store(Clock::now().time_since_epoch().count());
+        });
+        receiver.WaitForArrivals(1);
+        const Clock::time_point stop = Clock::now();
+        CUTProcessState::stop.store(true);
+        if (wake) {
+            CUTHttpClient::WakeTransfers();
+        }
+        sender.join();
+        receiver.Release();
+        CUTProcessState::stop.store(false);
+        if (result != 3) {
+            std::printf("  round %d: send result %d\n", i, result);
+        }
+        latency.push_back(
+            Milliseconds(Clock::duration(returned_at.load()) - stop.time_since_epoch()));
+    }
+    std::printf("2. %s to Send's return: median %.2f ms, max %.2f ms%s\n",
+                wake ? "stop flag + wake-up (CleanUp)" : "stop flag alone (no wake-up)",
+                Median(latency), Max(latency), wake ? ", goal < 200 ms" : "");
+}
+
+void BesideCurl(const tvut_test::ScratchFolder& folder, const std::wstring& archive, int rounds) {
+    LocalReceiver receiver(ReceiverOptions{false, false, R"([{"default": true}])"});
+    // The same body as the component sends, for curl to post.
+    std::string body;
+    {
+        CUTHttpClient client(receiver.UploadUrl());
+        client.BuildRequest(archive);
+        body.resize(client.Queue().Pending());
+        client.Queue().Read(&body[0], body.size());
+    }
+    const std::string body_file = folder.Join("body.bin");
+    tvut_test::WriteFile(body_file, body);
+    const std::string command =
+        "curl -s -o /dev/null -w '%{http_code}' -H 'Content-Type: multipart/form-data; boundary=" +
+        std::string(CUTHttpClient::kBoundary) + "' --data-binary @" + body_file + " " +
+        receiver.UploadUrl();
+
+    std::vector<double> ours, theirs, startup;
+    for (int i = 0; i < rounds; ++i) {
+        CUTHttpClient client(receiver.UploadUrl());
+        std::wstring id;
+        Clock::time_point start = Clock::now();
+        const int result = client.Send(archive, &id);
+        ours.push_back(Milliseconds(Clock::now() - start));
+        std::string output;
+        start = Clock::now();
+        tvut_test::RunCommand(command, &output);
+        theirs.push_back(Milliseconds(Clock::now() - start));
+        std::string version;
+        start = Clock::now();
+        tvut_test::RunCommand("curl --version", &version);
+        startup.push_back(Milliseconds(Clock::now() - start));
+        if (result != 0 || output != "200") {
+            std::printf("  round %d: send result %d, curl %s\n", i, result, output.c_str());
+        }
+    }
+    std::printf(
+        "3. %zu-byte body: Send median %.2f ms, curl command median %.2f ms, "
+        "ratio %.2f; curl --version alone (its start-up) median %.2f ms\n   (%s)\n",
+        body.size(), Median(ours), Median(theirs), Median(ours) / Median(theirs), Median(startup),
+        command.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    tvut_test::ScratchRoots roots;
+    if (CUTConfigManager::GetInstance() == nullptr) {
+        std::fprintf(stderr, "no configuration manager\n");
+        return 1;
+    }
+    tvut_test::ScratchFolder folder;
+    const std::wstring small = MakeArchive(folder, 4096);
+    HeldReplyCpu(small, rounds);
+    StopLatency(small, rounds, true);
+    StopLatency(small, rounds, false);
+    const std::wstring large = MakeArchive(folder, 300 * 1024);
+    BesideCurl(folder, large, std::max(rounds, 9));
+    return 0;
+}
