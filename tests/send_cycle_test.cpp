@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <future>
@@ -513,6 +514,70 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Restarting120", R"([{"status": 120}])", L"30000", UT_SEND_SERVER_REJECTED, 3,
                   false}),
     CaseName<ReplyCase>);
+
+namespace {
+
+// A cycle that cannot run: the sending lock cannot be had, or the cycle
+// meets an exception (a platform service that throws, as none should).
+class BrokenCyclePlatform : public CUTPlatformWrapper {
+public:
+    explicit BrokenCyclePlatform(bool refuse_lock)
+        : CUTPlatformWrapper(CUTPlatform::Default()), refuse_lock_(refuse_lock) {}
+    std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) override {
+        if (refuse_lock_ &&
+            path.find(CUTTranscriptManager::kSendingLockName) != std::wstring::npos) {
+            if (error != nullptr) {
+                *error = EACCES;
+            }
+            return nullptr;
+        }
+        return target()->OpenLockFile(path, error);
+    }
+    // Thrown while the archive is being filled.
+    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
+                                                    CUTFileStatus* status) override {
+        if (!refuse_lock_ && armed.load() && path.size() > 4 &&
+            path.compare(path.size() - 4, 4, L".utt") == 0) {
+            throw std::runtime_error("a service that throws");
+        }
+        return target()->OpenForReading(path, status);
+    }
+    std::atomic<bool> armed{false};
+
+private:
+    const bool refuse_lock_;
+};
+
+}  // namespace
+
+TEST_F(SendCycleTest, ACycleThatCannotRunReportsItAndLeavesNothingBehind) {
+    for (bool refuse_lock : {true, false}) {
+        SCOPED_TRACE(refuse_lock ? "sending lock refused" : "exception in the cycle");
+        ScratchRoots roots;
+        BrokenCyclePlatform platform(refuse_lock);
+        CUTScopedPlatform scoped(&platform);
+        LocalReceiver receiver;
+        Settings(receiver.HostUrl());
+        MakeFolders(roots.pi_ud_folder() + "/LINE_7/Transcripts");
+        const std::string transcript = roots.pi_ud_folder() + "/LINE_7/Transcripts/{A}.utt";
+        ASSERT_TRUE(tvut_test::WriteFile(transcript, TranscriptBytes("A", 300)));
+        ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+        CUTFacade::RegisterCallbackFunction(RecordCallback);
+        platform.armed.store(true);
+        HostObjects host;
+        EXPECT_EQ(UT_SEND_CYCLE_FAILED,
+                  CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+        EXPECT_EQ(0, receiver.ArrivalCount());
+        EXPECT_TRUE(PathExists(transcript));
+        EXPECT_TRUE(g_callbacks.Calls().empty());
+        platform.armed.store(false);
+        EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+        for (const CUTFolderName& entry :
+             CUTPlatform::Current()->ListFolder(FromUtf8(roots.pi_ud_folder()), nullptr)) {
+            EXPECT_EQ(std::string::npos, ToUtf8(entry.path).find(".zip")) << ToUtf8(entry.path);
+        }
+    }
+}
 
 // ---- what must never be lost or left behind ---------------------------------
 
