@@ -14,6 +14,9 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/UTComponent/UT/include/tvUT
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     FILES_MATCHING PATTERN "*.h")
 install(TARGETS tvut_inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The local receiver, a stand-in usage server for trying a product's uploads.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/ut_receiver.py
+    DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME tvut_receiver)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tvut)
 
 install(EXPORT tvUTTargets NAMESPACE tvUT:: DESTINATION ${TVUT_CMAKE_PACKAGE_DIR})
@@ -46,6 +49,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# tvut_receiver is a Python 3 program; its --tls makes a certificate with
+# the openssl command. The library's own dependencies are added to these.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "openssl")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
 set(CPACK_STRIP_FILES ON)

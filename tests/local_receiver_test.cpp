@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -184,6 +186,37 @@ std::string Joined(const std::vector<std::string>& lines) {
     return text;
 }
 
+// A TCP connection to the receiver; -1 on failure.
+int Connect(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+// The head of an upload that promises more body than it sends.
+std::string PartialRequest() {
+    return std::string(
+               "POST /BRIMReceiver/receiver.aspx HTTP/1.1\r\n"
+               "Host: 127.0.0.1\r\nContent-Length: 5000\r\n"
+               "Content-Type: multipart/form-data; boundary=") +
+           kBoundary + "\r\n\r\n--" + kBoundary + "\r\n";
+}
+
 int64_t SteadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -198,14 +231,15 @@ TEST(LocalReceiverTest, StoresAWellFormedUploadAndAnswersDelivered) {
 
     const int64_t before = SteadyNowNs();
     const CurlResult result = Post(work, receiver.UploadUrl(), upload);
-    const int64_t after = SteadyNowNs();
     ASSERT_EQ(0, result.exit_code) << result.output;
     EXPECT_EQ(200, result.http);
     EXPECT_TRUE(Contains(result.body, "<REQ_STATUS_CODE>199</REQ_STATUS_CODE>")) << result.body;
     EXPECT_TRUE(Contains(result.body, "<EXT_DEP_STATUS_CODE>183</EXT_DEP_STATUS_CODE>"));
     EXPECT_EQ(0u, result.body.rfind("<?xml", 0));
 
+    // The reply may reach curl before the receiver stamps its end.
     ASSERT_TRUE(receiver.WaitForRequests(1));
+    const int64_t after = SteadyNowNs();
     EXPECT_EQ(1, receiver.ArrivalCount());
     const std::vector<ReceivedRequest> requests = receiver.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -310,8 +344,15 @@ TEST(LocalReceiverTest, FaultyRequestsAreStoredWithTheirProblemsAndAnsweredMissi
         EXPECT_EQ(cases[i].archive, request.archive);
         EXPECT_EQ(cases[i].upload.Body(), request.body);
     }
-    EXPECT_FALSE(PathExists(receiver.StoreDir() + "/escaped.utt"));
-    EXPECT_FALSE(PathExists(receiver.StoreDir() + "/requests/escaped.utt"));
+    // Whatever the hostile entry became, it stayed inside its request's folder.
+    const std::string request_folder =
+        receiver.StoreDir() + "/requests/" + std::to_string(10000 + cases.size()).substr(1);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(receiver.StoreDir())) {
+        if (Contains(entry.path().filename().string(), "escaped")) {
+            EXPECT_EQ(0u, entry.path().string().rfind(request_folder + "/transcripts/", 0))
+                << entry.path();
+        }
+    }
 }
 
 TEST(LocalReceiverTest, ScriptedRepliesDoWhatTheySay) {
@@ -404,9 +445,13 @@ TEST(LocalReceiverTest, ScriptedRepliesDoWhatTheySay) {
         EXPECT_EQ(0u, request.reply.rfind(c.reply_starts, 0)) << request.reply;
         EXPECT_TRUE(request.problems.empty()) << Joined(request.problems);
     }
-    const std::vector<ReceivedRequest> requests = receiver.Requests();
     // The delay lies between the request and its reply.
-    EXPECT_GE(requests.at(10).end_ns - requests.at(10).start_ns, 300 * 1000 * 1000);
+    const std::vector<ReceivedRequest> requests = receiver.Requests();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        if (Contains(cases[i].entry, "delay")) {
+            EXPECT_GE(requests.at(i).end_ns - requests.at(i).start_ns, 300 * 1000 * 1000);
+        }
+    }
     EXPECT_TRUE(Contains(receiver.Output(), "unknown key 'bogus'")) << receiver.Output();
 
     // After the array: the entry marked default.
@@ -482,7 +527,7 @@ TEST(LocalReceiverTest, HeldUploadsOverlapAndEndOnRelease) {
     EXPECT_LT(requests[1].start_ns, requests[0].end_ns);
 }
 
-TEST(LocalReceiverTest, StopEndsAHangingConnectionAndLeavesNoProcess) {
+TEST(LocalReceiverTest, StopEndsHangingAndStalledConnectionsAndLeavesNoProcess) {
     ReceiverOptions options;
     options.script_json = R"([{"hang": true}])";
     LocalReceiver receiver(options);
@@ -490,6 +535,12 @@ TEST(LocalReceiverTest, StopEndsAHangingConnectionAndLeavesNoProcess) {
     const std::string url = receiver.UploadUrl();
     ChildProcess client([&work, url] { return Post(work, url, WellFormed()).exit_code; });
     ASSERT_TRUE(receiver.WaitForArrivals(1));
+    // A second client stops sending in the middle of its body.
+    const int stalled = Connect(receiver.Port());
+    ASSERT_LE(0, stalled);
+    ASSERT_TRUE(SendAll(stalled, PartialRequest()));
+    ASSERT_TRUE(
+        WaitFor([&receiver] { return PathExists(receiver.StoreDir() + "/requests/0002"); }));
     const int pid = receiver.Pid();
 
     receiver.Stop();
@@ -500,26 +551,26 @@ TEST(LocalReceiverTest, StopEndsAHangingConnectionAndLeavesNoProcess) {
     ASSERT_TRUE(WaitFor([&client] { return client.HasEnded(); }));
     EXPECT_NE(0, client.Wait());
     const std::vector<ReceivedRequest> requests = receiver.Requests();
-    ASSERT_EQ(1u, requests.size());
+    ASSERT_EQ(2u, requests.size());
     EXPECT_EQ("hang (receiver stopped)", requests[0].reply);
+    EXPECT_TRUE(HasProblem(requests[1], "the request body is incomplete"))
+        << Joined(requests[1].problems);
+    ::close(stalled);
     receiver.Stop();  // idempotent
+
+    // A new receiver can take the port at once, as a restarted server would.
+    ReceiverOptions again;
+    again.port = receiver.Port();
+    LocalReceiver restarted(again);
+    EXPECT_EQ(receiver.UploadUrl(), restarted.UploadUrl());
+    EXPECT_EQ(0, Post(work, restarted.UploadUrl(), WellFormed()).exit_code);
 }
 
 TEST(LocalReceiverTest, ClientGoneMidBodyIsRecordedAndServingGoesOn) {
     LocalReceiver receiver;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = Connect(receiver.Port());
     ASSERT_LE(0, fd);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(receiver.Port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    const std::string partial = std::string(
-                                    "POST /BRIMReceiver/receiver.aspx HTTP/1.1\r\n"
-                                    "Host: 127.0.0.1\r\nContent-Length: 5000\r\n"
-                                    "Content-Type: multipart/form-data; boundary=") +
-                                kBoundary + "\r\n\r\n--" + kBoundary + "\r\n";
-    ASSERT_EQ(static_cast<ssize_t>(partial.size()), ::send(fd, partial.data(), partial.size(), 0));
+    ASSERT_TRUE(SendAll(fd, PartialRequest()));
     ::close(fd);
 
     ASSERT_TRUE(receiver.WaitForRequests(1)) << receiver.Output();
@@ -532,6 +583,27 @@ TEST(LocalReceiverTest, ClientGoneMidBodyIsRecordedAndServingGoesOn) {
     const CurlResult next = Post(work, receiver.UploadUrl(), WellFormed());
     EXPECT_EQ(0, next.exit_code) << next.output;
     EXPECT_TRUE(Contains(next.body, "<REQ_STATUS_CODE>199</REQ_STATUS_CODE>"));
+}
+
+TEST(LocalReceiverTest, TheReceiverHoldsNoneOfTheTestsDescriptors) {
+    // A pipe without close-on-exec, as a careless host or test might leave.
+    int ends[2];
+    ASSERT_EQ(0, ::pipe(ends));
+    const std::string pipe_name =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(ends[1])).string();
+    LocalReceiver receiver;
+    std::vector<std::string> held;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(receiver.Pid()) + "/fd")) {
+        std::error_code ec;
+        held.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+    EXPECT_FALSE(held.empty());
+    for (const std::string& target : held) {
+        EXPECT_NE(pipe_name, target);
+    }
 }
 
 TEST(LocalReceiverTest, AForkedChildLeavesTheReceiverToItsOwner) {
@@ -549,6 +621,42 @@ TEST(LocalReceiverTest, AForkedChildLeavesTheReceiverToItsOwner) {
 
     receiver.reset();
     EXPECT_FALSE(PathExists(store));
+}
+
+// A live process (not a zombie that nobody reaped).
+bool ProcessLives(int pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
+TEST(LocalReceiverTest, AReceiverWhoseTestIsKilledStopsByItself) {
+    ScratchFolder work;
+    const std::string pid_file = work.Join("receiver.pid");
+    ChildProcess test([&pid_file] {
+        LocalReceiver receiver;
+        WriteFile(pid_file + ".tmp",
+                  std::to_string(receiver.Pid()) + " " + receiver.StoreDir() + "\n");
+        ::rename((pid_file + ".tmp").c_str(), pid_file.c_str());
+        for (;;) {
+            ::pause();
+        }
+        return 0;
+    });
+    ASSERT_TRUE(WaitFor([&pid_file] { return PathExists(pid_file); }));
+    std::istringstream written(ReadFile(pid_file));
+    int pid = 0;
+    std::string store;
+    written >> pid >> store;
+    ASSERT_TRUE(ProcessLives(pid));
+
+    test.Kill();
+    test.Wait();
+    EXPECT_TRUE(WaitFor([pid] { return !ProcessLives(pid); }))
+        << ReadFile(store + "/../receiver.log");
+    // The killed test could not remove its scratch folder.
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(store).parent_path(), ec);
 }
 
 }  // namespace

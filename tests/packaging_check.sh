@@ -22,6 +22,7 @@ expected_files() {
     local prefix=$1
     cat <<LIST | sed "s|^|$prefix|" | LC_ALL=C sort
 bin/tvut_inspect
+bin/tvut_receiver
 include/tvUT/UTFacade.h
 include/tvUT/UTObject.h
 include/tvUT/UTProductInfo.h
@@ -108,7 +109,7 @@ deb)
         fail "the package's files differ from the installed tree (< expected, > packaged)"
     depends=$(dpkg-deb -f "$package" Depends)
     echo "Depends: $depends"
-    for dep in libace libboost-filesystem libtinyxml libc6; do
+    for dep in libace libboost-filesystem libtinyxml libc6 python3; do
         grep -q "$dep" <<<"$depends" || fail "Depends lacks $dep"
     done
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then

@@ -75,6 +75,7 @@ SIGTERM or SIGINT: stops accepting, ends every waiting request, exits 0.
 """
 
 import argparse
+import collections
 import io
 import json
 import os
@@ -82,6 +83,7 @@ import re
 import select
 import signal
 import socket
+import socketserver
 import ssl
 import struct
 import subprocess
@@ -91,6 +93,7 @@ import time
 import uuid
 import warnings
 import zipfile
+import zlib
 import xml.parsers.expat
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -111,6 +114,7 @@ TEXT_FIELDS = [
 FILE_FIELD = "UsageFile"
 ARCHIVE_TYPE = b"application/x-zip-compressed"
 INT32 = re.compile(rb"-?(0|[1-9][0-9]*)\Z")
+HASH = (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"), "64 hexadecimal digits or \"UNKNOWN\"")
 FIELD_FORMS = {
     "TLVR_LOGIN": (re.compile(rb".+\Z", re.S), "a login or \"NoValue\""),
     "PROGRAM_TYPE": (re.compile(rb".+\Z", re.S), "a program type or \"NoValue\""),
@@ -119,12 +123,9 @@ FIELD_FORMS = {
     "CLIENT_MODE": (INT32, "a decimal integer"),
     "UT_COMP_VER": (re.compile(rb"([0-9]+\.[0-9]+\.[0-9]+\.[0-9]+)?\Z"),
                     "four numbers joined by \".\" or nothing"),
-    "HIDDEN_PARAM_1": (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"),
-                       "64 hexadecimal digits or \"UNKNOWN\""),
-    "HIDDEN_PARAM_2": (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"),
-                       "64 hexadecimal digits or \"UNKNOWN\""),
-    "HIDDEN_PARAM_3": (re.compile(rb"([0-9A-Fa-f]{64}|UNKNOWN)\Z"),
-                       "64 hexadecimal digits or \"UNKNOWN\""),
+    "HIDDEN_PARAM_1": HASH,
+    "HIDDEN_PARAM_2": HASH,
+    "HIDDEN_PARAM_3": HASH,
     "PAYLOAD_PRESENT": (re.compile(rb"[01]\Z"), "0 or 1"),
 }
 SAFE_NAME = re.compile(r"[A-Za-z0-9_{}()\-][A-Za-z0-9_{}()\-.]{0,199}\Z")
@@ -160,11 +161,11 @@ def printable(text):
 
 
 def write_atomically(path, data):
+    # Readers see the old file or the whole new one; the store is scratch, so
+    # surviving a power cut is not worth an fsync per request.
     temp = "%s.tmp.%d.%d" % (path, os.getpid(), threading.get_ident())
     with open(temp, "wb") as out:
         out.write(data)
-        out.flush()
-        os.fsync(out.fileno())
     os.replace(temp, path)
 
 
@@ -276,12 +277,9 @@ def split_multipart(body, boundary, problems):
         position = end + len(separator)
 
 
-class Part:
-    def __init__(self, name, filename, content_type, content):
-        self.name = name
-        self.filename = filename
-        self.content_type = content_type
-        self.content = content
+# One form part: its field name, its filename and Content-Type (bytes or
+# None) and its content.
+Part = collections.namedtuple("Part", "name filename content_type content")
 
 
 def parse_part(raw, problems):
@@ -414,7 +412,7 @@ class Record:
             bad = archive.testzip()
             if bad is not None:
                 raise zipfile.BadZipFile("entry %s fails its CRC check" % bad)
-        except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, ValueError,
+        except (zipfile.BadZipFile, zipfile.LargeZipFile, zlib.error, EOFError, ValueError,
                 NotImplementedError, RuntimeError, OSError) as error:
             self.archive = "corrupt"
             self.problems.append("the archive is corrupt: %s" % printable(str(error)))
@@ -517,7 +515,11 @@ def response_head(code, length, content_type="text/xml"):
 # ---------------------------------------------------------------- the server
 
 class Handler(BaseHTTPRequestHandler):
-    """One connection, one request: reads it, stores it, answers as scripted."""
+    """One connection, one request: reads it, stores it, answers as scripted.
+
+    Runs on its connection's thread; every reply closes the connection. A
+    client that goes away ends the request with what it had (ClientGone).
+    """
 
     protocol_version = "HTTP/1.1"
     server_version = "tvUTReceiver"
@@ -572,10 +574,10 @@ class Receiver:
     A failure inside one request is logged and ends that request only.
     """
 
-    def __init__(self, args):
+    def __init__(self, args, stop_event):
         self.store = os.path.abspath(args.store)
         self.script = None
-        self.stop_event = threading.Event()
+        self.stop_event = stop_event
         self.lock = threading.Lock()
         self.console = threading.Lock()
         self.connections = {}
@@ -613,6 +615,12 @@ class Receiver:
             daemon_threads = True
             allow_reuse_address = True
 
+            def server_bind(self):
+                # Without the base class's reverse lookup of the address, which
+                # a machine without a working resolver answers only slowly.
+                socketserver.TCPServer.server_bind(self)
+                self.server_name, self.server_port = "127.0.0.1", self.server_address[1]
+
             def process_request(self, request, client_address):
                 receiver.start_connection(request, client_address)
 
@@ -627,8 +635,11 @@ class Receiver:
 
     def say(self, line):
         with self.console:
-            sys.stdout.write(line + "\n")
-            sys.stdout.flush()
+            try:
+                sys.stdout.write(line + "\n")
+                sys.stdout.flush()
+            except (OSError, ValueError):
+                pass  # nobody reads the console any more; the store still records all
 
     def make_tls(self, max_version):
         folder = os.path.join(self.store, "tls")
@@ -676,13 +687,14 @@ class Receiver:
             if self.stop_event.is_set():
                 sock.close()
                 return
+            # Registered before the thread runs, so that a stop that comes
+            # first still shuts this connection down.
             self.threads.add(thread)
+            self.connections[sock.fileno()] = address
         thread.start()
 
     def serve_connection(self, sock, address):
         fd = sock.fileno()
-        with self.lock:
-            self.connections[fd] = address
         try:
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             if self.tls_context is not None:
@@ -718,9 +730,13 @@ class Receiver:
         """The request body (Content-Length or chunked); raises ClientGone."""
         rfile = handler.rfile
         chunked = "chunked" in (handler.headers.get("Transfer-Encoding") or "").lower()
-        length = handler.headers.get("Content-Length")
+        lengths = set(v.strip() for v in handler.headers.get_all("Content-Length") or [])
+        length = next(iter(lengths)) if len(lengths) == 1 else None
         if not chunked:
-            if length is None or not length.strip().isdigit():
+            if len(lengths) > 1:
+                record.problems.append("conflicting Content-Length headers")
+                return None
+            if length is None or not length.isdigit():
                 record.problems.append("no usable Content-Length")
                 return None
             length = int(length)
@@ -777,7 +793,8 @@ class Receiver:
                 body = self.read_body(handler, record)
             except (ClientGone, OSError, ValueError) as error:
                 record.problems.append("the request body is incomplete: %s" % error)
-                record.reply = "none (client gone while sending the body)"
+                record.reply = ("none (receiver stopped)" if self.stop_event.is_set()
+                                else "none (client gone while sending the body)")
                 self.say("%04d: %s" % (index, error))
                 return
             self.arrived(index)
@@ -806,13 +823,19 @@ class Receiver:
                         record.reply))
 
     def arrived(self, index):
+        """One line in arrivals.txt; one write, so lines never interleave."""
         line = ("%04d %d\n" % (index, monotonic_ns())).encode("ascii")
-        fd = os.open(os.path.join(self.store, "arrivals.txt"),
-                     os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
         try:
-            os.write(fd, line)
-        finally:
-            os.close(fd)
+            # Non-blocking: a FIFO put in its place must not stall the request.
+            fd = os.open(os.path.join(self.store, "arrivals.txt"),
+                         os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC | os.O_NONBLOCK,
+                         0o644)
+            try:
+                os.write(fd, line)
+            finally:
+                os.close(fd)
+        except OSError as error:
+            self.say("%04d: cannot record the arrival: %s" % (index, error))
 
     def wait(self, seconds):
         if self.stop_event.wait(seconds):
@@ -877,10 +900,11 @@ class Receiver:
                 readable = (isinstance(sock, ssl.SSLSocket) and sock.pending()) or \
                     select.select([sock], [], [], 0.05)[0]
                 if readable and not sock.recv(4096):
-                    return "hang (client closed)"
+                    break
             except (OSError, ValueError):
-                return "hang (client closed)"
-        return "hang (receiver stopped)"
+                break
+        # Stopping shuts the connection down, which looks like a client leaving.
+        return "hang (receiver stopped)" if self.stop_event.is_set() else "hang (client closed)"
 
     # Lifecycle -----------------------------------------------------------
 
@@ -938,17 +962,19 @@ def main():
                         help="stop when the starting process is gone")
     args = parser.parse_args()
 
-    try:
-        receiver = Receiver(args)
-    except (OSError, ValueError, subprocess.SubprocessError) as error:
-        sys.stderr.write("ut_receiver: %s\n" % error)
-        return 2
+    # A stop asked for while the certificate is made still ends in a clean exit.
+    stop_event = threading.Event()
 
     def on_signal(_number, _frame):
-        receiver.stop_event.set()
+        stop_event.set()
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
+    try:
+        receiver = Receiver(args, stop_event)
+    except (OSError, ValueError, subprocess.SubprocessError) as error:
+        sys.stderr.write("ut_receiver: %s\n" % error)
+        return 2
     receiver.run(args.ready_file, args.exit_with_parent)
     return 0
 

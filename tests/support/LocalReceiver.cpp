@@ -153,6 +153,10 @@ LocalReceiver::LocalReceiver(const ReceiverOptions& options)
         args.push_back("--tls-max-version");
         args.push_back("1.0");
     }
+    if (options.port != 0) {
+        args.push_back("--port");
+        args.push_back(std::to_string(options.port));
+    }
     if (!options.script_json.empty()) {
         args.push_back("--script-json");
         args.push_back(options.script_json);

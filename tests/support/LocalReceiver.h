@@ -36,6 +36,9 @@ struct ReceiverOptions {
     // The scripted replies, a JSON array (see the receiver's --help); empty
     // for the normal reply to every request.
     std::string script_json;
+    // The port to listen on; 0 takes a free one. A receiver started on the
+    // port of one just stopped stands for a server that came back.
+    int port = 0;
 };
 
 // One request as the receiver stored it (requests/NNNN/).
