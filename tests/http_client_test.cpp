@@ -184,6 +184,15 @@ protected:
         return result;
     }
 
+    // Send on a thread of its own, with a payload made before it starts.
+    std::thread SendInBackground(const std::string& url, int* result, std::string* log) {
+        const std::wstring archive = Archive();
+        return std::thread([this, url, archive, result, log] {
+            std::wstring id;
+            *result = Send(url, archive, &id, log);
+        });
+    }
+
     ScratchRoots roots_;
     std::string log_path_;
     CUTConfigManager* config_ = nullptr;
@@ -583,10 +592,7 @@ TEST_F(HttpClientTest, StopFlagEndsAHeldUpload) {
     LocalReceiver receiver(ReceiverOptions{false, false, R"([{"hold": true}])"});
     int result = -1;
     std::string log;
-    std::thread sender([&] {
-        std::wstring id;
-        result = Send(receiver.UploadUrl(), Archive(), &id, &log);
-    });
+    std::thread sender = SendInBackground(receiver.UploadUrl(), &result, &log);
     ASSERT_TRUE(receiver.WaitForArrivals(1));
     CUTProcessState::stop.store(true);
     CUTHttpClient::WakeTransfers();
@@ -606,10 +612,7 @@ TEST_F(HttpClientTest, WakeWithoutStopFlagDelivers) {
     LocalReceiver receiver(ReceiverOptions{false, false, R"([{"hold": true}])"});
     int result = -1;
     std::string log;
-    std::thread sender([&] {
-        std::wstring id;
-        result = Send(receiver.UploadUrl(), Archive(), &id, &log);
-    });
+    std::thread sender = SendInBackground(receiver.UploadUrl(), &result, &log);
     ASSERT_TRUE(receiver.WaitForArrivals(1));
     for (int i = 0; i < 50; ++i) {
         CUTHttpClient::WakeTransfers();

@@ -117,12 +117,10 @@ bool IsHttpsUrl(const std::string& url) {
     if (url.size() < 5) {
         return false;
     }
+    // Setting bit 5 folds exactly 'H', 'T', 'P' and 'S' onto their lower
+    // case; no other byte becomes one of these letters.
     for (size_t i = 0; i < 5; ++i) {
-        char c = url[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != kHttps[i]) {
+        if ((url[i] | 0x20) != kHttps[i]) {
             return false;
         }
     }
