@@ -36,6 +36,7 @@
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/FakePlatforms.h"
 #include "support/LocalReceiver.h"
 #include "support/LogLines.h"
 #include "support/ScratchRoots.h"
@@ -701,6 +702,50 @@ TEST_F(SendCycleTest, OnlyWhatWasPackedAndIsUnchangedIsRemoved) {
     EXPECT_EQ(0, ::lstat((folder + "/{G}.utt").c_str(), &st));
     CUTFacade::CleanUp();
     ::setenv("XDG_DATA_HOME", roots_.user_root().c_str(), 1);
+}
+
+namespace {
+
+// The disk fills up as the first upload archive is created.
+class FullForArchivesPlatform : public tvut_test::FullDiskPlatform {
+public:
+    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                                    uint32_t permissions, int* error) override {
+        if (path.size() > 4 && path.compare(path.size() - 4, 4, L".zip") == 0 &&
+            !filled_.exchange(true)) {
+            SetFull(true);
+        }
+        return FullDiskPlatform::OpenForWriting(path, mode, permissions, error);
+    }
+
+private:
+    std::atomic<bool> filled_{false};
+};
+
+}  // namespace
+
+TEST_F(SendCycleTest, AnArchiveThatCannotBeWrittenSendsNothingAndRemovesNothing) {
+    FullForArchivesPlatform disk;
+    CUTScopedPlatform scoped(&disk);
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    const std::string transcript = Transcript("{A}.utt");
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    // The request goes out without payload and is accepted; what the
+    // archive could not hold has not been delivered.
+    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    ASSERT_TRUE(disk.IsFull());
+    disk.SetFull(false);
+    ASSERT_TRUE(receiver.WaitForRequests(1));
+    EXPECT_EQ("none", receiver.Requests()[0].archive);
+    EXPECT_TRUE(PathExists(transcript));
+    EXPECT_TRUE(ComponentFiles("", ".zip").empty());
+    // Room again: the next cycle delivers it.
+    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    ASSERT_TRUE(receiver.WaitForRequests(2));
+    EXPECT_EQ(std::vector<std::string>{"{A}.utt"}, ReceivedTranscripts({receiver.Requests()[1]}));
+    EXPECT_FALSE(PathExists(transcript));
 }
 
 TEST_F(SendCycleTest, CleanUpDuringAHeldUploadReturnsAndKeepsWhatItGathered) {
