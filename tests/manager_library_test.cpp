@@ -18,8 +18,10 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
 #include "support/ChildProcess.h"
+#include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"
 #include "support/ThreadCount.h"
+#include "support/WaitFor.h"
 
 using tvut_test::ChildProcess;
 using tvut_test::ScratchRoots;
@@ -173,5 +175,58 @@ TEST(ManagerLibraryTest, UnloadWithoutCleanUpDuringAWakeUpStormLeavesNoThread) {
         }
         return ThreadCount() == before ? 0 : Report(15, "after dlclose", before, ThreadCount());
     });
+    EXPECT_EQ(0, host.Wait());
+}
+
+// A host that exits without CleanUp while the worker waits on a server that
+// never answers, with no time-out configured: the unload must end the upload
+// as CleanUp does, or the host never exits.
+TEST(ManagerLibraryTest, UnloadDuringAStalledUploadEndsIt) {
+    ScratchRoots roots;
+    tvut_test::ReceiverOptions options;
+    options.script_json = R"([{"hang": true}])";
+    tvut_test::LocalReceiver receiver(options);
+    const std::string host_url = receiver.HostUrl();
+    ASSERT_TRUE(tvut_test::WriteMachineSettings(
+        {{L"ReceivingHost", std::wstring(host_url.begin(), host_url.end())},
+         {L"CommunicationTimeOut", L"0"},
+         {L"CommunicationCheckTime", L"3600000"}}));
+    {
+        // Long ago: the worker's scheduled check sends.
+        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        ASSERT_TRUE(user.Load());
+        user.SetValue(L"LastSendTimestamp", L"1000", true);
+    }
+    ChildProcess host([&receiver] {
+        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            return 10;
+        }
+        Facade facade(library);
+        if (!facade.complete() || facade.init() != UT_INIT_OK) {
+            return 11;
+        }
+        char16_t line[] = u"LINE";
+        char16_t release[] = u"7";
+        CUTProductInfo* product = facade.create_product();
+        CUTUserInfo* user = facade.create_user();
+        product->SetProductLineId(kormSTRING{line, -1});
+        product->SetReleaseId(kormSTRING{release, -1});
+        if (facade.information(product, user, kormFALSE) != UT_SEND_OK) {
+            return 12;
+        }
+        product->Dispose();
+        user->Dispose();
+        // The worker's upload is in flight when the host goes.
+        if (!receiver.WaitForArrivals(1)) {
+            return 13;
+        }
+        return dlclose(library) == 0 ? 0 : 14;
+    });
+    const bool ended = tvut_test::WaitFor([&host] { return host.HasEnded(); });
+    if (!ended) {
+        host.Kill();
+    }
+    EXPECT_TRUE(ended) << "the unload waited for a server that never answers";
     EXPECT_EQ(0, host.Wait());
 }

@@ -385,6 +385,10 @@ void UTLibraryAttach() {
 void UTLibraryDetach() {
     try {
         if (CUTProcessState::initialisation_started.load() && CUTProcessState::initialised.load()) {
+            // As in CleanUp: an upload in progress must not hold the unload
+            // (and the host's exit) until the server answers or times out.
+            CUTProcessState::stop.store(true);
+            CUTHttpClient::WakeTransfers();
             DestroyManagers();
             ACE::fini();
         }
