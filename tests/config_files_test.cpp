@@ -68,7 +68,8 @@ protected:
     std::string PIUDFile() const { return roots_.pi_ud_folder() + "/ProdInd_UserDep.cur"; }
     std::string PIUIFile() const { return roots_.pi_ui_folder() + "/ProdInd_UserInd.cur"; }
 
-    ScratchRoots roots_;
+    // Empty: these tests watch the files come to be. Nothing here sends.
+    ScratchRoots roots_{ScratchRoots::kEmpty};
 };
 
 }  // namespace

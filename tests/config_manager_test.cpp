@@ -55,7 +55,8 @@ protected:
         file.SetValue(item, value, true);
     }
 
-    ScratchRoots roots_;
+    // Empty: these tests read the defaults. Nothing here sends.
+    ScratchRoots roots_{ScratchRoots::kEmpty};
 };
 
 }  // namespace

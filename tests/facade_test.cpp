@@ -119,9 +119,9 @@ TEST_F(FacadeTest, ProductHandOverAndItsFailures) {
     EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::GetUBInformation(incomplete, host.user(), kormFALSE));
     incomplete->Dispose();
 
-    // Nothing was ever delivered, so the send is synchronous; this build has
-    // no send cycle, which the status reports honestly.
-    EXPECT_EQ(UT_SEND_CYCLE_FAILED,
+    // Nothing was ever delivered, so the send is synchronous; the scratch
+    // settings point at no server, so it is not delivered.
+    EXPECT_EQ(UT_SEND_NOT_DELIVERED,
               CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
     CUTConfigManager* manager = CUTConfigManager::PeekInstance();
     ASSERT_TRUE(manager->IsProductInitialised());
@@ -432,7 +432,7 @@ TEST_F(FacadeTest, EnabledLoggingWritesTheFacadeLinesInTheLineFormat) {
         HasLine(lines, "Devdbg", "telvoran login info is NOT passed in, load value from PD_UD"));
     EXPECT_TRUE(HasLine(lines, "Devdbg", "Program Type: TERM"));
     EXPECT_TRUE(HasLine(lines, "Info", "Will Send Synchronously....."));
-    EXPECT_TRUE(HasLine(lines, "Devdbg", "GetUBInformation return -300 !"));
+    EXPECT_TRUE(HasLine(lines, "Devdbg", "GetUBInformation return -301 !"));
 }
 
 TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
@@ -442,7 +442,7 @@ TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
     host.product()->SetReleaseType(Text(u"B"));
     CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
     EXPECT_TRUE(CUTConfigManager::PeekInstance()->IsBeta());
-    EXPECT_TRUE(HasLine(LogLines(roots_), "Devdbg", "GetUBInformation return -300 !"));
+    EXPECT_TRUE(HasLine(LogLines(roots_), "Devdbg", "GetUBInformation return -301 !"));
 }
 
 // GetUserID and SetUserID outside the session build and delete short-lived

@@ -345,8 +345,9 @@ TEST_F(TranscriptManagerTest, RequestsWhileTheWorkerIsBusyCollapseIntoOneWakeUp)
     calls.Release(1);
     ASSERT_TRUE(calls.WaitForDaemonCalls(2));
     // While the second run is held, the reason becomes 2 on this thread: a
-    // third wake-up left over from the storm would run with it.
-    EXPECT_EQ(UT_SEND_CYCLE_FAILED, manager->sendSynchronously(UT_SEND_REASON_NO_SEND));
+    // third wake-up left over from the storm would run with it. Not the time
+    // to send: 300.
+    EXPECT_EQ(UT_SEND_OK, manager->sendSynchronously(UT_SEND_REASON_NO_SEND));
     calls.Release();
     EXPECT_EQ(0, manager->OnSendNow());
     ASSERT_TRUE(calls.WaitForDaemonCalls(3));
@@ -361,8 +362,8 @@ TEST_F(TranscriptManagerTest, SynchronousSendRunsOnTheCallersThread) {
     ProcessCalls calls;
     CUTTranscriptManager* manager = Manager();
     ASSERT_NE(nullptr, manager);
-    // The send cycle cannot run yet: -1, reported as -300.
-    EXPECT_EQ(UT_SEND_CYCLE_FAILED, manager->sendSynchronously(UT_SEND_REASON_FORCED));
+    // A forced send to the scratch settings' server, which is not there.
+    EXPECT_EQ(UT_SEND_NOT_DELIVERED, manager->sendSynchronously(UT_SEND_REASON_FORCED));
     ASSERT_EQ(1u, calls.Calls().size());
     EXPECT_FALSE(calls.Calls()[0].on_daemon);
     EXPECT_EQ(UT_SEND_REASON_FORCED, calls.Calls()[0].reason);

@@ -148,7 +148,10 @@ UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserI
         return UT_NOT_INITIALISED;
     }
     CUTConfigManager* manager = CUTConfigManager::GetInstance();
-    CUTTranscriptManager* transcripts = CUTTranscriptManager::GetInstance();
+    // Never made here: the manager exists from InitUTComponent on and is
+    // gone only while CleanUp destroys it, when a call from the host's
+    // callback must not bring up a new one.
+    CUTTranscriptManager* transcripts = CUTTranscriptManager::PeekInstance();
     if (manager == nullptr || transcripts == nullptr) {
         return UT_SEND_CYCLE_FAILED;
     }
@@ -227,7 +230,7 @@ UTStatus StampAndSerialize(Stamp stamp, UTStatus success, UTStatus failure) {
         return UT_NO_PRODUCT;
     }
     stamp(manager->Runtime());
-    CUTTranscriptManager* transcripts = CUTTranscriptManager::GetInstance();
+    CUTTranscriptManager* transcripts = CUTTranscriptManager::PeekInstance();
     return transcripts != nullptr && transcripts->serializeTranscript() ? success : failure;
 }
 
@@ -337,7 +340,12 @@ const kormSTRING& CUTFacade::GetUserID() {
 
 void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
     try {
-        CUTTranscriptManager* transcripts = CUTTranscriptManager::GetInstance();
+        // While CleanUp tears the managers down (a callback may call this),
+        // no new manager is made.
+        CUTTranscriptManager* transcripts =
+            CUTProcessState::initialised.load() && CUTProcessState::stop.load()
+                ? CUTTranscriptManager::PeekInstance()
+                : CUTTranscriptManager::GetInstance();
         if (transcripts != nullptr) {
             transcripts->setCallback(callback);
         }

@@ -379,13 +379,11 @@ bool CUTLoggerManager::RotateLogFile() {
     return true;
 }
 
-// Moves the current file to a free archive name. The name is reserved by
-// creating it exclusively, so that no archive is ever replaced, even by a
-// process that rotates without the lock; the rename then puts the log over
-// the empty reservation. Lines other processes still append to the archived
-// file before they notice stay in the archive: nothing is copied or lost.
-bool CUTLoggerManager::ArchiveLogFile(const std::wstring& folder) {
+std::wstring ReserveArchivedLogName(const std::wstring& folder) {
     CUTPlatform* platform = CUTPlatform::Current();
+    if (folder.empty()) {
+        return std::wstring();
+    }
     const std::wstring stem = folder + kPathSeparator + kArchiveTag + platform->UtcFileTimeText();
     // Names after the highest one taken in this second, never a lower free
     // one left by a purge: the suffix orders archives whose times are equal.
@@ -402,7 +400,6 @@ bool CUTLoggerManager::ArchiveLogFile(const std::wstring& folder) {
                                                                          kMaxArchiveSuffix)));
         }
     }
-    std::wstring archive;
     for (int suffix = first; suffix < kMaxArchiveSuffix; ++suffix) {
         const std::wstring candidate = suffix == 0
                                            ? stem + kArchiveExtension
@@ -415,13 +412,23 @@ bool CUTLoggerManager::ArchiveLogFile(const std::wstring& folder) {
             candidate, UTWriteMode::kCreateNew, kLogFilePermissions, &error);
         if (reservation) {
             reservation->Close();
-            archive = candidate;
-            break;
+            return candidate;
         }
         if (error != EEXIST) {
-            return false;
+            return std::wstring();
         }
     }
+    return std::wstring();
+}
+
+// Moves the current file to a free archive name. The name is reserved by
+// creating it exclusively, so that no archive is ever replaced, even by a
+// process that rotates without the lock; the rename then puts the log over
+// the empty reservation. Lines other processes still append to the archived
+// file before they notice stay in the archive: nothing is copied or lost.
+bool CUTLoggerManager::ArchiveLogFile(const std::wstring& folder) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    const std::wstring archive = ReserveArchivedLogName(folder);
     if (archive.empty()) {
         return false;
     }

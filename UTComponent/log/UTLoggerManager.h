@@ -109,6 +109,13 @@ private:
     std::mutex mutex_;
 };
 
+// Reserves a free name for an archived log in folder: "TVUT_" + UTC time +
+// ".log", or with "_1", "_2", ... before ".log" when that name is taken, and
+// creates it empty (owner read and write only) exclusively, so that no
+// archived log is ever replaced. Returns its path; empty when none could be
+// made. Any thread.
+std::wstring ReserveArchivedLogName(const std::wstring& folder);
+
 // Shorthand for the component's code: logs through the singleton.
 #define UT_LOG(level, ...) CUTLoggerManager::GetInstance()->Log((level), __VA_ARGS__)
 

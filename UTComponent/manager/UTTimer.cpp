@@ -126,6 +126,11 @@ void UTTimer::stop() {
     UT_LOG(UT_LOG_DEVDBG, "Timer ID %d stop timer.", id_);
 }
 
+bool UTTimer::pending() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return armed_;
+}
+
 void UTTimer::onExpire(Run* run, uint64_t arming, bool aborted) {
     if (aborted) {
         return;  // replaced by a later start, or stopped

@@ -42,6 +42,10 @@ public:
     void start();
     void stop();
 
+    // True from start() until the expiry has reached the handler (a one-shot
+    // timer) or stop(): an expiry is pending.
+    bool pending() const;
+
     int duration() const { return duration_; }
     int id() const { return id_; }
 
@@ -61,7 +65,7 @@ private:
     const int id_;
     const bool repeat_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::shared_ptr<Run> current_;
     // Runs whose threads may still be ending, joined later.
     std::vector<std::shared_ptr<Run>> retired_;

@@ -8,11 +8,17 @@
 #include <utility>
 
 #include "UT/UTProcessState.h"
+#include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
+#include "config/UTNamedLock.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
+#include "manager/UTPendingTranscripts.h"
 #include "manager/UTTimer.h"
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
 #include "transcript/MLSerializer.h"
+#include "zip/UTZipper.h"
 
 struct CUTTranscriptManager::WakeEvent {
     // Auto-reset: one signal releases one wait; signals that arrive while
@@ -43,6 +49,11 @@ int TimerSeconds(int64_t milliseconds) {
     return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds);
 }
 
+// Set while the host's callback runs on this thread: a send cycle that the
+// host runs from inside its callback does not call it again, so a host that
+// asks for a send in every callback cannot recurse without end.
+thread_local bool t_in_host_callback = false;
+
 int RetryTimes(CUTConfigManager* config) {
     const int64_t times = config->GetCommunicationRetryTimes();
     if (times < 0) {
@@ -52,6 +63,8 @@ int RetryTimes(CUTConfigManager* config) {
 }
 
 }  // namespace
+
+const wchar_t CUTTranscriptManager::kSendingLockName[] = L"TELVORAN_UT_SENDING_LOCK";
 
 void CUTTranscriptManager::SetProcessObserver(std::function<void(int)> observer) {
     std::lock_guard<std::mutex> guard(ObserverMutex());
@@ -191,45 +204,232 @@ UTTimer* CUTTranscriptManager::timer(int timerId) const {
     }
 }
 
-// Results: -1 when the cycle could not run (the sending lock, or an
-// exception), 1 when it was not time to send, otherwise the send result of
-// sendFile. The send cycle is not built yet: process() reports that it could
-// not run.
 int CUTTranscriptManager::process() {
-    const int reason = m_reason.load();
-    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::process() m_reason=%d", reason);
+    return runCycle().result;
+}
+
+CUTTranscriptManager::CycleOutcome CUTTranscriptManager::runCycle() {
+    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::process() m_reason=%d", m_reason.load());
     std::function<void(int)> observer;
     {
         std::lock_guard<std::mutex> guard(ObserverMutex());
         observer = Observer();
     }
     if (observer) {
-        observer(reason);
+        observer(m_reason.load());
     }
-    return -1;
+    CycleOutcome outcome;
+    try {
+        CUTNamedLockGuard lock(kSendingLockName);
+        if (!lock.IsHeld()) {
+            return outcome;
+        }
+        try {
+            if (isTimeToSend()) {
+                CUTProcessState::server_status_code.store(0);
+                CUTProcessState::ext_dep_status_code.store(0);
+                UT_LOG(UT_LOG_INFO, "Time to send.\n");
+                outcome.result = sendFile(&outcome.sent);
+            } else {
+                UT_LOG(UT_LOG_INFO, "Not the Time to send. \n");
+                outcome.result = 1;
+            }
+        } catch (const CUTException& exception) {
+            LogExceptionChain(exception);
+            outcome.result = -1;
+        } catch (...) {
+            outcome.result = -1;
+        }
+        // Read while the lock is held: once it is released another cycle
+        // may overwrite them before the caller looks.
+        outcome.server_status = CUTProcessState::server_status_code.load();
+        outcome.ext_dep_status = CUTProcessState::ext_dep_status_code.load();
+    } catch (...) {
+        outcome.result = -1;
+    }
+    if (outcome.sent) {
+        notifyHost(outcome.server_status == kServerStatusAccepted);
+    }
+    return outcome;
 }
 
-// Forced, retry and restart reasons send; a scheduled check trims old
-// transcripts and sends once the send interval has passed. Not built yet.
+// The host learns the outcome of every upload request: true when the server
+// accepted it. Called on the thread that ran the cycle, after the sending
+// lock is released, so that the host may call the facade from the callback
+// (a synchronous send included). Not called once shutdown has begun (the
+// callback could reach a manager being destroyed), and not again from a
+// cycle the callback itself runs. Whatever the callback throws stays here.
+void CUTTranscriptManager::notifyHost(bool delivered) {
+    const UTCallback function = callback_.load();
+    if (function == nullptr || t_in_host_callback || exit_.load() || CUTProcessState::stop.load()) {
+        return;
+    }
+    t_in_host_callback = true;
+    try {
+        function(delivered);
+    } catch (...) {
+    }
+    t_in_host_callback = false;
+}
+
 bool CUTTranscriptManager::isTimeToSend() {
-    return false;
+    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::isTimeToSend()");
+    switch (m_reason.load()) {
+        case UT_SEND_REASON_FORCED:
+        case UT_SEND_REASON_RETRY:
+        case UT_SEND_REASON_RESTART:
+            return true;
+        case UT_SEND_REASON_NO_SEND:
+            return false;
+        default:
+            break;
+    }
+    removeOldTranscripts();
+    CUTConfigManager* config = CUTConfigManager::PeekInstance();
+    if (config == nullptr) {
+        throw std::runtime_error("no configuration manager");
+    }
+    if (config->Runtime()->IsSending()) {
+        return false;
+    }
+    const int64_t now = CUTPlatform::Current()->CurrentTimeSeconds();
+    // Read from the file: another process may have delivered since this one
+    // loaded it, and its send counts for the whole user.
+    const int64_t last = config->Store()->GetInt64(L"LastSendTimestamp", true);
+    const int64_t interval = config->GetCommunicationWaitTime() / 1000;
+    // Compared in a wider type: a stored time near the range's end must not
+    // wrap into the past.
+    return static_cast<__int128>(now) >= static_cast<__int128>(last) + interval;
 }
 
-// Keeps the number of transcripts at MaxFileCount, oldest first. Not built
-// yet.
-void CUTTranscriptManager::removeOldTranscripts() {}
+void CUTTranscriptManager::removeOldTranscripts() {
+    try {
+        CUTConfigManager* config = CUTConfigManager::PeekInstance();
+        if (config == nullptr) {
+            return;
+        }
+        CUTPendingTranscripts(config->GetUserComponentFolder())
+            .RemoveOldTranscripts(config->Store()->GetInt(L"MaxFileCount", false));
+    } catch (...) {
+    }
+}
 
-// Gathers, packs and uploads the pending files, and arms the retry or
-// restart timer when the upload fails. Not built yet.
-int CUTTranscriptManager::sendFile() {
-    return -1;
+int CUTTranscriptManager::sendFile(bool* sent) {
+    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::sendFile()\n");
+    CUTConfigManager* config = CUTConfigManager::PeekInstance();
+    if (config == nullptr) {
+        throw std::runtime_error("no configuration manager");
+    }
+    CUTPlatform* platform = CUTPlatform::Current();
+    const std::wstring url = config->GetReceivingURL();
+    UT_LOG(UT_LOG_INFO, "Sending to Server %W\n", url.c_str());
+    CUTHttpClient client(ToUtf8(url));
+
+    const std::wstring folder = config->GetUserComponentFolder();
+    // Under the sending lock no other cycle of this user has an archive
+    // open: one left in the folder belongs to a process that died.
+    for (const std::wstring& stale : CUTPendingTranscripts::RemoveStaleArchives(folder)) {
+        UT_LOG(UT_LOG_DEVDBG, "Remove stale payload file %W", stale.c_str());
+    }
+    const std::wstring guid = platform->NewGuidText();
+    const std::wstring archive =
+        folder.empty() || guid.empty() ? std::wstring() : folder + kPathSeparator + guid + L".zip";
+    CUTPayloadList payload(static_cast<uint64_t>(config->GetMaxPayloadSize()));
+    std::wstring log_copy;
+    std::vector<const CUTPendingFile*> packed;
+    try {
+        try {
+            if (config->IsBeta()) {
+                const std::wstring log_file = config->GetLogFilePath();
+                log_copy = CUTPendingTranscripts::CopyLogFile(log_file);
+                const size_t separator = log_file.rfind(kPathSeparator);
+                if (separator != std::wstring::npos) {
+                    CUTPendingTranscripts::GatherArchivedLogs(log_file.substr(0, separator),
+                                                              &payload);
+                }
+            }
+            CUTPendingTranscripts(folder).GatherTranscripts(&payload);
+        } catch (...) {
+            UT_LOG(UT_LOG_ERROR, "Gathering Transcript Files Error!");
+        }
+        if (payload.skipped_names > 0) {
+            UT_LOG(UT_LOG_INFO, "Skipped %d folder entries whose names are not UTF-8",
+                   static_cast<int>(payload.skipped_names));
+        }
+
+        // Only what the archive really holds counts as sent: a file that
+        // could not be added, or an archive that could not be completed,
+        // leaves its files for the next cycle.
+        bool archived = false;
+        if (!payload.files.empty() && !archive.empty()) {
+            CUTZipper zipper(archive);
+            for (const CUTPendingFile& file : payload.files) {
+                if (zipper.AddFile(file.path)) {
+                    packed.push_back(&file);
+                }
+            }
+            archived = zipper.Complete();
+            if (!archived) {
+                packed.clear();
+            }
+        }
+
+        config->Runtime()->SetSending(true);
+        UT_LOG(UT_LOG_INFO, "Start Sending Request....");
+        std::wstring session_id;
+        const int result = client.Send(archived ? archive : std::wstring(), &session_id);
+        *sent = true;
+
+        if (CUTProcessState::server_status_code.load() == kServerStatusAccepted) {
+            UT_LOG(UT_LOG_INFO, "Send Payload Success!");
+            for (const CUTPendingFile* file : packed) {
+                if (CUTPendingTranscripts::RemoveIfUnchanged(*file)) {
+                    UT_LOG(UT_LOG_DEVDBG, "Remove transcript file %W", file->path.c_str());
+                } else {
+                    // Rewritten (a crash recorded, say) or gone since it was
+                    // gathered: what is there now has not been delivered.
+                    UT_LOG(UT_LOG_DEVDBG, "Keep transcript file %W, it changed after it was sent",
+                           file->path.c_str());
+                }
+            }
+            retriesLeft.store(RetryTimes(config));
+        } else {
+            if (!log_copy.empty()) {
+                platform->RemoveFile(log_copy);
+            }
+            UT_LOG(UT_LOG_ERROR, "Send Payload fail, error=%d", result);
+            if (result == UT_SEND_RESULT_SERVER_RESTARTING) {
+                UT_LOG(UT_LOG_ERROR, "Send Payload fail due to ServerRestart, will try to resend");
+                restartTimer_->start();
+            } else {
+                UT_LOG(UT_LOG_ERROR,
+                       "Send Payload fail due to Connection Time Out, will try to resend");
+                retryTimer_->start();
+            }
+        }
+        UT_LOG(UT_LOG_DEVDBG, "Remove zip file %W", archive.c_str());
+        if (platform->FileExists(archive) && !platform->RemoveFile(archive)) {
+            const std::wstring line = L"Fail to remove payload file: " + archive;
+            CUTLoggerManager::GetInstance()->LogWString(UT_LOG_ERROR, line.c_str());
+        }
+        return result;
+    } catch (...) {
+        // The cycle ends here; its archive, and a log copy that was never
+        // sent, must not stay behind.
+        if (!archive.empty()) {
+            platform->RemoveFile(archive);
+        }
+        if (!log_copy.empty() && !*sent) {
+            platform->RemoveFile(log_copy);
+        }
+        throw;
+    }
 }
 
 UTStatus CUTTranscriptManager::sendSynchronously(int reason) {
     m_reason.store(reason);
-    const int result = process();
-    return StatusOfProcessResult(result, CUTProcessState::server_status_code.load(),
-                                 CUTProcessState::ext_dep_status_code.load());
+    const CycleOutcome outcome = runCycle();
+    return StatusOfProcessResult(outcome.result, outcome.server_status, outcome.ext_dep_status);
 }
 
 UTStatus CUTTranscriptManager::StatusOfProcessResult(int result, int server_status,

@@ -18,11 +18,22 @@
 // becomes 1 second and one beyond the int range the largest int, so no timer
 // spins. retriesLeft is refilled from the current CommunicationRetryTimes.
 //
+// The send cycle (process()) runs under the machine-wide sending lock
+// "TELVORAN_UT_SENDING_LOCK", the outermost lock of the component: one
+// decision and upload at a time among all threads and processes of the
+// user. It gathers the pending files (CUTPendingTranscripts), packs them
+// (CUTZipper), uploads them (CUTHttpClient), removes what the server
+// accepted (only entries that were packed and are still the version that was
+// packed) and otherwise arms the retry or restart timer. After a cycle that
+// sent a request, once the lock is released, the host's callback learns
+// whether the server accepted the upload.
+//
 // Threads: host threads construct and destroy the manager and call the
 // public operations; handle_timeout runs on the timers' threads (two at once
 // is possible); process() runs on the daemon thread or, for a synchronous
-// send, on the host's thread. m_reason and retriesLeft are single atomic
-// words without a lock: the last write before process() reads it wins.
+// send, on the host's thread, and the host's callback runs on that same
+// thread. m_reason and retriesLeft are single atomic words without a lock:
+// the last write before process() reads it wins.
 //
 // The destructor returns once every thread of the manager has ended: it
 // stops the daemon thread (waiting for a process() in progress, which the
@@ -69,7 +80,8 @@ public:
     // Transcript File Error!!") when it could not be written.
     bool serializeTranscript();
     // Runs the send cycle on the calling thread with the given reason and
-    // maps its result to a status code.
+    // maps its result, with the server's status codes of that same cycle, to
+    // a status code.
     UTStatus sendSynchronously(int reason);
     // Asks the daemon thread for a scheduled check: 0 when it was woken,
     // -1 when the wake-up event could not be signalled.
@@ -91,18 +103,35 @@ public:
     static inline std::atomic<int> retriesLeft{0};
 
     // Test seam: called at the start of every process() with the reason it
-    // runs for, on the thread that runs it. Set it while no manager exists.
+    // runs for, on the thread that runs it, before the sending lock is taken.
+    // Set it while no manager exists.
     static void SetProcessObserver(std::function<void(int reason)> observer);
+
+    // The machine-wide lock around every send decision and upload.
+    static const wchar_t kSendingLockName[];
 
 private:
     struct WakeEvent;
+    // What one process() did, read while it held the sending lock.
+    struct CycleOutcome {
+        int result = -1;
+        bool sent = false;  // an upload request went out
+        int server_status = 0;
+        int ext_dep_status = 0;
+    };
 
     void daemonThread();
-    // The send decision and send cycle; see the .cpp for its results.
+    // The send decision and send cycle: -1 when it could not run (the
+    // sending lock, an exception), 1 when it was not time to send, otherwise
+    // the send result of sendFile.
     int process();
+    CycleOutcome runCycle();
     bool isTimeToSend();
     void removeOldTranscripts();
-    int sendFile();
+    // *sent becomes true once the upload request has gone out.
+    int sendFile(bool* sent);
+    // Calls the host's callback after a cycle that sent; see the .cpp.
+    void notifyHost(bool delivered);
     void stopDaemonThread();
 
     std::atomic<UTCallback> callback_{nullptr};

@@ -1,5 +1,6 @@
 #include "platform/PosixPlatform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -223,6 +225,7 @@ void FillStatus(const struct statx& sx, CUTFileStatus* status) {
     status->permissions = static_cast<uint32_t>(sx.stx_mode & 07777);
     status->is_regular_file = S_ISREG(sx.stx_mode);
     status->is_folder = S_ISDIR(sx.stx_mode);
+    status->is_link = false;
     status->owner_writable = (sx.stx_mode & S_IWUSR) != 0;
     status->size = status->is_regular_file ? static_cast<uint64_t>(sx.stx_size) : 0;
     status->times.last_write = static_cast<int64_t>(sx.stx_mtime.tv_sec);
@@ -240,6 +243,7 @@ void FillStatus(const struct stat& st, CUTFileStatus* status) {
     status->permissions = static_cast<uint32_t>(st.st_mode & 07777);
     status->is_regular_file = S_ISREG(st.st_mode);
     status->is_folder = S_ISDIR(st.st_mode);
+    status->is_link = false;
     status->owner_writable = (st.st_mode & S_IWUSR) != 0;
     status->size = status->is_regular_file ? static_cast<uint64_t>(st.st_size) : 0;
     status->times.last_write = static_cast<int64_t>(st.st_mtime);
@@ -379,6 +383,20 @@ bool CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* st
     return true;
 }
 
+bool CUTPosixPlatform::GetEntryStatus(const std::wstring& path, CUTFileStatus* status) {
+    if (path.empty()) {
+        return false;
+    }
+    struct statx sx;
+    if (statx(AT_FDCWD, NativePath(path).c_str(), AT_SYMLINK_NOFOLLOW,
+              STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
+        return false;
+    }
+    FillStatus(sx, status);
+    status->is_link = S_ISLNK(sx.stx_mode);
+    return true;
+}
+
 std::unique_ptr<CUTReadableFile> CUTPosixPlatform::OpenForReading(const std::wstring& path,
                                                                   CUTFileStatus* status) {
     if (path.empty()) {
@@ -515,6 +533,58 @@ std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& fol
         }
         entries.push_back(entry);
     }
+    return entries;
+}
+
+std::vector<CUTFolderName> CUTPosixPlatform::ListFolder(const std::wstring& folder,
+                                                        size_t* skipped_names) {
+    std::vector<CUTFolderName> entries;
+    if (skipped_names != nullptr) {
+        *skipped_names = 0;
+    }
+    if (folder.empty()) {
+        return entries;
+    }
+    DIR* dir = ::opendir(NativePath(folder).c_str());
+    if (dir == nullptr) {
+        return entries;
+    }
+    const std::wstring prefix = WithoutTrailingSeparator(folder) + kPathSeparator;
+    for (const struct dirent* item = ::readdir(dir); item != nullptr; item = ::readdir(dir)) {
+        const char* raw = item->d_name;
+        if (std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0) {
+            continue;
+        }
+        std::wstring name;
+        // As in WalkFolder: a name without a wide form is never reported as
+        // something else.
+        if (!Utf8ToWide(raw, &name) || name.empty()) {
+            if (skipped_names != nullptr) {
+                ++*skipped_names;
+            }
+            continue;
+        }
+        unsigned char type = item->d_type;
+        if (type == DT_UNKNOWN) {
+            // File systems that do not keep the kind in the folder: ask the
+            // entry itself, relative to the open folder.
+            struct stat st;
+            if (::fstatat(::dirfd(dir), raw, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                type = S_ISREG(st.st_mode)   ? DT_REG
+                       : S_ISDIR(st.st_mode) ? DT_DIR
+                       : S_ISLNK(st.st_mode) ? DT_LNK
+                                             : DT_UNKNOWN;
+            }
+        }
+        CUTFolderName entry;
+        entry.path = prefix + name;
+        entry.kind = type == DT_REG   ? UTEntryKind::kRegularFile
+                     : type == DT_DIR ? UTEntryKind::kFolder
+                     : type == DT_LNK ? UTEntryKind::kLink
+                                      : UTEntryKind::kOther;
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
     return entries;
 }
 

@@ -23,6 +23,7 @@ public:
     bool GetFileTimes(const std::wstring& path, CUTFileTimes* times) override;
     bool IsOwnerWritable(const std::wstring& path) override;
     bool GetFileStatus(const std::wstring& path, CUTFileStatus* status) override;
+    bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override;
     std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
                                                     CUTFileStatus* status) override;
     std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
@@ -32,6 +33,8 @@ public:
     bool RenameReplacing(const std::wstring& source, const std::wstring& target) override;
     std::vector<std::wstring> ListFiles(const std::wstring& folder,
                                         const std::wstring& text) override;
+    std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
+                                          size_t* skipped_names) override;
     using CUTPlatform::WalkFolder;
     std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
                                            size_t* skipped_names) override;

@@ -35,6 +35,16 @@ struct CUTFolderEntry {
     uint32_t size = 0;
 };
 
+// What an entry of a folder is, as its listing tells; a link is never
+// followed.
+enum class UTEntryKind { kRegularFile, kFolder, kLink, kOther };
+
+// One entry of a folder listing that queries no status.
+struct CUTFolderName {
+    std::wstring path;
+    UTEntryKind kind = UTEntryKind::kOther;
+};
+
 // Times of a file in seconds since 1970-01-01 UTC.
 struct CUTFileTimes {
     int64_t last_write = -1;
@@ -46,6 +56,9 @@ struct CUTFileTimes {
 struct CUTFileStatus {
     bool is_regular_file = false;
     bool is_folder = false;
+    // Only GetEntryStatus reports a link as itself (then neither a regular
+    // file nor a folder); every other query follows links.
+    bool is_link = false;
     bool owner_writable = false;
     uint64_t size = 0;  // regular files only
     CUTFileTimes times;
@@ -207,6 +220,9 @@ public:
         status->owner_writable = IsOwnerWritable(path);
         return true;
     }
+    // The status of the path itself: a symbolic link is reported as a link,
+    // never followed. False when the status cannot be read.
+    virtual bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) = 0;
     // Opens a regular file for reading (shared with other readers) and reads
     // the status of the opened file itself, so that both belong to one file
     // and the path is looked up once. Null when the path cannot be opened or
@@ -237,6 +253,12 @@ public:
     std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) {
         return WalkFolder(folder, nullptr);
     }
+    // Every entry directly in folder with its kind, in listing order, from
+    // the listing alone wherever the file system tells the kind there: no
+    // status query per entry, so a large folder costs one listing. Names
+    // that are not text are left out and counted as in WalkFolder.
+    virtual std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
+                                                  size_t* skipped_names) = 0;
     // Creates one folder (its parent must exist) with owner-only access.
     virtual bool CreateFolder(const std::wstring& path) = 0;
     // Removes an empty folder.
@@ -336,6 +358,9 @@ public:
     bool IsOwnerWritable(const std::wstring& path) override {
         return target_->IsOwnerWritable(path);
     }
+    bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
+        return target_->GetEntryStatus(path, status);
+    }
     std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
                                                     CUTFileStatus* status) override {
         return target_->OpenForReading(path, status);
@@ -359,6 +384,10 @@ public:
     std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
                                            size_t* skipped_names) override {
         return target_->WalkFolder(folder, skipped_names);
+    }
+    std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
+                                          size_t* skipped_names) override {
+        return target_->ListFolder(folder, skipped_names);
     }
     bool CreateFolder(const std::wstring& path) override { return target_->CreateFolder(path); }
     bool RemoveFolder(const std::wstring& path) override { return target_->RemoveFolder(path); }

@@ -10,6 +10,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "config/UTConfigPaths.h"
+#include "config/UTXMLConfig.h"
 #include "platform/UTTextCodec.h"
 
 namespace tvut_test {
@@ -40,7 +42,9 @@ std::wstring ScratchFolder::wpath() const {
     return FromUtf8(path_);
 }
 
-ScratchRoots::ScratchRoots() {
+const char kNoServerHost[] = "http://127.0.0.1:1/BRIMReceiver";
+
+ScratchRoots::ScratchRoots(Contents contents) {
     const char* machine = std::getenv("UT_MACHINE_DATA_DIR");
     const char* user = std::getenv("XDG_DATA_HOME");
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -56,6 +60,21 @@ ScratchRoots::ScratchRoots() {
     ::setenv("UT_MACHINE_DATA_DIR", machine_root().c_str(), 1);
     ::setenv("XDG_DATA_HOME", user_root().c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", runtime_root().c_str(), 1);
+    if (contents == kNoServerSettings) {
+        const std::wstring host = FromUtf8(kNoServerHost);
+        if (!WriteMachineSettings({{L"ReceivingHost", host}, {L"ReceivingHostBeta", host}})) {
+            throw std::runtime_error("cannot write the scratch machine settings");
+        }
+    }
+}
+
+bool WriteMachineSettings(const std::vector<std::pair<std::wstring, std::wstring>>& items) {
+    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    machine.Load();
+    for (const auto& item : items) {
+        machine.SetValue(item.first, item.second, false);
+    }
+    return machine.Save();
 }
 
 ScratchRoots::~ScratchRoots() {

@@ -5,11 +5,17 @@
 // component's machine and user roots (UT_MACHINE_DATA_DIR, XDG_DATA_HOME) and
 // the user's runtime folder (XDG_RUNTIME_DIR, where lock files live) at
 // scratch folders for the life of the object, so no test touches real roots
-// or leaves lock files behind.
+// or leaves lock files behind. Unless asked for empty roots, it also writes
+// the machine-wide settings with kNoServerHost as ReceivingHost and
+// ReceivingHostBeta (a port where nothing listens), so that an upload of a
+// test that sets no server of its own fails at once on this machine and no
+// test ever reaches the real usage server.
 #ifndef TVUT_TESTS_SUPPORT_SCRATCHROOTS_H
 #define TVUT_TESTS_SUPPORT_SCRATCHROOTS_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tvut_test {
 
@@ -29,9 +35,16 @@ private:
     std::string path_;
 };
 
+// Where uploads go when a test names no server: refused at once.
+extern const char kNoServerHost[];
+
 class ScratchRoots {
 public:
-    ScratchRoots();
+    enum Contents {
+        kNoServerSettings,  // machine settings that point uploads at kNoServerHost
+        kEmpty,             // nothing: for tests of how the files come to be
+    };
+    explicit ScratchRoots(Contents contents = kNoServerSettings);
     ~ScratchRoots();
 
     std::string machine_root() const { return folder_.Join("machine"); }
@@ -51,6 +64,10 @@ private:
     bool had_user_;
     bool had_runtime_;
 };
+
+// Writes the machine-wide settings items (names and values) of the current
+// scratch roots; false when the file could not be saved.
+bool WriteMachineSettings(const std::vector<std::pair<std::wstring, std::wstring>>& items);
 
 // Small file helpers for assertions.
 bool WriteFile(const std::string& path, const std::string& bytes);

@@ -44,7 +44,17 @@ public:
     // text if it must outlive the thread's next GetUserID.
     static const kormSTRING& GetUserID();
 
-    // Stores a callback; a later call replaces it.
+    // Stores a callback; a later call replaces it (null: none). After every
+    // upload request tvUT makes, the callback is called with true when the
+    // usage server accepted the upload and false when it did not (no
+    // connection, a time-out, an error reply): once per request, on the
+    // thread that sent it (tvUT's worker thread, or the host's own thread in
+    // a synchronous GetUBInformation, before that call returns), after tvUT
+    // has released its locks. The callback may call the facade, a
+    // synchronous GetUBInformation included (the cycles that call runs do not
+    // call the callback again on this thread), but never CleanUp, which must
+    // not run on a thread of tvUT's own. It is not called once CleanUp has
+    // begun. Keep it short: the worker waits for it.
     static void RegisterCallbackFunction(void (*callback)(bool));
 
     // Stamps the end time, writes the final transcript and shuts down: 500.

@@ -1,0 +1,278 @@
+#include "manager/UTPendingTranscripts.h"
+
+#include <algorithm>
+#include <memory>
+#include <tuple>
+
+#include "config/UTConfigPaths.h"
+#include "log/UTLoggerManager.h"
+#include "platform/UTPlatform.h"
+
+namespace {
+
+const wchar_t kTranscriptSuffix[] = L".utt";
+const size_t kTranscriptSuffixLength = 4;
+const wchar_t kArchivedLogPrefix[] = L"TVUT_";
+const size_t kArchivedLogPrefixLength = 5;
+
+constexpr size_t kCopyPieceSize = 64 * 1024;
+
+// "{" + 36 characters of a GUID + "}" + ".zip"
+constexpr size_t kUploadArchiveNameLength = 42;
+const wchar_t kUploadArchiveSuffix[] = L"}.zip";
+// An upload lasts seconds; an archive this old has no cycle using it.
+constexpr int64_t kStaleArchiveSeconds = 3600;
+
+std::wstring NameOf(const std::wstring& path) {
+    const size_t separator = path.rfind(kPathSeparator);
+    return separator == std::wstring::npos ? path : path.substr(separator + 1);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t separator = path.rfind(kPathSeparator);
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+// The regular files (links not followed) directly in folder whose names
+// match, in listing order, without a status query: calls take(path) for each
+// until it returns false.
+template <class Match, class Take>
+void ForEachFile(const std::wstring& folder, Match match, size_t* skipped_names, Take take) {
+    if (folder.empty()) {
+        return;
+    }
+    size_t skipped = 0;
+    const std::vector<CUTFolderName> entries = CUTPlatform::Current()->ListFolder(folder, &skipped);
+    if (skipped_names != nullptr) {
+        *skipped_names += skipped;
+    }
+    for (const CUTFolderName& entry : entries) {
+        if (entry.kind == UTEntryKind::kRegularFile && match(NameOf(entry.path)) &&
+            !take(entry.path)) {
+            return;
+        }
+    }
+}
+
+// ForEachFile for a budget: each file's status is read as it is examined.
+template <class Match>
+void GatherFiles(const std::wstring& folder, Match match, CUTPayloadList* payload) {
+    ForEachFile(folder, match, &payload->skipped_names, [payload](const std::wstring& path) {
+        CUTPendingFile file;
+        // Gone or replaced by something else since the listing: not taken.
+        return !CUTPendingTranscripts::Query(path, &file) || payload->Take(file);
+    });
+}
+
+// The "Transcripts" folders of the product folders (real folders, not links)
+// of component_folder, in listing order.
+std::vector<std::wstring> TranscriptFolders(const std::wstring& component_folder,
+                                            size_t* skipped_names) {
+    std::vector<std::wstring> folders;
+    if (component_folder.empty()) {
+        return folders;
+    }
+    size_t skipped = 0;
+    for (const CUTFolderName& entry :
+         CUTPlatform::Current()->ListFolder(component_folder, &skipped)) {
+        if (entry.kind == UTEntryKind::kFolder) {
+            folders.push_back(entry.path + kPathSeparator + kTranscriptFolderName);
+        }
+    }
+    if (skipped_names != nullptr) {
+        *skipped_names += skipped;
+    }
+    return folders;
+}
+
+// Copies source's bytes into target, which exists and is empty.
+bool CopyBytes(const std::wstring& source, const std::wstring& target) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    CUTFileStatus status;
+    std::unique_ptr<CUTReadableFile> in = platform->OpenForReading(source, &status);
+    if (!in) {
+        return false;
+    }
+    std::unique_ptr<CUTWritableFile> out =
+        platform->OpenForWriting(target, UTWriteMode::kTruncate, 0600, nullptr);
+    if (!out) {
+        return false;
+    }
+    std::unique_ptr<char[]> piece(new char[kCopyPieceSize]);
+    for (;;) {
+        size_t count = 0;
+        if (!in->Read(piece.get(), kCopyPieceSize, &count)) {
+            return false;
+        }
+        if (count == 0) {
+            break;
+        }
+        if (!out->Append(piece.get(), count)) {
+            return false;
+        }
+        if (count < kCopyPieceSize) {
+            break;
+        }
+    }
+    return out->Close();
+}
+
+}  // namespace
+
+bool CUTPendingFile::IsVersion(const CUTFileStatus& status) const {
+    return status.is_regular_file && status.device == device && status.inode == inode &&
+           status.size == size && status.last_write_nanos == last_write_nanos;
+}
+
+bool CUTPayloadList::Take(const CUTPendingFile& file) {
+    total = file.size > UINT64_MAX - total ? UINT64_MAX : total + file.size;
+    if (OverBudget()) {
+        return false;
+    }
+    files.push_back(file);
+    return true;
+}
+
+CUTPendingTranscripts::CUTPendingTranscripts(const std::wstring& component_folder)
+    : component_folder_(WithoutTrailingSeparator(component_folder)) {}
+
+bool CUTPendingTranscripts::IsTranscriptName(const std::wstring& name) {
+    return name.size() > kTranscriptSuffixLength &&
+           name.compare(name.size() - kTranscriptSuffixLength, kTranscriptSuffixLength,
+                        kTranscriptSuffix) == 0;
+}
+
+bool CUTPendingTranscripts::IsArchivedLogName(const std::wstring& name) {
+    return name.size() > kArchivedLogPrefixLength &&
+           name.compare(0, kArchivedLogPrefixLength, kArchivedLogPrefix) == 0;
+}
+
+bool CUTPendingTranscripts::IsUploadArchiveName(const std::wstring& name) {
+    const size_t suffix = sizeof(kUploadArchiveSuffix) / sizeof(wchar_t) - 1;
+    return name.size() == kUploadArchiveNameLength && name[0] == L'{' &&
+           name.compare(name.size() - suffix, suffix, kUploadArchiveSuffix) == 0;
+}
+
+std::vector<std::wstring> CUTPendingTranscripts::RemoveStaleArchives(
+    const std::wstring& component_folder) {
+    std::vector<std::wstring> removed;
+    const int64_t now = CUTPlatform::Current()->CurrentTimeSeconds();
+    ForEachFile(WithoutTrailingSeparator(component_folder), IsUploadArchiveName, nullptr,
+                [&](const std::wstring& path) {
+                    CUTPendingFile file;
+                    if (Query(path, &file) &&
+                        file.last_write_nanos / 1000000000 < now - kStaleArchiveSeconds &&
+                        RemoveIfUnchanged(file)) {
+                        removed.push_back(path);
+                    }
+                    return true;
+                });
+    return removed;
+}
+
+std::vector<std::wstring> CUTPendingTranscripts::ListTranscripts(size_t* skipped_names) const {
+    std::vector<std::wstring> paths;
+    for (const std::wstring& folder : TranscriptFolders(component_folder_, skipped_names)) {
+        ForEachFile(folder, IsTranscriptName, skipped_names, [&paths](const std::wstring& path) {
+            paths.push_back(path);
+            return true;
+        });
+    }
+    return paths;
+}
+
+bool CUTPendingTranscripts::Query(const std::wstring& path, CUTPendingFile* file) {
+    CUTFileStatus status;
+    if (!CUTPlatform::Current()->GetEntryStatus(path, &status) || !status.is_regular_file) {
+        return false;
+    }
+    file->path = path;
+    file->size = status.size;
+    file->device = status.device;
+    file->inode = status.inode;
+    file->last_write_nanos = status.last_write_nanos;
+    return true;
+}
+
+size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
+    const std::vector<std::wstring> paths = ListTranscripts();
+    const uint64_t keep = max_count < 1 ? 0 : static_cast<uint64_t>(max_count);
+    // Counting needs the listing alone; times only when some must go.
+    if (paths.size() <= keep) {
+        return 0;
+    }
+    std::vector<CUTPendingFile> files;
+    files.reserve(paths.size());
+    for (const std::wstring& path : paths) {
+        CUTPendingFile file;
+        if (Query(path, &file)) {
+            files.push_back(std::move(file));
+        }
+    }
+    if (files.size() <= keep) {
+        return 0;
+    }
+    const size_t surplus = files.size() - static_cast<size_t>(keep);
+    // Only the surplus needs ordering; equal times are ordered by path so
+    // that every process picks the same files.
+    std::partial_sort(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(surplus),
+                      files.end(), [](const CUTPendingFile& a, const CUTPendingFile& b) {
+                          return std::tie(a.last_write_nanos, a.path) <
+                                 std::tie(b.last_write_nanos, b.path);
+                      });
+    size_t removed = 0;
+    for (size_t i = 0; i < surplus; ++i) {
+        // A transcript rewritten since the listing is a session's newest
+        // state, no longer an old file.
+        if (RemoveIfUnchanged(files[i])) {
+            UT_LOG(UT_LOG_DEVDBG, "Remove old transcript file %W", files[i].path.c_str());
+            ++removed;
+        }
+    }
+    return removed;
+}
+
+void CUTPendingTranscripts::GatherTranscripts(CUTPayloadList* payload) const {
+    for (const std::wstring& folder :
+         TranscriptFolders(component_folder_, &payload->skipped_names)) {
+        GatherFiles(folder, IsTranscriptName, payload);
+        if (payload->OverBudget()) {
+            UT_LOG(UT_LOG_DEVDBG,
+                   "Transcript file size is %Q, over max size, do not send more transcript!",
+                   static_cast<uint64_t>(payload->total));
+            return;
+        }
+    }
+}
+
+void CUTPendingTranscripts::GatherArchivedLogs(const std::wstring& log_folder,
+                                               CUTPayloadList* payload) {
+    GatherFiles(WithoutTrailingSeparator(log_folder), IsArchivedLogName, payload);
+}
+
+std::wstring CUTPendingTranscripts::CopyLogFile(const std::wstring& log_file_path) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    CUTFileStatus status;
+    if (log_file_path.empty() || !platform->GetFileStatus(log_file_path, &status) ||
+        !status.is_regular_file) {
+        return std::wstring();
+    }
+    const std::wstring copy = ReserveArchivedLogName(FolderOf(log_file_path));
+    if (copy.empty()) {
+        return std::wstring();
+    }
+    if (!CopyBytes(log_file_path, copy)) {
+        platform->RemoveFile(copy);
+        return std::wstring();
+    }
+    return copy;
+}
+
+bool CUTPendingTranscripts::RemoveIfUnchanged(const CUTPendingFile& file) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    CUTFileStatus now;
+    if (!platform->GetEntryStatus(file.path, &now) || !file.IsVersion(now)) {
+        return false;
+    }
+    return platform->RemoveFile(file.path);
+}

@@ -1,0 +1,324 @@
+// The files a send cycle carries, found on real folders: which entries count
+// as transcripts and archived logs, the payload budget's rule, the removal of
+// old transcripts, and removal only of the version that was gathered.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "manager/UTPendingTranscripts.h"
+#include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+#include "support/ChildProcess.h"
+#include "support/ScratchRoots.h"
+
+using tvut_test::PathExists;
+using tvut_test::ScratchFolder;
+using tvut_test::WriteFile;
+
+namespace {
+
+// Sets a file's last write time to seconds + nanos since 1970.
+void SetModified(const std::string& path, int64_t seconds, long nanos = 0) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = nanos;
+    times[1] = times[0];
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW)) << path;
+}
+
+std::string NameOf(const std::wstring& path) {
+    const std::string text = ToUtf8(path);
+    return text.substr(text.rfind('/') + 1);
+}
+
+std::vector<std::string> Names(const std::vector<std::wstring>& paths) {
+    std::vector<std::string> names;
+    for (const std::wstring& path : paths) {
+        names.push_back(NameOf(path));
+    }
+    return names;
+}
+
+std::vector<std::string> Names(const std::vector<CUTPendingFile>& files) {
+    std::vector<std::string> names;
+    for (const CUTPendingFile& file : files) {
+        names.push_back(NameOf(file.path));
+    }
+    return names;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class PendingTranscriptsTest : public ::testing::Test {
+protected:
+    // A product folder with a "Transcripts" folder in the component folder.
+    std::string Product(const std::string& name) {
+        const std::string product = component_ + "/" + name;
+        ::mkdir(product.c_str(), 0700);
+        ::mkdir((product + "/Transcripts").c_str(), 0700);
+        return product + "/Transcripts";
+    }
+    std::string File(const std::string& folder, const std::string& name, size_t size) {
+        const std::string path = folder + "/" + name;
+        EXPECT_TRUE(WriteFile(path, std::string(size, 'x')));
+        return path;
+    }
+    CUTPendingTranscripts Pending() const { return CUTPendingTranscripts(FromUtf8(component_)); }
+
+    ScratchFolder scratch_;
+    // A component folder whose own path contains both ".utt" and "TVUT_":
+    // only file names may decide.
+    const std::string component_ = [this] {
+        const std::string path = scratch_.Join("root.utt TVUT_x");
+        ::mkdir(path.c_str(), 0700);
+        return path;
+    }();
+};
+
+}  // namespace
+
+TEST_F(PendingTranscriptsTest, OnlyRegularFilesNamedLikeTranscriptsCount) {
+    const std::string folder = Product("LINE_7");
+    File(folder, "{A}.utt", 10);
+    File(folder, "{B}.tmp0123456789AB", 10);  // a transcript being written
+    File(folder, "{C}.utt.bak", 10);
+    File(folder, ".utt", 10);
+    File(folder, "notes.txt", 10);
+    ::mkdir((folder + "/{D}.utt").c_str(), 0700);
+    ASSERT_EQ(0, ::symlink((folder + "/{A}.utt").c_str(), (folder + "/{E}.utt").c_str()));
+    ASSERT_EQ(0, ::symlink("/etc/hostname", (folder + "/{F}.utt").c_str()));
+    ASSERT_EQ(0, ::mkfifo((folder + "/{G}.utt").c_str(), 0600));
+    // Transcripts only in a product folder's "Transcripts" folder, one level.
+    File(component_, "{H}.utt", 10);
+    ::mkdir((folder + "/deeper").c_str(), 0700);
+    File(folder + "/deeper", "{I}.utt", 10);
+    // A product folder that is a link is not walked.
+    const std::string elsewhere = scratch_.Join("elsewhere");
+    ::mkdir(elsewhere.c_str(), 0700);
+    ::mkdir((elsewhere + "/Transcripts").c_str(), 0700);
+    File(elsewhere + "/Transcripts", "{J}.utt", 10);
+    ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (component_ + "/LINK_1").c_str()));
+
+    EXPECT_EQ(std::vector<std::string>{"{A}.utt"}, Names(Pending().ListTranscripts()));
+
+    CUTPayloadList payload(1000);
+    Pending().GatherTranscripts(&payload);
+    EXPECT_EQ(std::vector<std::string>{"{A}.utt"}, Names(payload.files));
+    EXPECT_EQ(10u, payload.total);
+}
+
+TEST_F(PendingTranscriptsTest, ArchivedLogsAreRegularFilesWhoseNamesBeginWithTheTag) {
+    File(component_, "TVUT_2016_3_7_14_5_9.log", 10);
+    File(component_, "TVUTLog.log", 10);
+    File(component_, "ProdInd_UserDep.cur", 10);
+    File(component_, "x_TVUT_1.log", 10);
+    ::mkdir((component_ + "/TVUT_folder").c_str(), 0700);
+    ASSERT_EQ(0, ::symlink("/etc/hostname", (component_ + "/TVUT_link").c_str()));
+    CUTPayloadList payload(1000);
+    CUTPendingTranscripts::GatherArchivedLogs(FromUtf8(component_), &payload);
+    EXPECT_EQ(std::vector<std::string>{"TVUT_2016_3_7_14_5_9.log"}, Names(payload.files));
+}
+
+TEST_F(PendingTranscriptsTest, TheFirstFileOverTheBudgetEndsItsStage) {
+    // One product folder, files in listing order; sizes decide.
+    const struct {
+        const char* label;
+        std::vector<size_t> sizes;
+        uint64_t budget;
+        size_t taken;  // the first `taken` files in listing order
+    } cases[] = {
+        {"all fit", {100, 200, 300}, 1000, 3},
+        {"exactly the sum", {100, 200, 300}, 600, 3},
+        {"one byte short", {100, 200, 300}, 599, 2},
+        {"first too large blocks the rest", {700, 1, 1}, 600, 0},
+        {"middle too large blocks smaller later ones", {100, 600, 1}, 600, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchFolder scratch;
+        const std::string transcripts = scratch.Join("P");
+        ::mkdir(transcripts.c_str(), 0700);
+        ::mkdir((transcripts + "/Transcripts").c_str(), 0700);
+        for (size_t i = 0; i < c.sizes.size(); ++i) {
+            File(transcripts + "/Transcripts", "{" + std::to_string(i) + "}.utt", 0);
+        }
+        CUTPendingTranscripts pending(scratch.wpath());
+        // The sizes go to the files in listing order, which decides.
+        const std::vector<std::wstring> listed = pending.ListTranscripts();
+        ASSERT_EQ(c.sizes.size(), listed.size());
+        std::vector<std::string> expected;
+        for (size_t i = 0; i < listed.size(); ++i) {
+            ASSERT_TRUE(WriteFile(ToUtf8(listed[i]), std::string(c.sizes[i], 'x')));
+            if (i < c.taken) {
+                expected.push_back(ToUtf8(listed[i]));
+            }
+        }
+        CUTPayloadList payload(c.budget);
+        pending.GatherTranscripts(&payload);
+        std::vector<std::string> taken;
+        for (const CUTPendingFile& file : payload.files) {
+            taken.push_back(ToUtf8(file.path));
+        }
+        EXPECT_EQ(expected, taken);
+        EXPECT_EQ(c.taken == c.sizes.size(), !payload.OverBudget());
+    }
+}
+
+TEST_F(PendingTranscriptsTest, AnOverrunningLogStageLeavesOnlyTheFirstProductFolderWalked) {
+    File(component_, "TVUT_1.log", 500);
+    File(component_, "TVUT_2.log", 700);
+    Product("A");
+    Product("B");
+    File(component_ + "/A/Transcripts", "{A}.utt", 1);
+    File(component_ + "/B/Transcripts", "{B}.utt", 1);
+    CUTPayloadList payload(1000);
+    CUTPendingTranscripts::GatherArchivedLogs(FromUtf8(component_), &payload);
+    ASSERT_TRUE(payload.OverBudget());
+    ASSERT_EQ(1u, payload.files.size());
+    Pending().GatherTranscripts(&payload);
+    EXPECT_EQ(1u, payload.files.size()) << "no transcript joins an overrun payload";
+    EXPECT_EQ(1201u, payload.total) << "one product folder's first transcript was examined";
+}
+
+TEST_F(PendingTranscriptsTest, SizesOfTwoGibibytesAndMoreDoNotWrapTheTotal) {
+    const std::string folder = Product("BIG");
+    const std::string big = File(folder, "{BIG}.utt", 0);
+    // Sparse: 4 GiB + 100 bytes would read as 100 in 32 bits.
+    ASSERT_EQ(0, ::truncate(big.c_str(), (int64_t{1} << 32) + 100));
+    const std::vector<std::wstring> listed = Pending().ListTranscripts();
+    ASSERT_EQ(1u, listed.size());
+    CUTPendingFile file;
+    ASSERT_TRUE(CUTPendingTranscripts::Query(listed[0], &file));
+    EXPECT_EQ((uint64_t{1} << 32) + 100, file.size);
+
+    for (uint64_t size : {uint64_t{1} << 31, (uint64_t{1} << 32) + 100}) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(0, ::truncate(big.c_str(), static_cast<off_t>(size)));
+        File(folder, "{SMALL}.utt", 10);
+        CUTPayloadList payload(102400);
+        Pending().GatherTranscripts(&payload);
+        EXPECT_TRUE(payload.OverBudget());
+        EXPECT_GE(payload.total, size);
+        for (const CUTPendingFile& taken : payload.files) {
+            EXPECT_NE(ToUtf8(taken.path), big);
+        }
+        ::unlink((folder + "/{SMALL}.utt").c_str());
+    }
+}
+
+TEST_F(PendingTranscriptsTest, OldTranscriptsBeyondTheCountGoOldestFirst) {
+    const std::vector<std::string> folders = {Product("A"), Product("B"), Product("C")};
+    // 503 transcripts over three product folders; times in nanoseconds that
+    // share a second, so whole seconds could not tell them apart.
+    std::vector<std::string> paths;
+    for (int i = 0; i < 503; ++i) {
+        const std::string path =
+            File(folders[static_cast<size_t>(i) % 3], "{" + std::to_string(i) + "}.utt", 5);
+        SetModified(path, 1700000000, 1000000 + 997L * ((i * 7919) % 503));
+        paths.push_back(path);
+    }
+    std::vector<std::string> by_age = paths;
+    std::sort(by_age.begin(), by_age.end(), [&](const std::string& a, const std::string& b) {
+        struct stat sa, sb;
+        ::stat(a.c_str(), &sa);
+        ::stat(b.c_str(), &sb);
+        return sa.st_mtim.tv_nsec < sb.st_mtim.tv_nsec;
+    });
+    EXPECT_EQ(0u, Pending().RemoveOldTranscripts(503));
+    EXPECT_EQ(3u, Pending().RemoveOldTranscripts(500));
+    for (size_t i = 0; i < by_age.size(); ++i) {
+        EXPECT_EQ(i >= 3, PathExists(by_age[i])) << by_age[i];
+    }
+    EXPECT_EQ(500u, Pending().ListTranscripts().size());
+    // No count at all keeps nothing.
+    EXPECT_EQ(500u, Pending().RemoveOldTranscripts(0));
+    EXPECT_TRUE(Pending().ListTranscripts().empty());
+}
+
+TEST_F(PendingTranscriptsTest, OnlyTheVersionThatWasListedIsRemoved) {
+    const std::string folder = Product("P");
+    const std::string path = File(folder, "{S}.utt", 10);
+    const std::string temporary = folder + "/{S}.tmp00";
+    const struct {
+        const char* label;
+        // What happens to the transcript after it was listed.
+        void (*change)(const std::string& path, const std::string& temporary);
+        bool removed;
+    } cases[] = {
+        {"unchanged", [](const std::string&, const std::string&) {}, true},
+        {"replaced atomically with the same size",
+         [](const std::string& p, const std::string& t) {
+             WriteFile(t, std::string(10, 'y'));
+             ::rename(t.c_str(), p.c_str());
+         },
+         false},
+        {"rewritten in place, same size",
+         [](const std::string& p, const std::string&) {
+             struct stat st;
+             ::stat(p.c_str(), &st);
+             WriteFile(p, std::string(10, 'z'));
+             // Even when the clock has not moved on.
+             struct timespec times[2] = {st.st_atim, st.st_mtim};
+             times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+             ::utimensat(AT_FDCWD, p.c_str(), times, 0);
+         },
+         false},
+        {"grown", [](const std::string& p, const std::string&) { WriteFile(p, "longer text"); },
+         false},
+        {"gone", [](const std::string& p, const std::string&) { ::unlink(p.c_str()); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        WriteFile(path, std::string(10, 'x'));
+        const std::vector<std::wstring> listed = Pending().ListTranscripts();
+        ASSERT_EQ(1u, listed.size());
+        CUTPendingFile file;
+        ASSERT_TRUE(CUTPendingTranscripts::Query(listed[0], &file));
+        c.change(path, temporary);
+        const bool existed = PathExists(path);
+        EXPECT_EQ(c.removed, CUTPendingTranscripts::RemoveIfUnchanged(file));
+        EXPECT_EQ(existed && !c.removed, PathExists(path));
+    }
+}
+
+TEST_F(PendingTranscriptsTest, TheLogCopyIsPrivateAndNeverReplacesAnArchivedLog) {
+    const std::string log = File(component_, "TVUTLog.log", 0);
+    ASSERT_TRUE(WriteFile(log, "line one\nline two\n"));
+    ::chmod(log.c_str(), 0644);
+    std::vector<std::wstring> copies;
+    for (int i = 0; i < 3; ++i) {
+        copies.push_back(CUTPendingTranscripts::CopyLogFile(FromUtf8(log)));
+        ASSERT_FALSE(copies.back().empty());
+    }
+    EXPECT_EQ(3u, Sorted({ToUtf8(copies[0]), ToUtf8(copies[1]), ToUtf8(copies[2])}).size());
+    for (const std::wstring& copy : copies) {
+        const std::string path = ToUtf8(copy);
+        const std::string name = path.substr(path.rfind('/') + 1);
+        EXPECT_EQ(0u, name.find("TVUT_")) << name;
+        EXPECT_EQ(name.size() - 4, name.rfind(".log")) << name;
+        EXPECT_EQ(std::string::npos, name.find(".utt"));
+        EXPECT_EQ("line one\nline two\n", tvut_test::ReadFile(path));
+        struct stat st;
+        ASSERT_EQ(0, ::stat(path.c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777) << name;
+    }
+    // Three copies within a second or so: distinct names, none replaced.
+    EXPECT_NE(copies[0], copies[1]);
+    EXPECT_NE(copies[1], copies[2]);
+    EXPECT_NE(copies[0], copies[2]);
+    // No log file: no copy, nothing left behind.
+    ::unlink(log.c_str());
+    const size_t before = CUTPlatform::Current()->WalkFolder(FromUtf8(component_)).size();
+    EXPECT_TRUE(CUTPendingTranscripts::CopyLogFile(FromUtf8(log)).empty());
+    EXPECT_EQ(before, CUTPlatform::Current()->WalkFolder(FromUtf8(component_)).size());
+}
