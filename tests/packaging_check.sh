@@ -39,12 +39,28 @@ share/doc/tvut/README.md
 LIST
 }
 
-# Runs a host program in scratch roots of its own; prints its output.
+# Runs a host program in scratch roots of its own; prints its output. Its
+# uploads go to a local port where nothing listens (plain settings, through
+# the documented marker file), never to the real usage server.
 run_host() {
-    local roots
+    local roots settings
     roots=$(mktemp -d -p "$scratch")
+    settings="$roots/machine/Telvoran/TVUT"
+    mkdir -p "$settings"
+    : > "$settings/decode.xml"
+    cat > "$settings/ProdInd_UserInd.cur" <<'XML'
+<?xml version="1.0" encoding="UTF-8" ?>
+<PROD_IND_USER_IND version="">
+    <ReceivingHost value="http://127.0.0.1:1/BRIMReceiver" />
+    <ReceivingHostBeta value="http://127.0.0.1:1/BRIMReceiver" />
+</PROD_IND_USER_IND>
+XML
+    local status=0
     env UT_MACHINE_DATA_DIR="$roots/machine" XDG_DATA_HOME="$roots/user" HOME="$roots/home" \
-        XDG_RUNTIME_DIR= "$@"
+        XDG_RUNTIME_DIR= "$@" || status=$?
+    grep -q 'value="http://127.0.0.1:1/' "$settings/ProdInd_UserInd.cur" ||
+        fail "the host did not keep the scratch server setting"
+    return $status
 }
 
 # Only the library itself may be needed: none of its dependencies leak into

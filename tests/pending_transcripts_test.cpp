@@ -322,3 +322,24 @@ TEST_F(PendingTranscriptsTest, TheLogCopyIsPrivateAndNeverReplacesAnArchivedLog)
     EXPECT_TRUE(CUTPendingTranscripts::CopyLogFile(FromUtf8(log)).empty());
     EXPECT_EQ(before, CUTPlatform::Current()->WalkFolder(FromUtf8(component_)).size());
 }
+
+TEST_F(PendingTranscriptsTest, OnlyUploadArchivesLeftForAnHourAreStale) {
+    const std::string guid = "{0123ABCD-4567-89EF-0123-456789ABCDEF}";
+    const std::string old_archive = File(component_, guid + ".zip", 22);
+    SetModified(old_archive, CUTPlatform::Current()->CurrentTimeSeconds() - 3700);
+    const std::string fresh_archive =
+        File(component_, "{1123ABCD-4567-89EF-0123-456789ABCDEF}.zip", 22);
+    const std::string old_other = File(component_, "backup.zip", 22);
+    SetModified(old_other, 1000000000);
+    const std::string old_short = File(component_, "{short}.zip", 22);
+    SetModified(old_short, 1000000000);
+    ::mkdir((component_ + "/{2123ABCD-4567-89EF-0123-456789ABCDEF}.zip").c_str(), 0700);
+
+    const std::vector<std::wstring> removed =
+        CUTPendingTranscripts::RemoveStaleArchives(FromUtf8(component_));
+    EXPECT_EQ(std::vector<std::string>{guid + ".zip"}, Names(removed));
+    EXPECT_FALSE(PathExists(old_archive));
+    for (const std::string& kept : {fresh_archive, old_other, old_short}) {
+        EXPECT_TRUE(PathExists(kept)) << kept;
+    }
+}

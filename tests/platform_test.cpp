@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -425,4 +426,51 @@ TEST(PlatformTest, ListingsSkipNamesThatAreNotText) {
     EXPECT_FALSE(entries[0].is_folder);
     EXPECT_EQ(1u, skipped);
     EXPECT_EQ(1u, Platform()->ListFiles(scratch.wpath(), L".utt").size());
+    skipped = 0;
+    EXPECT_EQ(1u, Platform()->ListFolder(scratch.wpath(), &skipped).size());
+    EXPECT_EQ(1u, skipped);
+}
+
+// The listing alone tells what an entry is, and neither it nor the entry's
+// status follows a link.
+TEST(PlatformTest, ListFolderAndEntryStatusTellLinksFromWhatTheyLeadTo) {
+    ScratchFolder scratch;
+    ASSERT_TRUE(WriteFile(scratch.Join("file"), "12345"));
+    ASSERT_EQ(0, ::mkdir(scratch.Join("folder").c_str(), 0700));
+    ASSERT_EQ(0, ::symlink(scratch.Join("file").c_str(), scratch.Join("link").c_str()));
+    ASSERT_EQ(0, ::symlink(scratch.Join("folder").c_str(), scratch.Join("folder-link").c_str()));
+    ASSERT_EQ(0, ::mkfifo(scratch.Join("fifo").c_str(), 0600));
+    const std::map<std::string, UTEntryKind> expected = {
+        {"file", UTEntryKind::kRegularFile}, {"folder", UTEntryKind::kFolder},
+        {"link", UTEntryKind::kLink},        {"folder-link", UTEntryKind::kLink},
+        {"fifo", UTEntryKind::kOther},
+    };
+    std::map<std::string, UTEntryKind> listed;
+    for (const CUTFolderName& entry : Platform()->ListFolder(scratch.wpath(), nullptr)) {
+        const std::string path = ToUtf8(entry.path);
+        listed[path.substr(path.rfind('/') + 1)] = entry.kind;
+    }
+    EXPECT_EQ(expected, listed);
+    EXPECT_TRUE(Platform()->ListFolder(scratch.wpath() + L"/missing", nullptr).empty());
+
+    CUTFileStatus status;
+    ASSERT_TRUE(Platform()->GetEntryStatus(FromUtf8(scratch.Join("link")), &status));
+    EXPECT_TRUE(status.is_link);
+    EXPECT_FALSE(status.is_regular_file);
+    ASSERT_TRUE(Platform()->GetEntryStatus(FromUtf8(scratch.Join("file")), &status));
+    EXPECT_FALSE(status.is_link);
+    EXPECT_TRUE(status.is_regular_file);
+    EXPECT_EQ(5u, status.size);
+    // The following query of the same link reports the file, not the link.
+    ASSERT_TRUE(Platform()->GetFileStatus(FromUtf8(scratch.Join("link")), &status));
+    EXPECT_FALSE(status.is_link);
+    EXPECT_TRUE(status.is_regular_file);
+    EXPECT_FALSE(Platform()->GetEntryStatus(FromUtf8(scratch.Join("missing")), &status));
+    // The walk still follows links, as it always did.
+    for (const CUTFolderEntry& entry : Platform()->WalkFolder(scratch.wpath())) {
+        const std::string path = ToUtf8(entry.path);
+        const std::string name = path.substr(path.rfind('/') + 1);
+        EXPECT_EQ(name == "folder" || name == "folder-link", entry.is_folder) << name;
+        EXPECT_EQ(name == "file" || name == "link" ? 5u : 0u, entry.size) << name;
+    }
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <future>
@@ -35,6 +36,7 @@
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/FakePlatforms.h"
 #include "support/LocalReceiver.h"
 #include "support/LogLines.h"
 #include "support/ScratchRoots.h"
@@ -514,6 +516,70 @@ INSTANTIATE_TEST_SUITE_P(
                   false}),
     CaseName<ReplyCase>);
 
+namespace {
+
+// A cycle that cannot run: the sending lock cannot be had, or the cycle
+// meets an exception (a platform service that throws, as none should).
+class BrokenCyclePlatform : public CUTPlatformWrapper {
+public:
+    explicit BrokenCyclePlatform(bool refuse_lock)
+        : CUTPlatformWrapper(CUTPlatform::Default()), refuse_lock_(refuse_lock) {}
+    std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) override {
+        if (refuse_lock_ &&
+            path.find(CUTTranscriptManager::kSendingLockName) != std::wstring::npos) {
+            if (error != nullptr) {
+                *error = EACCES;
+            }
+            return nullptr;
+        }
+        return target()->OpenLockFile(path, error);
+    }
+    // Thrown while the archive is being filled.
+    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
+                                                    CUTFileStatus* status) override {
+        if (!refuse_lock_ && armed.load() && path.size() > 4 &&
+            path.compare(path.size() - 4, 4, L".utt") == 0) {
+            throw std::runtime_error("a service that throws");
+        }
+        return target()->OpenForReading(path, status);
+    }
+    std::atomic<bool> armed{false};
+
+private:
+    const bool refuse_lock_;
+};
+
+}  // namespace
+
+TEST_F(SendCycleTest, ACycleThatCannotRunReportsItAndLeavesNothingBehind) {
+    for (bool refuse_lock : {true, false}) {
+        SCOPED_TRACE(refuse_lock ? "sending lock refused" : "exception in the cycle");
+        ScratchRoots roots;
+        BrokenCyclePlatform platform(refuse_lock);
+        CUTScopedPlatform scoped(&platform);
+        LocalReceiver receiver;
+        Settings(receiver.HostUrl());
+        MakeFolders(roots.pi_ud_folder() + "/LINE_7/Transcripts");
+        const std::string transcript = roots.pi_ud_folder() + "/LINE_7/Transcripts/{A}.utt";
+        ASSERT_TRUE(tvut_test::WriteFile(transcript, TranscriptBytes("A", 300)));
+        ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+        CUTFacade::RegisterCallbackFunction(RecordCallback);
+        platform.armed.store(true);
+        HostObjects host;
+        EXPECT_EQ(UT_SEND_CYCLE_FAILED,
+                  CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+        EXPECT_EQ(0, receiver.ArrivalCount());
+        EXPECT_TRUE(PathExists(transcript));
+        EXPECT_TRUE(g_callbacks.Calls().empty());
+        platform.armed.store(false);
+        EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+        for (const CUTFolderName& entry :
+             CUTPlatform::Current()->ListFolder(FromUtf8(roots.pi_ud_folder()), nullptr)) {
+            EXPECT_EQ(std::string::npos, ToUtf8(entry.path).find(".zip")) << ToUtf8(entry.path);
+        }
+    }
+}
+
 // ---- what must never be lost or left behind ---------------------------------
 
 TEST_F(SendCycleTest, ACrashRecordedDuringAnUploadIsSentByTheNextCycle) {
@@ -636,6 +702,50 @@ TEST_F(SendCycleTest, OnlyWhatWasPackedAndIsUnchangedIsRemoved) {
     EXPECT_EQ(0, ::lstat((folder + "/{G}.utt").c_str(), &st));
     CUTFacade::CleanUp();
     ::setenv("XDG_DATA_HOME", roots_.user_root().c_str(), 1);
+}
+
+namespace {
+
+// The disk fills up as the first upload archive is created.
+class FullForArchivesPlatform : public tvut_test::FullDiskPlatform {
+public:
+    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                                    uint32_t permissions, int* error) override {
+        if (path.size() > 4 && path.compare(path.size() - 4, 4, L".zip") == 0 &&
+            !filled_.exchange(true)) {
+            SetFull(true);
+        }
+        return FullDiskPlatform::OpenForWriting(path, mode, permissions, error);
+    }
+
+private:
+    std::atomic<bool> filled_{false};
+};
+
+}  // namespace
+
+TEST_F(SendCycleTest, AnArchiveThatCannotBeWrittenSendsNothingAndRemovesNothing) {
+    FullForArchivesPlatform disk;
+    CUTScopedPlatform scoped(&disk);
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    const std::string transcript = Transcript("{A}.utt");
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    // The request goes out without payload and is accepted; what the
+    // archive could not hold has not been delivered.
+    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    ASSERT_TRUE(disk.IsFull());
+    disk.SetFull(false);
+    ASSERT_TRUE(receiver.WaitForRequests(1));
+    EXPECT_EQ("none", receiver.Requests()[0].archive);
+    EXPECT_TRUE(PathExists(transcript));
+    EXPECT_TRUE(ComponentFiles("", ".zip").empty());
+    // Room again: the next cycle delivers it.
+    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    ASSERT_TRUE(receiver.WaitForRequests(2));
+    EXPECT_EQ(std::vector<std::string>{"{A}.utt"}, ReceivedTranscripts({receiver.Requests()[1]}));
+    EXPECT_FALSE(PathExists(transcript));
 }
 
 TEST_F(SendCycleTest, CleanUpDuringAHeldUploadReturnsAndKeepsWhatItGathered) {
@@ -800,7 +910,10 @@ TEST_F(SendCycleTest, UploadsOfSeveralProcessesNeverOverlapAndDeliverEverything)
     ASSERT_GE(requests.size(), 4u);
     std::vector<std::pair<int64_t, int64_t>> spans;
     for (const ReceivedRequest& request : requests) {
-        spans.emplace_back(request.start_ns, request.end_ns);
+        // An upload that a host's CleanUp abandoned ended for the host when
+        // it went; the receiver only notices once its delay is over.
+        const bool abandoned = request.reply.find("client gone") != std::string::npos;
+        spans.emplace_back(request.start_ns, abandoned ? request.start_ns : request.end_ns);
     }
     std::sort(spans.begin(), spans.end());
     for (size_t i = 1; i < spans.size(); ++i) {

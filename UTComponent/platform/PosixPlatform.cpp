@@ -503,35 +503,21 @@ std::vector<std::wstring> CUTPosixPlatform::ListFiles(const std::wstring& folder
 std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& folder,
                                                          size_t* skipped_names) {
     std::vector<CUTFolderEntry> entries;
-    if (skipped_names != nullptr) {
-        *skipped_names = 0;
-    }
-    if (folder.empty()) {
-        return entries;
-    }
-    boost::system::error_code ec;
-    fs::directory_iterator it(FsPath(folder), ec);
-    const fs::directory_iterator end;
-    for (; !ec && it != end; it.increment(ec)) {
-        std::wstring name;
-        // A name that is not UTF-8 has no wide form: a caller that acted on
-        // a substitute (the folder itself, say) would act on the wrong file.
-        if (!Utf8ToWide(it->path().filename().string(), &name) || name.empty()) {
-            if (skipped_names != nullptr) {
-                ++*skipped_names;
-            }
-            continue;
-        }
+    for (CUTFolderName& name : ListFolder(folder, skipped_names)) {
         CUTFolderEntry entry;
-        // Composed with our own separator so that callers can split it again.
-        entry.path = WithoutTrailingSeparator(folder) + kPathSeparator + name;
-        boost::system::error_code status_ec;
-        entry.is_folder = fs::is_directory(it->path(), status_ec);
-        if (!entry.is_folder) {
-            const uintmax_t size = fs::file_size(it->path(), status_ec);
-            entry.size = status_ec ? 0 : static_cast<uint32_t>(size);
+        entry.path = std::move(name.path);
+        if (name.kind == UTEntryKind::kFolder) {
+            entry.is_folder = true;
+        } else {
+            // What a link leads to counts; a size beyond 32 bits is cut as
+            // the helper's unsigned 32-bit size always was.
+            CUTFileStatus status;
+            if (GetFileStatus(entry.path, &status)) {
+                entry.is_folder = status.is_folder;
+                entry.size = static_cast<uint32_t>(status.size);
+            }
         }
-        entries.push_back(entry);
+        entries.push_back(std::move(entry));
     }
     return entries;
 }
