@@ -24,11 +24,11 @@
 
 #include <tvUT/UTFacade.h>
 
-#include "comm/UTHttpClient.h"
 #include "manager/UTPendingTranscripts.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/CurlForm.h"
 #include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"
 #include "zip/UTZipper.h"
@@ -130,19 +130,9 @@ int main(int argc, char** argv) {
         }
         zipper.Complete();
     }
-    std::string body;
-    {
-        CUTHttpClient client(receiver.UploadUrl());
-        client.BuildRequest(archive);
-        body.resize(client.Queue().Pending());
-        client.Queue().Read(&body[0], body.size());
-    }
-    const std::string body_file = scratch.Join("body.bin");
-    tvut_test::WriteFile(body_file, body);
-    const std::string command =
-        "curl -s -o /dev/null -w '%{http_code}' -H 'Content-Type: multipart/form-data; boundary=" +
-        std::string(CUTHttpClient::kBoundary) + "' --data-binary @" + body_file + " " +
-        receiver.UploadUrl();
+    size_t body_size = 0;
+    const std::string command = tvut_test::CurlPostOfForm(archive, scratch.Join("body.bin"),
+                                                          receiver.UploadUrl(), &body_size);
     std::vector<double> deflate, curl;
     for (int i = 0; i < rounds; ++i) {
         Clock::time_point start = Clock::now();
@@ -172,7 +162,7 @@ int main(int argc, char** argv) {
         "  floor (compress2 of each file %.2f ms + curl POST of the %zu-byte form %.2f ms): "
         "%.2f ms\n"
         "  ratio ours / floor: %.2f\n",
-        files, bytes, rounds, Median(ours), Median(deflate), body.size(), Median(curl), floor,
+        files, bytes, rounds, Median(ours), Median(deflate), body_size, Median(curl), floor,
         Median(ours) / floor);
     return 0;
 }
