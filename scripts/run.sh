@@ -21,9 +21,10 @@ cleanup() {
     fi
     rm -rf "$scratch"
 }
+on_signal() { exit "$1"; }
 trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'on_signal 130' INT
+trap 'on_signal 143' TERM
 
 root="$scratch/root"
 store="$scratch/received"
@@ -34,8 +35,8 @@ uploads() { find "$store/requests" -mindepth 1 -maxdepth 1 -type d 2>/dev/null |
 
 # What the server received in the uploads after the first $1 ones.
 show_uploads() {
-    local request name
-    for request in $(find "$store/requests" -mindepth 1 -maxdepth 1 -type d | sort | tail -n +$(($1 + 1))); do
+    local request name skip=$(($1 + 1))
+    for request in $(find "$store/requests" -mindepth 1 -maxdepth 1 -type d | sort | tail -n "+$skip"); do
         printf 'Upload %s: %s, archive %s, %s transcript(s), %s problem(s)\n' \
             "$(basename "$request")" "$(sed -n 's/^path //p' "$request/summary.txt")" \
             "$(sed -n 's/^archive //p' "$request/summary.txt")" \
