@@ -37,10 +37,11 @@ uploads() { find "$store/requests" -mindepth 1 -maxdepth 1 -type d 2>/dev/null |
 show_uploads() {
     local request name skip=$(($1 + 1))
     for request in $(find "$store/requests" -mindepth 1 -maxdepth 1 -type d | sort | tail -n "+$skip"); do
-        printf 'Upload %s: %s, archive %s, %s transcript(s), %s problem(s)\n' \
+        printf 'Upload %s: %s, archive %s, %s transcript(s), %s log file(s), %s problem(s)\n' \
             "$(basename "$request")" "$(sed -n 's/^path //p' "$request/summary.txt")" \
             "$(sed -n 's/^archive //p' "$request/summary.txt")" \
             "$(sed -n 's/^transcripts //p' "$request/summary.txt")" \
+            "$(find "$request/logs" -type f 2>/dev/null | wc -l)" \
             "$(sed -n 's/^problems //p' "$request/summary.txt")"
         sed -n 's/^problem /  problem: /p' "$request/summary.txt"
         printf '  server replied: %s\n' "$(sed -n 's/^reply //p' "$request/summary.txt")"
@@ -80,7 +81,7 @@ heading "First run: a product's whole sequence, with an upload" \
 "$host" --root "$root" --server "$url" --send-now --calls-only "$@"
 
 heading "What the server received" \
-    "Each upload is one HTTP POST: form fields describing the component, machine, user and product, and a ZIP of the waiting transcripts (the first upload, made before any session was logged, has none)."
+    "Each upload is one HTTP POST: form fields describing the component, machine, user and product, and a ZIP of the waiting transcripts (pre-release products: their diagnostic logs too); the first upload, made before any session was logged, carries no transcript."
 show_uploads 0
 
 heading "What is left in the Transcripts folder" \
