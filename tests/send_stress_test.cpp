@@ -5,7 +5,9 @@
 // nothing waiting, and the receiver must hold every session's final state.
 //
 // The run is random but reproducible: it prints its seed, and
-// TVUT_STRESS_SEED=<seed> repeats it.
+// TVUT_STRESS_SEED=<seed> repeats its plan (each session's product, whether
+// it sends synchronously or crashes, its pauses and the moment it is
+// killed); how the processes interleave is the machine's.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -283,7 +285,7 @@ unsigned SeedOfThisRun() {
 
 TEST_F(SendStressTest, KilledAndCompetingSessionsLoseNothingAndLeaveNothingBehind) {
     const unsigned seed = SeedOfThisRun();
-    std::printf("send stress seed %u (TVUT_STRESS_SEED=%u repeats this run)\n", seed, seed);
+    std::printf("send stress seed %u (TVUT_STRESS_SEED=%u repeats this run's plan)\n", seed, seed);
     RecordProperty("seed", std::to_string(seed));
     std::mt19937 random(seed);
 
