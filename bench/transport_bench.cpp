@@ -29,6 +29,7 @@
 #include "config/UTConfigManager.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/CurlForm.h"
 #include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"
 #include "zip/UTZipper.h"
@@ -139,19 +140,9 @@ void StopLatency(const std::wstring& archive, int rounds, bool wake) {
 void BesideCurl(const tvut_test::ScratchFolder& folder, const std::wstring& archive, int rounds) {
     LocalReceiver receiver(ReceiverOptions{false, false, R"([{"default": true}])"});
     // The same body as the component sends, for curl to post.
-    std::string body;
-    {
-        CUTHttpClient client(receiver.UploadUrl());
-        client.BuildRequest(archive);
-        body.resize(client.Queue().Pending());
-        client.Queue().Read(&body[0], body.size());
-    }
-    const std::string body_file = folder.Join("body.bin");
-    tvut_test::WriteFile(body_file, body);
-    const std::string command =
-        "curl -s -o /dev/null -w '%{http_code}' -H 'Content-Type: multipart/form-data; boundary=" +
-        std::string(CUTHttpClient::kBoundary) + "' --data-binary @" + body_file + " " +
-        receiver.UploadUrl();
+    size_t body_size = 0;
+    const std::string command = tvut_test::CurlPostOfForm(archive, folder.Join("body.bin"),
+                                                          receiver.UploadUrl(), &body_size);
 
     std::vector<double> ours, theirs, startup;
     for (int i = 0; i < rounds; ++i) {
@@ -175,7 +166,7 @@ void BesideCurl(const tvut_test::ScratchFolder& folder, const std::wstring& arch
     std::printf(
         "3. %zu-byte body: Send median %.2f ms, curl command median %.2f ms, "
         "ratio %.2f; curl --version alone (its start-up) median %.2f ms\n   (%s)\n",
-        body.size(), Median(ours), Median(theirs), Median(ours) / Median(theirs), Median(startup),
+        body_size, Median(ours), Median(theirs), Median(ours) / Median(theirs), Median(startup),
         command.c_str());
 }
 

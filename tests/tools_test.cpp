@@ -18,9 +18,11 @@
 #include "config/UTXMLConfig.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"
 #include "support/TranscriptFiles.h"
 
+using tvut_test::LocalReceiver;
 using tvut_test::RunCommand;
 using tvut_test::ScratchRoots;
 using tvut_test::WriteFile;
@@ -145,22 +147,26 @@ TEST_F(ToolsTest, SampleHostShowsTheStatusCodesOfItsSequence) {
     const std::string elsewhere = roots_.folder().Join("elsewhere");
     ASSERT_EQ(0, RunCommand("mkdir -p " + elsewhere, nullptr));
     const std::string kept = roots_.folder().Join("kept");
+    // Every upload goes to a local receiver, never to the default server.
+    LocalReceiver receiver;
+    const std::string server = " --server " + receiver.HostUrl();
     const struct {
         const char* label;
         std::string command;
         bool crash;
         bool keep;
     } runs[] = {
-        {"crash, kept root", kSampleHost + " --crash --root " + kept, true, true},
+        {"crash, kept root", kSampleHost + " --crash --root " + kept + server, true, true},
         {"started by name from another folder",
          "cd " + elsewhere + " && TMPDIR=" + elsewhere + " PATH=" + tools +
-             ":$PATH tvut_sample_host",
+             ":$PATH tvut_sample_host" + server,
          false, false},
         {"beta, relative path",
-         "cd " + tools + " && TMPDIR=" + elsewhere + " ./tvut_sample_host --beta", false, false},
+         "cd " + tools + " && TMPDIR=" + elsewhere + " ./tvut_sample_host --beta" + server, false,
+         false},
     };
-    const std::set<int> send_codes = {UT_SEND_OK, UT_SEND_CYCLE_FAILED, UT_SEND_NOT_DELIVERED,
-                                      UT_SEND_EXT_DEPENDENCY_FAILED, UT_SEND_SERVER_REJECTED};
+    // The receiver accepts every upload.
+    const std::set<int> send_codes = {UT_SEND_OK};
     for (const auto& run : runs) {
         SCOPED_TRACE(run.label);
         std::string output;
@@ -289,12 +295,66 @@ TEST_F(ToolsTest, PendingListsTheWaitingTranscriptsAndDecodeShowsThem) {
 
 TEST_F(ToolsTest, SampleHostShowsTheTranscriptItsSessionLeft) {
     std::string output;
-    ASSERT_EQ(
-        0, RunCommand(kSampleHost + " --crash --root " + roots_.folder().Join("sample"), &output));
+    LocalReceiver receiver;
+    ASSERT_EQ(0, RunCommand(kSampleHost + " --crash --root " + roots_.folder().Join("sample") +
+                                " --server " + receiver.HostUrl(),
+                            &output));
     for (const char* expected :
          {"LogUsageData                       -> 200", "OnCrash                            -> 400",
           "decode ", ".utt", "<transcript guid=", "<product_line_id>SAMPLE</product_line_id>",
           "isCrash=\"1\""}) {
         EXPECT_NE(std::string::npos, output.find(expected)) << expected << "\n" << output;
     }
+}
+
+// What scripts/run.sh shows: pointed at a server, a first run in a new root
+// uploads (first with nothing waiting, then, asked to send now, the session's
+// transcript, which is removed once accepted); a second run in the same root
+// only wakes the worker, which finds no send due and uploads nothing.
+TEST_F(ToolsTest, SampleHostUploadsToItsServerThenWaitsForTheNextScheduledSend) {
+    LocalReceiver receiver;
+    const std::string root = roots_.folder().Join("sent");
+    const std::string command =
+        kSampleHost + " --calls-only --root " + root + " --server " + receiver.HostUrl();
+    std::string output;
+    ASSERT_EQ(0, RunCommand(command + " --send-now", &output)) << output;
+    auto lines = StatusLines(output);
+    EXPECT_EQ(UT_SEND_OK, lines["GetUBInformation (kormFALSE)"].first) << output;
+    EXPECT_EQ(UT_SEND_OK, lines["GetUBInformation (kormTRUE)"].first) << output;
+    EXPECT_NE(std::string::npos, output.find("Info: Will Send Synchronously.....")) << output;
+    EXPECT_NE(std::string::npos, output.find("Info: Send Payload Success!")) << output;
+    EXPECT_EQ(std::string::npos, output.find("Files under")) << "--calls-only shows no files";
+
+    ASSERT_TRUE(receiver.WaitForRequests(2));
+    auto requests = receiver.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("none", requests[0].archive) << "nothing waited before LogUsageData";
+    EXPECT_EQ("ok", requests[1].archive);
+    EXPECT_TRUE(requests[0].problems.empty() && requests[1].problems.empty());
+    ASSERT_EQ(1u, requests[1].transcripts.size());
+    EXPECT_EQ("SAMPLE", requests[1].fields["PROD_LINE_ID"]);
+    const std::string sent_xml = requests[1].transcripts.begin()->second;
+    EXPECT_NE(std::string::npos, sent_xml.find("<end_time isCrash=\"0\">-1</end_time>"))
+        << "sent before CleanUp stamped the end time:\n"
+        << sent_xml;
+
+    // Only CleanUp's final version of that session waits.
+    const std::string folder = root + "/user/Telvoran/TVUT/SAMPLE_2026/Transcripts";
+    tvut_test::TranscriptFolder listing = tvut_test::ListTranscriptFolder(folder);
+    ASSERT_EQ(1u, listing.transcripts.size());
+    std::map<std::string, std::string> values;
+    std::string report;
+    ASSERT_TRUE(tvut_test::ReadTranscript(listing.transcripts[0], &values, &report)) << report;
+    EXPECT_NE("-1", values["transcript/usage_data/end_time"]);
+    EXPECT_EQ(std::string::npos, sent_xml.find(values["transcript@guid"]))
+        << "the version that waits is not the one sent";
+
+    ASSERT_EQ(0, RunCommand(command, &output)) << output;
+    lines = StatusLines(output);
+    EXPECT_EQ(UT_SEND_OK, lines["GetUBInformation (kormFALSE)"].first) << output;
+    EXPECT_EQ(0u, lines.count("GetUBInformation (kormTRUE)"));
+    EXPECT_NE(std::string::npos, output.find("Info: Will Send Asynchronously.....")) << output;
+    EXPECT_NE(std::string::npos, output.find("Info: Not the Time to send.")) << output;
+    EXPECT_EQ(2, receiver.ArrivalCount());
+    EXPECT_EQ(2u, tvut_test::ListTranscriptFolder(folder).transcripts.size());
 }

@@ -1,19 +1,32 @@
 // tvut_sample_host: a host product in miniature. It goes through the sequence
 // a product follows with tvUT (initialise, hand over product and user
-// information, log usage, crash if asked, clean up), prints every status code
-// and then shows what tvUT left on disk.
+// information, log usage, crash if asked, send now if asked, clean up), prints
+// every status code and then shows what tvUT left on disk.
 //
-//   tvut_sample_host [--crash] [--beta] [--root DIR]
+//   tvut_sample_host [--crash] [--beta] [--send-now] [--server URL] [--root DIR]
+//                    [--calls-only]
 //
 // Without --root it works in a new scratch folder, never in the real data
 // folders, and removes that folder at exit; with --root DIR the files stay
-// in DIR for the inspector. It uses only the public headers and libtvUT.so.
+// in DIR for the inspector. --server URL points the root's uploads at URL (a
+// ReceivingHost value, such as the local receiver's) the way a product's
+// installer does, with logging on, and shows what tvUT logged. It uses only
+// the public headers and libtvUT.so. --calls-only leaves out the files
+// (tree, decoded transcript, inspector hints): for scripts that show them
+// their own way.
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include <tvUT/UTFacade.h>
 
@@ -130,21 +143,97 @@ void ShowTranscripts(const fs::path& root, const fs::path& inspector) {
     }
 }
 
+// Points the machine-wide settings of root at server, as an installer that
+// ships its own settings does: the marker file makes settings plain XML, and
+// items the file lacks get their defaults at first use. A settings file that
+// is already there is kept (it came from an earlier run).
+bool PointAt(const fs::path& root, const std::string& server) {
+    const fs::path folder = root / "machine/Telvoran/TVUT";
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    std::ofstream(folder / "decode.xml").close();
+    const fs::path settings = folder / "ProdInd_UserInd.cur";
+    if (fs::exists(settings, ec)) {
+        return true;
+    }
+    std::ofstream out(settings);
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
+        << "<PROD_IND_USER_IND>\n"
+        << "  <ReceivingHost value=\"" << server << "\" />\n"
+        << "  <ReceivingHostBeta value=\"" << server << "\" />\n"
+        << "  <EnableLogging value=\"1\" />\n"
+        << "  <LogLevel value=\"3\" />\n"
+        << "</PROD_IND_USER_IND>\n";
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// The messages this process logged, in order.
+std::vector<std::string> OwnLogLines(const fs::path& log) {
+    const std::string mark = "| pid:" + std::to_string(getpid()) + " |";
+    std::vector<std::string> lines;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(mark);
+        if (at == std::string::npos) {
+            continue;
+        }
+        // "<level> | <time> | pid:N | tid:N | <message>"
+        const size_t tid = line.find(" | ", at + mark.size());
+        if (tid != std::string::npos) {
+            lines.push_back(line.substr(0, line.find(' ')) + ": " + line.substr(tid + 3));
+        }
+    }
+    return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const char* text) {
+    for (const std::string& line : lines) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A send left to tvUT's worker thread is decided on that thread: give it
+// (at most 3 s) to log its decision, so that CleanUp does not cut it short.
+void AwaitWorkersDecision(const fs::path& log) {
+    if (!Contains(OwnLogLines(log), "Will Send Asynchronously")) {
+        return;
+    }
+    for (int i = 0; i < 300 && !Contains(OwnLogLines(log), "ime to send."); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool crash = false;
     bool beta = false;
+    bool send_now = false;
+    bool calls_only = false;
     std::string root;
+    std::string server;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--crash") == 0) {
             crash = true;
         } else if (std::strcmp(argv[i], "--beta") == 0) {
             beta = true;
+        } else if (std::strcmp(argv[i], "--calls-only") == 0) {
+            calls_only = true;
+        } else if (std::strcmp(argv[i], "--send-now") == 0) {
+            send_now = true;
         } else if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
             root = argv[++i];
+        } else if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc) {
+            server = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--crash] [--beta] [--root DIR]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--crash] [--beta] [--send-now] [--server URL] [--root DIR] "
+                         "[--calls-only]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -164,7 +253,16 @@ int main(int argc, char** argv) {
     fs::create_directories(root + "/user");
     setenv("UT_MACHINE_DATA_DIR", (root + "/machine").c_str(), 1);
     setenv("XDG_DATA_HOME", (root + "/user").c_str(), 1);
-    std::printf("tvUT sample host, working in %s\n\n", root.c_str());
+    std::printf("tvUT sample host, working in %s\n", root.c_str());
+    if (!server.empty()) {
+        if (!PointAt(root, server)) {
+            std::fprintf(stderr, "cannot write the settings in %s\n", root.c_str());
+            return 1;
+        }
+        std::printf("Uploads go to %s\n", server.c_str());
+    }
+    std::printf("\n");
+    const fs::path log = fs::path(root) / "user/Telvoran/TVUT/TVUTLog.log";
 
     Report("InitUTComponent", CUTFacade::InitUTComponent());
 
@@ -192,16 +290,38 @@ int main(int argc, char** argv) {
         "%-34s    (kormFALSE: in the background once a send was delivered;\n"
         "%-34s     until then, as in a new folder, on this thread)\n",
         "", "");
-    product->Dispose();
-    user->Dispose();
 
     Report("LogUsageData", CUTFacade::LogUsageData());
     if (crash) {
         Report("OnCrash", CUTFacade::OnCrash());
     }
+    if (send_now) {
+        // A host may ask again at any time; kormTRUE sends on this thread now.
+        Report("GetUBInformation (kormTRUE)", CUTFacade::GetUBInformation(product, user, kormTRUE));
+        std::printf("%-34s    (kormTRUE: sends the waiting transcripts now, on this thread)\n", "");
+    }
+    product->Dispose();
+    user->Dispose();
+    if (!server.empty()) {
+        AwaitWorkersDecision(log);
+    }
     Report("CleanUp", CUTFacade::CleanUp());
     Report("CleanUp (again)", CUTFacade::CleanUp());
 
+    if (!server.empty()) {
+        std::printf("\nWhat tvUT logged during this run (%s, lines of this process):\n",
+                    log.c_str());
+        for (const std::string& logged : OwnLogLines(log)) {
+            std::printf("  %s\n", logged.c_str());
+        }
+    }
+    if (calls_only) {
+        if (!keep) {
+            std::error_code ec;
+            fs::remove_all(root, ec);
+        }
+        return 0;
+    }
     ShowTree(root);
     const std::string settings = root + "/user/Telvoran/TVUT/ProdInd_UserDep.cur";
     const fs::path inspector = InspectorPath(argv[0]);
