@@ -908,16 +908,31 @@ TEST_F(SendCycleTest, UploadsOfSeveralProcessesNeverOverlapAndDeliverEverything)
 
     const std::vector<ReceivedRequest> requests = receiver.Requests();
     ASSERT_GE(requests.size(), 4u);
-    std::vector<std::pair<int64_t, int64_t>> spans;
+    // The receiver stamps a request's end only after its reply has gone
+    // out and the request is stored, so a sender holding its answer may
+    // rightly begin the next upload before that stamp. What one upload at a
+    // time does guarantee: the next upload begins only after the previous
+    // body was in and its 0.3 s reply delay had passed.
+    const std::map<int, int64_t> arrivals = receiver.ArrivalTimes();
+    std::vector<const ReceivedRequest*> by_start;
     for (const ReceivedRequest& request : requests) {
+        by_start.push_back(&request);
+    }
+    std::sort(by_start.begin(), by_start.end(),
+              [](const ReceivedRequest* a, const ReceivedRequest* b) {
+                  return a->start_ns < b->start_ns;
+              });
+    for (size_t i = 1; i < by_start.size(); ++i) {
+        const ReceivedRequest& before = *by_start[i - 1];
         // An upload that a host's CleanUp abandoned ended for the host when
         // it went; the receiver only notices once its delay is over.
-        const bool abandoned = request.reply.find("client gone") != std::string::npos;
-        spans.emplace_back(request.start_ns, abandoned ? request.start_ns : request.end_ns);
-    }
-    std::sort(spans.begin(), spans.end());
-    for (size_t i = 1; i < spans.size(); ++i) {
-        EXPECT_LT(spans[i - 1].second, spans[i].first) << "uploads " << i - 1 << " and " << i;
+        if (before.reply.find("client gone") != std::string::npos) {
+            continue;
+        }
+        ASSERT_EQ(1u, arrivals.count(before.index));
+        EXPECT_GE(by_start[i]->start_ns - arrivals.at(before.index), 300 * 1000 * 1000)
+            << "upload " << by_start[i]->index << " began while upload " << before.index
+            << " waited for its reply";
     }
     const std::vector<std::string> received = ReceivedTranscripts(requests);
     for (const std::wstring& session : sessions) {

@@ -453,15 +453,7 @@ TEST_F(SendStressTest, KilledAndCompetingSessionsLoseNothingAndLeaveNothingBehin
     // previous body was received in full, though. A sender that was killed,
     // or stopped by its CleanUp, lets go of the lock early: such a moment
     // between the two starts excuses the overlap.
-    std::map<int, int64_t> arrivals;  // request index -> body received
-    {
-        std::istringstream in(tvut_test::ReadFile(receiver.StoreDir() + "/arrivals.txt"));
-        int index = 0;
-        int64_t at = 0;
-        while (in >> index >> at) {
-            arrivals[index] = at;
-        }
-    }
+    std::map<int, int64_t> arrivals = receiver.ArrivalTimes();  // request index -> body received
     std::vector<int64_t> early_releases = kill_times;
     for (const Ended& session : ended) {
         if (session.notes.cleanup_from_ns >= 0) {

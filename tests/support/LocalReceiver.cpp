@@ -242,6 +242,17 @@ bool LocalReceiver::WaitForArrivals(int n) const {
     return WaitFor([this, n] { return ArrivalCount() >= n; });
 }
 
+std::map<int, int64_t> LocalReceiver::ArrivalTimes() const {
+    std::map<int, int64_t> arrivals;
+    std::istringstream in(ReadFile(store_ + "/arrivals.txt"));
+    int index = 0;
+    int64_t at = 0;
+    while (in >> index >> at) {
+        arrivals[index] = at;
+    }
+    return arrivals;
+}
+
 std::vector<ReceivedRequest> LocalReceiver::Requests() const {
     std::vector<std::string> folders;
     std::error_code ec;

@@ -81,6 +81,8 @@ public:
     // Requests whose body has been read (lines of arrivals.txt).
     int ArrivalCount() const;
     bool WaitForArrivals(int n) const;
+    // Request index -> the moment (CLOCK_MONOTONIC ns) its body was in.
+    std::map<int, int64_t> ArrivalTimes() const;
     // Completed requests (those with summary.txt), in index order.
     std::vector<ReceivedRequest> Requests() const;
     bool WaitForRequests(int n) const;
