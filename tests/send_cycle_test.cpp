@@ -860,18 +860,22 @@ int HostProcess(const std::string& go, bool synchronous) {
             return 14;
         }
     } else {
+        const std::string log = ToUtf8(CUTConfigManager::PeekInstance()->GetLogFilePath());
+        const auto deliveries = [&log] {
+            size_t count = 0;
+            for (const tvut_test::LogLine& line : tvut_test::ReadLogLines(log)) {
+                if (line.pid == ::getpid() && line.message == "Send Payload Success!") {
+                    ++count;
+                }
+            }
+            return count;
+        };
+        // The hand-over's own send may have delivered already; CleanUp must
+        // not cut the retry's upload short, or it lets go of the lock early.
+        const size_t before = deliveries();
         // A retry wakes the worker, which sends whatever the last send time.
         CUTTranscriptManager::PeekInstance()->handle_timeout(CUTTranscriptManager::RETRY_TIMER);
-        // Until the worker's cycle has sent.
-        const std::string log = ToUtf8(CUTConfigManager::PeekInstance()->GetLogFilePath());
-        if (!WaitFor([&log] {
-                for (const tvut_test::LogLine& line : tvut_test::ReadLogLines(log)) {
-                    if (line.pid == ::getpid() && line.message == "Send Payload Success!") {
-                        return true;
-                    }
-                }
-                return false;
-            })) {
+        if (!WaitFor([&] { return deliveries() > before; })) {
             return 15;
         }
     }
@@ -885,7 +889,9 @@ TEST_F(SendCycleTest, UploadsOfSeveralProcessesNeverOverlapAndDeliverEverything)
     LocalReceiver receiver(
         ReceiverOptions{false, false, R"([{"delay": 0.3, "default": true}])", 0});
     Settings(receiver.HostUrl());
-    LastSend(Now() - 2 * 86400);
+    // A recent send: the hand-overs' scheduled checks send nothing, so every
+    // upload is one the test asked for and none is cut short by a CleanUp.
+    LastSend(Now());
     const std::string go = roots_.folder().Join("go");
     std::vector<ChildProcess> hosts;
     hosts.emplace_back([&go] { return HostProcess(go, true); });
