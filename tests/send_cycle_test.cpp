@@ -551,34 +551,41 @@ private:
 
 }  // namespace
 
-TEST_F(SendCycleTest, ACycleThatCannotRunReportsItAndLeavesNothingBehind) {
-    for (bool refuse_lock : {true, false}) {
-        SCOPED_TRACE(refuse_lock ? "sending lock refused" : "exception in the cycle");
-        ScratchRoots roots;
-        BrokenCyclePlatform platform(refuse_lock);
-        CUTScopedPlatform scoped(&platform);
-        LocalReceiver receiver;
-        Settings(receiver.HostUrl());
-        MakeFolders(roots.pi_ud_folder() + "/LINE_7/Transcripts");
-        const std::string transcript = roots.pi_ud_folder() + "/LINE_7/Transcripts/{A}.utt";
-        ASSERT_TRUE(tvut_test::WriteFile(transcript, TranscriptBytes("A", 300)));
-        ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-        CUTFacade::RegisterCallbackFunction(RecordCallback);
-        platform.armed.store(true);
-        HostObjects host;
-        EXPECT_EQ(UT_SEND_CYCLE_FAILED,
-                  CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
-        EXPECT_EQ(0, receiver.ArrivalCount());
-        EXPECT_TRUE(PathExists(transcript));
-        EXPECT_TRUE(g_callbacks.Calls().empty());
-        platform.armed.store(false);
-        EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
-        for (const CUTFolderName& entry :
-             CUTPlatform::Current()->ListFolder(FromUtf8(roots.pi_ud_folder()), nullptr)) {
-            EXPECT_EQ(std::string::npos, ToUtf8(entry.path).find(".zip")) << ToUtf8(entry.path);
-        }
+// One case per process: the diagnostic log stays in the first scratch root a
+// process uses, so a second root in the same process would be recreated by
+// the log after its removal.
+class BrokenCycleTest : public SendCycleTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BrokenCycleTest, ACycleThatCannotRunReportsItAndLeavesNothingBehind) {
+    const bool refuse_lock = GetParam();
+    BrokenCyclePlatform platform(refuse_lock);
+    CUTScopedPlatform scoped(&platform);
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    MakeFolders(roots_.pi_ud_folder() + "/LINE_7/Transcripts");
+    const std::string transcript = roots_.pi_ud_folder() + "/LINE_7/Transcripts/{A}.utt";
+    ASSERT_TRUE(tvut_test::WriteFile(transcript, TranscriptBytes("A", 300)));
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    CUTFacade::RegisterCallbackFunction(RecordCallback);
+    platform.armed.store(true);
+    HostObjects host;
+    EXPECT_EQ(UT_SEND_CYCLE_FAILED,
+              CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    EXPECT_EQ(0, receiver.ArrivalCount());
+    EXPECT_TRUE(PathExists(transcript));
+    EXPECT_TRUE(g_callbacks.Calls().empty());
+    platform.armed.store(false);
+    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    for (const CUTFolderName& entry :
+         CUTPlatform::Current()->ListFolder(FromUtf8(roots_.pi_ud_folder()), nullptr)) {
+        EXPECT_EQ(std::string::npos, ToUtf8(entry.path).find(".zip")) << ToUtf8(entry.path);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, BrokenCycleTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& param_info) {
+                             return param_info.param ? "SendingLockRefused" : "ExceptionInTheCycle";
+                         });
 
 // ---- what must never be lost or left behind ---------------------------------
 
