@@ -919,6 +919,10 @@ TEST_F(SendCycleTest, UploadsOfSeveralProcessesNeverOverlapAndDeliverEverything)
     HostObjects host;
     EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
 
+    // The receiver stores a request after its reply has gone out.
+    ASSERT_TRUE(WaitFor([&receiver] {
+        return static_cast<int>(receiver.Requests().size()) == receiver.ArrivalCount();
+    }));
     const std::vector<ReceivedRequest> requests = receiver.Requests();
     ASSERT_GE(requests.size(), 4u);
     // The receiver stamps a request's end only after its reply has gone

@@ -254,6 +254,11 @@ std::map<int, int64_t> LocalReceiver::ArrivalTimes() const {
 }
 
 std::vector<ReceivedRequest> LocalReceiver::Requests() const {
+    // A request is stored after its reply has gone out, so a sender may
+    // have its answer a moment before the receiver has written it down.
+    // Give every request that arrived a short while to be stored; one that
+    // is held or hanging is not waited for longer than that.
+    WaitFor([this] { return StoredCount() >= ArrivalCount(); }, std::chrono::seconds(3));
     std::vector<std::string> folders;
     std::error_code ec;
     for (fs::directory_iterator it(store_ + "/requests", ec), end; !ec && it != end;
@@ -270,16 +275,18 @@ std::vector<ReceivedRequest> LocalReceiver::Requests() const {
     return requests;
 }
 
+int LocalReceiver::StoredCount() const {
+    std::error_code ec;
+    int complete = 0;
+    for (fs::directory_iterator it(store_ + "/requests", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        complete += fs::exists(it->path() / "summary.txt", ec) ? 1 : 0;
+    }
+    return complete;
+}
+
 bool LocalReceiver::WaitForRequests(int n) const {
-    return WaitFor([this, n] {
-        std::error_code ec;
-        int complete = 0;
-        for (fs::directory_iterator it(store_ + "/requests", ec), end; !ec && it != end;
-             it.increment(ec)) {
-            complete += fs::exists(it->path() / "summary.txt", ec) ? 1 : 0;
-        }
-        return complete >= n;
-    });
+    return WaitFor([this, n] { return StoredCount() >= n; });
 }
 
 void LocalReceiver::Release() const {

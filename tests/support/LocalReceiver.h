@@ -86,6 +86,8 @@ public:
     // Completed requests (those with summary.txt), in index order.
     std::vector<ReceivedRequest> Requests() const;
     bool WaitForRequests(int n) const;
+    // Requests stored so far (those with summary.txt).
+    int StoredCount() const;
     // Creates StoreDir()/release, which ends every "hold", now and later.
     void Release() const;
     // SIGTERM and reap now; idempotent. The store stays until destruction.
