@@ -21,6 +21,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/PosixPlatform.h"
@@ -209,6 +210,10 @@ std::wstring CUTPosixPlatform::DomainName() {
 }
 
 int CUTPosixPlatform::TimeZoneOffsetMinutes() {
+    // tzset rewrites the global timezone that is read next: a host thread
+    // writing a transcript and the worker building a request ask at once.
+    static std::mutex zone_mutex;
+    std::lock_guard<std::mutex> lock(zone_mutex);
     ::tzset();
     return static_cast<int>(-::timezone / 60);
 }
