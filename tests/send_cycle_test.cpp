@@ -931,24 +931,17 @@ TEST_F(SendCycleTest, UploadsOfSeveralProcessesNeverOverlapAndDeliverEverything)
     // time does guarantee: the next upload begins only after the previous
     // body was in and its 0.3 s reply delay had passed.
     const std::map<int, int64_t> arrivals = receiver.ArrivalTimes();
-    std::vector<const ReceivedRequest*> by_start;
-    for (const ReceivedRequest& request : requests) {
-        by_start.push_back(&request);
-    }
-    std::sort(by_start.begin(), by_start.end(),
-              [](const ReceivedRequest* a, const ReceivedRequest* b) {
-                  return a->start_ns < b->start_ns;
-              });
+    const std::vector<ReceivedRequest> by_start = tvut_test::ByStart(requests);
     for (size_t i = 1; i < by_start.size(); ++i) {
-        const ReceivedRequest& before = *by_start[i - 1];
+        const ReceivedRequest& before = by_start[i - 1];
         // An upload that a host's CleanUp abandoned ended for the host when
         // it went; the receiver only notices once its delay is over.
         if (before.reply.find("client gone") != std::string::npos) {
             continue;
         }
         ASSERT_EQ(1u, arrivals.count(before.index));
-        EXPECT_GE(by_start[i]->start_ns - arrivals.at(before.index), 300 * 1000 * 1000)
-            << "upload " << by_start[i]->index << " began while upload " << before.index
+        EXPECT_GE(by_start[i].start_ns - arrivals.at(before.index), 300 * 1000 * 1000)
+            << "upload " << by_start[i].index << " began while upload " << before.index
             << " waited for its reply";
     }
     const std::vector<std::string> received = ReceivedTranscripts(requests);

@@ -460,19 +460,15 @@ TEST_F(SendStressTest, KilledAndCompetingSessionsLoseNothingAndLeaveNothingBehin
             early_releases.push_back(session.notes.cleanup_from_ns);
         }
     }
-    std::vector<const ReceivedRequest*> by_start;
-    for (const ReceivedRequest& request : requests) {
-        if (arrivals.count(request.index) != 0) {
-            by_start.push_back(&request);
-        }
-    }
-    std::sort(by_start.begin(), by_start.end(),
-              [](const ReceivedRequest* a, const ReceivedRequest* b) {
-                  return a->start_ns < b->start_ns;
-              });
+    std::vector<ReceivedRequest> by_start = tvut_test::ByStart(requests);
+    by_start.erase(std::remove_if(by_start.begin(), by_start.end(),
+                                  [&arrivals](const ReceivedRequest& request) {
+                                      return arrivals.count(request.index) == 0;
+                                  }),
+                   by_start.end());
     for (size_t i = 1; i < by_start.size(); ++i) {
-        const ReceivedRequest& before = *by_start[i - 1];
-        const ReceivedRequest& after = *by_start[i];
+        const ReceivedRequest& before = by_start[i - 1];
+        const ReceivedRequest& after = by_start[i];
         if (arrivals[before.index] < after.start_ns) {
             continue;
         }

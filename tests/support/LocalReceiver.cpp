@@ -253,6 +253,13 @@ std::map<int, int64_t> LocalReceiver::ArrivalTimes() const {
     return arrivals;
 }
 
+std::vector<ReceivedRequest> ByStart(std::vector<ReceivedRequest> requests) {
+    std::sort(
+        requests.begin(), requests.end(),
+        [](const ReceivedRequest& a, const ReceivedRequest& b) { return a.start_ns < b.start_ns; });
+    return requests;
+}
+
 std::vector<ReceivedRequest> LocalReceiver::Requests() const {
     // A request is stored after its reply has gone out, so a sender may
     // have its answer a moment before the receiver has written it down.

@@ -61,6 +61,10 @@ struct ReceivedRequest {
     std::string payload_name;  // the UsageFile part's filename
 };
 
+// The requests in the order they began (start_ns), for checks that uploads
+// followed one another.
+std::vector<ReceivedRequest> ByStart(std::vector<ReceivedRequest> requests);
+
 class LocalReceiver {
 public:
     explicit LocalReceiver(const ReceiverOptions& options = ReceiverOptions());
