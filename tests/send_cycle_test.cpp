@@ -27,6 +27,7 @@
 
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
+#include "config/UTNamedLock.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "info/UTProductInfoImp.h"
@@ -709,6 +710,72 @@ TEST_F(SendCycleTest, OnlyWhatWasPackedAndIsUnchangedIsRemoved) {
     EXPECT_EQ(0, ::lstat((folder + "/{G}.utt").c_str(), &st));
     CUTFacade::CleanUp();
     ::setenv("XDG_DATA_HOME", roots_.user_root().c_str(), 1);
+}
+
+// A writer that died between creating its temporary file and the rename
+// leaves it (a transcript's or the product settings'); the product may never
+// run again, so the send cycle removes it. A live writer holds the lock, and
+// its file is left to it.
+TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
+    const std::string dead_folder = TranscriptFolder("GONE_1");
+    const std::string live_folder = TranscriptFolder("BUSY_2");
+    MakeFolders(dead_folder);
+    MakeFolders(live_folder);
+    const std::string dead =
+        dead_folder + "/{0123ABCD-4567-89EF-0123-456789ABCDEF}.tmp0123456789AB";
+    ASSERT_TRUE(tvut_test::WriteFile(dead, TranscriptBytes("dead", 300)));
+    const std::string not_ours = dead_folder + "/backup.tmp0123456789AB";
+    ASSERT_TRUE(tvut_test::WriteFile(not_ours, "kept"));
+    // The same for the product's settings file, one folder up.
+    const std::string dead_settings =
+        TranscriptFolder("GONE_1") + "/../ProdDep_UserDep.cur.tmp0123456789ABCDEF";
+    ASSERT_TRUE(tvut_test::WriteFile(dead_settings, "half a settings file"));
+
+    // The live writer, in a process of its own: holds the lock with its
+    // temporary file in place until told to finish its rename.
+    const std::string session = "{1123ABCD-4567-89EF-0123-456789ABCDEF}";
+    const std::string live = live_folder + "/" + session + ".tmpBA9876543210";
+    const std::string ready = roots_.folder().Join("ready");
+    const std::string finish = roots_.folder().Join("finish");
+    ChildProcess writer([&] {
+        CUTNamedLockGuard guard(FileLockName(FromUtf8(live_folder)));
+        if (!guard.IsHeld() || !tvut_test::WriteFile(live, TranscriptBytes(session, 300)) ||
+            !tvut_test::WriteFile(ready, "ready")) {
+            return 2;
+        }
+        if (!WaitFor([&finish] { return PathExists(finish); })) {
+            return 3;
+        }
+        // Gone from under a writer holding the lock: its session is lost.
+        if (!PathExists(live)) {
+            return 1;
+        }
+        return ::rename(live.c_str(), (live_folder + "/" + session + ".utt").c_str()) == 0 ? 0 : 4;
+    });
+    ASSERT_TRUE(WaitFor([&ready] { return PathExists(ready); }));
+
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    std::future<UTStatus> send = std::async(std::launch::async, [&host] {
+        return CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
+    });
+    // The cycle waits for the writer's lock: no request goes out meanwhile.
+    EXPECT_FALSE(
+        WaitFor([&receiver] { return receiver.ArrivalCount() > 0; }, std::chrono::seconds(1)));
+    ASSERT_TRUE(tvut_test::WriteFile(finish, "finish"));
+    EXPECT_EQ(0, writer.Wait()) << "the live writer's temporary file was removed";
+    EXPECT_EQ(UT_SEND_OK, send.get());
+
+    EXPECT_FALSE(PathExists(dead));
+    EXPECT_FALSE(PathExists(dead_settings));
+    EXPECT_TRUE(PathExists(not_ours));
+    EXPECT_EQ(1, Lines("Devdbg", "Remove stale temporary file " + dead));
+    // The writer's finished transcript went with the cycle that waited.
+    ASSERT_TRUE(receiver.WaitForRequests(1));
+    const std::vector<std::string> received = ReceivedTranscripts(receiver.Requests());
+    EXPECT_NE(received.end(), std::find(received.begin(), received.end(), session + ".utt"));
 }
 
 namespace {

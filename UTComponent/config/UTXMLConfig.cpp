@@ -127,14 +127,37 @@ CUTXMLConfig::CUTXMLConfig(unsigned kind, const std::wstring& subfolder)
 
 CUTXMLConfig::~CUTXMLConfig() = default;
 
-bool CUTXMLConfig::WriteFileLocked(const TiXmlDocument& document) {
+std::vector<std::wstring> CUTXMLConfig::RemoveTemporaryFilesLocked() {
     CUTPlatform* platform = CUTPlatform::Current();
     // Called under the file lock, so no other writer is using a temporary
     // file of this name now: what is there was left by a process that died
     // while saving.
+    std::vector<std::wstring> removed;
     for (const std::wstring& stale : platform->ListFiles(folder_path_, FilePath() + L".tmp")) {
-        platform->RemoveFile(stale);
+        if (platform->RemoveFile(stale)) {
+            removed.push_back(stale);
+        }
     }
+    return removed;
+}
+
+std::vector<std::wstring> CUTXMLConfig::RemoveLeftTemporaryFiles() {
+    // Listed first without the lock: the lock is taken only when there is
+    // something to remove.
+    if (folder_path_.empty() ||
+        CUTPlatform::Current()->ListFiles(folder_path_, FilePath() + L".tmp").empty()) {
+        return std::vector<std::wstring>();
+    }
+    CUTNamedLockGuard guard(lock_name_);
+    if (!guard.IsHeld()) {
+        return std::vector<std::wstring>();
+    }
+    return RemoveTemporaryFilesLocked();
+}
+
+bool CUTXMLConfig::WriteFileLocked(const TiXmlDocument& document) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    RemoveTemporaryFilesLocked();
     std::string bytes = PrintDocument(document);
     if (IsConfigScramblingOn()) {
         ScrambleBytes(&bytes);

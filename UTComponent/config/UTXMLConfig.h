@@ -85,6 +85,12 @@ public:
     // is then unchanged and the changes wait for the next save.
     bool Save();
 
+    // Removes, under the file's lock, the temporary files that writers of
+    // this file left when they died while saving: a file that is seldom
+    // written (a product's, once a product is no longer run) would keep them.
+    // Returns the paths removed; nothing when the lock cannot be taken.
+    std::vector<std::wstring> RemoveLeftTemporaryFiles();
+
     // Result of the write probe of the last Load.
     bool IsWritable() const { return writable_.load(); }
     bool IsFailed() const { return failed_.load(); }
@@ -106,6 +112,8 @@ public:
     static bool DecodeFileBytes(const std::string& bytes, unsigned kind, std::string* xml);
 
 private:
+    // Removes this file's temporary files; the caller holds the file lock.
+    std::vector<std::wstring> RemoveTemporaryFilesLocked();
     // SetValue and RepairValue: a repair is conditional on the file's value.
     void ChangeItem(const std::wstring& name, const std::wstring& value, bool save_now,
                     bool repair);

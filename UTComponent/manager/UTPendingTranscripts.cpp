@@ -7,6 +7,7 @@
 #include "config/UTConfigPaths.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
+#include "transcript/MLSerializer.h"
 
 namespace {
 
@@ -64,10 +65,10 @@ void GatherFiles(const std::wstring& folder, Match match, CUTPayloadList* payloa
     });
 }
 
-// The "Transcripts" folders of the product folders (real folders, not links)
-// of component_folder, in listing order.
-std::vector<std::wstring> TranscriptFolders(const std::wstring& component_folder,
-                                            size_t* skipped_names) {
+// The product folders (real folders, not links) of component_folder, in
+// listing order.
+std::vector<std::wstring> ProductFolders(const std::wstring& component_folder,
+                                         size_t* skipped_names) {
     std::vector<std::wstring> folders;
     if (component_folder.empty()) {
         return folders;
@@ -76,11 +77,22 @@ std::vector<std::wstring> TranscriptFolders(const std::wstring& component_folder
     for (const CUTFolderName& entry :
          CUTPlatform::Current()->ListFolder(component_folder, &skipped)) {
         if (entry.kind == UTEntryKind::kFolder) {
-            folders.push_back(entry.path + kPathSeparator + kTranscriptFolderName);
+            folders.push_back(entry.path);
         }
     }
     if (skipped_names != nullptr) {
         *skipped_names += skipped;
+    }
+    return folders;
+}
+
+// Their "Transcripts" folders.
+std::vector<std::wstring> TranscriptFolders(const std::wstring& component_folder,
+                                            size_t* skipped_names) {
+    std::vector<std::wstring> folders = ProductFolders(component_folder, skipped_names);
+    for (std::wstring& folder : folders) {
+        folder += kPathSeparator;
+        folder += kTranscriptFolderName;
     }
     return folders;
 }
@@ -179,6 +191,30 @@ std::vector<std::wstring> CUTPendingTranscripts::ListTranscripts(size_t* skipped
         });
     }
     return paths;
+}
+
+std::vector<std::wstring> CUTPendingTranscripts::ProductFolderNames() const {
+    std::vector<std::wstring> names = ProductFolders(component_folder_, nullptr);
+    for (std::wstring& name : names) {
+        name = NameOf(name);
+    }
+    return names;
+}
+
+std::vector<std::wstring> CUTPendingTranscripts::RemoveLeftTemporaryFiles() const {
+    std::vector<std::wstring> removed;
+    for (const std::wstring& folder : TranscriptFolders(component_folder_, nullptr)) {
+        bool any = false;
+        ForEachFile(folder, CMLSerializer::IsTemporaryFileName, nullptr,
+                    [&any](const std::wstring&) { return !(any = true); });
+        if (any) {
+            // The lock tells a dead writer's file from a live writer's.
+            for (std::wstring& path : CMLSerializer::RemoveLeftTemporaryFiles(folder)) {
+                removed.push_back(std::move(path));
+            }
+        }
+    }
+    return removed;
 }
 
 bool CUTPendingTranscripts::Query(const std::wstring& path, CUTPendingFile* file) {

@@ -113,6 +113,16 @@ public:
     // one. Returns the paths removed.
     static std::vector<std::wstring> RemoveStaleArchives(const std::wstring& component_folder);
 
+    // The names of the product folders, in listing order.
+    std::vector<std::wstring> ProductFolderNames() const;
+
+    // Removes the temporary transcript files ("<session>.tmp<hex>") that
+    // writers which died left in the Transcripts folders, each folder under
+    // its named lock (CMLSerializer::RemoveLeftTemporaryFiles), so that a
+    // product that is never run again does not keep them. Folders without
+    // such a name are only listed. Returns the paths removed.
+    std::vector<std::wstring> RemoveLeftTemporaryFiles() const;
+
     // Removes file when the path still holds the version that was listed;
     // false (the file stays) when it changed, vanished or cannot be removed.
     static bool RemoveIfUnchanged(const CUTPendingFile& file);

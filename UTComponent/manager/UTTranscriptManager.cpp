@@ -10,7 +10,9 @@
 #include "UT/UTProcessState.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
+#include "config/UTConfigPaths.h"
 #include "config/UTNamedLock.h"
+#include "config/UTXMLConfig.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
 #include "manager/UTPendingTranscripts.h"
@@ -314,6 +316,25 @@ void CUTTranscriptManager::removeOldTranscripts() {
     }
 }
 
+void CUTTranscriptManager::removeLeftTemporaryFiles(const std::wstring& component_folder) {
+    // A writer killed between creating its temporary file and the rename
+    // leaves it; the next write of the same file removes it, but a product
+    // that is not run again never writes there. Each sweep takes the lock of
+    // what it sweeps, so a live writer's file is never touched.
+    const CUTPendingTranscripts pending(component_folder);
+    std::vector<std::wstring> removed = pending.RemoveLeftTemporaryFiles();
+    for (const std::wstring& product : pending.ProductFolderNames()) {
+        CUTXMLConfig settings(UT_CONFIG_PRODUCT,
+                              std::wstring(kComponentFolderName) + kPathSeparator + product);
+        for (std::wstring& path : settings.RemoveLeftTemporaryFiles()) {
+            removed.push_back(std::move(path));
+        }
+    }
+    for (const std::wstring& stale : removed) {
+        UT_LOG(UT_LOG_DEVDBG, "Remove stale temporary file %W", stale.c_str());
+    }
+}
+
 int CUTTranscriptManager::sendFile(bool* sent) {
     UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::sendFile()\n");
     CUTConfigManager* config = CUTConfigManager::PeekInstance();
@@ -331,6 +352,7 @@ int CUTTranscriptManager::sendFile(bool* sent) {
     for (const std::wstring& stale : CUTPendingTranscripts::RemoveStaleArchives(folder)) {
         UT_LOG(UT_LOG_DEVDBG, "Remove stale payload file %W", stale.c_str());
     }
+    removeLeftTemporaryFiles(folder);
     const std::wstring guid = platform->NewGuidText();
     const std::wstring archive =
         folder.empty() || guid.empty() ? std::wstring() : folder + kPathSeparator + guid + L".zip";

@@ -48,6 +48,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include <tvUT/UTTypes.h>
@@ -128,6 +129,9 @@ private:
     CycleOutcome runCycle();
     bool isTimeToSend();
     void removeOldTranscripts();
+    // Removes the temporary files that writers killed while writing left in
+    // the product folders (transcripts and product settings).
+    static void removeLeftTemporaryFiles(const std::wstring& component_folder);
     // *sent becomes true once the upload request has gone out.
     int sendFile(bool* sent);
     // Calls the host's callback after a cycle that sent; see the .cpp.

@@ -59,13 +59,16 @@ bool Fail(WriteFailure* failure, const char* step, int error) {
 }
 
 // Called under the folder's named lock: no live writer has a temporary
-// file there now.
-void RemoveStaleTemporaryFiles(CUTPlatform* platform, const std::wstring& folder) {
+// file there now. Returns the paths removed.
+std::vector<std::wstring> RemoveStaleTemporaryFiles(CUTPlatform* platform,
+                                                    const std::wstring& folder) {
+    std::vector<std::wstring> removed;
     for (const std::wstring& path : platform->ListFiles(folder, kTemporaryMarker)) {
-        if (CMLSerializer::IsTemporaryFileName(NameOf(path))) {
-            platform->RemoveFile(path);
+        if (CMLSerializer::IsTemporaryFileName(NameOf(path)) && platform->RemoveFile(path)) {
+            removed.push_back(path);
         }
     }
+    return removed;
 }
 
 // Puts bytes in place of the file at path, in folder, through a synced
@@ -162,6 +165,14 @@ CMLSerializer::~CMLSerializer() {
 std::wstring CMLSerializer::TranscriptPath(const std::wstring& folder,
                                            const std::wstring& session_id) {
     return folder + kPathSeparator + session_id + kTranscriptExtension;
+}
+
+std::vector<std::wstring> CMLSerializer::RemoveLeftTemporaryFiles(const std::wstring& folder) {
+    CUTNamedLockGuard guard(FileLockName(folder));
+    if (!guard.IsHeld()) {
+        return std::vector<std::wstring>();
+    }
+    return RemoveStaleTemporaryFiles(CUTPlatform::Current(), folder);
 }
 
 bool CMLSerializer::IsTemporaryFileName(const std::wstring& name) {

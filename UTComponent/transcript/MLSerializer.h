@@ -18,7 +18,9 @@
 // transcript or the new one, and the plain document never reaches the disk.
 // Temporary files are written under the Transcripts folder's named lock;
 // holding it, a writer knows that every temporary file it finds there was
-// left by a writer that died, and removes it before writing its own.
+// left by a writer that died, and removes it before writing its own. The
+// send cycle does the same in every product's folder (RemoveLeftTemporaryFiles),
+// so a product that is never run again does not keep them.
 //
 // Threads: Serialize and the destructor run on host threads (LogUsageData,
 // OnCrash, CleanUp, unload). A mutex makes each write whole -- from reading
@@ -38,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CUTTranscript;
 
@@ -63,6 +66,11 @@ public:
     static std::wstring TranscriptPath(const std::wstring& folder, const std::wstring& session_id);
     // Is name (without its folder) the name of a temporary transcript file?
     static bool IsTemporaryFileName(const std::wstring& name);
+    // Removes, under folder's named lock, the temporary transcript files that
+    // writers which died left in folder (a Transcripts folder, spelt as
+    // writers spell it). Returns the paths removed; nothing when the lock
+    // cannot be taken.
+    static std::vector<std::wstring> RemoveLeftTemporaryFiles(const std::wstring& folder);
 
 private:
     CMLSerializer() = default;
