@@ -115,6 +115,17 @@ TEST_F(PendingTranscriptsTest, OnlyRegularFilesNamedLikeTranscriptsCount) {
     Pending().GatherTranscripts(&payload);
     EXPECT_EQ(std::vector<std::string>{"{A}.utt"}, Names(payload.files));
     EXPECT_EQ(10u, payload.total);
+
+    // Trimming to nothing removes the one transcript and nothing else.
+    EXPECT_EQ(1u, Pending().RemoveOldTranscripts(0));
+    EXPECT_FALSE(PathExists(folder + "/{A}.utt"));
+    struct stat st;
+    for (const char* kept :
+         {"{B}.tmp0123456789AB", "{D}.utt", "{E}.utt", "{F}.utt", "{G}.utt", "deeper/{I}.utt"}) {
+        EXPECT_EQ(0, ::lstat((folder + "/" + kept).c_str(), &st)) << kept;
+    }
+    EXPECT_TRUE(PathExists(component_ + "/{H}.utt"));
+    EXPECT_TRUE(PathExists(elsewhere + "/Transcripts/{J}.utt"));
 }
 
 TEST_F(PendingTranscriptsTest, ArchivedLogsAreRegularFilesWhoseNamesBeginWithTheTag) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -119,9 +120,18 @@ TEST(PlatformTest, FileHelpersReportFailuresAsTheirDocumentedValues) {
     EXPECT_EQ(-1, Platform()->LastWriteTime(folder + L"/missing"));
     EXPECT_GT(Platform()->LastWriteTime(file), 1600000000);
 
-    const std::vector<std::wstring> logs = Platform()->ListFiles(folder, L"TVUT_");
-    ASSERT_EQ(1u, logs.size()) << "folders are not listed";
-    EXPECT_EQ(file, logs[0]);
+    // A link counts as what it leads to: to a folder it is left out, to
+    // nothing it is listed (it can still be removed).
+    ASSERT_EQ(0, ::symlink((scratch.path() + "/TVUT_folder").c_str(),
+                           scratch.Join("TVUT_to_folder").c_str()));
+    ASSERT_EQ(0, ::symlink("/nowhere", scratch.Join("TVUT_dangling").c_str()));
+    std::vector<std::wstring> logs = Platform()->ListFiles(folder, L"TVUT_");
+    std::sort(logs.begin(), logs.end());
+    EXPECT_EQ((std::vector<std::wstring>{folder + L"/TVUT_a.log", folder + L"/TVUT_dangling"}),
+              logs)
+        << "folders are not listed";
+    ASSERT_EQ(0, ::unlink(scratch.Join("TVUT_to_folder").c_str()));
+    ASSERT_EQ(0, ::unlink(scratch.Join("TVUT_dangling").c_str()));
     EXPECT_EQ(3u, Platform()->WalkFolder(folder).size());
     EXPECT_TRUE(Platform()->WalkFolder(folder + L"/missing").empty());
 
@@ -473,4 +483,47 @@ TEST(PlatformTest, ListFolderAndEntryStatusTellLinksFromWhatTheyLeadTo) {
         EXPECT_EQ(name == "folder" || name == "folder-link", entry.is_folder) << name;
         EXPECT_EQ(name == "file" || name == "link" ? 5u : 0u, entry.size) << name;
     }
+}
+
+// The files of a folder with their statuses, read relative to the folder:
+// only regular files whose names match, links never followed, and each
+// status the one a query of its full path gives.
+TEST(PlatformTest, ListFolderFilesGivesMatchingRegularFilesAndTheirStatus) {
+    ScratchFolder scratch;
+    ASSERT_TRUE(WriteFile(scratch.Join("a.utt"), "12345"));
+    ASSERT_TRUE(WriteFile(scratch.Join("b.utt"), "1234567"));
+    ASSERT_TRUE(WriteFile(scratch.Join("other.txt"), "x"));
+    ASSERT_TRUE(WriteFile(scratch.Join("bad\xff.utt"), "x"));
+    ASSERT_EQ(0, ::mkdir(scratch.Join("folder.utt").c_str(), 0700));
+    ASSERT_EQ(0, ::symlink(scratch.Join("a.utt").c_str(), scratch.Join("link.utt").c_str()));
+    ASSERT_EQ(0, ::mkfifo(scratch.Join("fifo.utt").c_str(), 0600));
+    const auto is_utt = [](const std::wstring& name) {
+        return name.size() > 4 && name.compare(name.size() - 4, 4, L".utt") == 0;
+    };
+    for (bool with_status : {false, true}) {
+        std::map<std::wstring, CUTFileStatus> listed;
+        for (const CUTFolderFile& file :
+             Platform()->ListFolderFiles(scratch.wpath(), is_utt, with_status)) {
+            listed[file.name] = file.status;
+        }
+        std::set<std::wstring> names;
+        for (const auto& file : listed) {
+            names.insert(file.first);
+        }
+        ASSERT_EQ((std::set<std::wstring>{L"a.utt", L"b.utt"}), names) << with_status;
+        for (const auto& file : listed) {
+            CUTFileStatus expected;
+            ASSERT_TRUE(Platform()->GetEntryStatus(scratch.wpath() + L"/" + file.first, &expected));
+            if (!with_status) {
+                EXPECT_EQ(0u, file.second.inode) << "no status asked for";
+                continue;
+            }
+            EXPECT_TRUE(file.second.is_regular_file);
+            EXPECT_EQ(expected.size, file.second.size);
+            EXPECT_EQ(expected.inode, file.second.inode);
+            EXPECT_EQ(expected.device, file.second.device);
+            EXPECT_EQ(expected.last_write_nanos, file.second.last_write_nanos);
+        }
+    }
+    EXPECT_TRUE(Platform()->ListFolderFiles(scratch.wpath() + L"/missing", is_utt, true).empty());
 }

@@ -97,6 +97,17 @@ std::vector<std::wstring> TranscriptFolders(const std::wstring& component_folder
     return folders;
 }
 
+// The version of the file at path that status describes.
+CUTPendingFile PendingFile(std::wstring path, const CUTFileStatus& status) {
+    CUTPendingFile file;
+    file.path = std::move(path);
+    file.size = status.size;
+    file.device = status.device;
+    file.inode = status.inode;
+    file.last_write_nanos = status.last_write_nanos;
+    return file;
+}
+
 // Copies source's bytes into target, which exists and is empty.
 bool CopyBytes(const std::wstring& source, const std::wstring& target) {
     CUTPlatform* platform = CUTPlatform::Current();
@@ -222,46 +233,56 @@ bool CUTPendingTranscripts::Query(const std::wstring& path, CUTPendingFile* file
     if (!CUTPlatform::Current()->GetEntryStatus(path, &status) || !status.is_regular_file) {
         return false;
     }
-    file->path = path;
-    file->size = status.size;
-    file->device = status.device;
-    file->inode = status.inode;
-    file->last_write_nanos = status.last_write_nanos;
+    *file = PendingFile(path, status);
     return true;
 }
 
 size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
-    const std::vector<std::wstring> paths = ListTranscripts();
+    CUTPlatform* platform = CUTPlatform::Current();
     const uint64_t keep = max_count < 1 ? 0 : static_cast<uint64_t>(max_count);
-    // Counting needs the listing alone; times only when some must go.
-    if (paths.size() <= keep) {
+    const std::vector<std::wstring> folders = TranscriptFolders(component_folder_, nullptr);
+    // Counting needs the names alone; times only when some must go.
+    size_t count = 0;
+    for (const std::wstring& folder : folders) {
+        count += platform->ListFolderFiles(folder, IsTranscriptName, false).size();
+    }
+    if (count <= keep) {
         return 0;
     }
-    std::vector<CUTPendingFile> files;
-    files.reserve(paths.size());
-    for (const std::wstring& path : paths) {
-        CUTPendingFile file;
-        if (Query(path, &file)) {
-            files.push_back(std::move(file));
+    // Each folder listed again with every transcript's status; full paths
+    // only for the files that go.
+    struct Listed {
+        size_t folder;
+        CUTFolderFile file;
+    };
+    std::vector<Listed> listed;
+    listed.reserve(count);
+    for (size_t i = 0; i < folders.size(); ++i) {
+        for (CUTFolderFile& file : platform->ListFolderFiles(folders[i], IsTranscriptName, true)) {
+            listed.push_back(Listed{i, std::move(file)});
         }
     }
-    if (files.size() <= keep) {
+    if (listed.size() <= keep) {
         return 0;
     }
-    const size_t surplus = files.size() - static_cast<size_t>(keep);
-    // Only the surplus needs ordering; equal times are ordered by path so
-    // that every process picks the same files.
-    std::partial_sort(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(surplus),
-                      files.end(), [](const CUTPendingFile& a, const CUTPendingFile& b) {
-                          return std::tie(a.last_write_nanos, a.path) <
-                                 std::tie(b.last_write_nanos, b.path);
-                      });
+    const size_t surplus = listed.size() - static_cast<size_t>(keep);
+    // Only the surplus needs ordering; equal times are ordered by folder and
+    // name so that every process picks the same files.
+    std::partial_sort(
+        listed.begin(), listed.begin() + static_cast<std::ptrdiff_t>(surplus), listed.end(),
+        [&folders](const Listed& a, const Listed& b) {
+            return std::tie(a.file.status.last_write_nanos, folders[a.folder], a.file.name) <
+                   std::tie(b.file.status.last_write_nanos, folders[b.folder], b.file.name);
+        });
     size_t removed = 0;
     for (size_t i = 0; i < surplus; ++i) {
+        const CUTPendingFile file =
+            PendingFile(folders[listed[i].folder] + kPathSeparator + listed[i].file.name,
+                        listed[i].file.status);
         // A transcript rewritten since the listing is a session's newest
         // state, no longer an old file.
-        if (RemoveIfUnchanged(files[i])) {
-            UT_LOG(UT_LOG_DEVDBG, "Remove old transcript file %W", files[i].path.c_str());
+        if (RemoveIfUnchanged(file)) {
+            UT_LOG(UT_LOG_DEVDBG, "Remove old transcript file %W", file.path.c_str());
             ++removed;
         }
     }

@@ -12,8 +12,10 @@
 // by name; no file is opened. A file's status (size, time, identity: one
 // query, links not followed) is read only when it is needed: for the files
 // a gathering examines until the budget is reached, and for every transcript
-// only when there are more than the count to keep. The work grows with the
-// number of files n as n log n at most (the sort of RemoveOldTranscripts).
+// only when there are more than the count to keep (then read relative to the
+// open folder, with full paths made only for the files that go). The work
+// grows with the number of files n as n log n at most (the sort of
+// RemoveOldTranscripts).
 //
 // Gathering follows the payload budget: files are examined stage by stage
 // (archived logs, then transcripts by product folder), in listing order; each

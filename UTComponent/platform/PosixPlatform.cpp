@@ -492,9 +492,17 @@ bool CUTPosixPlatform::RenameReplacing(const std::wstring& source, const std::ws
 std::vector<std::wstring> CUTPosixPlatform::ListFiles(const std::wstring& folder,
                                                       const std::wstring& text) {
     std::vector<std::wstring> files;
-    for (const CUTFolderEntry& entry : WalkFolder(folder)) {
-        if (!entry.is_folder && entry.path.find(text) != std::wstring::npos) {
-            files.push_back(entry.path);
+    // The text first: a transcript write lists a folder that may hold
+    // hundreds of transcripts, and only the few names that match need a
+    // status query (what a link leads to counts, as in WalkFolder).
+    for (CUTFolderName& entry : ListFolder(folder, nullptr)) {
+        if (entry.kind == UTEntryKind::kFolder || entry.path.find(text) == std::wstring::npos) {
+            continue;
+        }
+        CUTFileStatus status;
+        if (entry.kind == UTEntryKind::kRegularFile || !GetFileStatus(entry.path, &status) ||
+            !status.is_folder) {
+            files.push_back(std::move(entry.path));
         }
     }
     return files;
@@ -572,6 +580,43 @@ std::vector<CUTFolderName> CUTPosixPlatform::ListFolder(const std::wstring& fold
     }
     ::closedir(dir);
     return entries;
+}
+
+std::vector<CUTFolderFile> CUTPosixPlatform::ListFolderFiles(const std::wstring& folder,
+                                                             bool (*match)(const std::wstring&),
+                                                             bool with_status) {
+    std::vector<CUTFolderFile> files;
+    if (folder.empty()) {
+        return files;
+    }
+    DIR* dir = ::opendir(NativePath(folder).c_str());
+    if (dir == nullptr) {
+        return files;
+    }
+    for (const struct dirent* item = ::readdir(dir); item != nullptr; item = ::readdir(dir)) {
+        // Kinds the listing tells are settled without a query.
+        if (item->d_type != DT_REG && item->d_type != DT_UNKNOWN) {
+            continue;
+        }
+        CUTFolderFile file;
+        if (!Utf8ToWide(item->d_name, &file.name) || file.name.empty() || !match(file.name)) {
+            continue;
+        }
+        if (with_status || item->d_type == DT_UNKNOWN) {
+            struct statx sx;
+            if (statx(::dirfd(dir), item->d_name, AT_SYMLINK_NOFOLLOW,
+                      STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 ||
+                !S_ISREG(sx.stx_mode)) {
+                continue;  // gone since the listing, or not a regular file
+            }
+            if (with_status) {
+                FillStatus(sx, &file.status);
+            }
+        }
+        files.push_back(std::move(file));
+    }
+    ::closedir(dir);
+    return files;
 }
 
 bool CUTPosixPlatform::CreateFolder(const std::wstring& path) {

@@ -35,6 +35,9 @@ public:
                                         const std::wstring& text) override;
     std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
                                           size_t* skipped_names) override;
+    std::vector<CUTFolderFile> ListFolderFiles(const std::wstring& folder,
+                                               bool (*match)(const std::wstring&),
+                                               bool with_status) override;
     using CUTPlatform::WalkFolder;
     std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
                                            size_t* skipped_names) override;

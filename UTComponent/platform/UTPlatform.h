@@ -72,6 +72,12 @@ struct CUTFileStatus {
     uint32_t permissions = 0;  // the permission bits (07777)
 };
 
+// One regular file of a folder listing, with its status.
+struct CUTFolderFile {
+    std::wstring name;  // without the folder
+    CUTFileStatus status;
+};
+
 // The documented ceiling of ReadWholeFile when the caller gives none.
 constexpr uint64_t kNoReadLimit = ~static_cast<uint64_t>(0);
 
@@ -259,6 +265,16 @@ public:
     // that are not text are left out and counted as in WalkFolder.
     virtual std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
                                                   size_t* skipped_names) = 0;
+    // The regular files directly in folder (links not followed) whose names
+    // match, in listing order; with_status adds each one's status as
+    // GetEntryStatus reports it (otherwise the status stays empty and the
+    // listing alone tells the kind wherever the file system keeps it there).
+    // Statuses are queried relative to the open folder, so a large folder
+    // costs one path walk, not one per file, and no full path is built.
+    // Names that are not text are left out.
+    virtual std::vector<CUTFolderFile> ListFolderFiles(const std::wstring& folder,
+                                                       bool (*match)(const std::wstring&),
+                                                       bool with_status) = 0;
     // Creates one folder (its parent must exist) with owner-only access.
     virtual bool CreateFolder(const std::wstring& path) = 0;
     // Removes an empty folder.
@@ -388,6 +404,11 @@ public:
     std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
                                           size_t* skipped_names) override {
         return target_->ListFolder(folder, skipped_names);
+    }
+    std::vector<CUTFolderFile> ListFolderFiles(const std::wstring& folder,
+                                               bool (*match)(const std::wstring&),
+                                               bool with_status) override {
+        return target_->ListFolderFiles(folder, match, with_status);
     }
     bool CreateFolder(const std::wstring& path) override { return target_->CreateFolder(path); }
     bool RemoveFolder(const std::wstring& path) override { return target_->RemoveFolder(path); }
