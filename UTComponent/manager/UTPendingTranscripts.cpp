@@ -215,10 +215,9 @@ std::vector<std::wstring> CUTPendingTranscripts::ProductFolderNames() const {
 std::vector<std::wstring> CUTPendingTranscripts::RemoveLeftTemporaryFiles() const {
     std::vector<std::wstring> removed;
     for (const std::wstring& folder : TranscriptFolders(component_folder_, nullptr)) {
-        bool any = false;
-        ForEachFile(folder, CMLSerializer::IsTemporaryFileName, nullptr,
-                    [&any](const std::wstring&) { return !(any = true); });
-        if (any) {
+        if (!CUTPlatform::Current()
+                 ->ListFolderFiles(folder, CMLSerializer::IsTemporaryFileName, false)
+                 .empty()) {
             // The lock tells a dead writer's file from a live writer's.
             for (std::wstring& path : CMLSerializer::RemoveLeftTemporaryFiles(folder)) {
                 removed.push_back(std::move(path));
