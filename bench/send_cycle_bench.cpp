@@ -71,11 +71,10 @@ int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     tvut_test::ScratchRoots roots;
     tvut_test::LocalReceiver receiver;
-    tvut_test::WriteMachineSettings({{L"MaxPayloadSize", L"300000"},
-                                     {L"CommunicationCheckTime", L"3600000"},
-                                     {L"CommunicationRetryWaitTime", L"3600000"},
-                                     {L"CommunicationServerRestartWaitTime", L"3600000"},
-                                     {L"ReceivingHost", FromUtf8(receiver.HostUrl())}});
+    std::vector<std::pair<std::wstring, std::wstring>> settings =
+        tvut_test::SendOnlyWhenAskedSettings(receiver.HostUrl());
+    settings.emplace_back(L"MaxPayloadSize", L"300000");
+    tvut_test::WriteMachineSettings(settings);
     if (CUTFacade::InitUTComponent() != UT_INIT_OK) {
         std::fprintf(stderr, "InitUTComponent failed\n");
         return 1;

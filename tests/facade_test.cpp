@@ -25,6 +25,7 @@
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
+#include "support/HostObjects.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::ScratchRoots;
@@ -39,26 +40,11 @@ std::u16string TextOf(const kormSTRING& value) {
     return value.text == nullptr ? std::u16string() : std::u16string(value.text);
 }
 
-// Product and user information as a host fills them.
-class HostObjects {
+// The host's product "LINE" release "2026" with a program type.
+class HostObjects : public tvut_test::HostObjects {
 public:
     explicit HostObjects(const char16_t* program_type = u"TERM")
-        : product_(CUTProductInfo::Create()), user_(CUTUserInfo::Create()) {
-        product_->SetProductLineId(Text(u"LINE"));
-        product_->SetReleaseId(Text(u"2026"));
-        product_->SetReleaseType(Text(u"F"));
-        product_->SetProgramType(Text(program_type));
-    }
-    ~HostObjects() {
-        product_->Dispose();
-        user_->Dispose();
-    }
-    CUTProductInfo* product() { return product_; }
-    CUTUserInfo* user() { return user_; }
-
-private:
-    CUTProductInfo* product_;
-    CUTUserInfo* user_;
+        : tvut_test::HostObjects(u"2026", u"F", program_type) {}
 };
 
 void StoreLogin(const char16_t* login) {

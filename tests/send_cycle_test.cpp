@@ -38,6 +38,7 @@
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
+#include "support/HostObjects.h"
 #include "support/LocalReceiver.h"
 #include "support/LogLines.h"
 #include "support/ScratchRoots.h"
@@ -53,32 +54,11 @@ using tvut_test::WaitFor;
 
 namespace {
 
-kormSTRING Text(const char16_t* text) {
-    return kormSTRING{const_cast<kormCHAR*>(text), -1};
-}
-
 // The product "LINE" release "7" and a user, as a host hands them over.
-class HostObjects {
+class HostObjects : public tvut_test::HostObjects {
 public:
     explicit HostObjects(const char16_t* release_type = u"F")
-        : product_(CUTProductInfo::Create()), user_(CUTUserInfo::Create()) {
-        product_->SetProductLineId(Text(u"LINE"));
-        product_->SetReleaseId(Text(u"7"));
-        product_->SetReleaseType(Text(release_type));
-    }
-    ~HostObjects() {
-        product_->Dispose();
-        user_->Dispose();
-    }
-    HostObjects(const HostObjects&) = delete;
-    HostObjects& operator=(const HostObjects&) = delete;
-
-    const CUTProductInfo* product() const { return product_; }
-    const CUTUserInfo* user() const { return user_; }
-
-private:
-    CUTProductInfo* product_;
-    CUTUserInfo* user_;
+        : tvut_test::HostObjects(u"7", release_type, nullptr) {}
 };
 
 // A transcript as the serializer stores it (scrambled XML) of exactly size
@@ -159,15 +139,11 @@ protected:
     // uploads to host.
     void Settings(const std::string& host,
                   const std::vector<std::pair<std::wstring, std::wstring>>& extra = {}) {
-        std::vector<std::pair<std::wstring, std::wstring>> items = {
-            {L"EnableLogging", L"1"},
-            {L"LogLevel", L"5"},
-            {L"MaxLogFileSize", L"100000000"},
-            {L"CommunicationCheckTime", L"3600000"},
-            {L"CommunicationRetryWaitTime", L"3600000"},
-            {L"CommunicationServerRestartWaitTime", L"3600000"},
-            {L"ReceivingHost", FromUtf8(host)},
-            {L"ReceivingHostBeta", FromUtf8(host)}};
+        std::vector<std::pair<std::wstring, std::wstring>> items =
+            tvut_test::SendOnlyWhenAskedSettings(host);
+        items.insert(
+            items.end(),
+            {{L"EnableLogging", L"1"}, {L"LogLevel", L"5"}, {L"MaxLogFileSize", L"100000000"}});
         items.insert(items.end(), extra.begin(), extra.end());
         ASSERT_TRUE(tvut_test::WriteMachineSettings(items));
     }

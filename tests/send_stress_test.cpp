@@ -96,6 +96,9 @@ int64_t MonotonicNanos() {
         .count();
 }
 
+// The seeded pause between a session's calls: spreading the calls in time
+// is what makes the kills land at different moments, so this sleep is the
+// schedule under test, not a wait for something to happen.
 void Pause(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -293,15 +296,13 @@ TEST_F(SendStressTest, KilledAndCompetingSessionsLoseNothingAndLeaveNothingBehin
     // A scheduled check sends once a second has passed since the last
     // delivered upload, so the background path uploads too; the repeating,
     // retry and restart timers stay out of the way.
-    ASSERT_TRUE(
-        tvut_test::WriteMachineSettings({{L"EnableLogging", L"1"},
-                                         {L"LogLevel", L"3"},
-                                         {L"MaxLogFileSize", L"100000000"},
-                                         {L"CommunicationWaitTime", L"1000"},
-                                         {L"CommunicationCheckTime", L"3600000"},
-                                         {L"CommunicationRetryWaitTime", L"3600000"},
-                                         {L"CommunicationServerRestartWaitTime", L"3600000"},
-                                         {L"ReceivingHost", FromUtf8(receiver.HostUrl())}}));
+    std::vector<std::pair<std::wstring, std::wstring>> settings =
+        tvut_test::SendOnlyWhenAskedSettings(receiver.HostUrl());
+    settings.insert(settings.end(), {{L"EnableLogging", L"1"},
+                                     {L"LogLevel", L"3"},
+                                     {L"MaxLogFileSize", L"100000000"},
+                                     {L"CommunicationWaitTime", L"1000"}});
+    ASSERT_TRUE(tvut_test::WriteMachineSettings(settings));
     const std::string notes_folder = roots_.folder().Join("notes");
     ASSERT_TRUE(std::filesystem::create_directory(notes_folder));
 

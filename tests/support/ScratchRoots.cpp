@@ -77,6 +77,15 @@ bool WriteMachineSettings(const std::vector<std::pair<std::wstring, std::wstring
     return machine.Save();
 }
 
+std::vector<std::pair<std::wstring, std::wstring>> SendOnlyWhenAskedSettings(
+    const std::string& host) {
+    return {{L"CommunicationCheckTime", L"3600000"},
+            {L"CommunicationRetryWaitTime", L"3600000"},
+            {L"CommunicationServerRestartWaitTime", L"3600000"},
+            {L"ReceivingHost", FromUtf8(host)},
+            {L"ReceivingHostBeta", FromUtf8(host)}};
+}
+
 ScratchRoots::~ScratchRoots() {
     if (had_machine_) {
         ::setenv("UT_MACHINE_DATA_DIR", old_machine_.c_str(), 1);

@@ -69,6 +69,12 @@ private:
 // scratch roots; false when the file could not be saved.
 bool WriteMachineSettings(const std::vector<std::pair<std::wstring, std::wstring>>& items);
 
+// Settings items that send to host (plain and pre-release products) and keep
+// the check, retry and restart timers an hour away, so that only the uploads
+// a test or benchmark asks for happen. Callers append their own items.
+std::vector<std::pair<std::wstring, std::wstring>> SendOnlyWhenAskedSettings(
+    const std::string& host);
+
 // Small file helpers for assertions.
 bool WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
