@@ -90,6 +90,26 @@ std::string Nested(size_t depth) {
     return reply.insert(reply.find("</Reply>"), inner);
 }
 
+std::string Repeated(const std::string& piece, size_t count) {
+    std::string text;
+    text.reserve(piece.size() * count);
+    for (size_t i = 0; i < count; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
+// An accepted reply whose root carries count attributes: the parser looks
+// each new one up among those before it.
+std::string AttributeFlood(size_t count) {
+    std::string attributes;
+    for (size_t i = 0; i < count; ++i) {
+        attributes += " a" + std::to_string(i) + "=''";
+    }
+    std::string reply = Accepted();
+    return reply.insert(reply.find("<Reply") + 6, attributes);
+}
+
 // An accepted reply padded with a comment to exactly size bytes.
 std::string AcceptedOfSize(size_t size) {
     std::string reply = Accepted();
@@ -325,28 +345,27 @@ std::vector<ReplyCase> Cases() {
          L"S-1",
          true,
          {Delivered(7, "Inner")}},
-        // A stray "<" in the message breaks the document after the status:
-        // the status read before it stands.
+        // A stray "<" in the message breaks the document: a document the
+        // guard cannot follow to its end is never parsed, not even the part
+        // before the damage.
         {"MessageWithStrayBracket",
          Reply(std::string("S-1"), std::string("199"), std::string("7"), std::string("a < b")),
-         0,
-         199,
          7,
-         L"S-1",
-         true,
-         {Delivered(7, "a")}},
+         0,
+         0,
+         L"",
+         false,
+         {kParseError}},
         {"NulBeforeTheXml", std::string("junk\0", 5) + Accepted(), 7, 0, 0, L"", false, {kNoXml}},
         {"NulInsideTheXml",
          std::string("<?xml version=\"1.0\"?><Reply><REQ_SESSION_ID>S-9</REQ_SESSION_ID>\0", 66) +
              "<REQ_STATUS_CODE>199</REQ_STATUS_CODE></Reply>",
-         10,
+         7,
          0,
          0,
-         L"S-9",
+         L"",
          false,
-         {{kError, "Cannot find REQ_STATUS_CODE!!"},
-          {kError, "Cannot find EXT_DEP_STATUS_CODE!!"},
-          {kDetail, "Cannot find EXT_DEP_EXCEPTION_MSG!!"}}},
+         {kParseError}},
         {"NulAfterTheXml",
          Accepted() + std::string("\0trailing", 9),
          0,
@@ -357,6 +376,35 @@ std::vector<ReplyCase> Cases() {
          {Delivered(0, none)}},
         {"EntityBomb", Bomb(), 7, 0, 0, L"", false, {kParseError}},
         {"DeeplyNested", Nested(100000), 7, 0, 0, L"", false, {kParseError}},
+        // The parser swallows everything from "&#x" to the next ";": end
+        // tags, quotes and the ">" of a start tag. Each of these nests
+        // deep enough in the parser to overflow the stack.
+        {"EndTagsHiddenInCharacterReferences",
+         "<?xml version=\"1.0\"?>" + Repeated("<a>&#x</a>x;", 80000),
+         7,
+         0,
+         0,
+         L"",
+         false,
+         {kParseError}},
+        {"QuoteHiddenInACharacterReference",
+         "<?xml version=\"1.0\"?><r a=\"&#x\" x;\">" + Repeated("<a>", 200000),
+         7,
+         0,
+         0,
+         L"",
+         false,
+         {kParseError}},
+        {"WellFormedCharacterReferences",
+         Reply(std::string("S-&#49;&#x32;"), std::string("&#x31;99"), std::string("7"),
+               std::string("&#60;b&#x3E;")),
+         0,
+         199,
+         7,
+         L"S-12",
+         true,
+         {Delivered(7, "<b>")}},
+        {"AttributeFlood", AttributeFlood(20000), 7, 0, 0, L"", false, {kParseError}},
         {"NestedWithinTheLimit", Nested(50), 0, 199, 0, L"S-42", true, {Delivered(0, none)}},
         {"ExactlyAtTheCap",
          AcceptedOfSize(CUTHttpClient::kReplyMaxBytes),

@@ -101,9 +101,8 @@ int CUTHttpClient::ParseResponse(const char* text, UsageReply* reply) {
     try {
         CUTParseLimits limits;
         limits.max_bytes = kReplyMaxBytes;
-        // A reply whose tail is damaged (a stray "<" in the message) still
-        // carries the status read before it.
-        limits.parse_malformed = true;
+        // A reply the guard refuses is never parsed, not even in part: where
+        // the guard stops, the parser might read on into what it refused.
         TiXmlDocument document;
         ParseXmlGuarded(std::string(text), limits, &document);
         const TiXmlElement* root = document.RootElement();

@@ -21,8 +21,11 @@ constexpr size_t kSparePadding = 4;
 // parser stops here with an error" (kMalformed), unless noted.
 class CUTXmlShapeScanner {
 public:
-    explicit CUTXmlShapeScanner(size_t max_depth) : max_depth_(max_depth) {
-        open_.reserve(max_depth < 256 ? max_depth : 256);
+    explicit CUTXmlShapeScanner(const CUTParseLimits& limits)
+        : max_depth_(limits.max_depth),
+          max_attributes_(limits.max_attributes),
+          max_nodes_(limits.max_nodes) {
+        open_.reserve(max_depth_ < 256 ? max_depth_ : 256);
     }
 
     UTParseVerdict Scan(const char* p) {
@@ -131,9 +134,15 @@ private:
         return nullptr;
     }
 
+    // One more node for the parser to build; false beyond the cap.
+    bool CountNode() { return ++nodes_ <= max_nodes_; }
+
     // TiXmlNode::Identify followed by the node's Parse. Leaves a newly
     // opened element on open_ with p after its start tag.
     const char* Node(const char* p) {
+        if (!CountNode()) {
+            return Fail(UTParseVerdict::kTooManyNodes);
+        }
         if (StartsWithNoCase(p, "<?xml")) {
             return Declaration(p + 5);
         }
@@ -167,7 +176,8 @@ private:
                 StartsWithNoCase(p, "standalone")) {
                 p = Attribute(p);
                 if (p == nullptr) {
-                    return StopQuietly();
+                    // The parser would read on past a reference it swallows.
+                    return refused_reference_ ? nullptr : StopQuietly();
                 }
             } else {
                 while (*p != 0 && *p != '>' && !IsWhiteSpace(*p)) {
@@ -197,6 +207,9 @@ private:
         if (*p == '\'' || *p == '"') {
             const char quote = *p;
             p = ReadText(p + 1, quote, false);
+            if (p == nullptr) {
+                return nullptr;
+            }
             return *p == quote ? p + 1 : p;
         }
         while (*p != 0 && !IsWhiteSpace(*p) && *p != '/' && *p != '>') {
@@ -210,28 +223,57 @@ private:
 
     // TiXmlBase::ReadText up to (not past) end: one character at a time,
     // where a UTF-8 lead byte swallows its sequence's length in bytes
-    // whatever they are. Entities only ever span bytes that matter to
-    // nobody here, so they step one byte at a time. In condensed text, white
-    // space steps one byte.
-    static const char* ReadText(const char* p, char end, bool condensed) {
+    // whatever they are. In condensed text, white space steps one byte.
+    // Named entities and a "&" that starts none span bytes that matter to
+    // nobody here; a character reference must be well formed (null when it
+    // is not).
+    const char* ReadText(const char* p, char end, bool condensed) {
         while (*p != 0 && *p != end) {
+            if (*p == '&' && p[1] == '#' && p[2] != 0) {
+                p = CharacterReference(p);
+                if (p == nullptr) {
+                    refused_reference_ = true;
+                    return Fail(UTParseVerdict::kMalformed);
+                }
+                continue;
+            }
             p += condensed && IsWhiteSpace(*p) ? 1 : CharLength(*p);
         }
         return p;
     }
 
-    // TiXmlElement::Parse up to the end of the start tag.
+    // TiXmlBase::GetEntity reads "&#" up to the next ";" wherever it is and
+    // only then looks at what lies between; accepting just the well-formed
+    // forms keeps every byte it swallows a digit. Null for any other form.
+    static const char* CharacterReference(const char* p) {
+        p += 2;
+        const bool hexadecimal = *p == 'x';
+        if (hexadecimal) {
+            ++p;
+        }
+        const char* digits = p;
+        while (hexadecimal ? std::isxdigit(static_cast<unsigned char>(*p)) != 0
+                           : (*p >= '0' && *p <= '9')) {
+            ++p;
+        }
+        return p != digits && *p == ';' ? p + 1 : nullptr;
+    }
+
+    // TiXmlElement::Parse up to the end of the start tag. The parser links
+    // an element into the tree even when its start tag is cut short, so the
+    // depth counts before anything else is read.
     const char* StartTag(const char* p) {
+        if (open_.size() >= max_depth_) {
+            return Fail(UTParseVerdict::kTooDeep);
+        }
         p = SkipWhiteSpace(p + 1);
         const char* name = p;
         p = ReadName(p);
         if (p == nullptr || *p == 0) {
             return Fail(UTParseVerdict::kMalformed);
         }
-        if (open_.size() >= max_depth_) {
-            return Fail(UTParseVerdict::kTooDeep);
-        }
         const size_t name_length = static_cast<size_t>(p - name);
+        size_t attributes = 0;
         for (;;) {
             p = SkipWhiteSpace(p);
             if (*p == 0) {
@@ -243,6 +285,9 @@ private:
             if (*p == '>') {
                 open_.emplace_back(name, name_length);
                 return p + 1;
+            }
+            if (++attributes > max_attributes_) {
+                return Fail(UTParseVerdict::kTooManyAttributes);
             }
             p = Attribute(p);
             if (p == nullptr || *p == 0) {
@@ -265,7 +310,13 @@ private:
             }
             if (*p != '<') {
                 // TiXmlText::Parse: text up to the next '<' it can see.
+                if (!CountNode()) {
+                    return Fail(UTParseVerdict::kTooManyNodes);
+                }
                 p = ReadText(condensed ? p : with_space, '<', condensed);
+                if (p == nullptr) {
+                    return nullptr;
+                }
                 if (*p == 0 || p[1] == 0) {
                     return Fail(UTParseVerdict::kMalformed);
                 }
@@ -293,6 +344,10 @@ private:
     }
 
     const size_t max_depth_;
+    const size_t max_attributes_;
+    const size_t max_nodes_;
+    size_t nodes_ = 0;
+    bool refused_reference_ = false;
     std::vector<std::pair<const char*, size_t>> open_;
     UTParseVerdict verdict_ = UTParseVerdict::kMalformed;
     bool stops_quietly_ = false;
@@ -308,12 +363,30 @@ std::string Padded(const std::string& text) {
 
 }  // namespace
 
+const char* ParseVerdictName(UTParseVerdict verdict) {
+    switch (verdict) {
+        case UTParseVerdict::kAccepted:
+            return "accepted";
+        case UTParseVerdict::kTooLarge:
+            return "too large";
+        case UTParseVerdict::kTooDeep:
+            return "nested too deep";
+        case UTParseVerdict::kMalformed:
+            return "malformed";
+        case UTParseVerdict::kTooManyAttributes:
+            return "too many attributes";
+        case UTParseVerdict::kTooManyNodes:
+            return "too many nodes";
+    }
+    return "unknown";
+}
+
 UTParseVerdict CheckXmlDocument(const std::string& text, const CUTParseLimits& limits) {
     if (text.size() > limits.max_bytes) {
         return UTParseVerdict::kTooLarge;
     }
     const std::string padded = Padded(text);
-    return CUTXmlShapeScanner(limits.max_depth).Scan(padded.c_str());
+    return CUTXmlShapeScanner(limits).Scan(padded.c_str());
 }
 
 bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXmlDocument* document,
@@ -322,9 +395,10 @@ bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXm
     UTParseVerdict result = UTParseVerdict::kTooLarge;
     if (text.size() <= limits.max_bytes) {
         const std::string padded = Padded(text);
-        result = CUTXmlShapeScanner(limits.max_depth).Scan(padded.c_str());
-        if (result == UTParseVerdict::kAccepted ||
-            (result == UTParseVerdict::kMalformed && limits.parse_malformed)) {
+        result = CUTXmlShapeScanner(limits).Scan(padded.c_str());
+        // Only what the pass followed to its end: on anything else it may
+        // have stopped where the parser would go on.
+        if (result == UTParseVerdict::kAccepted) {
             document->Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
         }
     }

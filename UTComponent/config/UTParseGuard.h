@@ -11,9 +11,17 @@
 // declarations and other "<!"/"<?" nodes, quoted attribute values, self-closing
 // tags, and the parser's habit of stepping over the bytes of a UTF-8 sequence
 // as one character, which can hide a "<" from it), so no document the pass
-// accepts can take the parser deeper than the limit. A document the pass
-// cannot follow to its end is refused too: the parser would reject it or stop
-// reading there.
+// accepts can take the parser deeper than the limit.
+//
+// Where the parser's reading is hard to follow, the pass is stricter than the
+// parser instead of copying it: a character reference must read "&#" digits
+// ";" or "&#x" hexadecimal digits ";" (the parser looks for its ";" with a
+// plain search, so "&#x</a>x;" would hide an end tag from it). Attributes of
+// one element and nodes of one document are capped, because the parser looks
+// up each new attribute among the ones before it (a flood of attributes costs
+// quadratic time) and allocates every node. A document the pass cannot follow
+// to its end, or refuses for any reason, never reaches the parser. Together
+// these bound every parse in depth, memory and time.
 //
 // Pure functions of their arguments (plus the C library's character classes,
 // which the parser consults as well); any thread.
@@ -31,33 +39,41 @@ constexpr uint64_t kSettingsMaxBytes = 1024 * 1024;
 // Nesting limit of every document tvUT parses: its own documents are at most
 // a handful of levels deep.
 constexpr size_t kDocumentMaxDepth = 64;
+// Attributes of one element: tvUT writes one (three in the declaration).
+constexpr size_t kElementMaxAttributes = 32;
+// Nodes of one document (elements, texts, comments, declarations, anything
+// else the parser builds): tvUT's largest document, a transcript, has under
+// a hundred.
+constexpr size_t kDocumentMaxNodes = 4096;
 
 struct CUTParseLimits {
     uint64_t max_bytes = kSettingsMaxBytes;
     size_t max_depth = kDocumentMaxDepth;
-    // Also hand a document that the pass cannot follow to its end
-    // (kMalformed) to the parser, which then builds what it reads before it
-    // stops; still never deeper than the limit, since the pass stopped where
-    // the parser stops. For server replies: a damaged tail must not hide the
-    // status read before it.
-    bool parse_malformed = false;
+    size_t max_attributes = kElementMaxAttributes;
+    size_t max_nodes = kDocumentMaxNodes;
 };
 
 enum class UTParseVerdict {
     kAccepted,
-    kTooLarge,   // more bytes than the cap
-    kTooDeep,    // elements nested deeper than the limit
-    kMalformed,  // the parser would stop with an error before the end
+    kTooLarge,           // more bytes than the cap
+    kTooDeep,            // elements nested deeper than the limit
+    kMalformed,          // the parser would stop with an error before the end,
+                         // or a character reference the pass does not follow
+    kTooManyAttributes,  // an element with more attributes than the cap
+    kTooManyNodes,       // more nodes than the cap
 };
+
+// A short English name of a verdict for log lines and tools ("accepted",
+// "too large", ...).
+const char* ParseVerdictName(UTParseVerdict verdict);
 
 // Checks text against limits without building anything.
 UTParseVerdict CheckXmlDocument(const std::string& text, const CUTParseLimits& limits);
 
-// Parses UTF-8 text into document (cleared first) when the guard accepts it
-// (or finds it malformed, with parse_malformed). True when it was accepted
-// and parsed without error; *verdict (when given)
-// says whether the guard refused it. As always, the parser reads text up to
-// its first zero byte.
+// Parses UTF-8 text into document (cleared first) only when the guard accepts
+// it. True when it was accepted and parsed without error; *verdict (when
+// given) says whether the guard refused it. As always, the parser reads text
+// up to its first zero byte.
 bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXmlDocument* document,
                      UTParseVerdict* verdict = nullptr);
 
