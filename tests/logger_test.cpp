@@ -290,6 +290,59 @@ TEST(LoggerLineTest, WideTextOutsideTheLocaleCharsetKeepsTheLineWhole) {
     }
 }
 
+// Text that tvUT did not write (a server's reply, a host's names, libcurl's
+// error text) can neither forge a line nor reach a terminal as a control
+// sequence; the format's own line breaks stay.
+TEST(LoggerLineTest, ControlCharactersInArgumentsAreEscaped) {
+    ASSERT_NE(nullptr, std::setlocale(LC_ALL, "C.utf8"));
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    const struct {
+        const char* narrow;
+        const wchar_t* wide;
+        const char* shown;
+    } cases[] = {
+        {"ok\nError  | 2026-01-01 | pid:1 | tid:1 | forged", L"ok\nError  | forged",
+         "ok\\nError  | "},
+        {"a\r\nb", L"a\r\nb", "a\\r\\nb"},
+        {"\x1b]0;title\x07\x1b[2J", L"\x1b]0;title\x07\x1b[2J", "\\x1B]0;title\\x07\\x1B[2J"},
+        {"del\x7f tab\tkept", L"del\x7f tab\tkept", "del\\x7F tab\tkept"},
+        {"c1 \xc2\x9b"
+         "31m",
+         L"c1 \u009b31m", "c1 \\u009B31m"},
+        {"caf\xc3\xa9", L"caf\u00e9", "caf\xc3\xa9"},
+    };
+    for (const auto& c : cases) {
+        logger.Log(UT_LOG_INFO, "[%s]", c.narrow);
+        logger.Log(UT_LOG_INFO, "[%W]", c.wide);
+    }
+    logger.Log(UT_LOG_DEVDBG, "\nResponse:\n%s\n", "<a>\n</a>");
+    // A lone C1 byte (not UTF-8) is escaped too; other stray bytes stay.
+    logger.Log(UT_LOG_INFO, "[%s]", "\x9b\xff");
+    std::setlocale(LC_ALL, "C");
+    const std::string log = ReadFile(place.path);
+    EXPECT_EQ(std::string::npos, log.find('\x1b')) << log;
+    EXPECT_EQ(std::string::npos, log.find('\r')) << log;
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(2 * (sizeof cases / sizeof cases[0]) + 5, lines.size()) << log;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(cases[i].shown);
+        const std::string narrow = MessageOf(lines[2 * i]);
+        const std::string wide = MessageOf(lines[2 * i + 1]);
+        EXPECT_EQ(0u, narrow.rfind(std::string("[") + cases[i].shown, 0)) << narrow;
+        EXPECT_EQ(0u, wide.rfind(std::string("[") + cases[i].shown, 0)) << wide;
+    }
+    // The format's own breaks: an empty message, "Response:", the escaped
+    // reply, an empty line.
+    const size_t reply = 2 * (sizeof cases / sizeof cases[0]);
+    EXPECT_EQ("", MessageOf(lines[reply]));
+    EXPECT_EQ("Response:", lines[reply + 1]);
+    EXPECT_EQ("<a>\\n</a>", lines[reply + 2]);
+    EXPECT_EQ("", lines[reply + 3]);
+    EXPECT_EQ("[\\x9B\xff]", MessageOf(lines[reply + 4]));
+}
+
 TEST(LoggerLineTest, NullFormatAndNullTextAreHandled) {
     LogPlace place;
     CUTLoggerManager logger;

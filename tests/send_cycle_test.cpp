@@ -254,6 +254,24 @@ TEST_F(SendCycleTest, FirstScheduledCheckWithNoSendOnRecordSends) {
     EXPECT_EQ(1, Lines("Devdbg", "Remove transcript file " + transcript));
 }
 
+// Credentials in the receiving URL are used for the upload, never logged.
+TEST_F(SendCycleTest, CredentialsOfTheReceivingUrlStayOutOfTheLog) {
+    LocalReceiver receiver;
+    std::string host = receiver.HostUrl();
+    ASSERT_EQ(0u, host.rfind("http://", 0));
+    const std::string plain = host;
+    host.insert(7, "uploader:s3cret-Pw@");
+    Settings(host);
+    CUTTranscriptManager* manager = StartManager();
+    ASSERT_NE(nullptr, manager);
+    EXPECT_EQ(UT_SEND_OK, manager->sendSynchronously(UT_SEND_REASON_FORCED));
+    EXPECT_EQ(1, receiver.ArrivalCount());
+    const std::string log = tvut_test::ReadFile(Log());
+    EXPECT_EQ(std::string::npos, log.find("s3cret-Pw")) << log;
+    EXPECT_EQ(std::string::npos, log.find("uploader")) << log;
+    EXPECT_EQ(1, Lines("Info", "Sending to Server " + plain + "/receiver.aspx"));
+}
+
 TEST_F(SendCycleTest, NoTranscriptsStillSendsARequestWithoutPayload) {
     LocalReceiver receiver;
     Settings(receiver.HostUrl());

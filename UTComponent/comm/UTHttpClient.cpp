@@ -188,6 +188,10 @@ int64_t CommunicationTimeOutMs() {
 
 }  // namespace
 
+std::string UrlWithoutUserinfo(const std::string& url) {
+    return WithoutUserinfo(url, url);
+}
+
 struct CUTHttpClient::SendTimes {
     std::wstring start;
     std::wstring end;

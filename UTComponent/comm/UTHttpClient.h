@@ -76,6 +76,10 @@ struct UsageReply {
     std::wstring ext_dep_message;
 };
 
+// url without the "user:password@" of its authority, for log lines. Any
+// thread.
+std::string UrlWithoutUserinfo(const std::string& url);
+
 class CUTHttpClient {
 public:
     // The one boundary of every request body.

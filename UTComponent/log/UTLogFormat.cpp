@@ -35,6 +35,129 @@ std::string NarrowForLog(const std::wstring& text) {
 
 namespace {
 
+// C0 controls but tab, DEL and the C1 controls: what ends a line or starts a
+// terminal's control sequence.
+bool IsControl(uint32_t c) {
+    return (c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F);
+}
+
+// c as an escape: "\\xHH" for a byte, "\\u00HH" for a C1 character.
+void AppendEscape(std::string* out, uint32_t c, bool byte) {
+    static const char kHex[] = "0123456789ABCDEF";
+    switch (c) {
+        case '\n':
+            out->append("\\n");
+            return;
+        case '\r':
+            out->append("\\r");
+            return;
+        default:
+            break;
+    }
+    out->append(byte ? "\\x" : "\\u00");
+    out->push_back(kHex[(c >> 4) & 0xF]);
+    out->push_back(kHex[c & 0xF]);
+}
+
+// Length of the well-formed UTF-8 sequence at p (shortest form, no
+// surrogates, at most U+10FFFF) and its code point; 0 when none starts there.
+size_t Utf8Sequence(const unsigned char* p, uint32_t* code) {
+    const unsigned char b = p[0];
+    size_t length = 0;
+    uint32_t c = 0;
+    uint32_t lowest = 0;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+        c = b & 0x1F;
+        lowest = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        c = b & 0x0F;
+        lowest = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        c = b & 0x07;
+        lowest = 0x10000;
+    } else {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+        c = (c << 6) | (p[i] & 0x3F);
+    }
+    if (c < lowest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return 0;
+    }
+    *code = c;
+    return length;
+}
+
+}  // namespace
+
+std::string EscapeForLog(const char* text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    std::string out;
+    size_t clean = 0;  // bytes at the start that need no escape
+    while (p[clean] != 0) {
+        uint32_t code = 0;
+        const size_t length = p[clean] < 0x80 ? 1 : Utf8Sequence(p + clean, &code);
+        if (length > 1 ? IsControl(code) : IsControl(p[clean])) {
+            break;
+        }
+        clean += length > 1 ? length : 1;
+    }
+    if (p[clean] == 0) {
+        return out;
+    }
+    out.assign(text, clean);
+    for (p += clean; *p != 0;) {
+        uint32_t code = *p;
+        size_t length = *p < 0x80 ? 1 : Utf8Sequence(p, &code);
+        if (length == 0) {
+            // Not UTF-8 (or text in the locale's charset): a byte in the C1
+            // range is a control to an 8-bit terminal; others stay.
+            if (IsControl(*p)) {
+                AppendEscape(&out, *p, true);
+            } else {
+                out.push_back(static_cast<char>(*p));
+            }
+            length = 1;
+        } else if (IsControl(code)) {
+            AppendEscape(&out, code, length == 1);
+        } else {
+            out.append(reinterpret_cast<const char*>(p), length);
+        }
+        p += length;
+    }
+    return out;
+}
+
+std::wstring EscapeForLog(const std::wstring& text) {
+    size_t first = 0;
+    while (first < text.size() && !IsControl(static_cast<uint32_t>(text[first]))) {
+        ++first;
+    }
+    if (first == text.size()) {
+        return text;
+    }
+    std::wstring out = text.substr(0, first);
+    for (size_t i = first; i < text.size(); ++i) {
+        const uint32_t c = static_cast<uint32_t>(text[i]);
+        if (IsControl(c)) {
+            std::string escape;
+            AppendEscape(&escape, c, c < 0x80);
+            out.append(escape.begin(), escape.end());
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+namespace {
+
 // Collects the record up to its limit and remembers whether more was offered.
 class CUTRecordSink {
 public:
@@ -110,8 +233,14 @@ void PrintInteger(CUTRecordSink* sink, const std::string& spec, char conversion,
     }
 }
 
-void PrintText(CUTRecordSink* sink, const std::string& spec, const char* text) {
-    sink->Print(WithoutLengthModifiers(spec) + "s", text != nullptr ? text : "(null)");
+// escape is false for text already escaped in its wide form (now in the
+// locale's charset, whose bytes need not be UTF-8).
+void PrintText(CUTRecordSink* sink, const std::string& spec, const char* text, bool escape = true) {
+    if (text == nullptr) {
+        text = "(null)";
+    }
+    const std::string escaped = escape ? EscapeForLog(text) : std::string();
+    sink->Print(WithoutLengthModifiers(spec) + "s", escaped.empty() ? text : escaped.c_str());
 }
 
 // Wide text as narrow text of the locale's charset. Only as many characters
@@ -124,8 +253,8 @@ void PrintWideText(CUTRecordSink* sink, const std::string& spec, const wchar_t* 
     }
     size_t length = std::wcslen(text);
     length = std::min(length, sink->Room() + 1);
-    const std::string narrow = NarrowForLog(std::wstring(text, length));
-    PrintText(sink, spec, narrow.c_str());
+    const std::string narrow = NarrowForLog(EscapeForLog(std::wstring(text, length)));
+    PrintText(sink, spec, narrow.c_str(), false);
 }
 
 void PrintTimestamp(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {

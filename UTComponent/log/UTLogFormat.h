@@ -10,6 +10,11 @@
 // to snprintf as ACE would hand it, wide text goes through NarrowForLog, and
 // the caller learns whether text was really lost.
 //
+// Text given as an argument (%s, %W and the like) is written with its control
+// characters escaped: a server's reply, a host's product name or a file name
+// can neither forge a line nor send a terminal a control sequence. The
+// format itself, tvUT's own text, is written as it stands.
+//
 // Directives that act on the process instead of formatting text are made
 // harmless: %a writes "Aborting..." but never aborts the host, %r takes its
 // function pointer but never calls it, indentation (%I, %{, %}, %$), stack
@@ -23,11 +28,20 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Wide text in the charset of the host's locale (LC_CTYPE), with '?' for
 // each character that charset lacks; UTF-8 when no conversion is available.
 std::string NarrowForLog(const std::wstring& text);
+
+// text with line breaks as "\n" and "\r", other C0 controls and DEL as
+// "\xHH", C1 controls as "\u00HH" and bytes that are not UTF-8 as "\xHH";
+// empty when nothing needs escaping (the text is then used as it is).
+std::string EscapeForLog(const char* text);
+// The same for wide text (control characters only); text itself when nothing
+// needs escaping.
+std::wstring EscapeForLog(const std::wstring& text);
 
 // Appends the record that format and args make to *out, at most limit bytes
 // of it. priority is the backend priority of the line (for %M). Returns true

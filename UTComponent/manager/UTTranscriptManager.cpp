@@ -343,7 +343,8 @@ int CUTTranscriptManager::sendFile(bool* sent) {
     }
     CUTPlatform* platform = CUTPlatform::Current();
     const std::wstring url = config->GetReceivingURL();
-    UT_LOG(UT_LOG_INFO, "Sending to Server %W\n", url.c_str());
+    // The receiving URL may carry "user:password@": never into the log.
+    UT_LOG(UT_LOG_INFO, "Sending to Server %s\n", UrlWithoutUserinfo(ToUtf8(url)).c_str());
     CUTHttpClient client(ToUtf8(url));
 
     const std::wstring folder = config->GetUserComponentFolder();
