@@ -799,6 +799,39 @@ TEST(LoggerRotationTest, PurgeTouchesOnlyArchivesEvenInATaggedFolder) {
     EXPECT_EQ("after rotation", MessageOf(ReadLines(place.path).at(0)));
 }
 
+// A link planted at the log's path (to a file only a privileged host could
+// write) is never written through: it is replaced by a log of its own, and
+// the target keeps its bytes and its mode. A folder that others may write is
+// not logged into at all.
+TEST(LoggerFailureTest, ALinkAtTheLogPathIsReplacedNeverWrittenThrough) {
+    LogPlace place;
+    ASSERT_EQ(0, ::mkdir(place.folder.c_str(), 0700));
+    const std::string target = place.scratch.Join("root-only");
+    ASSERT_TRUE(WriteFile(target, "secret\n"));
+    ASSERT_EQ(0, ::chmod(target.c_str(), 0600));
+    ASSERT_EQ(0, ::symlink(target.c_str(), place.path.c_str()));
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    logger.Log(UT_LOG_ERROR, "attacker's text %s", "here");
+    logger.Log(UT_LOG_INFO, "second line");
+    EXPECT_EQ("secret\n", ReadFile(target));
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(place.path.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link was replaced by a file";
+    EXPECT_EQ(0600u, st.st_mode & 07777u);
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("attacker's text here", MessageOf(lines[0]));
+
+    LogPlace shared;
+    ASSERT_EQ(0, ::mkdir(shared.folder.c_str(), 0700));
+    ASSERT_EQ(0, ::chmod(shared.folder.c_str(), 0777));
+    CUTLoggerManager shared_logger;
+    shared_logger.Init(shared.wfolder().c_str(), shared.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    EXPECT_EQ(-1, shared_logger.Log(UT_LOG_ERROR, "not written"));
+    EXPECT_FALSE(tvut_test::PathExists(shared.path));
+}
+
 TEST(LoggerRotationTest, DeletedFileStartsAFreshOne) {
     LogPlace place;
     CUTLoggerManager logger;

@@ -146,21 +146,41 @@ TEST(PlatformTest, FileHelpersReportFailuresAsTheirDocumentedValues) {
     EXPECT_EQ(0700u, st.st_mode & 0777u);
 }
 
-TEST(PlatformTest, AtomicReplacementKeepsModeAndLeavesNoTemporaryFile) {
+// The mode is the caller's, never one copied from what was there: a link at
+// the path may point at a set-id program.
+TEST(PlatformTest, AtomicReplacementHasAFixedModeAndLeavesNoTemporaryFile) {
     ScratchFolder scratch;
     const std::wstring path = scratch.wpath() + L"/file";
     ASSERT_TRUE(Platform()->ReplaceFileAtomically(path, "first"));
     struct stat st;
     ASSERT_EQ(0, ::stat(scratch.Join("file").c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777u) << "a new file is the owner's alone";
-    ::chmod(scratch.Join("file").c_str(), 0640);
+    EXPECT_EQ(0600u, st.st_mode & 07777u) << "a new file is the owner's alone";
+    ::chmod(scratch.Join("file").c_str(), 04755);
     ASSERT_TRUE(Platform()->ReplaceFileAtomically(path, std::string("second\0bytes", 12)));
     std::string bytes;
     ASSERT_TRUE(Platform()->ReadWholeFile(path, &bytes));
     EXPECT_EQ(std::string("second\0bytes", 12), bytes);
     ASSERT_EQ(0, ::stat(scratch.Join("file").c_str(), &st));
-    EXPECT_EQ(0640u, st.st_mode & 0777u);
-    EXPECT_EQ(1u, Platform()->WalkFolder(scratch.wpath()).size());
+    EXPECT_EQ(0600u, st.st_mode & 07777u);
+    ASSERT_TRUE(Platform()->ReplaceFileAtomically(path, "third", nullptr, 0644));
+    ASSERT_EQ(0, ::stat(scratch.Join("file").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777u);
+
+    // A link to a set-id file: the link is replaced by a plain file, the
+    // target keeps its mode and its bytes.
+    const std::string target = scratch.Join("program");
+    ASSERT_TRUE(WriteFile(target, "binary"));
+    ASSERT_EQ(0, ::chmod(target.c_str(), 04755));
+    ASSERT_EQ(0, ::symlink(target.c_str(), scratch.Join("linked").c_str()));
+    ASSERT_TRUE(Platform()->ReplaceFileAtomically(scratch.wpath() + L"/linked", "settings"));
+    ASSERT_EQ(0, ::lstat(scratch.Join("linked").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 07777u);
+    ASSERT_EQ(0, ::stat(target.c_str(), &st));
+    EXPECT_EQ(04755u, st.st_mode & 07777u);
+    EXPECT_EQ("binary", tvut_test::ReadFile(target));
+
+    EXPECT_EQ(3u, Platform()->WalkFolder(scratch.wpath()).size());
     EXPECT_FALSE(Platform()->ReplaceFileAtomically(scratch.wpath() + L"/missing/file", "x"));
 }
 
@@ -305,7 +325,7 @@ TEST(WritableFileTest, ModesPermissionsAndCloseOnExec) {
         EXPECT_TRUE(file->Append("++", 2));
     }
     EXPECT_EQ("aXYdefg++", tvut_test::ReadFile(path));
-    EXPECT_EQ(0640u, ModeOf(path)) << "an existing file keeps its own mode";
+    EXPECT_EQ(0600u, ModeOf(path)) << "the caller's mode, not the one the file had";
     {
         auto file = Platform()->OpenForWriting(wide, UTWriteMode::kTruncate, 0600, &error);
         ASSERT_TRUE(file);
@@ -313,11 +333,67 @@ TEST(WritableFileTest, ModesPermissionsAndCloseOnExec) {
         ASSERT_TRUE(file->Status(&status));
         EXPECT_EQ(0u, status.size);
     }
-    // A link, even a dangling one, is never written through by kCreateNew.
+    // A link, dangling or not, is never written through, in any mode.
     const std::string link = scratch.Join("link");
     ASSERT_EQ(0, ::symlink(scratch.Join("target").c_str(), link.c_str()));
-    EXPECT_FALSE(Platform()->OpenForWriting(FromUtf8(link), UTWriteMode::kCreateNew, 0600, &error));
+    const std::string link_to_file = scratch.Join("link-to-file");
+    ASSERT_EQ(0, ::symlink(path.c_str(), link_to_file.c_str()));
+    for (UTWriteMode mode :
+         {UTWriteMode::kCreateNew, UTWriteMode::kAppend, UTWriteMode::kTruncate}) {
+        error = 0;
+        EXPECT_FALSE(Platform()->OpenForWriting(FromUtf8(link), mode, 0600, &error));
+        EXPECT_NE(0, error);
+        EXPECT_FALSE(Platform()->OpenForWriting(FromUtf8(link_to_file), mode, 0600, &error));
+    }
     EXPECT_FALSE(tvut_test::PathExists(scratch.Join("target")));
+    EXPECT_EQ(0u, tvut_test::ReadFile(path).size()) << "only the truncation above emptied it";
+}
+
+// tvUT writes only into folders where nobody else can plant a link or swap
+// a file: its own (or root's), writable by no group and no other user.
+TEST(WritableFileTest, OnlyFoldersNobodyElseMayWriteAreWrittenInto) {
+    ScratchFolder scratch;
+    const struct {
+        const char* label;
+        mode_t mode;
+        bool other_owner;
+        bool writable;
+    } cases[] = {
+        {"private", 0700, false, true},
+        {"readable by all", 0755, false, true},
+        {"group-writable", 0770, false, false},
+        {"world-writable", 0777, false, false},
+        {"world-writable and sticky, as /tmp", 01777, false, false},
+        {"another user's", 0700, true, false},
+    };
+    const bool root = ::geteuid() == 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.other_owner && !root) {
+            continue;  // only root can give a folder away
+        }
+        const std::string folder =
+            scratch.Join(std::string("f") + std::to_string(c.mode) + (c.other_owner ? "o" : ""));
+        ASSERT_EQ(0, ::mkdir(folder.c_str(), 0700));
+        ASSERT_EQ(0, ::chmod(folder.c_str(), c.mode));
+        if (c.other_owner) {
+            ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
+        }
+        for (UTWriteMode mode :
+             {UTWriteMode::kCreateNew, UTWriteMode::kAppend, UTWriteMode::kTruncate}) {
+            int error = 0;
+            const std::wstring path = FromUtf8(folder + "/file");
+            std::unique_ptr<CUTWritableFile> file =
+                Platform()->OpenForWriting(path, mode, 0600, &error);
+            EXPECT_EQ(c.writable, file != nullptr);
+            if (!c.writable) {
+                EXPECT_EQ(EPERM, error);
+            }
+        }
+        EXPECT_EQ(c.writable,
+                  Platform()->ReplaceFileAtomically(FromUtf8(folder + "/replaced"), "x"));
+        EXPECT_EQ(c.writable, tvut_test::PathExists(folder + "/file"));
+    }
 }
 
 // Whatever sits at the path, opening it for writing or reading it whole ends

@@ -532,7 +532,12 @@ TEST_P(ServerReplyTest, Reply) {
     const size_t at = log.find("| \nResponse:\n");
     EXPECT_EQ(handled, at != std::string::npos);
     if (handled && text.size() < 3000) {
-        EXPECT_EQ(at, log.find("| \nResponse:\n" + text + "\n"));
+        // On one line: the reply's own line breaks are escaped.
+        std::string shown;
+        for (char c : text) {
+            shown += c == '\r' ? "\\r" : (c == '\n' ? "\\n" : std::string(1, c));
+        }
+        EXPECT_EQ(at, log.find("| \nResponse:\n" + shown + "\n"));
         EXPECT_EQ(dump, log.substr(log.rfind('\n', at) + 1, dump.size()));
     }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -27,8 +28,22 @@ namespace {
 std::once_flag g_libcurl_once;
 std::atomic<bool> g_libcurl_initialised{false};
 std::atomic<bool> g_ssl_available{false};
+std::atomic<bool> g_libcurl_refused{false};
+
+// libcurl reads SSLKEYLOGFILE with plain getenv when it starts and appends
+// the TLS secrets of every connection to the file it names. In a privileged
+// process (setuid and the like) that environment belongs to whoever started
+// it, who could make the process append to any file with its privileges: it
+// then never starts libcurl, and every upload fails.
+bool EnvironmentSteersLibcurl() {
+    return CUTPlatform::Current()->IsSecureExecution() && std::getenv("SSLKEYLOGFILE") != nullptr;
+}
 
 void InitialiseLibcurl() {
+    if (EnvironmentSteersLibcurl()) {
+        g_libcurl_refused.store(true);
+        return;
+    }
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
         return;
     }
@@ -251,6 +266,10 @@ int CUTHttpClient::Send(const std::wstring& payload_path, std::wstring* session_
 
 bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* session_id,
                              int* result, SendTimes* times) {
+    if (g_libcurl_refused.load()) {
+        *result = UT_SEND_RESULT_NO_SESSION;
+        ThrowCommException(L"SSLKEYLOGFILE is set in a privileged process: libcurl is not started");
+    }
     CUTMultiSession multi(curl_multi_init());
     if (!multi) {
         *result = UT_SEND_RESULT_NO_SESSION;

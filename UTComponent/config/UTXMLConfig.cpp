@@ -163,8 +163,11 @@ bool CUTXMLConfig::WriteFileLocked(const TiXmlDocument& document) {
         ScrambleBytes(&bytes);
     }
     // A rename over the path: whatever was there (a damaged file, a link, a
-    // FIFO) is replaced as a name, never written into.
-    return platform->ReplaceFileAtomically(FilePath(), bytes);
+    // FIFO) is replaced as a name, never written into. The mode is fixed:
+    // the machine-wide file is for every user of the machine to read, the
+    // others for their owner alone.
+    return platform->ReplaceFileAtomically(FilePath(), bytes, nullptr,
+                                           kind_ == UT_CONFIG_PI_UI ? 0644 : 0600);
 }
 
 void CUTXMLConfig::BuildDefaults(TiXmlDocument* document) const {

@@ -475,14 +475,21 @@ void CUTLoggerManager::PurgeArchivedLogs(const std::wstring& folder) {
     }
 }
 
-// Opens the log file for appending (created 0600 when missing). When that
-// fails because its folder is gone, the folder is made again and the open
-// retried once; otherwise no file is open and the next line tries again.
+// Opens the log file for appending (created 0600 when missing, a link at
+// its path replaced). When that fails because its folder is gone, the
+// folder is made again and the open retried once; otherwise no file is open
+// and the next line tries again.
 bool CUTLoggerManager::OpenLogFile() {
     CUTPlatform* platform = CUTPlatform::Current();
     int error = 0;
     file_ =
         platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions, &error);
+    if (!file_ && error == ELOOP && platform->RemoveFile(log_file_path_)) {
+        // A link at the log's path is never written through; it is replaced
+        // by a log of this user's own, as a link at a settings path is.
+        file_ = platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions,
+                                         &error);
+    }
     if (!file_ && error == ENOENT) {
         const std::wstring folder = ParentFolder(log_file_path_);
         if (!folder.empty() && CreateFolderTree(platform, folder)) {

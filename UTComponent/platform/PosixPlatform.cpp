@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -35,8 +36,11 @@ fs::path FsPath(const std::wstring& path) {
     return fs::path(NativePath(path));
 }
 
+// In a privileged process (setuid, setgid, file capabilities) the
+// environment belongs to whoever started it: secure_getenv then reads
+// nothing, so no root, trust store or proxy comes from there.
 bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
-    const char* text = std::getenv(name);
+    const char* text = ::secure_getenv(name);
     if (text == nullptr || text[0] != '/') {
         return false;
     }
@@ -415,11 +419,26 @@ std::unique_ptr<CUTReadableFile> CUTPosixPlatform::OpenForReading(const std::wst
     return file;
 }
 
+namespace {
+
+// May a file be written into the folder st describes? Only when the folder
+// belongs to the effective user or to root and neither its group nor others
+// may write it: nobody else can then plant a link or a file in it, or swap
+// what tvUT just wrote.
+bool IsSafeFolderToWrite(const struct stat& st) {
+    return S_ISDIR(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == 0) &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
 std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wstring& path,
                                                                   UTWriteMode mode,
                                                                   uint32_t permissions,
                                                                   int* error) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    // A link at the path is never followed, whatever the mode: in a
+    // privileged host it would turn tvUT's write into a write of any file.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
     switch (mode) {
         case UTWriteMode::kTruncate:
             flags |= O_TRUNC;
@@ -428,7 +447,7 @@ std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wst
             flags |= O_APPEND;
             break;
         case UTWriteMode::kCreateNew:
-            flags |= O_EXCL | O_NOFOLLOW;
+            flags |= O_EXCL;
             break;
     }
     auto fail = [error](int code) -> std::unique_ptr<CUTWritableFile> {
@@ -441,12 +460,29 @@ std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wst
     if (path.empty() || !WideToUtf8(path, &native)) {
         return fail(EINVAL);
     }
+    const size_t slash = native.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : native.substr(0, slash));
+    const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+    if (name.empty()) {
+        return fail(EISDIR);
+    }
+    // The folder is opened once and the file opened relative to it, so the
+    // folder checked is the folder written into.
+    const int folder_fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd < 0) {
+        return fail(errno);
+    }
+    struct stat folder_status;
+    const bool safe = ::fstat(folder_fd, &folder_status) == 0 && IsSafeFolderToWrite(folder_status);
     const mode_t bits = static_cast<mode_t>(permissions & 07777);
     // Non-blocking while opening, so that a FIFO at the path cannot hang the
     // caller; anything but a regular file is refused below.
-    const int fd = ::open(native.c_str(), flags | O_NONBLOCK, bits);
+    const int fd = safe ? ::openat(folder_fd, name.c_str(), flags | O_NONBLOCK, bits) : -1;
+    const int open_error = safe ? errno : EPERM;
+    ::close(folder_fd);
     if (fd < 0) {
-        return fail(errno);
+        return fail(open_error);
     }
     std::unique_ptr<CUTWritableFile> file(new CUTPosixWritableFile(fd));
     struct stat st;
@@ -457,8 +493,9 @@ std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wst
         return fail(EINVAL);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    // The umask may have taken bits away from a file this call created.
-    if (mode == UTWriteMode::kCreateNew) {
+    // The mode is the caller's, whatever the umask took away from a new file
+    // or an earlier writer left on an old one.
+    if ((st.st_mode & 07777) != bits && st.st_uid == ::geteuid()) {
         ::fchmod(fd, bits);
     }
     return file;
@@ -662,7 +699,8 @@ bool CUTPosixPlatform::MakeOwnerWritable(const std::wstring& path) {
         opened.st_dev == st.st_dev) {
         // fchmod does not take an O_PATH descriptor; its /proc name does.
         const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-        changed = ::chmod(proc.c_str(), (opened.st_mode & 07777) | S_IRUSR | S_IWUSR) == 0;
+        // Set-id and sticky bits go: a settings file is never a program.
+        changed = ::chmod(proc.c_str(), (opened.st_mode & 0777) | S_IRUSR | S_IWUSR) == 0;
     }
     ::close(fd);
     return changed;
@@ -746,12 +784,16 @@ bool CUTPosixPlatform::IsPrivateFolder(const std::wstring& path) {
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool CUTPosixPlatform::IsSecureExecution() {
+    return ::getauxval(AT_SECURE) != 0;
+}
+
 int CUTPosixPlatform::ProcessId() {
     return static_cast<int>(::getpid());
 }
 
 bool CUTPosixPlatform::GetEnvironment(const char* name, std::string* value) {
-    const char* text = name != nullptr ? std::getenv(name) : nullptr;
+    const char* text = name != nullptr ? ::secure_getenv(name) : nullptr;
     if (text == nullptr) {
         return false;
     }

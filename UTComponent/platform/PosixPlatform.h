@@ -63,6 +63,7 @@ public:
 
     int ProcessId() override;
     bool GetEnvironment(const char* name, std::string* value) override;
+    bool IsSecureExecution() override;
 };
 
 #endif  // TVUT_PLATFORM_POSIXPLATFORM_H

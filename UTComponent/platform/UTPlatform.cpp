@@ -67,15 +67,12 @@ bool CUTPlatform::ReadWholeFile(const std::wstring& path, std::string* bytes, ui
 }
 
 bool CUTPlatform::ReplaceFileAtomically(const std::wstring& path, const std::string& bytes,
-                                        int* error) {
+                                        int* error, uint32_t permissions) {
     int failure = EINVAL;
     if (!path.empty()) {
         // The temporary file lives beside the target so that the rename stays
         // within one file system; a symbolic link at the target is replaced,
         // never followed.
-        CUTFileStatus target;
-        const uint32_t permissions =
-            GetFileStatus(path, &target) && target.is_regular_file ? target.permissions : 0600;
         const std::wstring temporary = path + TemporarySuffix(this);
         std::unique_ptr<CUTWritableFile> file =
             OpenForWriting(temporary, UTWriteMode::kCreateNew, permissions, &failure);

@@ -235,9 +235,12 @@ public:
     // is not a regular file; a pipe does not block the call.
     virtual std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
                                                             CUTFileStatus* status) = 0;
-    // Opens path for writing, close-on-exec. permissions are the mode bits of
-    // a newly created file (applied whatever the umask); an existing file
-    // keeps its own. Null on failure, with the errno in *error when given.
+    // Opens path for writing, close-on-exec, never through a symbolic link at
+    // the path (ELOOP). permissions become the file's mode bits, whatever the
+    // umask or an earlier writer left. Only a folder that belongs to the
+    // effective user or to root, and that neither its group nor others may
+    // write, is written into (EPERM otherwise). Null on failure, with the
+    // errno in *error when given.
     virtual std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path,
                                                             UTWriteMode mode, uint32_t permissions,
                                                             int* error) = 0;
@@ -291,13 +294,14 @@ public:
                        uint64_t max_bytes = kNoReadLimit, bool* too_large = nullptr);
     // Writes bytes to a new temporary file in the target's folder, syncs it
     // and renames it over path: readers see the old file or the new one,
-    // never a torn one. The new file keeps the permissions of the regular
-    // file it replaces (0600 otherwise). False (the old file untouched, the
-    // temporary file gone) on any failure, with the errno in *error when
-    // given. Built on OpenForWriting and RenameReplacing, so a fake of those
-    // is seen here too.
+    // never a torn one. The new file has exactly the given permissions,
+    // never ones copied from what was there (a link's target may be
+    // anything). False (the old file untouched, the temporary file gone) on
+    // any failure, with the errno in *error when given. Built on
+    // OpenForWriting and RenameReplacing, so a fake of those is seen here
+    // too.
     bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes,
-                               int* error = nullptr);
+                               int* error = nullptr, uint32_t permissions = 0600);
     // Opens an existing file for reading and writing without truncating it,
     // and closes it at once: may this process update the file?
     virtual bool CanOpenForUpdate(const std::wstring& path) = 0;
@@ -342,8 +346,12 @@ public:
 
     // ---- process ------------------------------------------------------------
     virtual int ProcessId() = 0;
-    // Reads an environment variable; false when unset.
+    // Reads an environment variable; false when unset, and always false in a
+    // process that runs with privileges its starter lacks (setuid, setgid,
+    // file capabilities), whose environment must not steer it.
     virtual bool GetEnvironment(const char* name, std::string* value) = 0;
+    // True in such a privileged process.
+    virtual bool IsSecureExecution() = 0;
 };
 
 // Forwards every call to another platform. Tests derive from it and override
@@ -447,6 +455,7 @@ public:
     bool GetEnvironment(const char* name, std::string* value) override {
         return target_->GetEnvironment(name, value);
     }
+    bool IsSecureExecution() override { return target_->IsSecureExecution(); }
 
 private:
     CUTPlatform* target_;
