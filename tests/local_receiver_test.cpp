@@ -329,6 +329,22 @@ TEST(LocalReceiverTest, FaultyRequestsAreStoredWithTheirProblemsAndAnsweredMissi
         cases.push_back(
             {"hostile entry name", WellFormed(ReadFile(hostile)), "is not a safe file name", "ok"});
     }
+    {
+        // Fifty entries of 4 MiB of zeros: 200 MiB from an upload of about
+        // 200 KB, more than any upload may unpack to.
+        const std::string bomb = work.Join("bomb.zip");
+        std::string output;
+        ASSERT_EQ(0,
+                  RunCommand(
+                      "python3 -c 'import sys, zipfile\n"
+                      "with zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED) as z:\n"
+                      "    for i in range(50): z.writestr(\"TVUT_%d.log\" % i, bytes(4 << 20))' '" +
+                          bomb + "'",
+                      &output))
+            << output;
+        cases.push_back({"archive that unpacks to 200 MiB", WellFormed(ReadFile(bomb)),
+                         "the archive unpacks to 209715200 bytes, more than", "corrupt"});
+    }
 
     LocalReceiver receiver;
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -344,9 +360,20 @@ TEST(LocalReceiverTest, FaultyRequestsAreStoredWithTheirProblemsAndAnsweredMissi
         EXPECT_EQ(cases[i].archive, request.archive);
         EXPECT_EQ(cases[i].upload.Body(), request.body);
     }
+    // Nothing of the bomb was unpacked.
+    const std::string bomb_folder =
+        receiver.StoreDir() + "/requests/" + std::to_string(10000 + cases.size()).substr(1);
+    EXPECT_TRUE(std::filesystem::exists(bomb_folder + "/payload.zip"));
+    EXPECT_FALSE(std::filesystem::exists(bomb_folder + "/logs"));
+    // The store holds what products sent: its owner's alone.
+    for (const std::string& folder : {receiver.StoreDir() + "/requests", bomb_folder}) {
+        EXPECT_EQ(std::filesystem::perms::owner_all,
+                  std::filesystem::status(folder).permissions() & std::filesystem::perms::all)
+            << folder;
+    }
     // Whatever the hostile entry became, it stayed inside its request's folder.
     const std::string request_folder =
-        receiver.StoreDir() + "/requests/" + std::to_string(10000 + cases.size()).substr(1);
+        receiver.StoreDir() + "/requests/" + std::to_string(10000 + cases.size() - 1).substr(1);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(receiver.StoreDir())) {
         if (Contains(entry.path().filename().string(), "escaped")) {
             EXPECT_EQ(0u, entry.path().string().rfind(request_folder + "/transcripts/", 0))

@@ -17,6 +17,9 @@ Checks: a Content-Type multipart/form-data with a boundary; a body that parses
 into parts; every descriptive field present once, with a value of the right
 form; PAYLOAD_PRESENT 1 exactly when a UsageFile part is there; the archive a
 sound ZIP whose .utt entries are scrambled and unscramble into XML that parses.
+An archive whose entries unpack to more than 64 MiB in all is not unpacked
+(a problem line says so). The store is created for its owner alone (0700).
+
 A request that fails a check is stored with its problems listed and answered
 with REQ_STATUS_CODE -100 ("lacks required parameters") unless a script entry
 says otherwise.
@@ -132,6 +135,7 @@ SAFE_NAME = re.compile(r"[A-Za-z0-9_{}()\-][A-Za-z0-9_{}()\-.]{0,199}\Z")
 
 MAX_BODY = 256 * 1024 * 1024       # a larger upload is refused with HTTP 413
 MAX_ENTRY = 64 * 1024 * 1024       # a larger unpacked entry is not unpacked
+MAX_UNPACKED = 64 * 1024 * 1024    # nor an archive whose entries unpack to more
 BOUNDARY_MAX = 70                  # the longest boundary multipart allows
 READ_TIMEOUT = 120.0               # a client silent this long is dropped
 HANDSHAKE_TIMEOUT = 30.0
@@ -409,6 +413,12 @@ class Record:
                 if info.file_size > MAX_ENTRY:
                     raise zipfile.BadZipFile("entry %s unpacks to %d bytes"
                                              % (info.filename, info.file_size))
+            # Each entry is read no further than the size it declares, so the
+            # declared sizes bound what the store takes in.
+            unpacked = sum(info.file_size for info in infos)
+            if unpacked > MAX_UNPACKED:
+                raise zipfile.BadZipFile("the archive unpacks to %d bytes, more than the %d a"
+                                         " receiver unpacks" % (unpacked, MAX_UNPACKED))
             bad = archive.testzip()
             if bad is not None:
                 raise zipfile.BadZipFile("entry %s fails its CRC check" % bad)
@@ -586,7 +596,7 @@ class Receiver:
         self.tls_context = None
         self.ca_file = None
         for folder in (self.store, os.path.join(self.store, "requests")):
-            os.makedirs(folder, exist_ok=True)
+            os.makedirs(folder, mode=0o700, exist_ok=True)
             if not os.path.isdir(folder) or os.path.islink(folder):
                 raise OSError("%s is not a folder" % folder)
         existing = [int(n) for n in os.listdir(os.path.join(self.store, "requests"))
@@ -946,6 +956,9 @@ class Receiver:
 
 
 def main():
+    # What products upload (account and machine names, transcripts) and the
+    # TLS key are for the receiver's user alone: everything it creates is.
+    os.umask(0o077)
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         formatter_class=argparse.RawDescriptionHelpFormatter,
