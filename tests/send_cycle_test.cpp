@@ -511,6 +511,52 @@ INSTANTIATE_TEST_SUITE_P(
                   false}),
     CaseName<ReplyCase>);
 
+// A hostile server answers the synchronous send of a host's start with
+// replies built to exhaust the parser's stack or its time. The host lives,
+// the send counts as failed and the transcript waits for the next one.
+TEST_F(SendCycleTest, HostileRepliesEndAsFailedSendsAndTheHostLives) {
+    auto repeated = [](const std::string& piece, size_t count) {
+        std::string text;
+        for (size_t i = 0; i < count; ++i) {
+            text += piece;
+        }
+        return text;
+    };
+    std::string flood = "<?xml version=\"1.0\"?><Reply";
+    for (int i = 0; i < 20000; ++i) {
+        flood += " a" + std::to_string(i) + "=''";
+    }
+    flood += "><REQ_STATUS_CODE>199</REQ_STATUS_CODE></Reply>";
+    const std::string bodies[] = {
+        "<?xml version=\"1.0\"?>" + repeated("<a>&#x</a>x;", 80000),
+        "<?xml version=\"1.0\"?><r a=\"&#x\" x;\">" + repeated("<a>", 200000),
+        flood,
+    };
+    std::string script = "[";
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string file = roots_.folder().Join("reply" + std::to_string(i));
+        ASSERT_TRUE(tvut_test::WriteFile(file, bodies[i]));
+        script += std::string(i == 0 ? "" : ",") + "{\"body_file\": \"" + file + "\"}";
+    }
+    script += "]";
+    LocalReceiver receiver(ReceiverOptions{false, false, script, 0});
+    Settings(receiver.HostUrl());
+    const std::string transcript = Transcript("{A}.utt");
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    // Nothing delivered yet: the host's own thread sends.
+    EXPECT_EQ(UT_SEND_SERVER_REJECTED,
+              CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+    EXPECT_EQ(UT_SEND_SERVER_REJECTED,
+              CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    EXPECT_EQ(UT_SEND_SERVER_REJECTED,
+              CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    EXPECT_EQ(3, receiver.ArrivalCount());
+    EXPECT_TRUE(PathExists(transcript));
+    EXPECT_EQ(-1, StoredLastSend());
+    EXPECT_EQ(3, Lines("Error", "Parse Response Error!!"));
+}
+
 namespace {
 
 // A cycle that cannot run: the sending lock cannot be had, or the cycle

@@ -59,6 +59,8 @@ marked "default": true, or else the normal reply. Keys, all optional:
   session_id  REQ_SESSION_ID text ("" gives an empty element; null omits it)
   http        HTTP status to send instead of 200 (with "body", or a short text)
   body        raw text sent as the whole body instead of the XML document
+  body_file   path of a file whose bytes are sent as the whole body (a
+              large or binary reply)
   empty       true: HTTP 200 with an empty body
   oversize    N: HTTP 200 whose body is an XML start padded to N bytes
   delay       seconds to wait before replying
@@ -140,7 +142,7 @@ BOUNDARY_MAX = 70                  # the longest boundary multipart allows
 READ_TIMEOUT = 120.0               # a client silent this long is dropped
 HANDSHAKE_TIMEOUT = 30.0
 POLL = 0.01                        # the hold's and hang's polling period
-KNOWN_KEYS = {"status", "ext_dep", "ext_dep_msg", "session_id", "http", "body",
+KNOWN_KEYS = {"status", "ext_dep", "ext_dep_msg", "session_id", "http", "body", "body_file",
               "empty", "oversize", "delay", "hold", "hang", "reset", "default"}
 
 
@@ -205,6 +207,8 @@ class Script:
             for key in ("http", "oversize"):
                 if key in entry and not isinstance(entry[key], int):
                     raise ValueError("script entry %d: %s must be an integer" % (number, key))
+            if "body_file" in entry and not os.path.isfile(str(entry["body_file"])):
+                raise ValueError("script entry %d: body_file is not a file" % number)
             if "delay" in entry and not isinstance(entry["delay"], (int, float)):
                 raise ValueError("script entry %d: delay must be a number" % number)
         self.entries = entries
@@ -872,8 +876,12 @@ class Receiver:
         elif entry.get("empty"):
             record.reply = "empty"
             handler.send_bytes(response_head(200, 0))
-        elif "body" in entry:
-            data = str(entry["body"]).encode("utf-8")
+        elif "body" in entry or "body_file" in entry:
+            if "body_file" in entry:
+                with open(str(entry["body_file"]), "rb") as source:
+                    data = source.read()
+            else:
+                data = str(entry["body"]).encode("utf-8")
             record.reply = "body %d bytes" % len(data)
             handler.send_bytes(response_head(200, len(data)) + data)
         elif "oversize" in entry:
