@@ -467,16 +467,14 @@ TEST(ParseGuardTest, CapsAttributesPerElementAndNodesPerDocument) {
         CheckXmlDocument("<?xml version='1' encoding='UTF-8' standalone='' ?>" + WithAttributes(32),
                          CUTParseLimits()));
 
-    // Elements, texts, comments and unknown nodes all count.
+    // Elements, texts, comments, unknown nodes and attributes all count.
     const struct {
         const char* label;
         std::string piece;
         size_t nodes_per_piece;
-    } kinds[] = {{"elements", "<a/>", 1},
-                 {"elements with text", "<a>t</a>", 2},
-                 {"comments", "<!---->", 1},
-                 {"unknown nodes", "<!x>", 1},
-                 {"CDATA", "<![CDATA[x]]>", 1}};
+    } kinds[] = {{"elements", "<a/>", 1},       {"elements with text", "<a>t</a>", 2},
+                 {"comments", "<!---->", 1},    {"unknown nodes", "<!x>", 1},
+                 {"CDATA", "<![CDATA[x]]>", 1}, {"attributes", "<a x='1' y='2'/>", 3}};
     for (const auto& kind : kinds) {
         SCOPED_TRACE(kind.label);
         const size_t fit = (kDocumentMaxNodes - 1) / kind.nodes_per_piece;

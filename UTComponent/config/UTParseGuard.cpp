@@ -134,7 +134,8 @@ private:
         return nullptr;
     }
 
-    // One more node for the parser to build; false beyond the cap.
+    // One more node (or attribute) for the parser to build; false beyond the
+    // cap.
     bool CountNode() { return ++nodes_ <= max_nodes_; }
 
     // TiXmlNode::Identify followed by the node's Parse. Leaves a newly
@@ -288,6 +289,9 @@ private:
             }
             if (++attributes > max_attributes_) {
                 return Fail(UTParseVerdict::kTooManyAttributes);
+            }
+            if (!CountNode()) {
+                return Fail(UTParseVerdict::kTooManyNodes);
             }
             p = Attribute(p);
             if (p == nullptr || *p == 0) {

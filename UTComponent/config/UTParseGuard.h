@@ -19,7 +19,7 @@
 // plain search, so "&#x</a>x;" would hide an end tag from it). Attributes of
 // one element and nodes of one document are capped, because the parser looks
 // up each new attribute among the ones before it (a flood of attributes costs
-// quadratic time) and allocates every node. A document the pass cannot follow
+// quadratic time) and allocates every node and attribute. A document the pass cannot follow
 // to its end, or refuses for any reason, never reaches the parser. Together
 // these bound every parse in depth, memory and time.
 //
@@ -41,10 +41,10 @@ constexpr uint64_t kSettingsMaxBytes = 1024 * 1024;
 constexpr size_t kDocumentMaxDepth = 64;
 // Attributes of one element: tvUT writes one (three in the declaration).
 constexpr size_t kElementMaxAttributes = 32;
-// Nodes of one document (elements, texts, comments, declarations, anything
-// else the parser builds): tvUT's largest document, a transcript, has under
-// a hundred.
-constexpr size_t kDocumentMaxNodes = 4096;
+// Nodes of one document, counting every attribute as one (elements, texts,
+// comments, declarations, attributes: everything the parser allocates):
+// tvUT's largest document, a transcript, has about a hundred.
+constexpr size_t kDocumentMaxNodes = 2048;
 
 struct CUTParseLimits {
     uint64_t max_bytes = kSettingsMaxBytes;
@@ -60,7 +60,7 @@ enum class UTParseVerdict {
     kMalformed,          // the parser would stop with an error before the end,
                          // or a character reference the pass does not follow
     kTooManyAttributes,  // an element with more attributes than the cap
-    kTooManyNodes,       // more nodes than the cap
+    kTooManyNodes,       // more nodes (and attributes) than the cap
 };
 
 // A short English name of a verdict for log lines and tools ("accepted",
