@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <random>
 #include <regex>
 #include <string>
@@ -260,10 +261,17 @@ TEST_F(ConfigFileTest, NonAsciiValuesRoundTripAsUtf8) {
 TEST_F(ConfigFileTest, SaveReplacesTheFileAndLeavesNoTemporaryFiles) {
     CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
     ASSERT_TRUE(config.Load());
-    // A temporary file left by a process that died while saving.
+    // A temporary file left by a process that died while saving, an hour
+    // ago, and one of a writer at work now (in a process whose lock folder
+    // is another, so the lock did not keep it out).
     ASSERT_TRUE(WriteFile(PIUDFile() + ".tmpABC123", "half"));
+    struct timespec hour_ago[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, (PIUDFile() + ".tmpABC123").c_str(), hour_ago, 0));
+    ASSERT_TRUE(WriteFile(PIUDFile() + ".tmpDEF456", "being written"));
     config.SetValue(L"LastSendTimestamp", L"42", true);
     EXPECT_FALSE(PathExists(PIUDFile() + ".tmpABC123"));
+    ASSERT_TRUE(PathExists(PIUDFile() + ".tmpDEF456"));
+    ::unlink((PIUDFile() + ".tmpDEF456").c_str());
     int entries = 0;
     for (const CUTFolderEntry& entry :
          CUTPlatform::Current()->WalkFolder(FromUtf8(roots_.pi_ud_folder()))) {

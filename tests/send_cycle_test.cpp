@@ -175,6 +175,13 @@ protected:
         return path;
     }
     std::string Log() const { return ComponentFolder() + "/TVUTLog.log"; }
+    static void SetWriteTime(const std::string& path, int64_t seconds) {
+        struct timespec times[2];
+        times[0].tv_sec = static_cast<time_t>(seconds);
+        times[0].tv_nsec = 0;
+        times[1] = times[0];
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW));
+    }
     int Lines(const std::string& level, const std::string& message) const {
         return tvut_test::CountLogLines(Log(), level, message);
     }
@@ -290,6 +297,43 @@ TEST_F(SendCycleTest, NoTranscriptsStillSendsARequestWithoutPayload) {
         std::regex_match(removed[0], std::regex("Remove zip file .*/\\{[0-9A-F-]{36}\\}\\.zip")))
         << removed[0];
     EXPECT_TRUE(ComponentFiles("", ".zip").empty());
+}
+
+// The clock was set back after a send: the stored time lies in the future.
+// A scheduled check sends at once instead of waiting for the clock to catch
+// up while transcripts pile up and are trimmed.
+TEST_F(SendCycleTest, AStoredSendTimeInTheFutureCountsAsDue) {
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    const std::string transcript = Transcript("{A}.utt");
+    LastSend(Now() + 365 * 86400);
+    CUTTranscriptManager* manager = StartManager();
+    ASSERT_NE(nullptr, manager);
+    EXPECT_EQ(UT_SEND_OK, manager->sendSynchronously(UT_SEND_REASON_CHECK));
+    EXPECT_EQ(1, receiver.ArrivalCount());
+    EXPECT_FALSE(PathExists(transcript));
+    EXPECT_LE(StoredLastSend(), Now()) << "the delivered send stores the clock's time";
+    // And now, with the time stored right, the next check waits again.
+    EXPECT_EQ(UT_SEND_OK, manager->sendSynchronously(UT_SEND_REASON_CHECK));
+    EXPECT_EQ(1, receiver.ArrivalCount());
+}
+
+// An upload archive a killed upload left, dated in the future (the clock was
+// set back since), is stale like an old one; one of now may be in use.
+TEST_F(SendCycleTest, ArchivesDatedInTheFutureAreStale) {
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    MakeFolders(ComponentFolder());
+    const std::string ahead = ComponentFolder() + "/{00000000-0000-4000-8000-000000000001}.zip";
+    const std::string recent = ComponentFolder() + "/{00000000-0000-4000-8000-000000000002}.zip";
+    ASSERT_TRUE(tvut_test::WriteFile(ahead, "PK"));
+    ASSERT_TRUE(tvut_test::WriteFile(recent, "PK"));
+    SetWriteTime(ahead, Now() + 30 * 86400);
+    CUTTranscriptManager* manager = StartManager();
+    ASSERT_NE(nullptr, manager);
+    EXPECT_EQ(UT_SEND_OK, manager->sendSynchronously(UT_SEND_REASON_FORCED));
+    EXPECT_FALSE(PathExists(ahead));
+    EXPECT_TRUE(PathExists(recent));
 }
 
 TEST_F(SendCycleTest, SurplusTranscriptsGoBeforeTheIntervalIsTested) {
@@ -770,6 +814,14 @@ TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
     const std::string dead_settings =
         TranscriptFolder("GONE_1") + "/../ProdDep_UserDep.cur.tmp0123456789ABCDEF";
     ASSERT_TRUE(tvut_test::WriteFile(dead_settings, "half a settings file"));
+    // Left an hour ago, or dated a day ahead (the clock was set back since).
+    SetWriteTime(dead, Now() - 3600);
+    SetWriteTime(dead_settings, Now() + 86400);
+    // A fresh one with no lock held: a writer of this user whose lock folder
+    // is another (no XDG_RUNTIME_DIR under cron or ssh) may be writing it.
+    const std::string fresh =
+        dead_folder + "/{2123ABCD-4567-89EF-0123-456789ABCDEF}.tmp0123456789AB";
+    ASSERT_TRUE(tvut_test::WriteFile(fresh, TranscriptBytes("fresh", 300)));
 
     // The live writer, in a process of its own: holds the lock with its
     // temporary file in place until told to finish its rename.
@@ -811,6 +863,7 @@ TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
     EXPECT_FALSE(PathExists(dead));
     EXPECT_FALSE(PathExists(dead_settings));
     EXPECT_TRUE(PathExists(not_ours));
+    EXPECT_TRUE(PathExists(fresh));
     EXPECT_EQ(1, Lines("Devdbg", "Remove stale temporary file " + dead));
     // The writer's finished transcript went with the cycle that waited.
     ASSERT_TRUE(receiver.WaitForRequests(1));

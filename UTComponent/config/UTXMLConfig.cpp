@@ -129,12 +129,13 @@ CUTXMLConfig::~CUTXMLConfig() = default;
 
 std::vector<std::wstring> CUTXMLConfig::RemoveTemporaryFilesLocked() {
     CUTPlatform* platform = CUTPlatform::Current();
-    // Called under the file lock, so no other writer is using a temporary
-    // file of this name now: what is there was left by a process that died
-    // while saving.
+    // Called under the file lock, so no writer that shares this process's
+    // lock folder is using a temporary file of this name now; one that does
+    // not share it may be, which only the file's age tells. What is old was
+    // left by a process that died while saving.
     std::vector<std::wstring> removed;
     for (const std::wstring& stale : platform->ListFiles(folder_path_, FilePath() + L".tmp")) {
-        if (platform->RemoveFile(stale)) {
+        if (platform->IsAbandonedTemporaryFile(stale) && platform->RemoveFile(stale)) {
             removed.push_back(stale);
         }
     }

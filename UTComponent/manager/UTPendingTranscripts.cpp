@@ -183,8 +183,13 @@ std::vector<std::wstring> CUTPendingTranscripts::RemoveStaleArchives(
     ForEachFile(WithoutTrailingSeparator(component_folder), IsUploadArchiveName, nullptr,
                 [&](const std::wstring& path) {
                     CUTPendingFile file;
-                    if (Query(path, &file) &&
-                        file.last_write_nanos / 1000000000 < now - kStaleArchiveSeconds &&
+                    if (!Query(path, &file)) {
+                        return true;
+                    }
+                    // Dated in the future by more than the age: left by a
+                    // killed upload before the clock was set back.
+                    const int64_t age = now - file.last_write_nanos / 1000000000;
+                    if ((age > kStaleArchiveSeconds || age < -kStaleArchiveSeconds) &&
                         RemoveIfUnchanged(file)) {
                         removed.push_back(path);
                     }

@@ -299,9 +299,11 @@ bool CUTTranscriptManager::isTimeToSend() {
     // loaded it, and its send counts for the whole user.
     const int64_t last = config->Store()->GetInt64(L"LastSendTimestamp", true);
     const int64_t interval = config->GetCommunicationWaitTime() / 1000;
-    // Compared in a wider type: a stored time near the range's end must not
-    // wrap into the past.
-    return static_cast<__int128>(now) >= static_cast<__int128>(last) + interval;
+    // A stored time later than now (the clock was set back since) counts as
+    // due: otherwise nothing would be sent until the clock caught up, and the
+    // transcripts piling up meanwhile would be trimmed. Compared in a wider
+    // type: a stored time near the range's end must not wrap into the past.
+    return last > now || static_cast<__int128>(now) >= static_cast<__int128>(last) + interval;
 }
 
 void CUTTranscriptManager::removeOldTranscripts() {

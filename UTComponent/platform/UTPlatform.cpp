@@ -24,6 +24,15 @@ std::wstring TemporarySuffix(CUTPlatform* platform) {
 
 }  // namespace
 
+bool CUTPlatform::IsAbandonedTemporaryFile(const std::wstring& path) {
+    CUTFileStatus status;
+    if (!GetEntryStatus(path, &status) || status.last_write_nanos < 0) {
+        return false;
+    }
+    const int64_t age = CurrentTimeSeconds() - status.last_write_nanos / 1000000000;
+    return age > kAbandonedTemporarySeconds || age < -kAbandonedTemporarySeconds;
+}
+
 bool CUTPlatform::ReadWholeFile(const std::wstring& path, std::string* bytes, uint64_t max_bytes,
                                 bool* too_large) {
     if (too_large != nullptr) {

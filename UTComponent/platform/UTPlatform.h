@@ -78,6 +78,10 @@ struct CUTFolderFile {
     CUTFileStatus status;
 };
 
+// How far from now a temporary file's last write must be for it to count as
+// left by a writer that died (IsAbandonedTemporaryFile).
+constexpr int64_t kAbandonedTemporarySeconds = 300;
+
 // The documented ceiling of ReadWholeFile when the caller gives none.
 constexpr uint64_t kNoReadLimit = ~static_cast<uint64_t>(0);
 
@@ -302,6 +306,13 @@ public:
     // too.
     bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes,
                                int* error = nullptr, uint32_t permissions = 0600);
+    // True when the temporary file at path cannot belong to a write in
+    // progress: its last write is more than kAbandonedTemporarySeconds away
+    // from now, either way (a clock set back makes an old file look new). A
+    // write keeps its temporary file for milliseconds; the named lock alone
+    // does not tell, since processes of one user that disagree on the lock
+    // folder do not exclude each other. False when the status cannot be read.
+    bool IsAbandonedTemporaryFile(const std::wstring& path);
     // Opens an existing file for reading and writing without truncating it,
     // and closes it at once: may this process update the file?
     virtual bool CanOpenForUpdate(const std::wstring& path) = 0;

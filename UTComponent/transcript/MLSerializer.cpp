@@ -58,13 +58,15 @@ bool Fail(WriteFailure* failure, const char* step, int error) {
     return false;
 }
 
-// Called under the folder's named lock: no live writer has a temporary
-// file there now. Returns the paths removed.
+// Called under the folder's named lock, so no writer that shares this
+// process's lock folder has a temporary file there now; one that does not
+// share it may, which only the file's age tells. Returns the paths removed.
 std::vector<std::wstring> RemoveStaleTemporaryFiles(CUTPlatform* platform,
                                                     const std::wstring& folder) {
     std::vector<std::wstring> removed;
     for (const std::wstring& path : platform->ListFiles(folder, kTemporaryMarker)) {
-        if (CMLSerializer::IsTemporaryFileName(NameOf(path)) && platform->RemoveFile(path)) {
+        if (CMLSerializer::IsTemporaryFileName(NameOf(path)) &&
+            platform->IsAbandonedTemporaryFile(path) && platform->RemoveFile(path)) {
             removed.push_back(path);
         }
     }
