@@ -899,19 +899,24 @@ TEST_F(SendCycleTest, AnArchiveThatCannotBeWrittenSendsNothingAndRemovesNothing)
     const std::string transcript = Transcript("{A}.utt");
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     HostObjects host;
-    // The request goes out without payload and is accepted; what the
-    // archive could not hold has not been delivered.
-    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    CUTFacade::RegisterCallbackFunction(RecordCallback);
+    // Files wait and no archive holds them: a failed send, no request, no
+    // time stored, the retry timer armed, and no callback (nothing went out).
+    EXPECT_EQ(UT_SEND_NOT_DELIVERED,
+              CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
     ASSERT_TRUE(disk.IsFull());
     disk.SetFull(false);
-    ASSERT_TRUE(receiver.WaitForRequests(1));
-    EXPECT_EQ("none", receiver.Requests()[0].archive);
+    EXPECT_EQ(0, receiver.ArrivalCount());
+    EXPECT_EQ(-1, StoredLastSend());
+    EXPECT_TRUE(
+        CUTTranscriptManager::PeekInstance()->timer(CUTTranscriptManager::RETRY_TIMER)->pending());
+    EXPECT_TRUE(g_callbacks.Calls().empty());
     EXPECT_TRUE(PathExists(transcript));
     EXPECT_TRUE(ComponentFiles("", ".zip").empty());
     // Room again: the next cycle delivers it.
     EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
-    ASSERT_TRUE(receiver.WaitForRequests(2));
-    EXPECT_EQ(std::vector<std::string>{"{A}.utt"}, ReceivedTranscripts({receiver.Requests()[1]}));
+    ASSERT_TRUE(receiver.WaitForRequests(1));
+    EXPECT_EQ(std::vector<std::string>{"{A}.utt"}, ReceivedTranscripts({receiver.Requests()[0]}));
     EXPECT_FALSE(PathExists(transcript));
 }
 
@@ -999,6 +1004,24 @@ TEST_F(SendCycleTest, NoCallbackWithoutARequestOrOnceCleanUpHasBegun) {
     ASSERT_TRUE(WaitFor([&] { return Lines("Info", "Not the Time to send. ") == 1; }));
     EXPECT_TRUE(g_callbacks.Calls().empty());
     EXPECT_EQ(0, receiver.ArrivalCount());
+}
+
+// An upload that CleanUp ends is reported to nobody: the callback could
+// reach managers that are being destroyed.
+TEST_F(SendCycleTest, NoCallbackForAnUploadThatCleanUpEnds) {
+    LocalReceiver receiver(ReceiverOptions{false, false, R"([{"hold": true}])", 0});
+    Settings(receiver.HostUrl());
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    CUTFacade::RegisterCallbackFunction(RecordCallback);
+    HostObjects host;
+    std::future<UTStatus> send = std::async(std::launch::async, [&host] {
+        return CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
+    });
+    ASSERT_TRUE(receiver.WaitForArrivals(1));
+    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    EXPECT_EQ(UT_SEND_NOT_DELIVERED, send.get());
+    EXPECT_TRUE(g_callbacks.Calls().empty());
+    receiver.Release();
 }
 
 // ---- several processes ------------------------------------------------------

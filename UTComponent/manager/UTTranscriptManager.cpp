@@ -399,13 +399,21 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             }
         }
 
-        config->Runtime()->SetSending(true);
-        UT_LOG(UT_LOG_INFO, "Start Sending Request....");
-        std::wstring session_id;
-        const int result = client.Send(archived ? archive : std::wstring(), &session_id);
-        *sent = true;
+        int result = UT_SEND_RESULT_FAILED;
+        if (!payload.files.empty() && !archived) {
+            // Files wait but no archive holds them (a full disk): a request
+            // without them would count as a delivered send, and the host and
+            // the send interval would take it for one.
+            UT_LOG(UT_LOG_ERROR, "Fail to write payload file %W, nothing is sent", archive.c_str());
+        } else {
+            config->Runtime()->SetSending(true);
+            UT_LOG(UT_LOG_INFO, "Start Sending Request....");
+            std::wstring session_id;
+            result = client.Send(archived ? archive : std::wstring(), &session_id);
+            *sent = true;
+        }
 
-        if (CUTProcessState::server_status_code.load() == kServerStatusAccepted) {
+        if (*sent && CUTProcessState::server_status_code.load() == kServerStatusAccepted) {
             UT_LOG(UT_LOG_INFO, "Send Payload Success!");
             for (const CUTPendingFile* file : packed) {
                 if (CUTPendingTranscripts::RemoveIfUnchanged(*file)) {
