@@ -353,14 +353,7 @@ TEST_F(ConfigFileTest, ReadOnlyFileIsStillReadButNotWritable) {
 
 namespace {
 
-std::string Repeated(const std::string& piece, int times) {
-    std::string text;
-    text.reserve(piece.size() * static_cast<size_t>(times));
-    for (int i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
-}
+using tvut_test::Repeated;
 
 CUTParseLimits DepthLimit(size_t depth) {
     CUTParseLimits limits;

@@ -559,21 +559,14 @@ INSTANTIATE_TEST_SUITE_P(
 // replies built to exhaust the parser's stack or its time. The host lives,
 // the send counts as failed and the transcript waits for the next one.
 TEST_F(SendCycleTest, HostileRepliesEndAsFailedSendsAndTheHostLives) {
-    auto repeated = [](const std::string& piece, size_t count) {
-        std::string text;
-        for (size_t i = 0; i < count; ++i) {
-            text += piece;
-        }
-        return text;
-    };
     std::string flood = "<?xml version=\"1.0\"?><Reply";
     for (int i = 0; i < 20000; ++i) {
         flood += " a" + std::to_string(i) + "=''";
     }
     flood += "><REQ_STATUS_CODE>199</REQ_STATUS_CODE></Reply>";
     const std::string bodies[] = {
-        "<?xml version=\"1.0\"?>" + repeated("<a>&#x</a>x;", 80000),
-        "<?xml version=\"1.0\"?><r a=\"&#x\" x;\">" + repeated("<a>", 200000),
+        "<?xml version=\"1.0\"?>" + tvut_test::Repeated("<a>&#x</a>x;", 80000),
+        "<?xml version=\"1.0\"?><r a=\"&#x\" x;\">" + tvut_test::Repeated("<a>", 200000),
         flood,
     };
     std::string script = "[";

@@ -90,14 +90,7 @@ std::string Nested(size_t depth) {
     return reply.insert(reply.find("</Reply>"), inner);
 }
 
-std::string Repeated(const std::string& piece, size_t count) {
-    std::string text;
-    text.reserve(piece.size() * count);
-    for (size_t i = 0; i < count; ++i) {
-        text += piece;
-    }
-    return text;
-}
+using tvut_test::Repeated;
 
 // An accepted reply whose root carries count attributes: the parser looks
 // each new one up among those before it.

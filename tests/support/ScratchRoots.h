@@ -78,6 +78,8 @@ std::vector<std::pair<std::wstring, std::wstring>> SendOnlyWhenAskedSettings(
 // Small file helpers for assertions.
 bool WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+// piece, count times over: the large hostile documents of the tests.
+std::string Repeated(const std::string& piece, size_t count);
 bool PathExists(const std::string& path);
 
 }  // namespace tvut_test

@@ -10,19 +10,10 @@
 #include <tinyxml.h>
 
 #include "InspectorCommands.h"
+#include "StoredDocuments.h"
 #include "config/UTParseGuard.h"
-#include "config/UTScrambler.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
-
-namespace {
-
-bool ParsesWithRoot(const std::string& xml, TiXmlDocument* document, UTParseVerdict* verdict) {
-    return ParseXmlGuarded(xml, CUTParseLimits(), document, verdict) &&
-           document->RootElement() != nullptr;
-}
-
-}  // namespace
 
 int RunDecodeCommand(int argc, char** argv) {
     if (argc != 1 || std::strcmp(argv[0], "-h") == 0 || std::strcmp(argv[0], "--help") == 0) {
@@ -56,28 +47,24 @@ int RunDecodeCommand(int argc, char** argv) {
         std::fprintf(stderr, "tvut_inspect: %s is empty\n", path);
         return 1;
     }
-    std::string unscrambled = bytes;
-    ScrambleBytes(&unscrambled);
     TiXmlDocument document;
     const char* form = nullptr;
     UTParseVerdict scrambled_verdict = UTParseVerdict::kAccepted;
     UTParseVerdict plain_verdict = UTParseVerdict::kAccepted;
-    if (ParsesWithRoot(unscrambled, &document, &scrambled_verdict)) {
-        form = "scrambled";
-    } else if (ParsesWithRoot(bytes, &document, &plain_verdict)) {
-        form = "plain";
-    } else if (scrambled_verdict == UTParseVerdict::kTooDeep ||
-               plain_verdict == UTParseVerdict::kTooDeep) {
-        std::fprintf(stderr,
-                     "tvut_inspect: %s nests elements deeper than %zu levels; tvUT treats it "
-                     "as damaged\n",
-                     path, kDocumentMaxDepth);
-        return 1;
-    } else {
-        std::fprintf(stderr,
-                     "tvut_inspect: %s is not a tvUT configuration or transcript file "
-                     "(neither plain nor scrambled XML)\n",
-                     path);
+    if (!tvut_inspect::DecodeStoredDocument(bytes, &document, &form, &scrambled_verdict,
+                                            &plain_verdict)) {
+        if (scrambled_verdict == UTParseVerdict::kTooDeep ||
+            plain_verdict == UTParseVerdict::kTooDeep) {
+            std::fprintf(stderr,
+                         "tvut_inspect: %s nests elements deeper than %zu levels; tvUT treats it "
+                         "as damaged\n",
+                         path, kDocumentMaxDepth);
+        } else {
+            std::fprintf(stderr,
+                         "tvut_inspect: %s is not a tvUT configuration or transcript file "
+                         "(neither plain nor scrambled XML)\n",
+                         path);
+        }
         return 1;
     }
     TiXmlPrinter printer;

@@ -6,24 +6,17 @@
 // removed.
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include <tinyxml.h>
-
 #include "InspectorCommands.h"
+#include "StoredDocuments.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTParseGuard.h"
-#include "config/UTScrambler.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 
 namespace {
-
-// A transcript is a few kilobytes; anything far larger is not one of ours
-// and is not read.
-constexpr uint64_t kMaxTranscriptBytes = 1024 * 1024;
 
 struct Transcript {
     std::string product;  // the product folder's name, "<line>_<release>"
@@ -40,33 +33,6 @@ std::string NameOf(const std::wstring& path) {
     return ToUtf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
 }
 
-// Seconds since 1970 as "YYYY-MM-DD hh:mm:ss"; "not set" for -1.
-std::string UtcText(const char* seconds_text) {
-    if (seconds_text == nullptr) {
-        return "?";
-    }
-    char* end = nullptr;
-    const long long seconds = std::strtoll(seconds_text, &end, 10);
-    if (end == seconds_text || *end != '\0') {
-        return "?";
-    }
-    if (seconds == -1) {
-        return "not set";
-    }
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    const std::tm* utc = std::gmtime(&time);
-    char text[32];
-    if (utc == nullptr || std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", utc) == 0) {
-        return "?";
-    }
-    return text;
-}
-
-const char* TextOf(TiXmlElement* parent, const char* name) {
-    TiXmlElement* element = parent != nullptr ? parent->FirstChildElement(name) : nullptr;
-    return element != nullptr && element->GetText() != nullptr ? element->GetText() : nullptr;
-}
-
 Transcript ReadTranscript(const std::wstring& path, const std::string& product) {
     Transcript transcript;
     transcript.product = product;
@@ -77,33 +43,25 @@ Transcript ReadTranscript(const std::wstring& path, const std::string& product) 
     }
     CUTPlatform* platform = CUTPlatform::Current();
     std::string bytes;
-    if (!platform->ReadWholeFile(path, &bytes, kMaxTranscriptBytes)) {
+    if (!platform->ReadWholeFile(path, &bytes, tvut_inspect::kMaxTranscriptBytes)) {
         platform->FileSize64(path, &transcript.size);
         return transcript;
     }
     transcript.size = bytes.size();
-    // Transcripts are always stored scrambled.
-    ScrambleBytes(&bytes);
     // Through the parse guard: a damaged or planted file deep enough to
     // exhaust the parser's stack is listed as unreadable instead.
-    CUTParseLimits limits;
-    limits.max_bytes = kMaxTranscriptBytes;
-    TiXmlDocument document;
-    const bool parsed = ParseXmlGuarded(bytes, limits, &document);
-    TiXmlElement* root = parsed ? document.FirstChildElement("transcript") : nullptr;
-    TiXmlElement* usage = root != nullptr ? root->FirstChildElement("usage_data") : nullptr;
-    if (usage == nullptr) {
+    tvut_inspect::TranscriptSummary summary;
+    if (!tvut_inspect::SummarizeTranscript(std::move(bytes), tvut_inspect::kMaxTranscriptBytes,
+                                           &summary)) {
         return transcript;
     }
     transcript.readable = true;
-    if (const char* session = root->Attribute("session")) {
-        transcript.session = session;
+    if (summary.has_session) {
+        transcript.session = summary.session;
     }
-    transcript.start = UtcText(TextOf(usage, "start_time"));
-    transcript.end = UtcText(TextOf(usage, "end_time"));
-    TiXmlElement* end = usage->FirstChildElement("end_time");
-    const char* crash = end != nullptr ? end->Attribute("isCrash") : nullptr;
-    transcript.crash = crash == nullptr ? "?" : std::strcmp(crash, "1") == 0 ? "yes" : "no";
+    transcript.start = summary.start;
+    transcript.end = summary.end;
+    transcript.crash = summary.crash;
     return transcript;
 }
 
