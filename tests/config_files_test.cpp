@@ -210,7 +210,7 @@ TEST_F(ConfigFileTest, FirstAttributeIsReadAndWrittenWhateverItsName) {
     EXPECT_FALSE(config.GetValue(L"EnableLogging", false, &value))
         << "an element without attributes holds no value";
     ASSERT_TRUE(config.GetValue(L"MaxFileCount", false, &value));
-    EXPECT_EQ(L"12", value) << "a later duplicate overwrites an earlier one in the cache";
+    EXPECT_EQ(L"9", value) << "the first of duplicates counts, the one a write changes";
 
     config.SetValue(L"LogLevel", L"2", true);
     config.SetValue(L"EnableLogging", L"1", true);
@@ -256,6 +256,72 @@ TEST_F(ConfigFileTest, NonAsciiValuesRoundTripAsUtf8) {
     std::wstring value;
     ASSERT_TRUE(reader.GetValue(L"TelvoranLogin", false, &value));
     EXPECT_EQ(login, value);
+}
+
+// A save writes a file that reads back as the document it saved, whatever
+// the file held: tvUT's own declaration replaces one whose values the
+// printer would write unescaped, the first element of a name is the one
+// read and written, and text that is not UTF-8 makes the file damaged.
+TEST_F(ConfigFileTest, SavedFilesReadBackAsTheyWereSaved) {
+    const std::string items =
+        "<TelvoranLogin value=\"someone\" /><LastSendTimestamp value=\"1\" />"
+        "<LastSendTimestamp value=\"2\" />";
+    const std::string root = "<PROD_IND_USER_DEP version=\"1\">";
+    const struct {
+        const char* label;
+        std::string file;
+        bool damaged;
+    } cases[] = {
+        {"a quote in the declaration's encoding",
+         "<?xml version=\"1.0\" encoding='U\"TF-8' ?>" + root + items + "</PROD_IND_USER_DEP>",
+         false},
+        {"a second declaration",
+         "<?xml version=\"1.0\" ?><?xml version='1' encoding='a\"' ?>" + root + items +
+             "</PROD_IND_USER_DEP>",
+         false},
+        {"a lead byte and a NUL in the declaration",
+         std::string("<?xml version=\"1.0\" encoding=\"\xC6\0\"?>", 35) + root + items +
+             "</PROD_IND_USER_DEP>",
+         true},
+        {"a lead byte at the end of a value",
+         "<?xml version=\"1.0\" ?>" + root + "<Other value=\"a\xF2\" />" + items +
+             "</PROD_IND_USER_DEP>",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchRoots roots(ScratchRoots::kEmpty);
+        const std::string path = roots.pi_ud_folder() + "/ProdInd_UserDep.cur";
+        ASSERT_TRUE(CreateFolderTree(FromUtf8(roots.pi_ud_folder())));
+        std::string bytes = c.file;
+        ScrambleBytes(&bytes);
+        ASSERT_TRUE(WriteFile(path, bytes));
+        {
+            CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+            ASSERT_TRUE(config.Load());
+            std::wstring value;
+            ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &value));
+            // Damaged: replaced by the defaults.
+            EXPECT_EQ(c.damaged ? L"-1" : L"1", value) << "the first element of a name counts";
+            config.SetValue(L"LastSendTimestamp", L"42", true);
+            ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &value));
+            EXPECT_EQ(L"42", value);
+        }
+        CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+        ASSERT_TRUE(reader.Load());
+        std::wstring value;
+        ASSERT_TRUE(reader.GetValue(L"LastSendTimestamp", false, &value));
+        EXPECT_EQ(L"42", value);
+        if (!c.damaged) {
+            ASSERT_TRUE(reader.GetValue(L"TelvoranLogin", false, &value));
+            EXPECT_EQ(L"someone", value) << "an item nobody changed is still there";
+        }
+        TiXmlDocument document;
+        ASSERT_EQ("PROD_IND_USER_DEP", RootName(Unscrambled(path), &document));
+        const TiXmlDeclaration* declaration = document.FirstChild()->ToDeclaration();
+        ASSERT_NE(nullptr, declaration);
+        EXPECT_STREQ("UTF-8", declaration->Encoding());
+    }
 }
 
 TEST_F(ConfigFileTest, SaveReplacesTheFileAndLeavesNoTemporaryFiles) {

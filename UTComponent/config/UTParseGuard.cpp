@@ -7,6 +7,8 @@
 
 #include <tinyxml.h>
 
+#include "platform/UTTextCodec.h"
+
 namespace {
 
 // The parser reads past the end of a multi-byte UTF-8 sequence cut short by
@@ -385,26 +387,37 @@ const char* ParseVerdictName(UTParseVerdict verdict) {
     return "unknown";
 }
 
-UTParseVerdict CheckXmlDocument(const std::string& text, const CUTParseLimits& limits) {
+namespace {
+
+// The guard's verdict on text; *padded holds the copy the parser may be
+// given when the pass ran.
+UTParseVerdict Inspect(const std::string& text, const CUTParseLimits& limits, std::string* padded) {
     if (text.size() > limits.max_bytes) {
         return UTParseVerdict::kTooLarge;
     }
-    const std::string padded = Padded(text);
-    return CUTXmlShapeScanner(limits).Scan(padded.c_str());
+    if (limits.require_utf8 && !IsWellFormedUtf8(text.data(), text.size())) {
+        return UTParseVerdict::kMalformed;
+    }
+    *padded = Padded(text);
+    return CUTXmlShapeScanner(limits).Scan(padded->c_str());
+}
+
+}  // namespace
+
+UTParseVerdict CheckXmlDocument(const std::string& text, const CUTParseLimits& limits) {
+    std::string padded;
+    return Inspect(text, limits, &padded);
 }
 
 bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXmlDocument* document,
                      UTParseVerdict* verdict) {
     document->Clear();
-    UTParseVerdict result = UTParseVerdict::kTooLarge;
-    if (text.size() <= limits.max_bytes) {
-        const std::string padded = Padded(text);
-        result = CUTXmlShapeScanner(limits).Scan(padded.c_str());
-        // Only what the pass followed to its end: on anything else it may
-        // have stopped where the parser would go on.
-        if (result == UTParseVerdict::kAccepted) {
-            document->Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
-        }
+    std::string padded;
+    const UTParseVerdict result = Inspect(text, limits, &padded);
+    // Only what the pass followed to its end: on anything else it may have
+    // stopped where the parser would go on.
+    if (result == UTParseVerdict::kAccepted) {
+        document->Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
     }
     if (verdict != nullptr) {
         *verdict = result;

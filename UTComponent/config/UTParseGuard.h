@@ -51,7 +51,22 @@ struct CUTParseLimits {
     size_t max_depth = kDocumentMaxDepth;
     size_t max_attributes = kElementMaxAttributes;
     size_t max_nodes = kDocumentMaxNodes;
+    // Refuse text that is not well-formed UTF-8 (kMalformed). For tvUT's
+    // own files, which it only ever writes in UTF-8: there a stray lead byte
+    // is damage, and the parser would step over the bytes after it (a quote,
+    // a "<") as part of one character, so that a later save could print a
+    // file that no longer reads as it did.
+    bool require_utf8 = false;
 };
+
+// The limits of the files tvUT writes itself (settings, transcripts read
+// back): well-formed UTF-8 required.
+inline CUTParseLimits StoredFileLimits(uint64_t max_bytes = kSettingsMaxBytes) {
+    CUTParseLimits limits;
+    limits.max_bytes = max_bytes;
+    limits.require_utf8 = true;
+    return limits;
+}
 
 enum class UTParseVerdict {
     kAccepted,
@@ -72,8 +87,9 @@ UTParseVerdict CheckXmlDocument(const std::string& text, const CUTParseLimits& l
 
 // Parses UTF-8 text into document (cleared first) only when the guard accepts
 // it. True when it was accepted and parsed without error; *verdict (when
-// given) says whether the guard refused it. As always, the parser reads text
-// up to its first zero byte.
+// given) says whether the guard refused it. The parser stops at a zero byte
+// that it meets as a character of its own (one inside a UTF-8 sequence it
+// steps over, as the guard does).
 bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXmlDocument* document,
                      UTParseVerdict* verdict = nullptr);
 

@@ -1,5 +1,7 @@
 #include "config/UTXMLConfig.h"
 
+#include <cstring>
+
 #include <tinyxml.h>
 
 #include "config/UTConfigCommon.h"
@@ -19,7 +21,40 @@ const char kValueAttribute[] = "value";
 
 // A settings document: parsed through the guard, with a root element.
 bool ParseSettings(const std::string& xml, TiXmlDocument* document) {
-    return ParseXmlGuarded(xml, CUTParseLimits(), document) && document->RootElement() != nullptr;
+    return ParseXmlGuarded(xml, StoredFileLimits(), document) && document->RootElement() != nullptr;
+}
+
+// Gives document tvUT's own declaration (version 1.0, UTF-8, no standalone)
+// in place of whatever the file had. The parser keeps a declaration's values
+// as read and the printer writes them back unescaped, so a quote or a stray
+// byte there would make the saved file read as another document. True when
+// the document changed.
+bool UseOwnDeclaration(TiXmlDocument* document) {
+    const TiXmlNode* first = document->FirstChild();
+    const TiXmlDeclaration* own = first != nullptr ? first->ToDeclaration() : nullptr;
+    bool others = false;
+    for (const TiXmlNode* node = first != nullptr ? first->NextSibling() : nullptr; node != nullptr;
+         node = node->NextSibling()) {
+        others = others || node->ToDeclaration() != nullptr;
+    }
+    if (own != nullptr && !others && std::strcmp(own->Version(), "1.0") == 0 &&
+        std::strcmp(own->Encoding(), "UTF-8") == 0 && own->Standalone()[0] == '\0') {
+        return false;
+    }
+    for (TiXmlNode* node = document->FirstChild(); node != nullptr;) {
+        TiXmlNode* next = node->NextSibling();
+        if (node->ToDeclaration() != nullptr) {
+            document->RemoveChild(node);
+        }
+        node = next;
+    }
+    const TiXmlDeclaration declaration("1.0", "UTF-8", "");
+    if (document->FirstChild() != nullptr) {
+        document->InsertBeforeChild(document->FirstChild(), declaration);
+    } else {
+        document->InsertEndChild(declaration);
+    }
+    return true;
 }
 
 std::string PrintDocument(const TiXmlDocument& document) {
@@ -271,12 +306,18 @@ void CUTXMLConfig::FillCache() {
     if (root == nullptr) {
         return;
     }
+    // The first element of a name counts, as for a reread and a write: a
+    // value saved into it must be the value read back.
+    std::unordered_map<std::wstring, std::wstring> read;
     for (TiXmlElement* child = root->FirstChildElement(); child != nullptr;
          child = child->NextSiblingElement()) {
         const TiXmlAttribute* attribute = child->FirstAttribute();
         if (attribute != nullptr) {
-            cache_[FromUtf8(child->ValueStr())] = FromUtf8(attribute->ValueStr());
+            read.emplace(FromUtf8(child->ValueStr()), FromUtf8(attribute->ValueStr()));
         }
+    }
+    for (auto& item : read) {
+        cache_[item.first] = std::move(item.second);
     }
 }
 
@@ -399,6 +440,7 @@ bool CUTXMLConfig::Save() {
         merged = *document_;
     }
     bool changed = ApplyPending(&merged, !fresh) || !fresh;
+    changed = UseOwnDeclaration(&merged) || changed;
     TiXmlElement* merged_root = merged.RootElement();
     const std::string* merged_version = merged_root->Attribute(std::string(kVersionAttribute));
     if (merged_version == nullptr || *merged_version != version) {

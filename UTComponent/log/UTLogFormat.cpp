@@ -59,77 +59,31 @@ void AppendEscape(std::string* out, uint32_t c, bool byte) {
     out->push_back(kHex[c & 0xF]);
 }
 
-// Length of the well-formed UTF-8 sequence at p (shortest form, no
-// surrogates, at most U+10FFFF) and its code point; 0 when none starts there.
-size_t Utf8Sequence(const unsigned char* p, uint32_t* code) {
-    const unsigned char b = p[0];
-    size_t length = 0;
-    uint32_t c = 0;
-    uint32_t lowest = 0;
-    if (b >= 0xC2 && b <= 0xDF) {
-        length = 2;
-        c = b & 0x1F;
-        lowest = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        length = 3;
-        c = b & 0x0F;
-        lowest = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        length = 4;
-        c = b & 0x07;
-        lowest = 0x10000;
-    } else {
-        return 0;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-            return 0;
-        }
-        c = (c << 6) | (p[i] & 0x3F);
-    }
-    if (c < lowest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-        return 0;
-    }
-    *code = c;
-    return length;
-}
-
 }  // namespace
 
 std::string EscapeForLog(const char* text) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    const size_t size = std::strlen(text);
     std::string out;
-    size_t clean = 0;  // bytes at the start that need no escape
-    while (p[clean] != 0) {
-        uint32_t code = 0;
-        const size_t length = p[clean] < 0x80 ? 1 : Utf8Sequence(p + clean, &code);
-        if (length > 1 ? IsControl(code) : IsControl(p[clean])) {
-            break;
-        }
-        clean += length > 1 ? length : 1;
-    }
-    if (p[clean] == 0) {
-        return out;
-    }
-    out.assign(text, clean);
-    for (p += clean; *p != 0;) {
-        uint32_t code = *p;
-        size_t length = *p < 0x80 ? 1 : Utf8Sequence(p, &code);
+    bool escaped = false;
+    for (size_t i = 0; i < size;) {
+        char32_t code = 0;
+        size_t length = Utf8SequenceAt(text + i, size - i, &code);
         if (length == 0) {
-            // Not UTF-8 (or text in the locale's charset): a byte in the C1
-            // range is a control to an 8-bit terminal; others stay.
-            if (IsControl(*p)) {
-                AppendEscape(&out, *p, true);
-            } else {
-                out.push_back(static_cast<char>(*p));
-            }
+            // Not UTF-8 (or text in the locale's charset): the byte alone. One
+            // in the C1 range is a control to an 8-bit terminal; others stay.
+            code = static_cast<unsigned char>(text[i]);
             length = 1;
-        } else if (IsControl(code)) {
-            AppendEscape(&out, code, length == 1);
-        } else {
-            out.append(reinterpret_cast<const char*>(p), length);
         }
-        p += length;
+        if (IsControl(code)) {
+            if (!escaped) {
+                out.assign(text, i);
+                escaped = true;
+            }
+            AppendEscape(&out, code, length == 1);
+        } else if (escaped) {
+            out.append(text + i, length);
+        }
+        i += length;
     }
     return out;
 }

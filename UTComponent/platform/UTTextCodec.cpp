@@ -30,6 +30,67 @@ void AppendUtf8(char32_t c, std::string* out) {
 
 }  // namespace
 
+size_t Utf8SequenceAt(const char* p, size_t available, char32_t* code) {
+    if (available == 0) {
+        return 0;
+    }
+    const unsigned char lead = static_cast<unsigned char>(p[0]);
+    size_t length = 0;
+    char32_t c = 0;
+    char32_t lowest = 0;
+    if (lead < 0x80) {
+        *code = lead;
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        c = lead & 0x1F;
+        lowest = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        c = lead & 0x0F;
+        lowest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        c = lead & 0x07;
+        lowest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (length > available) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(p[i]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        c = (c << 6) | (next & 0x3F);
+    }
+    if (c < lowest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return 0;
+    }
+    *code = c;
+    return length;
+}
+
+bool IsWellFormedUtf8(const char* text, size_t size) {
+    for (size_t i = 0; i < size;) {
+        // ASCII runs are the common case.
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        char32_t code = 0;
+        const size_t length = Utf8SequenceAt(text + i, size - i, &code);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 bool Utf8ToWide(const std::string& utf8, std::wstring* wide) {
     std::wstring out;
     out.reserve(utf8.size());

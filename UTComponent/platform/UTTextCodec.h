@@ -14,12 +14,21 @@
 #ifndef TVUT_PLATFORM_UTTEXTCODEC_H
 #define TVUT_PLATFORM_UTTEXTCODEC_H
 
+#include <cstddef>
 #include <string>
 
 bool Utf8ToWide(const std::string& utf8, std::wstring* wide);
 bool WideToUtf8(const std::wstring& wide, std::string* utf8);
 bool Utf16ToWide(const std::u16string& utf16, std::wstring* wide);
 bool WideToUtf16(const std::wstring& wide, std::u16string* utf16);
+
+// Length of the well-formed UTF-8 sequence at the start of the available
+// bytes at p (shortest form, no surrogates, at most U+10FFFF), with its code
+// point in *code; 0 when none starts there. An ASCII byte, NUL included, is
+// a sequence of one.
+size_t Utf8SequenceAt(const char* p, size_t available, char32_t* code);
+// True when all size bytes are well-formed UTF-8.
+bool IsWellFormedUtf8(const char* text, size_t size);
 
 // The replacement character put in place of each invalid code unit.
 constexpr wchar_t kReplacementCharacter = 0xFFFD;

@@ -39,7 +39,7 @@ StoredFile ReadStoredFile(const std::wstring& folder, unsigned kind) {
     TiXmlDocument document;
     if (!CUTPlatform::Current()->ReadWholeFile(file.path, &bytes, kSettingsMaxBytes) ||
         !CUTXMLConfig::DecodeFileBytes(bytes, kind, &xml) ||
-        !ParseXmlGuarded(xml, CUTParseLimits(), &document) || document.RootElement() == nullptr) {
+        !ParseXmlGuarded(xml, StoredFileLimits(), &document) || document.RootElement() == nullptr) {
         return file;
     }
     file.readable = true;

@@ -43,11 +43,11 @@ inline bool DecodeStoredDocument(const std::string& bytes, TiXmlDocument* docume
     ScrambleBytes(&unscrambled);
     *scrambled_verdict = UTParseVerdict::kAccepted;
     *plain_verdict = UTParseVerdict::kAccepted;
-    if (ParsesWithRoot(unscrambled, CUTParseLimits(), document, scrambled_verdict)) {
+    if (ParsesWithRoot(unscrambled, StoredFileLimits(), document, scrambled_verdict)) {
         *form = "scrambled";
         return true;
     }
-    if (ParsesWithRoot(bytes, CUTParseLimits(), document, plain_verdict)) {
+    if (ParsesWithRoot(bytes, StoredFileLimits(), document, plain_verdict)) {
         *form = "plain";
         return true;
     }
@@ -96,10 +96,8 @@ inline const char* ChildText(TiXmlElement* parent, const char* name) {
 // without a transcript root holding usage_data.
 inline bool SummarizeTranscript(std::string bytes, uint64_t max_bytes, TranscriptSummary* summary) {
     ScrambleBytes(&bytes);
-    CUTParseLimits limits;
-    limits.max_bytes = max_bytes;
     TiXmlDocument document;
-    const bool parsed = ParseXmlGuarded(bytes, limits, &document);
+    const bool parsed = ParseXmlGuarded(bytes, StoredFileLimits(max_bytes), &document);
     TiXmlElement* root = parsed ? document.FirstChildElement("transcript") : nullptr;
     TiXmlElement* usage = root != nullptr ? root->FirstChildElement("usage_data") : nullptr;
     if (usage == nullptr) {
