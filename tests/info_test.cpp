@@ -117,6 +117,32 @@ TEST(KormStringTest, InvalidUtf16ReadsAsReplacementCharacters) {
     EXPECT_EQ(L"", KormStringToWide(kormSTRING{nullptr, -1}));
 }
 
+// A host text longer than any name is cut at kHostTextMaxCharacters
+// characters, never inside a surrogate pair, so that a session's transcript
+// stays small enough to travel.
+TEST(KormStringTest, LongHostTextsAreCutAtACharacterBoundary) {
+    const std::u16string emoji = u"\U0001F600";  // one character, two units
+    const struct {
+        const char* label;
+        std::u16string text;
+        std::wstring expected;
+    } cases[] = {
+        {"150,000 characters", std::u16string(150000, u'a'), std::wstring(4096, L'a')},
+        {"exactly the limit", std::u16string(4096, u'b'), std::wstring(4096, L'b')},
+        {"a pair as the last character kept", std::u16string(4095, u'c') + emoji + u"d",
+         std::wstring(4095, L'c') + L"\U0001F600"},
+        {"a pair just past the limit", std::u16string(4096, u'e') + emoji,
+         std::wstring(4096, L'e')},
+        {"short", u"short", L"short"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::u16string text = c.text;
+        const kormSTRING value{reinterpret_cast<kormCHAR*>(&text[0]), -1};
+        EXPECT_EQ(c.expected, KormStringToWide(value));
+    }
+}
+
 TEST(ProductInfoTest, FreshObjectIsUnsetAndSettersCopy) {
     CUTProductInfo* product = CUTProductInfo::Create();
     ASSERT_NE(nullptr, product);

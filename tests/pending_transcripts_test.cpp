@@ -146,13 +146,15 @@ TEST_F(PendingTranscriptsTest, TheFirstFileOverTheBudgetEndsItsStage) {
         const char* label;
         std::vector<size_t> sizes;
         uint64_t budget;
-        size_t taken;  // the first `taken` files in listing order
+        std::vector<size_t> taken;  // indices in listing order
     } cases[] = {
-        {"all fit", {100, 200, 300}, 1000, 3},
-        {"exactly the sum", {100, 200, 300}, 600, 3},
-        {"one byte short", {100, 200, 300}, 599, 2},
-        {"first too large blocks the rest", {700, 1, 1}, 600, 0},
-        {"middle too large blocks smaller later ones", {100, 600, 1}, 600, 1},
+        {"all fit", {100, 200, 300}, 1000, {0, 1, 2}},
+        {"exactly the sum", {100, 200, 300}, 600, {0, 1, 2}},
+        {"one byte short", {100, 200, 300}, 599, {0, 1}},
+        {"one that fits alone but not with the others ends the stage", {100, 600, 1}, 600, {0}},
+        // One that can never travel is left out; the stage goes on.
+        {"first larger than the budget is left out", {700, 1, 1}, 600, {1, 2}},
+        {"middle larger than the budget is left out", {100, 601, 1}, 600, {0, 2}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -168,10 +170,13 @@ TEST_F(PendingTranscriptsTest, TheFirstFileOverTheBudgetEndsItsStage) {
         const std::vector<std::wstring> listed = pending.ListTranscripts();
         ASSERT_EQ(c.sizes.size(), listed.size());
         std::vector<std::string> expected;
+        std::vector<std::string> oversized;
         for (size_t i = 0; i < listed.size(); ++i) {
             ASSERT_TRUE(WriteFile(ToUtf8(listed[i]), std::string(c.sizes[i], 'x')));
-            if (i < c.taken) {
+            if (std::find(c.taken.begin(), c.taken.end(), i) != c.taken.end()) {
                 expected.push_back(ToUtf8(listed[i]));
+            } else if (c.sizes[i] > c.budget) {
+                oversized.push_back(ToUtf8(listed[i]));
             }
         }
         CUTPayloadList payload(c.budget);
@@ -181,7 +186,12 @@ TEST_F(PendingTranscriptsTest, TheFirstFileOverTheBudgetEndsItsStage) {
             taken.push_back(ToUtf8(file.path));
         }
         EXPECT_EQ(expected, taken);
-        EXPECT_EQ(c.taken == c.sizes.size(), !payload.OverBudget());
+        std::vector<std::string> left_out;
+        for (const std::wstring& path : payload.oversized) {
+            left_out.push_back(ToUtf8(path));
+        }
+        EXPECT_EQ(oversized, left_out);
+        EXPECT_EQ(expected.size() + oversized.size() == c.sizes.size(), !payload.OverBudget());
     }
 }
 
@@ -218,11 +228,13 @@ TEST_F(PendingTranscriptsTest, SizesOfTwoGibibytesAndMoreDoNotWrapTheTotal) {
         File(folder, "{SMALL}.utt", 10);
         CUTPayloadList payload(102400);
         Pending().GatherTranscripts(&payload);
-        EXPECT_TRUE(payload.OverBudget());
-        EXPECT_GE(payload.total, size);
-        for (const CUTPendingFile& taken : payload.files) {
-            EXPECT_NE(ToUtf8(taken.path), big);
-        }
+        // Far over the budget on its own: left out, and the small one goes.
+        EXPECT_FALSE(payload.OverBudget());
+        EXPECT_EQ(10u, payload.total);
+        ASSERT_EQ(1u, payload.oversized.size());
+        EXPECT_EQ(big, ToUtf8(payload.oversized[0]));
+        ASSERT_EQ(1u, payload.files.size());
+        EXPECT_EQ(folder + "/{SMALL}.utt", ToUtf8(payload.files[0].path));
         ::unlink((folder + "/{SMALL}.utt").c_str());
     }
 }

@@ -375,7 +375,8 @@ const uint64_t kHuge = (uint64_t{1} << 32) + 100;  // sparse; 32 bits would read
 struct BudgetCase {
     const char* name;
     std::vector<uint64_t> sizes;  // in the walk's order, over two product folders
-    size_t taken;                 // the first `taken` travel
+    std::vector<size_t> taken;    // the indices that travel
+    bool stage_ended;             // a file that fits alone but not with the others
 };
 
 void PrintTo(const BudgetCase& c, std::ostream* out) {
@@ -388,6 +389,8 @@ class SendCycleBudgetTest : public SendCycleTest,
 }  // namespace
 
 // MaxPayloadSize 10240, four transcripts in two product folders.
+// One that can never travel is left out (and left to trimming), so that it
+// cannot hold back every transcript after it for ever.
 TEST_P(SendCycleBudgetTest, TheFirstTranscriptOverTheBudgetEndsTheStage) {
     const BudgetCase& c = GetParam();
     LocalReceiver receiver;
@@ -408,10 +411,11 @@ TEST_P(SendCycleBudgetTest, TheFirstTranscriptOverTheBudgetEndsTheStage) {
         } else {
             ASSERT_EQ(0, ::truncate(path.c_str(), static_cast<off_t>(c.sizes[i])));
         }
-        if (i < c.taken) {
+        const bool taken = std::find(c.taken.begin(), c.taken.end(), i) != c.taken.end();
+        if (taken) {
             expected.push_back(NameOf(path));
         }
-        if (total <= 10240) {
+        if (total <= 10240 && c.sizes[i] <= 10240) {
             total += c.sizes[i];
         }
     }
@@ -421,19 +425,33 @@ TEST_P(SendCycleBudgetTest, TheFirstTranscriptOverTheBudgetEndsTheStage) {
     ASSERT_TRUE(receiver.WaitForRequests(1));
     EXPECT_EQ(Sorted(expected), Sorted(ReceivedTranscripts(receiver.Requests())));
     for (size_t i = 0; i < walk.size(); ++i) {
-        EXPECT_EQ(i >= c.taken, PathExists(ToUtf8(walk[i]))) << ToUtf8(walk[i]);
+        const bool taken = std::find(c.taken.begin(), c.taken.end(), i) != c.taken.end();
+        EXPECT_EQ(!taken, PathExists(ToUtf8(walk[i]))) << ToUtf8(walk[i]);
+        // One that can never travel is reported, once.
+        EXPECT_EQ(c.sizes[i] > 10240 ? 1 : 0,
+                  Lines("Warning", "File " + ToUtf8(walk[i]) +
+                                       " is larger than the whole payload budget, it is not sent"));
     }
     const std::string over = "Transcript file size is " + std::to_string(total) +
                              ", over max size, do not send more transcript!";
-    EXPECT_EQ(c.taken < c.sizes.size() ? 1 : 0, Lines("Devdbg", over));
+    EXPECT_EQ(c.stage_ended ? 1 : 0, Lines("Devdbg", over));
+    // The next cycle meets the large one again and says nothing more.
+    EXPECT_EQ(UT_SEND_OK, manager->sendSynchronously(UT_SEND_REASON_FORCED));
+    for (size_t i = 0; i < walk.size(); ++i) {
+        EXPECT_EQ(c.sizes[i] > 10240 ? 1 : 0,
+                  Lines("Warning", "File " + ToUtf8(walk[i]) +
+                                       " is larger than the whole payload budget, it is not sent"));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Budgets, SendCycleBudgetTest,
-    ::testing::Values(BudgetCase{"ExactlyTheBudget", {2560, 2560, 2560, 2560}, 4},
-                      BudgetCase{"OneOverBlocksWhatFollows", {3000, 20000, 100, 100}, 1},
-                      BudgetCase{"FirstOverBlocksAll", {10241, 100, 100, 100}, 0},
-                      BudgetCase{"FourGibibytesDoNotWrap", {100, kHuge, 100, 100}, 1}),
+    ::testing::Values(
+        BudgetCase{"ExactlyTheBudget", {2560, 2560, 2560, 2560}, {0, 1, 2, 3}, false},
+        BudgetCase{"OneOverEndsTheStage", {3000, 8000, 100, 100}, {0}, true},
+        BudgetCase{"LargerThanTheBudgetIsLeftOut", {3000, 20000, 100, 100}, {0, 2, 3}, false},
+        BudgetCase{"FirstLargerThanTheBudgetIsLeftOut", {10241, 100, 100, 100}, {1, 2, 3}, false},
+        BudgetCase{"FourGibibytesAreLeftOut", {100, kHuge, 100, 100}, {0, 2, 3}, false}),
     CaseName<BudgetCase>);
 
 TEST_F(SendCycleTest, PreReleaseProductsSendTheirLogsFirst) {

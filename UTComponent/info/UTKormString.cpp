@@ -43,5 +43,14 @@ std::wstring KormStringToWide(const kormSTRING& value) {
         ++count;
     }
     static_assert(sizeof(kormCHAR) == sizeof(char16_t), "kormCHAR is UTF-16");
-    return DecodeHostUtf16(reinterpret_cast<const char16_t*>(value.text), count);
+    const char16_t* units = reinterpret_cast<const char16_t*>(value.text);
+    // Cut in code units, then one more back when the cut would split a
+    // surrogate pair: a character is at most two units.
+    size_t kept = 0;
+    for (size_t characters = 0; kept < count && characters < kHostTextMaxCharacters; ++characters) {
+        const bool pair = units[kept] >= 0xD800 && units[kept] <= 0xDBFF && kept + 1 < count &&
+                          units[kept + 1] >= 0xDC00 && units[kept + 1] <= 0xDFFF;
+        kept += pair ? 2 : 1;
+    }
+    return DecodeHostUtf16(units, kept);
 }

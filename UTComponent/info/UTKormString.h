@@ -18,9 +18,16 @@ constexpr kormSTRING kUnsetKormString = {nullptr, -1};
 void FreeKormString(kormSTRING* target);
 void CopyKormString(kormSTRING* target, const kormSTRING& source);
 
-// The text up to its terminating zero as wide text; a null text reads as
-// empty, and each code unit that is not part of a valid UTF-16 character
-// reads as U+FFFD (DecodeHostUtf16), so a bad unit never costs the rest.
+// The most characters of one host text that tvUT keeps: texts longer than
+// any product name, serial number or login are cut there, so that one
+// session's transcript stays a few kilobytes and fits an upload.
+constexpr size_t kHostTextMaxCharacters = 4096;
+
+// The text up to its terminating zero as wide text, its first
+// kHostTextMaxCharacters characters at most (never half a character); a null
+// text reads as empty, and each code unit that is not part of a valid UTF-16
+// character reads as U+FFFD (DecodeHostUtf16), so a bad unit never costs the
+// rest.
 std::wstring KormStringToWide(const kormSTRING& value);
 // True when the text is null (the length is not consulted).
 inline bool IsNullKormString(const kormSTRING& value) {

@@ -148,6 +148,10 @@ bool CUTPendingFile::IsVersion(const CUTFileStatus& status) const {
 }
 
 bool CUTPayloadList::Take(const CUTPendingFile& file) {
+    if (file.size > budget) {
+        oversized.push_back(file.path);
+        return true;
+    }
     total = file.size > UINT64_MAX - total ? UINT64_MAX : total + file.size;
     if (OverBudget()) {
         return false;

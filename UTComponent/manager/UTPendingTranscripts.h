@@ -66,10 +66,15 @@ struct CUTPayloadList {
     uint64_t total = 0;
     // Folder entries left out because their names are not text.
     size_t skipped_names = 0;
+    // Files larger than the whole budget, left out: alone they could never
+    // travel, and ending the stage at them would hold back every file after
+    // them for ever. They stay until trimming removes them.
+    std::vector<std::wstring> oversized;
 
     bool OverBudget() const { return total > budget; }
-    // Adds file's size to the total and takes the file unless that overruns
-    // the budget; false when the stage must end.
+    // Leaves out a file larger than the budget (false never: the stage goes
+    // on); else adds its size to the total and takes the file unless that
+    // overruns the budget; false when the stage must end.
     bool Take(const CUTPendingFile& file);
 };
 

@@ -337,6 +337,14 @@ void CUTTranscriptManager::removeLeftTemporaryFiles(const std::wstring& componen
     }
 }
 
+bool CUTTranscriptManager::reportOnce(const std::wstring& path) {
+    std::lock_guard<std::mutex> guard(reported_mutex_);
+    if (reported_oversized_.size() >= 1000) {
+        reported_oversized_.clear();
+    }
+    return reported_oversized_.insert(path).second;
+}
+
 int CUTTranscriptManager::sendFile(bool* sent) {
     UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::sendFile()\n");
     CUTConfigManager* config = CUTConfigManager::PeekInstance();
@@ -376,6 +384,13 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             CUTPendingTranscripts(folder).GatherTranscripts(&payload);
         } catch (...) {
             UT_LOG(UT_LOG_ERROR, "Gathering Transcript Files Error!");
+        }
+        for (const std::wstring& file : payload.oversized) {
+            if (reportOnce(file)) {
+                UT_LOG(UT_LOG_WARNING,
+                       "File %W is larger than the whole payload budget, it is not sent",
+                       file.c_str());
+            }
         }
         if (payload.skipped_names > 0) {
             UT_LOG(UT_LOG_INFO, "Skipped %d folder entries whose names are not UTF-8",

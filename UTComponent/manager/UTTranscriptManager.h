@@ -48,6 +48,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -136,6 +138,9 @@ private:
     int sendFile(bool* sent);
     // Calls the host's callback after a cycle that sent; see the .cpp.
     void notifyHost(bool delivered);
+    // True the first time this manager reports path: a file too large to
+    // travel waits for trimming, and every cycle meets it again.
+    bool reportOnce(const std::wstring& path);
     void stopDaemonThread();
 
     std::atomic<UTCallback> callback_{nullptr};
@@ -146,6 +151,8 @@ private:
     std::unique_ptr<UTTimer> checkTimer_;
     std::unique_ptr<UTTimer> retryTimer_;
     std::unique_ptr<UTTimer> restartTimer_;
+    std::mutex reported_mutex_;
+    std::set<std::wstring> reported_oversized_;
 };
 
 #endif  // TVUT_MANAGER_UTTRANSCRIPTMANAGER_H
