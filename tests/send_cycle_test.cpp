@@ -1003,6 +1003,61 @@ TEST_F(SendCycleTest, CallbackMayAskForASendOnTheWorkerAndTheHostThread) {
     EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
 }
 
+namespace {
+
+std::atomic<int> g_cleanup_from_callback{0};
+std::atomic<int> g_cleanup_calls{0};
+std::atomic<bool> g_callback_entered{false};
+std::atomic<bool> g_callback_may_return{false};
+
+void CleanUpFromCallback(bool) {
+    g_cleanup_from_callback.store(CUTFacade::CleanUp());
+    g_cleanup_calls.fetch_add(1);
+}
+
+void BlockingCallback(bool) {
+    g_callback_entered.store(true);
+    WaitFor([] { return g_callback_may_return.load(); }, std::chrono::seconds(30));
+}
+
+}  // namespace
+
+// CleanUp from the callback would join the worker from itself, or destroy
+// the send the host's thread is inside of: it does nothing and says so. A
+// callback that blocks holds a CleanUp on another thread until it returns.
+TEST_F(SendCycleTest, CleanUpFromTheCallbackIsRefusedAndARunningCallbackIsWaitedFor) {
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    LastSend(Now() - 2 * 86400);
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    CUTFacade::RegisterCallbackFunction(CleanUpFromCallback);
+    // On the worker.
+    ASSERT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+    ASSERT_TRUE(WaitFor([] { return g_cleanup_calls.load() == 1; }));
+    EXPECT_EQ(UT_CLEANUP_FROM_CALLBACK, g_cleanup_from_callback.load());
+    // On the host's thread, inside a synchronous send.
+    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+    EXPECT_EQ(2, g_cleanup_calls.load());
+    EXPECT_EQ(UT_CLEANUP_FROM_CALLBACK, g_cleanup_from_callback.load());
+    EXPECT_EQ(2, Lines("Error", "CleanUp called from the callback, nothing done"));
+    // Still running: one more session works.
+    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
+
+    CUTFacade::RegisterCallbackFunction(BlockingCallback);
+    LastSend(Now() - 2 * 86400);
+    ASSERT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+    ASSERT_TRUE(WaitFor([] { return g_callback_entered.load(); }));
+    std::future<UTStatus> cleanup =
+        std::async(std::launch::async, [] { return CUTFacade::CleanUp(); });
+    EXPECT_TRUE(WaitFor(
+        [&] { return Lines("Info", "CleanUp waits for the host's callback to return") == 1; }));
+    EXPECT_EQ(std::future_status::timeout, cleanup.wait_for(std::chrono::milliseconds(200)))
+        << "CleanUp returned while the callback still ran";
+    g_callback_may_return.store(true);
+    EXPECT_EQ(UT_CLEANUP_OK, cleanup.get());
+}
+
 TEST_F(SendCycleTest, NoCallbackWithoutARequestOrOnceCleanUpHasBegun) {
     LocalReceiver receiver;
     Settings(receiver.HostUrl());

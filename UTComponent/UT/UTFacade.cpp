@@ -357,6 +357,17 @@ UTStatus CUTFacade::CleanUp() {
     if (!CUTProcessState::initialised.load()) {
         return UT_NOT_INITIALISED;
     }
+    // From the callback, the thread would have to join itself (the worker)
+    // or destroy the send it is inside of (a synchronous GetUBInformation).
+    if (CUTTranscriptManager::IsInHostCallback()) {
+        Logger()->Log(UT_LOG_ERROR, "CleanUp called from the callback, nothing done");
+        return UT_CLEANUP_FROM_CALLBACK;
+    }
+    if (CUTTranscriptManager* transcripts = CUTTranscriptManager::PeekInstance()) {
+        if (transcripts->IsCallbackRunning()) {
+            Logger()->Log(UT_LOG_INFO, "CleanUp waits for the host's callback to return");
+        }
+    }
     // A failure to stamp the end time must not keep the worker running.
     try {
         if (CUTConfigManager* manager = CUTConfigManager::PeekInstance()) {

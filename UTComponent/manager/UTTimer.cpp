@@ -146,7 +146,7 @@ void UTTimer::onExpire(Run* run, uint64_t arming, bool aborted) {
         }
     }
     try {
-        handler_(id_);
+        handler_(duration_);
     } catch (...) {
     }
     if (repeat_) {

@@ -267,11 +267,17 @@ void CUTTranscriptManager::notifyHost(bool delivered) {
         return;
     }
     t_in_host_callback = true;
+    callbacks_running_.fetch_add(1);
     try {
         function(delivered);
     } catch (...) {
     }
+    callbacks_running_.fetch_sub(1);
     t_in_host_callback = false;
+}
+
+bool CUTTranscriptManager::IsInHostCallback() {
+    return t_in_host_callback;
 }
 
 bool CUTTranscriptManager::isTimeToSend() {

@@ -92,6 +92,12 @@ public:
     // The timers' handler; runs on the expiring timer's thread.
     void handle_timeout(int timerId);
     void setCallback(UTCallback function) { callback_.store(function); }
+    // True on a thread that is running the host's callback now: the worker,
+    // or a host thread inside a synchronous send. CleanUp must not run
+    // there (it would join or destroy what that thread is in the middle of).
+    static bool IsInHostCallback();
+    // True while the host's callback runs on some thread.
+    bool IsCallbackRunning() const { return callbacks_running_.load() > 0; }
     UTCallback callback() const { return callback_.load(); }
 
     int reason() const { return m_reason.load(); }
@@ -144,6 +150,7 @@ private:
     void stopDaemonThread();
 
     std::atomic<UTCallback> callback_{nullptr};
+    std::atomic<int> callbacks_running_{0};
     std::unique_ptr<WakeEvent> event_;
     std::thread daemon_;
     std::atomic<bool> exit_{false};

@@ -52,12 +52,16 @@ public:
     // a synchronous GetUBInformation, before that call returns), after tvUT
     // has released its locks. The callback may call the facade, a
     // synchronous GetUBInformation included (the cycles that call runs do not
-    // call the callback again on this thread), but never CleanUp, which must
-    // not run on a thread of tvUT's own. It is not called once CleanUp has
-    // begun. Keep it short: the worker waits for it.
+    // call the callback again on this thread), but not CleanUp: called from
+    // the callback, CleanUp does nothing and returns -500. It is not called
+    // once CleanUp has begun. Keep it short: a CleanUp on another thread
+    // waits for a callback that is running to return (and logs that it
+    // waits), and so does the worker.
     static void RegisterCallbackFunction(void (*callback)(bool));
 
     // Stamps the end time, writes the final transcript and shuts down: 500.
+    // -500, and nothing done, when called from the host's callback; -1000
+    // when not initialised.
     static UTStatus CleanUp();
 
     CUTFacade() = delete;
