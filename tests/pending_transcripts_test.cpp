@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "UT/UTProcessState.h"
 #include "manager/UTPendingTranscripts.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::PathExists;
@@ -86,6 +88,63 @@ protected:
 };
 
 }  // namespace
+
+namespace {
+
+// Raises the stop flag, as CleanUp does, once a number of calls of one kind
+// have been made: the walk must end there.
+class StoppingPlatform : public CUTPlatformWrapper {
+public:
+    StoppingPlatform(int removals, int queries)
+        : CUTPlatformWrapper(CUTPlatform::Default()), removals_(removals), queries_(queries) {}
+    ~StoppingPlatform() override { CUTProcessState::stop.store(false); }
+    bool RemoveFile(const std::wstring& path) override {
+        Count(&removals_);
+        return target()->RemoveFile(path);
+    }
+    bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
+        Count(&queries_);
+        return target()->GetEntryStatus(path, status);
+    }
+
+private:
+    static void Count(int* left) {
+        if (*left > 0 && --*left == 0) {
+            CUTProcessState::stop.store(true);
+        }
+    }
+    int removals_;
+    int queries_;
+};
+
+}  // namespace
+
+// With a hundred thousand transcripts waiting, CleanUp must not wait for a
+// trim or a gathering to walk them all.
+TEST_F(PendingTranscriptsTest, TrimmingAndGatheringEndAtTheStopFlag) {
+    const std::string folder = Product("MANY");
+    for (int i = 0; i < 300; ++i) {
+        File(folder, "{" + std::to_string(i) + "}.utt", 10);
+    }
+    {
+        StoppingPlatform platform(10, 0);
+        CUTScopedPlatform scoped(&platform);
+        EXPECT_EQ(10u, Pending().RemoveOldTranscripts(100));
+    }
+    EXPECT_EQ(290u, Pending().ListTranscripts().size());
+    {
+        StoppingPlatform platform(0, 5);
+        CUTScopedPlatform scoped(&platform);
+        CUTPayloadList payload(1000000);
+        Pending().GatherTranscripts(&payload);
+        EXPECT_EQ(5u, payload.files.size());
+    }
+    // Without the flag, the same calls walk everything.
+    EXPECT_EQ(190u, Pending().RemoveOldTranscripts(100));
+    CUTPayloadList payload(1000000);
+    Pending().GatherTranscripts(&payload);
+    EXPECT_EQ(100u, payload.files.size());
+}
 
 TEST_F(PendingTranscriptsTest, OnlyRegularFilesNamedLikeTranscriptsCount) {
     const std::string folder = Product("LINE_7");

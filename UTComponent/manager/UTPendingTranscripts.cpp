@@ -4,12 +4,19 @@
 #include <memory>
 #include <tuple>
 
+#include "UT/UTProcessState.h"
 #include "config/UTConfigPaths.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
 #include "transcript/MLSerializer.h"
 
 namespace {
+
+// CleanUp raised the stop flag: a walk over many thousands of files (a
+// trim, a gathering) ends at once instead of holding the host's exit.
+bool Stopping() {
+    return CUTProcessState::stop.load();
+}
 
 const wchar_t kTranscriptSuffix[] = L".utt";
 const size_t kTranscriptSuffixLength = 4;
@@ -49,7 +56,7 @@ void ForEachFile(const std::wstring& folder, Match match, size_t* skipped_names,
     }
     for (const CUTFolderName& entry : entries) {
         if (entry.kind == UTEntryKind::kRegularFile && match(NameOf(entry.path)) &&
-            !take(entry.path)) {
+            (Stopping() || !take(entry.path))) {
             return;
         }
     }
@@ -283,7 +290,7 @@ size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
                    std::tie(b.file.status.last_write_nanos, folders[b.folder], b.file.name);
         });
     size_t removed = 0;
-    for (size_t i = 0; i < surplus; ++i) {
+    for (size_t i = 0; i < surplus && !Stopping(); ++i) {
         const CUTPendingFile file =
             PendingFile(folders[listed[i].folder] + kPathSeparator + listed[i].file.name,
                         listed[i].file.status);

@@ -146,7 +146,7 @@ void UTTimer::onExpire(Run* run, uint64_t arming, bool aborted) {
         }
     }
     try {
-        handler_(duration_);
+        handler_(id_);
     } catch (...) {
     }
     if (repeat_) {

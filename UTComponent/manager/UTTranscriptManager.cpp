@@ -410,11 +410,15 @@ int CUTTranscriptManager::sendFile(bool* sent) {
         if (!payload.files.empty() && !archive.empty()) {
             CUTZipper zipper(archive);
             for (const CUTPendingFile& file : payload.files) {
+                if (CUTProcessState::stop.load()) {
+                    break;
+                }
                 if (zipper.AddFile(file.path)) {
                     packed.push_back(&file);
                 }
             }
-            archived = zipper.Complete();
+            // Stopped while packing: no upload would get far anyway.
+            archived = !CUTProcessState::stop.load() && zipper.Complete();
             if (!archived) {
                 packed.clear();
             }
