@@ -279,6 +279,63 @@ TEST_F(SendCycleTest, CredentialsOfTheReceivingUrlStayOutOfTheLog) {
     EXPECT_EQ(1, Lines("Info", "Sending to Server " + plain + "/receiver.aspx"));
 }
 
+namespace {
+
+// Records, in order, the removals of transcripts and the writes of the
+// per-user settings file (where LastSendTimestamp lives).
+class OrderRecordingPlatform : public CUTPlatformWrapper {
+public:
+    OrderRecordingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+    bool RemoveFile(const std::wstring& path) override {
+        if (path.size() > 4 && path.compare(path.size() - 4, 4, L".utt") == 0) {
+            Note("remove " + NameOf(ToUtf8(path)));
+        }
+        return target()->RemoveFile(path);
+    }
+    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                                    uint32_t permissions, int* error) override {
+        if (ToUtf8(path).find("ProdInd_UserDep.cur.tmp") != std::string::npos) {
+            Note("save settings");
+        }
+        return target()->OpenForWriting(path, mode, permissions, error);
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return events_;
+    }
+
+private:
+    void Note(const std::string& event) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        events_.push_back(event);
+    }
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+}  // namespace
+
+// Delivered files go before the send time is saved: a process killed in
+// between sends nothing it removed again, where the other order would send
+// every delivered file a second time.
+TEST_F(SendCycleTest, DeliveredFilesAreRemovedBeforeTheSendTimeIsSaved) {
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    Transcript("{A}.utt");
+    Transcript("{B}.utt");
+    CUTTranscriptManager* manager = StartManager();
+    ASSERT_NE(nullptr, manager);
+    OrderRecordingPlatform platform;
+    {
+        CUTScopedPlatform scoped(&platform);
+        EXPECT_EQ(UT_SEND_OK, manager->sendSynchronously(UT_SEND_REASON_FORCED));
+    }
+    const std::vector<std::string> events = platform.Events();
+    ASSERT_EQ(3u, events.size()) << ::testing::PrintToString(events);
+    EXPECT_EQ("save settings", events.back()) << ::testing::PrintToString(events);
+    EXPECT_GE(StoredLastSend(), Now() - 60);
+}
+
 TEST_F(SendCycleTest, NoTranscriptsStillSendsARequestWithoutPayload) {
     LocalReceiver receiver;
     Settings(receiver.HostUrl());

@@ -101,6 +101,16 @@ public:
 
     const std::string& Url() const { return url_; }
 
+    // A delivered send stores the time in LastSendTimestamp and saves the
+    // settings as the reply is handled, unless the caller defers that to
+    // its own call of RecordDeliveredSend: the send cycle removes the
+    // delivered files first, so that a process killed in between sends them
+    // again at worst once less often.
+    void DeferDeliveredTime(bool defer) { defer_delivered_time_ = defer; }
+    // Stores now as LastSendTimestamp and saves the settings (merging, so
+    // what another process saved meanwhile stays).
+    static void RecordDeliveredSend();
+
     // Posts one upload: the request body with the archive at payload_path
     // (empty: no payload) to the URL; returns a send result code
     // (UTSendResult) and fills session_id with the reply's request session
@@ -168,6 +178,7 @@ public:
 
 private:
     struct SendTimes;
+    bool defer_delivered_time_ = false;
     // Send's work from the sessions to the reply; returns false when the
     // HTTP status was not 200 (no metric line then). Sets *result before it
     // throws.

@@ -82,10 +82,11 @@ int MapServerStatus(int status) {
     return kServerStatusAccepted;
 }
 
-// Stores the time of a delivered send and saves the settings. The save
-// merges: it writes this process's changes into the file as it is now, so
-// a login or send time that another process saved meanwhile stays.
-void RecordDeliveredSend() {
+}  // namespace
+
+// The save merges: it writes this process's changes into the file as it is
+// now, so a login or send time that another process saved meanwhile stays.
+void CUTHttpClient::RecordDeliveredSend() {
     CUTConfigManager* config = CUTConfigManager::GetInstance();
     if (config == nullptr) {
         return;
@@ -94,8 +95,6 @@ void RecordDeliveredSend() {
                               false);
     config->Flush();
 }
-
-}  // namespace
 
 int CUTHttpClient::ParseResponse(const char* text, UsageReply* reply) {
     try {
@@ -179,7 +178,9 @@ int CUTHttpClient::HandleResponse(std::wstring* session_id) {
         if (status == kServerStatusAccepted) {
             UT_LOG(UT_LOG_DEVDBG, "ExtDepStatusCode = %d, ExtDepExceptionMsg = [%W]",
                    CUTProcessState::ext_dep_status_code.load(), reply.ext_dep_message.c_str());
-            RecordDeliveredSend();
+            if (!defer_delivered_time_) {
+                RecordDeliveredSend();
+            }
             return UT_SEND_RESULT_OK;
         }
         UT_LOG(UT_LOG_INFO, "Server Return Error StatusCode %d!", status);

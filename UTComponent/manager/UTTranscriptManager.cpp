@@ -362,6 +362,7 @@ int CUTTranscriptManager::sendFile(bool* sent) {
     // The receiving URL may carry "user:password@": never into the log.
     UT_LOG(UT_LOG_INFO, "Sending to Server %s\n", UrlWithoutUserinfo(ToUtf8(url)).c_str());
     CUTHttpClient client(ToUtf8(url));
+    client.DeferDeliveredTime(true);
 
     const std::wstring folder = config->GetUserComponentFolder();
     // Under the sending lock no other cycle of this user has an archive
@@ -450,6 +451,9 @@ int CUTTranscriptManager::sendFile(bool* sent) {
                            file->path.c_str());
                 }
             }
+            // Only now: a process killed before this point sends the files
+            // it had not yet removed once more, never one it removed.
+            CUTHttpClient::RecordDeliveredSend();
             retriesLeft.store(RetryTimes(config));
         } else {
             if (!log_copy.empty()) {
