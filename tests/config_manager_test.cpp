@@ -242,6 +242,35 @@ TEST_F(ConfigManagerTest, HandOverNeedsLineAndReleaseAndCopiesOnce) {
     product->Dispose();
 }
 
+// A product line id longer than a folder name may be still gets a folder:
+// a readable prefix and a hash of the whole name, distinct for distinct ids;
+// names that fit keep their form, so existing folders are found again.
+TEST_F(ConfigManagerTest, LongProductIdsGetAShortenedFolderOfTheirOwn) {
+    const std::u16string long_a = std::u16string(300, u'L') + u"A";
+    const std::u16string long_b = std::u16string(300, u'L') + u"B";
+    const std::u16string wide = std::u16string(100, u'\u00e9');  // 200 bytes of UTF-8
+    std::vector<std::wstring> folders;
+    for (const std::u16string& line : {long_a, long_b, wide}) {
+        CUTConfigManager manager;
+        CUTProductInfo* product = CUTProductInfo::Create();
+        std::u16string text = line;
+        product->SetProductLineId(kormSTRING{reinterpret_cast<kormCHAR*>(&text[0]), -1});
+        product->SetReleaseId(Text(u"2026"));
+        TelvoranUserInfo user;
+        manager.HandOverProduct(product, &user);
+        const std::wstring folder = manager.Runtime()->ProductFolderName();
+        EXPECT_LE(ToUtf8(folder).size() - 5, 255u) << ToUtf8(folder);
+        EXPECT_TRUE(manager.CheckProductFileAccess()) << ToUtf8(folder);
+        EXPECT_TRUE(manager.CheckTranscriptFolderAccess()) << ToUtf8(folder);
+        folders.push_back(folder);
+        product->Dispose();
+    }
+    EXPECT_EQ(L"TVUT/" + std::wstring(100, L'L') + L"~", folders[0].substr(0, 106));
+    EXPECT_EQ(106u + 32u, folders[0].size());
+    EXPECT_NE(folders[0], folders[1]);
+    EXPECT_EQ(L"TVUT/" + std::wstring(100, L'\u00e9') + L"_2026", folders[2]) << "it fits as it is";
+}
+
 TEST_F(ConfigManagerTest, ProductIdsCannotLeadOutsideTheComponentFolder) {
     const struct {
         const char16_t* line;

@@ -1,6 +1,8 @@
 #include "config/UTConfigPaths.h"
 
 #include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
+#include "transcript/TinySha.h"
 
 const wchar_t kCompanyFolderName[] = L"Telvoran";
 const wchar_t kComponentFolderName[] = L"TVUT";
@@ -50,8 +52,53 @@ std::wstring SafeFolderNamePart(const std::wstring& text) {
     return safe;
 }
 
+namespace {
+
+// The longest folder name a file system takes, in bytes.
+constexpr size_t kMaxFolderNameBytes = 255;
+constexpr size_t kReadableFolderPrefix = 100;
+constexpr size_t kNameHashBytes = 16;
+
+}  // namespace
+
+std::string NameHash(const std::wstring& name) {
+    std::string bytes;
+    if (!WideToUtf8(name, &bytes)) {
+        // Not representable in UTF-8: the code points themselves, after a
+        // byte that UTF-8 never holds, so that no UTF-8 name hashes the same.
+        bytes.assign(1, '\xFF');
+        for (wchar_t c : name) {
+            const uint32_t value = static_cast<uint32_t>(c);
+            for (int shift = 0; shift < 32; shift += 8) {
+                bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+            }
+        }
+    }
+    tinysha::SHA256 sha;
+    tinysha::byte digest[tinysha::SHA256::DIGESTSIZE];
+    sha.CalculateDigest(digest, reinterpret_cast<const tinysha::byte*>(bytes.data()), bytes.size());
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < kNameHashBytes; ++i) {
+        hex.push_back(kHex[digest[i] >> 4]);
+        hex.push_back(kHex[digest[i] & 0x0F]);
+    }
+    return hex;
+}
+
 std::wstring ProductFolderName(const std::wstring& product_line_id,
                                const std::wstring& release_id) {
-    return std::wstring(kComponentFolderName) + kPathSeparator +
-           SafeFolderNamePart(product_line_id) + L"_" + SafeFolderNamePart(release_id);
+    std::wstring name = SafeFolderNamePart(product_line_id) + L"_" + SafeFolderNamePart(release_id);
+    // Names that fit stay as they always were, so existing folders are found.
+    if (ToUtf8(name).size() > kMaxFolderNameBytes) {
+        // At most 4 bytes a character: the prefix, "~" and the hash fit.
+        size_t prefix = kReadableFolderPrefix;
+        // Where wide text is UTF-16, never half a surrogate pair.
+        if (prefix > 0 && static_cast<uint32_t>(name[prefix - 1]) >= 0xD800 &&
+            static_cast<uint32_t>(name[prefix - 1]) <= 0xDBFF) {
+            --prefix;
+        }
+        name = name.substr(0, prefix) + L"~" + FromUtf8(NameHash(name));
+    }
+    return std::wstring(kComponentFolderName) + kPathSeparator + name;
 }

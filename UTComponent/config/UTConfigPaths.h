@@ -29,8 +29,15 @@ inline std::wstring PIUDFolderPath() {
 
 // "TVUT/<line>_<release>": the product folder below the user's "Telvoran"
 // folder. The ids come from the host; separators and ".." in them are
-// replaced so that the folder stays inside the component's folder.
+// replaced so that the folder stays inside the component's folder. A name
+// longer than a file system takes (255 bytes of UTF-8) keeps a readable
+// prefix of its first 100 characters, "~" and a hash of the whole name, as
+// long lock names do: distinct long names stay distinct.
 std::wstring ProductFolderName(const std::wstring& product_line_id, const std::wstring& release_id);
+
+// 32 hexadecimal digits of the SHA-256 of name (of its UTF-8 form, or of
+// its code points when it has none): the tail of a shortened name.
+std::string NameHash(const std::wstring& name);
 
 // Replaces what would let a folder name step outside its parent: "/", "\\",
 // NUL and ".." become "_".

@@ -18,7 +18,6 @@ constexpr size_t kMaxLockPathLength = 260;
 // prefix of kReadablePrefix characters and a hash, well below NAME_MAX.
 constexpr size_t kMaxPlainLength = 200;
 constexpr size_t kReadablePrefix = 100;
-constexpr size_t kHashBytes = 16;
 
 const wchar_t kGlobalLockName[] = L"UT_GLOBAL_FILE_LOCK";
 const wchar_t kRuntimeLockFolderName[] = L"tvut";
@@ -27,31 +26,6 @@ const wchar_t kUserLockFolderName[] = L".locks";
 bool IsPlainCharacter(wchar_t c) {
     return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
            c == L'.' || c == L'_' || c == L'-';
-}
-
-std::string HashOfName(const std::wstring& name) {
-    std::string bytes;
-    if (!WideToUtf8(name, &bytes)) {
-        // Not representable in UTF-8: the code points themselves, after a
-        // byte that UTF-8 never holds, so that no UTF-8 name hashes the same.
-        bytes.assign(1, '\xFF');
-        for (wchar_t c : name) {
-            const uint32_t value = static_cast<uint32_t>(c);
-            for (int shift = 0; shift < 32; shift += 8) {
-                bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
-            }
-        }
-    }
-    tinysha::SHA256 sha;
-    tinysha::byte digest[tinysha::SHA256::DIGESTSIZE];
-    sha.CalculateDigest(digest, reinterpret_cast<const tinysha::byte*>(bytes.data()), bytes.size());
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < kHashBytes; ++i) {
-        hex.push_back(kHex[digest[i] >> 4]);
-        hex.push_back(kHex[digest[i] & 0x0F]);
-    }
-    return hex;
 }
 
 }  // namespace
@@ -213,7 +187,7 @@ std::wstring LockFileName(const std::wstring& name) {
         file_name.push_back(IsPlainCharacter(name[i]) ? name[i] : L'_');
     }
     // "~" never occurs in a plain name: no hashed name equals a plain one.
-    return file_name + L"~" + FromUtf8(HashOfName(name));
+    return file_name + L"~" + FromUtf8(NameHash(name));
 }
 
 CUTNamedLockGuard::CUTNamedLockGuard(const std::wstring& name) : lock_(nullptr), held_(false) {
