@@ -587,6 +587,73 @@ TEST_F(TranscriptTest, FailedWritesReportFailureKeepThePreviousFileAndRecover) {
     }
 }
 
+namespace {
+
+volatile sig_atomic_t g_crash_status = 0;
+
+void CrashHandler(int) {
+    g_crash_status = CUTFacade::OnCrash();
+}
+
+// Raises SIGUSR1 on the writing thread while the transcript's temporary
+// file is being made, as a crash signal might: the write holds its locks.
+class SignalDuringWritePlatform : public CUTPlatformWrapper {
+public:
+    SignalDuringWritePlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                                    uint32_t permissions, int* error) override {
+        if (armed_ && path.find(L"Transcripts/") != std::wstring::npos) {
+            armed_ = false;
+            ::raise(SIGUSR1);
+        }
+        return target()->OpenForWriting(path, mode, permissions, error);
+    }
+    bool armed_ = true;
+};
+
+}  // namespace
+
+// A crash handler that calls OnCrash while the same thread is inside
+// LogUsageData must not wait on the locks that call holds: the crash is
+// noted (401) and written as the interrupted call returns.
+TEST_F(TranscriptTest, OnCrashFromASignalHandlerInsideAWriteNeverWaits) {
+    ChildProcess child([this] {
+        Host host;
+        if (CUTFacade::InitUTComponent() != UT_INIT_OK ||
+            CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE) !=
+                UT_SEND_NOT_DELIVERED) {
+            return 10;
+        }
+        struct sigaction action = {};
+        action.sa_handler = CrashHandler;
+        ::sigaction(SIGUSR1, &action, nullptr);
+        SignalDuringWritePlatform platform;
+        CUTScopedPlatform scoped(&platform);
+        if (CUTFacade::LogUsageData() != UT_LOG_USAGE_OK) {
+            return 11;
+        }
+        if (g_crash_status != UT_CRASH_RECORDED) {
+            return 12;
+        }
+        Values values;
+        std::string report;
+        const TranscriptFolder listing = Listing();
+        if (listing.transcripts.size() != 1 ||
+            !ReadTranscript(listing.transcripts[0], &values, &report) ||
+            values[H(kUsage, "end_time@isCrash")] != "1") {
+            return 13;
+        }
+        return CUTFacade::CleanUp() == UT_CLEANUP_OK ? 0 : 14;
+    });
+    const bool ended =
+        tvut_test::WaitFor([&child] { return child.HasEnded(); }, std::chrono::seconds(30));
+    if (!ended) {
+        child.Kill();
+    }
+    EXPECT_TRUE(ended) << "OnCrash waited on a lock its own thread held";
+    EXPECT_EQ(0, child.Wait());
+}
+
 TEST_F(TranscriptTest, TranscriptsFolderRemovedOrReplacedBetweenWrites) {
     Host host;
     StartSession(&host);

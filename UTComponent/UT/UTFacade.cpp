@@ -29,6 +29,26 @@ namespace {
 
 const wchar_t kLoginItem[] = L"TelvoranLogin";
 
+// Facade calls under way on this thread. OnCrash from a signal handler that
+// interrupted one of them must not wait on a lock that call may hold.
+thread_local int t_facade_calls = 0;
+
+void WritePendingCrash();
+
+// Counts a facade call on this thread; the outermost one, as it returns,
+// writes a crash that a signal handler noted meanwhile.
+class CUTFacadeCall {
+public:
+    CUTFacadeCall() { ++t_facade_calls; }
+    ~CUTFacadeCall() {
+        if (--t_facade_calls == 0 && CUTProcessState::pending_crash_time.load() != -1) {
+            WritePendingCrash();
+        }
+    }
+    CUTFacadeCall(const CUTFacadeCall&) = delete;
+    CUTFacadeCall& operator=(const CUTFacadeCall&) = delete;
+};
+
 CUTLoggerManager* Logger() {
     return CUTLoggerManager::GetInstance();
 }
@@ -238,9 +258,33 @@ int64_t Now() {
     return CUTPlatform::Current()->CurrentTimeSeconds();
 }
 
+UTStatus RecordCrash(int64_t when) {
+    return StampAndSerialize(
+        [when](CUTRuntimeConfig* session) {
+            session->SetCrashFlag(1);
+            session->SetEndTime(when);
+        },
+        UT_CRASH_OK, UT_CRASH_WRITE_FAILED);
+}
+
+void WritePendingCrash() {
+    const int64_t when = CUTProcessState::pending_crash_time.exchange(-1);
+    if (when == -1) {
+        return;
+    }
+    try {
+        ++t_facade_calls;
+        RecordCrash(when);
+        --t_facade_calls;
+    } catch (...) {
+        --t_facade_calls;
+    }
+}
+
 }  // namespace
 
 UTStatus CUTFacade::InitUTComponent() {
+    CUTFacadeCall call;
     try {
         if (CUTProcessState::initialised.load()) {
             return UT_INIT_OK;
@@ -273,6 +317,7 @@ UTStatus CUTFacade::InitUTComponent() {
 
 UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUserInfo* user,
                                      kormBOOLEAN synchronous) {
+    CUTFacadeCall call;
     try {
         return GetUBInformationUnguarded(product, user, synchronous);
     } catch (...) {
@@ -281,6 +326,7 @@ UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUse
 }
 
 UTStatus CUTFacade::LogUsageData() {
+    CUTFacadeCall call;
     try {
         return StampAndSerialize([](CUTRuntimeConfig* session) { session->SetStartTime(Now()); },
                                  UT_LOG_USAGE_OK, UT_LOG_USAGE_WRITE_FAILED);
@@ -290,19 +336,22 @@ UTStatus CUTFacade::LogUsageData() {
 }
 
 UTStatus CUTFacade::OnCrash() {
+    if (t_facade_calls > 0) {
+        // A signal handler on a thread inside a facade call: that call may
+        // hold the very locks a write takes. Only lock-free steps here.
+        CUTProcessState::pending_crash_time.store(Now());
+        return UT_CRASH_RECORDED;
+    }
+    CUTFacadeCall call;
     try {
-        return StampAndSerialize(
-            [](CUTRuntimeConfig* session) {
-                session->SetCrashFlag(1);
-                session->SetEndTime(Now());
-            },
-            UT_CRASH_OK, UT_CRASH_WRITE_FAILED);
+        return RecordCrash(Now());
     } catch (...) {
         return UT_CRASH_WRITE_FAILED;
     }
 }
 
 UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
+    CUTFacadeCall call;
     if (user == nullptr) {
         return UT_SET_USER_NO_USER;
     }
@@ -323,6 +372,7 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
 }
 
 const kormSTRING& CUTFacade::GetUserID() {
+    CUTFacadeCall call;
     try {
         std::u16string units;
         WideToUtf16(ReadStoredLogin(), &units);
@@ -339,6 +389,7 @@ const kormSTRING& CUTFacade::GetUserID() {
 }
 
 void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
+    CUTFacadeCall call;
     try {
         // While CleanUp tears the managers down (a callback may call this),
         // no new manager is made.
@@ -357,6 +408,7 @@ UTStatus CUTFacade::CleanUp() {
     if (!CUTProcessState::initialised.load()) {
         return UT_NOT_INITIALISED;
     }
+    CUTFacadeCall call;
     // From the callback, the thread would have to join itself (the worker)
     // or destroy the send it is inside of (a synchronous GetUBInformation).
     if (CUTTranscriptManager::IsInHostCallback()) {
@@ -371,7 +423,12 @@ UTStatus CUTFacade::CleanUp() {
     // A failure to stamp the end time must not keep the worker running.
     try {
         if (CUTConfigManager* manager = CUTConfigManager::PeekInstance()) {
-            manager->Runtime()->SetEndTime(Now());
+            // A crash a signal handler noted goes into the final transcript.
+            const int64_t crash = CUTProcessState::pending_crash_time.exchange(-1);
+            if (crash != -1) {
+                manager->Runtime()->SetCrashFlag(1);
+            }
+            manager->Runtime()->SetEndTime(crash != -1 ? crash : Now());
         }
     } catch (...) {
     }

@@ -6,6 +6,7 @@
 #define TVUT_UT_UTPROCESSSTATE_H
 
 #include <atomic>
+#include <cstdint>
 
 struct CUTProcessState {
     static inline std::atomic<bool> initialised{false};
@@ -18,6 +19,10 @@ struct CUTProcessState {
     // and a reply without a readable number leaves them as they are.
     static inline std::atomic<int> server_status_code{0};
     static inline std::atomic<int> ext_dep_status_code{0};
+    // The time of a crash that OnCrash could not write because it
+    // interrupted a facade call on its own thread (a signal handler); -1
+    // when none waits. The interrupted call writes it when it returns.
+    static inline std::atomic<int64_t> pending_crash_time{-1};
 };
 
 #endif  // TVUT_UT_UTPROCESSSTATE_H

@@ -30,7 +30,13 @@ public:
     // Stamps the session start and writes the session's transcript: 200.
     static UTStatus LogUsageData();
 
-    // Records a crash and the end time and writes the transcript: 400.
+    // Records a crash and the end time and writes the transcript: 400, or
+    // -400 when the transcript cannot be written. From a signal handler that
+    // interrupted another facade call on the same thread, it waits on no
+    // lock: it notes the crash and its time in a lock-free word and returns
+    // 401; the interrupted call writes it when it returns (a handler that
+    // then ends the process loses it). Nothing else in this interface may be
+    // called from a signal handler.
     static UTStatus OnCrash();
 
     // Stores the user's login: 600, or -600 without user information.
