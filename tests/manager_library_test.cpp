@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,8 +44,14 @@ struct Facade {
     CUTUserInfo* (*create_user)() = nullptr;
     UTStatus (*information)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN) = nullptr;
     UTStatus (*cleanup)() = nullptr;
+    UTStatus (*log_usage)() = nullptr;
+    UTStatus (*crash)() = nullptr;
+    const kormSTRING& (*user_id)() = nullptr;
 
     explicit Facade(void* library) {
+        log_usage = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade12LogUsageDataEv");
+        crash = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7OnCrashEv");
+        user_id = Symbol<const kormSTRING& (*)()>(library, "_ZN9CUTFacade9GetUserIDEv");
         init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
         create_product = Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
         create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
@@ -51,7 +61,8 @@ struct Facade {
         cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
     }
     bool complete() const {
-        return init && create_product && create_user && information && cleanup;
+        return init && create_product && create_user && information && cleanup && log_usage &&
+               crash && user_id;
     }
 };
 
@@ -229,4 +240,151 @@ TEST(ManagerLibraryTest, UnloadDuringAStalledUploadEndsIt) {
     }
     EXPECT_TRUE(ended) << "the unload waited for a server that never answers";
     EXPECT_EQ(0, host.Wait());
+}
+
+namespace {
+
+// Waits up to bound for pid; its exit code, 128 + signal, or -2 (then
+// killed) when it has not ended.
+int WaitForPid(pid_t pid, std::chrono::seconds bound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -2;
+}
+
+// A session handed over with a delivered send on record.
+bool StartSession(const Facade& facade, CUTProductInfo** product, CUTUserInfo** user) {
+    static char16_t line[] = u"LINE";
+    static char16_t release[] = u"7";
+    if (!facade.complete() || facade.init() != UT_INIT_OK) {
+        return false;
+    }
+    *product = facade.create_product();
+    *user = facade.create_user();
+    (*product)->SetProductLineId(kormSTRING{line, -1});
+    (*product)->SetReleaseId(kormSTRING{release, -1});
+    return facade.information(*product, *user, kormFALSE) == UT_SEND_OK;
+}
+
+void OldSendOnRecord() {
+    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(user.Load());
+    user.SetValue(L"LastSendTimestamp", L"1000", true);
+}
+
+}  // namespace
+
+// A child forked after InitUTComponent, while the parent's worker holds an
+// upload (and with it the sending lock): every call refuses at once with
+// -1002, and the child's exit() ends it normally, waiting on nothing the
+// fork did not copy.
+TEST(ManagerLibraryTest, AChildForkedAfterInitRefusesEveryCallAndExits) {
+    ScratchRoots roots;
+    tvut_test::ReceiverOptions options;
+    options.script_json = R"([{"hold": true}])";
+    tvut_test::LocalReceiver receiver(options);
+    const std::string host_url = receiver.HostUrl();
+    ASSERT_TRUE(tvut_test::WriteMachineSettings(
+        {{L"ReceivingHost", std::wstring(host_url.begin(), host_url.end())},
+         {L"CommunicationCheckTime", L"3600000"}}));
+    OldSendOnRecord();
+    ChildProcess host([&receiver] {
+        void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            return 10;
+        }
+        Facade facade(library);
+        CUTProductInfo* product = nullptr;
+        CUTUserInfo* user = nullptr;
+        if (!StartSession(facade, &product, &user) || !receiver.WaitForArrivals(1)) {
+            return 11;
+        }
+        for (int way = 0; way < 2; ++way) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                const bool refused =
+                    facade.init() == UT_IN_FORKED_CHILD &&
+                    facade.information(product, user, kormTRUE) == UT_IN_FORKED_CHILD &&
+                    facade.log_usage() == UT_IN_FORKED_CHILD &&
+                    facade.crash() == UT_IN_FORKED_CHILD && facade.user_id().text == nullptr &&
+                    facade.cleanup() == UT_IN_FORKED_CHILD;
+                // exit() runs every exit handler of the library; the other
+                // way leaves even the calls out.
+                std::exit(way == 0 ? (refused ? 0 : 30) : 0);
+            }
+            const int code = WaitForPid(child, std::chrono::seconds(20));
+            if (code != 0) {
+                std::fprintf(stderr, "forked child %d: %d\n", way, code);
+                return 12 + way;
+            }
+        }
+        product->Dispose();
+        user->Dispose();
+        // The parent goes on as before: its held upload ends with the unload.
+        return dlclose(library) == 0 ? 0 : 14;
+    });
+    const bool ended = tvut_test::WaitFor([&host] { return host.HasEnded(); });
+    if (!ended) {
+        host.Kill();
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(0, host.Wait());
+    receiver.Release();
+}
+
+// exit() while other host threads are inside facade calls (a synchronous
+// send the server answers after 100 ms, a loop of GetUserID): the exit waits
+// for them a bounded time, ends the upload, and destroys nothing a running
+// call still uses.
+TEST(ManagerLibraryTest, ExitWhileHostThreadsAreInsideFacadeCallsEndsCleanly) {
+    ScratchRoots roots;
+    tvut_test::ReceiverOptions options;
+    options.script_json = R"([{"delay": 0.1, "default": true}])";
+    tvut_test::LocalReceiver receiver(options);
+    const std::string host_url = receiver.HostUrl();
+    ASSERT_TRUE(tvut_test::WriteMachineSettings(
+        {{L"ReceivingHost", std::wstring(host_url.begin(), host_url.end())},
+         {L"CommunicationCheckTime", L"3600000"}}));
+    OldSendOnRecord();
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        ChildProcess host([run] {
+            void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+            if (library == nullptr) {
+                return 10;
+            }
+            Facade facade(library);
+            CUTProductInfo* product = nullptr;
+            CUTUserInfo* user = nullptr;
+            if (!StartSession(facade, &product, &user)) {
+                return 11;
+            }
+            std::thread([&facade, product, user] {
+                for (;;) {
+                    facade.information(product, user, kormTRUE);
+                }
+            }).detach();
+            std::thread([&facade] {
+                for (;;) {
+                    facade.user_id();
+                }
+            }).detach();
+            std::this_thread::sleep_for(std::chrono::milliseconds(150 + 40 * run));
+            std::exit(0);
+        });
+        const bool ended = tvut_test::WaitFor([&host] { return host.HasEnded(); });
+        if (!ended) {
+            host.Kill();
+        }
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(0, host.Wait());
+    }
 }

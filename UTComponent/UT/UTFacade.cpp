@@ -5,6 +5,7 @@
 
 #include <ace/Init_ACE.h>
 
+#include <chrono>
 #include <locale>
 #include <map>
 #include <memory>
@@ -39,11 +40,15 @@ void WritePendingCrash();
 // writes a crash that a signal handler noted meanwhile.
 class CUTFacadeCall {
 public:
-    CUTFacadeCall() { ++t_facade_calls; }
+    CUTFacadeCall() {
+        ++t_facade_calls;
+        CUTProcessState::calls_in_flight.fetch_add(1);
+    }
     ~CUTFacadeCall() {
         if (--t_facade_calls == 0 && CUTProcessState::pending_crash_time.load() != -1) {
             WritePendingCrash();
         }
+        CUTProcessState::calls_in_flight.fetch_sub(1);
     }
     CUTFacadeCall(const CUTFacadeCall&) = delete;
     CUTFacadeCall& operator=(const CUTFacadeCall&) = delete;
@@ -89,10 +94,38 @@ private:
     std::map<std::thread::id, std::unique_ptr<TelvoranUserInfo>> records_;
 };
 
+// Made on first use and destroyed at unload only when no GetUserID can still
+// be reading it (TeardownIsSafe).
+struct CUTLoginRecordsOwner {
+    CUTLoginRecords* records = new CUTLoginRecords();
+    ~CUTLoginRecordsOwner() {
+        if (TeardownIsSafe()) {
+            delete records;
+        }
+    }
+};
+
 CUTLoginRecords& LoginRecords() {
-    static CUTLoginRecords records;
-    return records;
+    static CUTLoginRecordsOwner owner;
+    return *owner.records;
 }
+
+// The fork handler: runs in the child before fork returns there.
+void MarkForkedChild() {
+    CUTProcessState::forked_child.store(true);
+}
+
+void WatchForks() {
+    static std::once_flag once;
+    std::call_once(once, [] { CUTPlatform::Current()->CallInForkedChild(MarkForkedChild); });
+}
+
+bool InForkedChild() {
+    return CUTProcessState::forked_child.load();
+}
+
+// How long an exit waits for facade calls under way on other host threads.
+constexpr int kTeardownWaitMs = 2000;
 
 // Text for log lines in the locale's charset, as the host's console shows it.
 std::string LogText(const std::wstring& text) {
@@ -284,6 +317,10 @@ void WritePendingCrash() {
 }  // namespace
 
 UTStatus CUTFacade::InitUTComponent() {
+    if (InForkedChild()) {
+        return UT_IN_FORKED_CHILD;
+    }
+    WatchForks();
     CUTFacadeCall call;
     try {
         if (CUTProcessState::initialised.load()) {
@@ -317,6 +354,9 @@ UTStatus CUTFacade::InitUTComponent() {
 
 UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUserInfo* user,
                                      kormBOOLEAN synchronous) {
+    if (InForkedChild()) {
+        return UT_IN_FORKED_CHILD;
+    }
     CUTFacadeCall call;
     try {
         return GetUBInformationUnguarded(product, user, synchronous);
@@ -326,6 +366,9 @@ UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUse
 }
 
 UTStatus CUTFacade::LogUsageData() {
+    if (InForkedChild()) {
+        return UT_IN_FORKED_CHILD;
+    }
     CUTFacadeCall call;
     try {
         return StampAndSerialize([](CUTRuntimeConfig* session) { session->SetStartTime(Now()); },
@@ -336,6 +379,9 @@ UTStatus CUTFacade::LogUsageData() {
 }
 
 UTStatus CUTFacade::OnCrash() {
+    if (InForkedChild()) {
+        return UT_IN_FORKED_CHILD;
+    }
     if (t_facade_calls > 0) {
         // A signal handler on a thread inside a facade call: that call may
         // hold the very locks a write takes. Only lock-free steps here.
@@ -351,6 +397,9 @@ UTStatus CUTFacade::OnCrash() {
 }
 
 UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
+    if (InForkedChild()) {
+        return UT_IN_FORKED_CHILD;
+    }
     CUTFacadeCall call;
     if (user == nullptr) {
         return UT_SET_USER_NO_USER;
@@ -372,6 +421,10 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
 }
 
 const kormSTRING& CUTFacade::GetUserID() {
+    static const kormSTRING kNoLogin = {nullptr, 0};
+    if (InForkedChild()) {
+        return kNoLogin;
+    }
     CUTFacadeCall call;
     try {
         std::u16string units;
@@ -383,12 +436,14 @@ const kormSTRING& CUTFacade::GetUserID() {
     try {
         return LoginRecords().Current();
     } catch (...) {
-        static const kormSTRING kNoLogin = {nullptr, 0};
         return kNoLogin;
     }
 }
 
 void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
+    if (InForkedChild()) {
+        return;
+    }
     CUTFacadeCall call;
     try {
         // While CleanUp tears the managers down (a callback may call this),
@@ -405,6 +460,9 @@ void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
 }
 
 UTStatus CUTFacade::CleanUp() {
+    if (InForkedChild()) {
+        return UT_IN_FORKED_CHILD;
+    }
     if (!CUTProcessState::initialised.load()) {
         return UT_NOT_INITIALISED;
     }
@@ -448,9 +506,45 @@ UTStatus CUTFacade::CleanUp() {
 
 void UTLibraryAttach() {
     // OpenSSL 3 locks for itself: no locking callbacks to install.
+    WatchForks();
+}
+
+bool TeardownIsSafe() {
+    // 1 safe, 0 not, -1 not decided yet. Decided once, by the first object
+    // to go at exit or unload, for all of them.
+    static std::atomic<int> decision{-1};
+    static std::mutex deciding;
+    if (decision.load() != -1) {
+        return decision.load() == 1;
+    }
+    std::lock_guard<std::mutex> guard(deciding);
+    if (decision.load() == -1) {
+        bool safe = !InForkedChild();
+        if (safe && CUTProcessState::initialised.load()) {
+            // As CleanUp does: an upload in progress ends at once, the
+            // worker's and a synchronous send's on a host thread alike.
+            CUTProcessState::stop.store(true);
+            CUTHttpClient::WakeTransfers();
+        }
+        if (safe && CUTProcessState::calls_in_flight.load() > 0) {
+            for (int waited = 0;
+                 waited < kTeardownWaitMs && CUTProcessState::calls_in_flight.load() > 0;
+                 waited += 10) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            safe = CUTProcessState::calls_in_flight.load() == 0;
+        }
+        decision.store(safe ? 1 : 0);
+    }
+    return decision.load() == 1;
 }
 
 void UTLibraryDetach() {
+    if (!TeardownIsSafe()) {
+        // A forked child, or calls still under way: everything is left to
+        // the process's end.
+        return;
+    }
     try {
         if (CUTProcessState::initialisation_started.load() && CUTProcessState::initialised.load()) {
             // As in CleanUp: an upload in progress must not hold the unload

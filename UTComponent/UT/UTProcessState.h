@@ -23,6 +23,21 @@ struct CUTProcessState {
     // interrupted a facade call on its own thread (a signal handler); -1
     // when none waits. The interrupted call writes it when it returns.
     static inline std::atomic<int64_t> pending_crash_time{-1};
+    // Set in a child forked from this process: tvUT's threads, events and
+    // locks were not copied with it, so nothing of tvUT may run or be torn
+    // down there (every facade call refuses, exit leaks on purpose).
+    static inline std::atomic<bool> forked_child{false};
+    // Facade calls under way on all threads.
+    static inline std::atomic<int> calls_in_flight{0};
 };
+
+// Asked by everything that would destroy tvUT's objects at process exit or
+// library unload: true when that is safe. The first call decides for all:
+// in a forked child never; otherwise it ends uploads in progress as CleanUp
+// does and waits a bounded time for facade calls under way on other host
+// threads. False when some are still running: then nothing is destroyed
+// (the objects are left to the process's end), never one a running call
+// still uses. Defined with the facade.
+bool TeardownIsSafe();
 
 #endif  // TVUT_UT_UTPROCESSSTATE_H

@@ -4,15 +4,18 @@
 // happens on the host's thread before tvUT starts threads of its own; the
 // pointer itself is atomic so later readers on other threads see it whole).
 // ReleaseInstance takes the instance out of the owner without deleting it.
-// At process exit (or library unload) a still-living instance is deleted;
-// instances are deleted in the reverse order of their completed construction,
-// so a manager built on top of another is destroyed before it. GetInstance
+// At process exit (or library unload) a still-living instance is deleted
+// when TeardownIsSafe says so, and left alone otherwise; instances are
+// deleted in the reverse order of their completed construction, so a
+// manager built on top of another is destroyed before it. GetInstance
 // returns null only when construction failed.
 #ifndef TVUT_INFO_UTSINGLETON_H
 #define TVUT_INFO_UTSINGLETON_H
 
 #include <atomic>
 #include <new>
+
+#include "UT/UTProcessState.h"
 
 template <class T>
 class CUTSingleton {
@@ -59,7 +62,13 @@ protected:
 
 private:
     struct ExitOwner {
-        ~ExitOwner() { DestroyInstance(); }
+        ~ExitOwner() {
+            if (TeardownIsSafe()) {
+                DestroyInstance();
+            } else {
+                ReleaseInstance();
+            }
+        }
     };
     static inline std::atomic<T*> s_instance{nullptr};
     static inline std::atomic<bool> s_exit_hook_registered{false};

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/auxv.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -782,6 +783,10 @@ bool CUTPosixPlatform::IsPrivateFolder(const std::wstring& path) {
     }
     return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+void CUTPosixPlatform::CallInForkedChild(void (*handler)()) {
+    ::pthread_atfork(nullptr, nullptr, handler);
 }
 
 bool CUTPosixPlatform::IsSecureExecution() {

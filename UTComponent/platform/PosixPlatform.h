@@ -64,6 +64,7 @@ public:
     int ProcessId() override;
     bool GetEnvironment(const char* name, std::string* value) override;
     bool IsSecureExecution() override;
+    void CallInForkedChild(void (*handler)()) override;
 };
 
 #endif  // TVUT_PLATFORM_POSIXPLATFORM_H

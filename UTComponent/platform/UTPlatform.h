@@ -363,6 +363,11 @@ public:
     virtual bool GetEnvironment(const char* name, std::string* value) = 0;
     // True in such a privileged process.
     virtual bool IsSecureExecution() = 0;
+    // Has handler run in the child of every later fork of this process,
+    // before fork returns there (nothing on systems without fork). handler
+    // may only do what is safe in a child of a threaded process: set an
+    // atomic flag.
+    virtual void CallInForkedChild(void (*handler)()) = 0;
 };
 
 // Forwards every call to another platform. Tests derive from it and override
@@ -467,6 +472,7 @@ public:
         return target_->GetEnvironment(name, value);
     }
     bool IsSecureExecution() override { return target_->IsSecureExecution(); }
+    void CallInForkedChild(void (*handler)()) override { target_->CallInForkedChild(handler); }
 
 private:
     CUTPlatform* target_;

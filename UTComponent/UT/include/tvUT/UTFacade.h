@@ -9,6 +9,16 @@
 // Failures come back only as UTStatus codes; no exception ever leaves these
 // calls. Any host thread may call; InitUTComponent and CleanUp must not
 // overlap other calls, and CleanUp must not run on a thread of tvUT's own.
+//
+// A process that exits (or unloads the library) without CleanUp while other
+// threads are inside these calls: the exit ends their uploads, waits up to
+// two seconds for them to return, and leaves tvUT's objects to the process's
+// end if they have not, rather than destroy what they use.
+//
+// fork: in a child forked after InitUTComponent every call returns -1002
+// (GetUserID a null text) at once, and the child's exit waits on nothing.
+// tvUT's threads and locks were not copied into the child; it may use tvUT
+// only after exec.
 #ifndef TVUT_UTFACADE_H
 #define TVUT_UTFACADE_H
 

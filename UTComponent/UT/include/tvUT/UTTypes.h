@@ -56,7 +56,8 @@ enum UTStatus : int32_t {
     UT_SET_USER_OK = 600,
     UT_SET_USER_NO_USER = -600,
     UT_NOT_INITIALISED = -1000,
-    UT_NO_PRODUCT = -1001
+    UT_NO_PRODUCT = -1001,
+    UT_IN_FORKED_CHILD = -1002
 };
 
 #endif  // TVUT_UTTYPES_H
