@@ -33,6 +33,7 @@ using tvut_test::FullDiskPlatform;
 using tvut_test::PathExists;
 using tvut_test::ReadFile;
 using tvut_test::ScratchFolder;
+using tvut_test::ScratchRoots;
 using tvut_test::WriteFile;
 
 namespace fs = std::filesystem;
@@ -100,6 +101,9 @@ bool ParseLine(const std::string& line, ParsedLine* parsed) {
 }
 
 // A log folder inside a scratch folder; the folder itself does not exist yet.
+// The roots are scratch ones for as long as the place lives: a rotation takes
+// a named lock, whose file goes to the user's lock folder, and that folder
+// must never be the real one of whoever runs the tests.
 struct LogPlace {
     explicit LogPlace(const std::string& relative = "logs")
         : folder(scratch.Join(relative)), path(folder + "/TVUTLog.log") {}
@@ -107,6 +111,7 @@ struct LogPlace {
     std::wstring wpath() const { return FromUtf8(path); }
     std::string Archive(const std::string& name) const { return folder + "/" + name; }
 
+    ScratchRoots roots{ScratchRoots::kEmpty};
     ScratchFolder scratch;
     std::string folder;
     std::string path;

@@ -473,6 +473,13 @@ std::vector<std::pair<std::string, std::string>> ReplyLines(const std::string& l
     return lines;
 }
 
+// Everything the queue holds, drained.
+std::string Drain(BlockQueue* queue) {
+    std::string bytes(queue->Pending(), '\0');
+    bytes.resize(queue->Read(&bytes[0], bytes.size()));
+    return bytes;
+}
+
 std::wstring StoredSendTime() {
     CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
     std::wstring value;
@@ -510,7 +517,17 @@ TEST_P(ServerReplyTest, Reply) {
     CUTHttpClient client("https://127.0.0.1/BRIMReceiver/receiver.aspx");
     std::wstring session_id;
     EXPECT_EQ(row.result, client.ReceiveReply(row.body.data(), row.body.size(), &session_id));
-    EXPECT_LE(client.Queue().Pending(), CUTHttpClient::kReplyMaxBytes);
+    // A reply within the cap was handled and drained. Of one past it, the
+    // pieces before the one that would cross the cap are kept and that piece
+    // is not: the cap is a whole number of libcurl's pieces, so that is
+    // exactly the cap, the reply's first bytes.
+    static_assert(CUTHttpClient::kReplyMaxBytes % CURL_MAX_WRITE_SIZE == 0,
+                  "the cap is a whole number of pieces");
+    const bool over = row.body.size() > CUTHttpClient::kReplyMaxBytes;
+    EXPECT_EQ(over, client.ReplyTooLarge());
+    const std::string kept = Drain(&client.Queue());
+    EXPECT_EQ(over ? CUTHttpClient::kReplyMaxBytes : 0u, kept.size());
+    EXPECT_TRUE(row.body.compare(0, kept.size(), kept) == 0) << "the kept bytes begin the reply";
     EXPECT_EQ(row.server_status, CUTProcessState::server_status_code.load());
     EXPECT_EQ(row.ext_status, CUTProcessState::ext_dep_status_code.load());
     EXPECT_EQ(row.session_id, session_id);
@@ -548,25 +565,73 @@ INSTANTIATE_TEST_SUITE_P(Table, ServerReplyTest, ::testing::ValuesIn(Cases()),
 
 // The write callback under libcurl itself (a file:// transfer, no network):
 // refusing a piece ends the transfer with a write error, and the client
-// never holds more than the cap.
+// keeps every piece before the one that would take the reply past the cap,
+// none of that one, and so never more than the cap. libcurl's pieces are
+// recorded, so the expectation holds whatever their size; a read buffer that
+// does not divide the cap puts the crossing inside a piece.
+struct Piece {
+    size_t offered;
+    size_t taken;
+};
+
+struct RecordedTransfer {
+    CUTHttpClient* client;
+    std::vector<Piece> pieces;
+};
+
+size_t RecordingWriteCallback(char* data, size_t size, size_t count, void* transfer) {
+    RecordedTransfer* recorded = static_cast<RecordedTransfer*>(transfer);
+    const size_t taken = CUTHttpClient::WriteCallback(data, size, count, recorded->client);
+    recorded->pieces.push_back({size * count, taken});
+    return taken;
+}
+
 TEST(ReplyCapTest, TransferPastTheCapEndsWithAWriteErrorHoldingAtMostTheCap) {
     ScratchFolder folder;
-    for (size_t size : {CUTHttpClient::kReplyMaxBytes, size_t{10} * 1024 * 1024}) {
-        SCOPED_TRACE(size);
-        const std::string url = "file://" + folder.Join("reply.xml");
-        ASSERT_TRUE(WriteFile(folder.Join("reply.xml"), AcceptedOfSize(size)));
-        CUTHttpClient client(url);
-        CURL* easy = curl_easy_init();
-        ASSERT_NE(nullptr, easy);
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CUTHttpClient::WriteCallback);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &client);
-        const CURLcode code = curl_easy_perform(easy);
-        curl_easy_cleanup(easy);
-        const bool over = size > CUTHttpClient::kReplyMaxBytes;
-        EXPECT_EQ(over ? CURLE_WRITE_ERROR : CURLE_OK, code);
-        EXPECT_EQ(over, client.ReplyTooLarge());
-        EXPECT_EQ(over ? client.Queue().Pending() : size, client.Queue().Pending());
-        EXPECT_LE(client.Queue().Pending(), CUTHttpClient::kReplyMaxBytes);
+    for (long buffer_size : {0L, 3000L}) {
+        for (size_t size : {CUTHttpClient::kReplyMaxBytes, size_t{10} * 1024 * 1024}) {
+            SCOPED_TRACE("buffer " + std::to_string(buffer_size) + ", reply " +
+                         std::to_string(size));
+            const std::string url = "file://" + folder.Join("reply.xml");
+            const std::string body = AcceptedOfSize(size);
+            ASSERT_TRUE(WriteFile(folder.Join("reply.xml"), body));
+            CUTHttpClient client(url);
+            RecordedTransfer recorded{&client, {}};
+            CURL* easy = curl_easy_init();
+            ASSERT_NE(nullptr, easy);
+            curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+            if (buffer_size != 0) {
+                curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, buffer_size);
+            }
+            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &RecordingWriteCallback);
+            curl_easy_setopt(easy, CURLOPT_WRITEDATA, &recorded);
+            const CURLcode code = curl_easy_perform(easy);
+            curl_easy_cleanup(easy);
+
+            const bool over = size > CUTHttpClient::kReplyMaxBytes;
+            EXPECT_EQ(over ? CURLE_WRITE_ERROR : CURLE_OK, code);
+            EXPECT_EQ(over, client.ReplyTooLarge());
+            ASSERT_FALSE(recorded.pieces.empty());
+            // Every piece but a refused last one was taken whole.
+            size_t taken = 0;
+            for (size_t i = 0; i < recorded.pieces.size(); ++i) {
+                const Piece& piece = recorded.pieces[i];
+                const bool refused = over && i + 1 == recorded.pieces.size();
+                EXPECT_EQ(refused ? 0u : piece.offered, piece.taken) << "piece " << i;
+                taken += piece.taken;
+            }
+            if (over) {
+                // The refused piece is the one that crossed the cap.
+                EXPECT_LE(taken, CUTHttpClient::kReplyMaxBytes);
+                EXPECT_GT(taken + recorded.pieces.back().offered, CUTHttpClient::kReplyMaxBytes);
+            } else {
+                EXPECT_EQ(size, taken);
+            }
+            // The client holds exactly what it took: the reply's first bytes.
+            const std::string kept = Drain(&client.Queue());
+            EXPECT_EQ(taken, kept.size());
+            EXPECT_TRUE(body.compare(0, kept.size(), kept) == 0)
+                << "the kept bytes begin the reply";
+        }
     }
 }

@@ -3,6 +3,7 @@
 // never fires early, so lower bounds on the elapsed time are exact.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -84,7 +85,23 @@ TEST(TimerTest, DurationsBelowOneSecondBecomeOneSecond) {
     for (const auto& c : cases) {
         UTTimer timer(expiries.Handler(), c.given, 9, false);
         EXPECT_EQ(c.expected, timer.duration()) << c.given;
-        EXPECT_EQ(9, timer.id());
+    }
+    // The raised duration is the one the timer waits: a repeating timer
+    // given none never spins, and each expiry reaches the handler with the
+    // timer's id. The next wait is armed after the handler has run, so the
+    // gap between two expiries is at least one duration.
+    for (int given : {-5, 0}) {
+        SCOPED_TRACE(given);
+        Expiries fired;
+        UTTimer timer(fired.Handler(), given, 9, true);
+        const Clock::time_point started = Clock::now();
+        timer.start();
+        ASSERT_TRUE(fired.WaitForCount(2));
+        timer.stop();
+        EXPECT_GE(fired.Time(0) - started, std::chrono::seconds(1));
+        EXPECT_GE(fired.Time(1) - fired.Time(0), std::chrono::seconds(1));
+        EXPECT_EQ(9, fired.Id(0));
+        EXPECT_EQ(9, fired.Id(1));
     }
 }
 
@@ -152,10 +169,15 @@ TEST(TimerTest, StartDoesNotWaitForAnEarlierTimerThread) {
         // wait for it.
         auto second = std::async(std::launch::async, [&] { timer.start(); });
         EXPECT_EQ(std::future_status::ready, second.wait_for(std::chrono::seconds(30)));
-        EXPECT_EQ(0, expiries.Finished());
-        expiries.Open();
         second.wait();
+        EXPECT_TRUE(timer.pending());
+        // Nor does the new expiry wait for it: a thread of its own serves it
+        // while the first is still held.
+        const bool served_while_held = expiries.WaitForCount(2);
+        expiries.Open();
+        EXPECT_TRUE(served_while_held);
         ASSERT_TRUE(expiries.WaitForCount(2));
+        EXPECT_EQ(3, expiries.Id(1));
     }
     EXPECT_EQ(2, expiries.Finished());
     EXPECT_EQ(before, ThreadCount()) << "the timer joined both threads";
@@ -168,13 +190,25 @@ TEST(TimerTest, DestructionWaitsForARunningHandlerAndLeavesNoThread) {
     expiries.Close();
     timer->start();
     ASSERT_TRUE(expiries.WaitForCount(1));
-    auto destroyed = std::async(std::launch::async, [&] { timer.reset(); });
-    // The handler is still held: destruction cannot have finished, and it
-    // finishes once the handler returns.
-    EXPECT_EQ(0, expiries.Finished());
+    // Expiries that had reached the handler, and handler runs that had
+    // returned, by the time destruction returned.
+    std::atomic<int> started_when_destroyed{-1};
+    std::atomic<int> finished_when_destroyed{-1};
+    auto destroyed = std::async(std::launch::async, [&] {
+        timer.reset();
+        started_when_destroyed.store(static_cast<int>(expiries.Count()));
+        finished_when_destroyed.store(expiries.Finished());
+    });
+    // A grace period before the handler is let go, in which a destructor
+    // that does not wait for it would return; one that waits cannot, however
+    // long this takes. Nothing is measured.
+    static_cast<void>(destroyed.wait_for(std::chrono::milliseconds(500)));
     expiries.Open();
     EXPECT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::seconds(30)));
-    EXPECT_EQ(1, expiries.Finished());
+    destroyed.wait();
+    EXPECT_GE(started_when_destroyed.load(), 1);
+    EXPECT_EQ(started_when_destroyed.load(), finished_when_destroyed.load())
+        << "destruction returned while a handler was running";
     EXPECT_EQ(before, ThreadCount());
 }
 

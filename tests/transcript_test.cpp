@@ -17,6 +17,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -29,6 +30,7 @@
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
+#include "manager/UTPendingTranscripts.h"
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
@@ -700,7 +702,89 @@ TEST_F(TranscriptTest, NothingIsWrittenBeforeTheProductIsKnown) {
     EXPECT_EQ("", found);
 }
 
-TEST(TranscriptFileNames, TemporaryNamesAreRecognisedAndNeverLookLikeTranscripts) {
+namespace {
+
+// Watches the serializer put its temporary file in place of a transcript:
+// at each rename out of the Transcripts folder, records the two paths, what
+// the folder holds at that moment and the transcripts a send cycle would
+// gather then.
+class RenameWatchPlatform : public CUTPlatformWrapper {
+public:
+    struct Rename {
+        std::string source;
+        std::string destination;
+        TranscriptFolder listing;
+        std::vector<std::string> pending;
+    };
+
+    RenameWatchPlatform(const std::string& folder, const std::string& component_folder)
+        : CUTPlatformWrapper(CUTPlatform::Default()),
+          folder_(folder + "/"),
+          component_folder_(FromUtf8(component_folder)) {}
+
+    bool RenameReplacing(const std::wstring& source, const std::wstring& destination) override {
+        const std::string from = ToUtf8(source);
+        if (from.compare(0, folder_.size(), folder_) == 0) {
+            Rename rename{from, ToUtf8(destination), ListTranscriptFolder(folder_), {}};
+            for (const std::wstring& path :
+                 CUTPendingTranscripts(component_folder_).ListTranscripts()) {
+                rename.pending.push_back(ToUtf8(path));
+            }
+            std::lock_guard<std::mutex> guard(mutex_);
+            renames_.push_back(rename);
+        }
+        return target()->RenameReplacing(source, destination);
+    }
+
+    std::vector<Rename> Renames() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return renames_;
+    }
+
+private:
+    const std::string folder_;
+    const std::wstring component_folder_;
+    std::mutex mutex_;
+    std::vector<Rename> renames_;
+};
+
+}  // namespace
+
+// A write's temporary file stands in the Transcripts folder beside the
+// transcript until it is renamed over it. Its name must tell it apart: a send
+// cycle that lists the folder meanwhile takes only whole transcripts, and a
+// later writer knows the file for a leftover if its writer died.
+TEST_F(TranscriptTest, TemporaryFilesOfAWriteAreNeverTakenForTranscripts) {
+    RenameWatchPlatform watch(Folder(), roots_.pi_ud_folder());
+    CUTScopedPlatform scoped(&watch);
+    Host host;
+    StartSession(&host);
+    ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());  // the session's first file
+    ASSERT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());           // replaces it
+    const std::vector<RenameWatchPlatform::Rename> renames = watch.Renames();
+    ASSERT_EQ(2u, renames.size());
+    for (size_t i = 0; i < renames.size(); ++i) {
+        const RenameWatchPlatform::Rename& rename = renames[i];
+        SCOPED_TRACE(rename.source);
+        EXPECT_EQ(SessionFile(), rename.destination);
+        const std::string name = rename.source.substr(Folder().size() + 1);
+        EXPECT_TRUE(CMLSerializer::IsTemporaryFileName(FromUtf8(name)));
+        EXPECT_EQ(0u, name.rfind(SessionId() + ".tmp", 0));
+        EXPECT_EQ(std::string::npos, name.find(".utt"));
+        // The folder holds the temporary file and, from the second write on,
+        // the transcript it replaces: only that one is a transcript.
+        const std::vector<std::string> whole =
+            i == 0 ? std::vector<std::string>() : std::vector<std::string>{SessionFile()};
+        EXPECT_EQ(std::vector<std::string>{rename.source}, rename.listing.others);
+        EXPECT_EQ(whole, rename.listing.transcripts);
+        EXPECT_EQ(whole, rename.pending) << "a send cycle would take only whole transcripts";
+    }
+    EXPECT_NE(renames[0].source, renames[1].source) << "each write has a file of its own";
+    EXPECT_TRUE(Listing().others.empty());
+    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+}
+
+TEST(TranscriptFileNames, TemporaryNamesAreRecognised) {
     const struct {
         const wchar_t* name;
         bool temporary;
@@ -715,8 +799,5 @@ TEST(TranscriptFileNames, TemporaryNamesAreRecognisedAndNeverLookLikeTranscripts
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.temporary, CMLSerializer::IsTemporaryFileName(c.name)) << ToUtf8(c.name);
-        if (c.temporary) {
-            EXPECT_EQ(std::wstring::npos, std::wstring(c.name).find(L".utt"));
-        }
     }
 }
