@@ -520,6 +520,32 @@ TEST_F(TranscriptTest, TwoHostThreadsWritingAtOnceLeaveOneWholeFile) {
     EXPECT_EQ("1", v.at(H(kUsage, "end_time@isCrash")));
 }
 
+// Sixteen host threads at once, with every line logged: the transcript's
+// time-zone offset and the log's local timestamps are made under one lock
+// (ThreadSanitizer saw tzset race with the logger's timestamp).
+TEST_F(TranscriptTest, SixteenHostThreadsLoggingAtOnce) {
+    EnableLogging();
+    Host host;
+    StartSession(&host);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t) {
+        threads.emplace_back([&failures, t] {
+            for (int i = 0; i < 10; ++i) {
+                const UTStatus status =
+                    t % 4 == 0 ? CUTFacade::OnCrash() : CUTFacade::LogUsageData();
+                failures += status == UT_CRASH_OK || status == UT_LOG_USAGE_OK ? 0 : 1;
+                CUTFacade::GetUserID();
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ("1", OnlyTranscript().at(H(kUsage, "end_time@isCrash")));
+}
+
 namespace {
 
 // A Transcripts folder without write permission (tests run as root, which

@@ -180,7 +180,7 @@ std::wstring MetricTimeText() {
     const ACE_Time_Value now = ACE_OS::gettimeofday();
     const time_t seconds = now.sec();
     tm local{};
-    if (ACE_OS::localtime_r(&seconds, &local) == nullptr || local.tm_wday < 0 ||
+    if (!ToLocalTime(static_cast<int64_t>(seconds), &local) || local.tm_wday < 0 ||
         local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11) {
         return std::wstring();
     }

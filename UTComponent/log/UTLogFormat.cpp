@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <cwchar>
 
 #include <ace/ACE.h>
@@ -12,6 +13,7 @@
 #include <ace/Log_Record.h>
 #include <ace/OS_NS_Thread.h>
 #include <ace/OS_NS_string.h>
+#include <ace/OS_NS_sys_time.h>
 #include <ace/OS_NS_unistd.h>
 #include <ace/Time_Value.h>
 
@@ -211,18 +213,36 @@ void PrintWideText(CUTRecordSink* sink, const std::string& spec, const wchar_t* 
     PrintText(sink, spec, narrow.c_str(), false);
 }
 
+// "YYYY-MM-DD HH:MM:SS.uuuuuu" in local time, as the backend writes it, made
+// through the platform's one lock on the time zone.
+bool FormatTimestamp(const ACE_Time_Value& when, char (*stamp)[27]) {
+    std::tm local = {};
+    if (!ToLocalTime(static_cast<int64_t>(when.sec()), &local)) {
+        return false;
+    }
+    // Each field within its width, so that the stamp fits whatever tm says.
+    auto field = [](int value, unsigned modulus) {
+        return static_cast<unsigned>(value < 0 ? 0 : value) % modulus;
+    };
+    std::snprintf(*stamp, sizeof *stamp, "%04u-%02u-%02u %02u:%02u:%02u.%06u",
+                  field(local.tm_year + 1900, 10000), field(local.tm_mon + 1, 100),
+                  field(local.tm_mday, 100), field(local.tm_hour, 100), field(local.tm_min, 100),
+                  field(local.tm_sec, 100), field(static_cast<int>(when.usec()), 1000000));
+    return true;
+}
+
 void PrintTimestamp(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {
     char stamp[27] = {};
-    const char* text = nullptr;
+    bool made = false;
     if (spec.find('#') != std::string::npos) {
         const ACE_Time_Value* when = va_arg(*args, const ACE_Time_Value*);
         if (when != nullptr) {
-            text = ACE::timestamp(*when, stamp, sizeof stamp, true);
+            made = FormatTimestamp(*when, &stamp);
         }
     } else {
-        text = ACE::timestamp(stamp, sizeof stamp, true);
+        made = FormatTimestamp(ACE_OS::gettimeofday(), &stamp);
     }
-    if (text == nullptr) {
+    if (!made) {
         return;
     }
     std::string plain;
@@ -231,7 +251,8 @@ void PrintTimestamp(CUTRecordSink* sink, const std::string& spec, char conversio
             plain.push_back(c);
         }
     }
-    sink->Print(plain + "s", conversion == 'T' ? text : stamp);
+    // %T: the time of day alone.
+    sink->Print(plain + "s", conversion == 'T' ? stamp + 11 : stamp);
 }
 
 }  // namespace

@@ -209,13 +209,31 @@ std::wstring CUTPosixPlatform::DomainName() {
     return domain;
 }
 
+namespace {
+
+// tzset rewrites the globals (timezone, tzname) that a local time is made
+// from: every conversion of tvUT's (the offset of a transcript, a request's
+// metric line, the logger's timestamps) runs under this one lock, so none
+// reads them while another thread of tvUT rewrites them.
+std::mutex& ZoneMutex() {
+    static std::mutex* const zone_mutex = new std::mutex();
+    return *zone_mutex;
+}
+
+}  // namespace
+
 int CUTPosixPlatform::TimeZoneOffsetMinutes() {
-    // tzset rewrites the global timezone that is read next: a host thread
-    // writing a transcript and the worker building a request ask at once.
-    static std::mutex zone_mutex;
-    std::lock_guard<std::mutex> lock(zone_mutex);
+    std::lock_guard<std::mutex> lock(ZoneMutex());
     ::tzset();
     return static_cast<int>(-::timezone / 60);
+}
+
+bool ToLocalTime(int64_t seconds, std::tm* local) {
+    std::lock_guard<std::mutex> lock(ZoneMutex());
+    // tzset first, as localtime does: TZ may have changed since.
+    ::tzset();
+    const time_t when = static_cast<time_t>(seconds);
+    return ::localtime_r(&when, local) != nullptr;
 }
 
 bool CUTPosixPlatform::WideToLocaleCharset(const std::wstring& wide, std::string* out) {

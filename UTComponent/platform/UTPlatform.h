@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -369,6 +370,13 @@ public:
     // atomic flag.
     virtual void CallInForkedChild(void (*handler)()) = 0;
 };
+
+// seconds since 1970 as local time of the process's time zone (TZ as it is
+// now); false when it cannot be converted. tvUT makes every local time
+// through this, under one lock with the time-zone offset's query, so that
+// the C library's time-zone globals are never rewritten under a reader.
+// Any thread.
+bool ToLocalTime(int64_t seconds, std::tm* local);
 
 // Forwards every call to another platform. Tests derive from it and override
 // the one service they fake.
