@@ -45,13 +45,18 @@ public:
         CUTProcessState::calls_in_flight.fetch_add(1);
     }
     ~CUTFacadeCall() {
-        if (--t_facade_calls == 0 && CUTProcessState::pending_crash_time.load() != -1) {
+        if (--t_facade_calls == 0 && !CUTProcessState::teardown_started.load() &&
+            CUTProcessState::pending_crash_time.load() != -1) {
             WritePendingCrash();
         }
         CUTProcessState::calls_in_flight.fetch_sub(1);
     }
     CUTFacadeCall(const CUTFacadeCall&) = delete;
     CUTFacadeCall& operator=(const CUTFacadeCall&) = delete;
+    // The exit or unload has begun tearing tvUT down: the call must return
+    // at once, touching nothing (counted first, so that the teardown's wait
+    // for calls under way cannot miss it).
+    bool Refused() const { return CUTProcessState::teardown_started.load(); }
 };
 
 CUTLoggerManager* Logger() {
@@ -322,6 +327,9 @@ UTStatus CUTFacade::InitUTComponent() {
     }
     WatchForks();
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return UT_NOT_INITIALISED;
+    }
     try {
         if (CUTProcessState::initialised.load()) {
             return UT_INIT_OK;
@@ -358,6 +366,9 @@ UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUse
         return UT_IN_FORKED_CHILD;
     }
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return UT_NOT_INITIALISED;
+    }
     try {
         return GetUBInformationUnguarded(product, user, synchronous);
     } catch (...) {
@@ -370,6 +381,9 @@ UTStatus CUTFacade::LogUsageData() {
         return UT_IN_FORKED_CHILD;
     }
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return UT_NOT_INITIALISED;
+    }
     try {
         return StampAndSerialize([](CUTRuntimeConfig* session) { session->SetStartTime(Now()); },
                                  UT_LOG_USAGE_OK, UT_LOG_USAGE_WRITE_FAILED);
@@ -389,6 +403,9 @@ UTStatus CUTFacade::OnCrash() {
         return UT_CRASH_RECORDED;
     }
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return UT_NOT_INITIALISED;
+    }
     try {
         return RecordCrash(Now());
     } catch (...) {
@@ -401,6 +418,9 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
         return UT_IN_FORKED_CHILD;
     }
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return UT_NOT_INITIALISED;
+    }
     if (user == nullptr) {
         return UT_SET_USER_NO_USER;
     }
@@ -426,6 +446,9 @@ const kormSTRING& CUTFacade::GetUserID() {
         return kNoLogin;
     }
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return kNoLogin;
+    }
     try {
         std::u16string units;
         WideToUtf16(ReadStoredLogin(), &units);
@@ -445,6 +468,9 @@ void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
         return;
     }
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return;
+    }
     try {
         // While CleanUp tears the managers down (a callback may call this),
         // no new manager is made.
@@ -467,6 +493,9 @@ UTStatus CUTFacade::CleanUp() {
         return UT_NOT_INITIALISED;
     }
     CUTFacadeCall call;
+    if (call.Refused()) {
+        return UT_NOT_INITIALISED;
+    }
     // From the callback, the thread would have to join itself (the worker)
     // or destroy the send it is inside of (a synchronous GetUBInformation).
     if (CUTTranscriptManager::IsInHostCallback()) {
@@ -520,6 +549,9 @@ bool TeardownIsSafe() {
     std::lock_guard<std::mutex> guard(deciding);
     if (decision.load() == -1) {
         bool safe = !InForkedChild();
+        // From now on a new facade call returns at once, so the calls under
+        // way are the last ones.
+        CUTProcessState::teardown_started.store(true);
         if (safe && CUTProcessState::initialised.load()) {
             // As CleanUp does: an upload in progress ends at once, the
             // worker's and a synchronous send's on a host thread alike.

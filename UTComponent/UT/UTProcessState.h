@@ -29,6 +29,9 @@ struct CUTProcessState {
     static inline std::atomic<bool> forked_child{false};
     // Facade calls under way on all threads.
     static inline std::atomic<int> calls_in_flight{0};
+    // Set once the exit or unload tears tvUT down: facade calls made from
+    // then on return at once.
+    static inline std::atomic<bool> teardown_started{false};
 };
 
 // Asked by everything that would destroy tvUT's objects at process exit or

@@ -13,7 +13,8 @@
 // A process that exits (or unloads the library) without CleanUp while other
 // threads are inside these calls: the exit ends their uploads, waits up to
 // two seconds for them to return, and leaves tvUT's objects to the process's
-// end if they have not, rather than destroy what they use.
+// end if they have not, rather than destroy what they use. Calls made once
+// that has begun return at once: -1000 (GetUserID a null text).
 //
 // fork: in a child forked after InitUTComponent every call returns -1002
 // (GetUserID a null text) at once, and the child's exit waits on nothing.
