@@ -128,6 +128,26 @@ int Report(int code, const char* what, int before, int after) {
     return code;
 }
 
+// A session handed over with a delivered send on record.
+bool StartSession(const Facade& facade, CUTProductInfo** product, CUTUserInfo** user) {
+    static char16_t line[] = u"LINE";
+    static char16_t release[] = u"7";
+    if (!facade.complete() || facade.init() != UT_INIT_OK) {
+        return false;
+    }
+    *product = facade.create_product();
+    *user = facade.create_user();
+    (*product)->SetProductLineId(kormSTRING{line, -1});
+    (*product)->SetReleaseId(kormSTRING{release, -1});
+    return facade.information(*product, *user, kormFALSE) == UT_SEND_OK;
+}
+
+void OldSendOnRecord() {
+    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(user.Load());
+    user.SetValue(L"LastSendTimestamp", L"1000", true);
+}
+
 }  // namespace
 
 TEST(ManagerLibraryTest, CleanUpDuringAWakeUpStormLeavesNoThread) {
@@ -202,29 +222,18 @@ TEST(ManagerLibraryTest, UnloadDuringAStalledUploadEndsIt) {
         {{L"ReceivingHost", std::wstring(host_url.begin(), host_url.end())},
          {L"CommunicationTimeOut", L"0"},
          {L"CommunicationCheckTime", L"3600000"}}));
-    {
-        // Long ago: the worker's scheduled check sends.
-        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
-        ASSERT_TRUE(user.Load());
-        user.SetValue(L"LastSendTimestamp", L"1000", true);
-    }
+    // Long ago: the worker's scheduled check sends.
+    OldSendOnRecord();
     ChildProcess host([&receiver] {
         void* library = dlopen(TVUT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
             return 10;
         }
         Facade facade(library);
-        if (!facade.complete() || facade.init() != UT_INIT_OK) {
+        CUTProductInfo* product = nullptr;
+        CUTUserInfo* user = nullptr;
+        if (!StartSession(facade, &product, &user)) {
             return 11;
-        }
-        char16_t line[] = u"LINE";
-        char16_t release[] = u"7";
-        CUTProductInfo* product = facade.create_product();
-        CUTUserInfo* user = facade.create_user();
-        product->SetProductLineId(kormSTRING{line, -1});
-        product->SetReleaseId(kormSTRING{release, -1});
-        if (facade.information(product, user, kormFALSE) != UT_SEND_OK) {
-            return 12;
         }
         product->Dispose();
         user->Dispose();
@@ -247,17 +256,14 @@ namespace {
 // Waits up to bound for pid; its exit code, 128 + signal, or -2 (then
 // killed) when it has not ended.
 int WaitForPid(pid_t pid, std::chrono::seconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
     int status = 0;
-    while (std::chrono::steady_clock::now() < until) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!tvut_test::WaitFor([pid, &status] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                            bound)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -2;
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Set in the children that fork or exit while calls run: tvUT leaves its
@@ -270,30 +276,6 @@ std::atomic<bool> g_leaks_by_design{false};
 extern "C" int __lsan_is_turned_off() {
     return g_leaks_by_design.load() ? 1 : 0;
 }
-
-namespace {
-
-// A session handed over with a delivered send on record.
-bool StartSession(const Facade& facade, CUTProductInfo** product, CUTUserInfo** user) {
-    static char16_t line[] = u"LINE";
-    static char16_t release[] = u"7";
-    if (!facade.complete() || facade.init() != UT_INIT_OK) {
-        return false;
-    }
-    *product = facade.create_product();
-    *user = facade.create_user();
-    (*product)->SetProductLineId(kormSTRING{line, -1});
-    (*product)->SetReleaseId(kormSTRING{release, -1});
-    return facade.information(*product, *user, kormFALSE) == UT_SEND_OK;
-}
-
-void OldSendOnRecord() {
-    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
-    ASSERT_TRUE(user.Load());
-    user.SetValue(L"LastSendTimestamp", L"1000", true);
-}
-
-}  // namespace
 
 // A child forked after InitUTComponent, while the parent's worker holds an
 // upload (and with it the sending lock): every call refuses at once with
@@ -381,17 +363,25 @@ TEST(ManagerLibraryTest, ExitWhileHostThreadsAreInsideFacadeCallsEndsCleanly) {
             if (!StartSession(facade, &product, &user)) {
                 return 11;
             }
+            static std::atomic<int> sends{0};
+            static std::atomic<int> reads{0};
             std::thread([&facade, product, user] {
                 for (;;) {
                     facade.information(product, user, kormTRUE);
+                    ++sends;
                 }
             }).detach();
             std::thread([&facade] {
                 for (;;) {
                     facade.user_id();
+                    ++reads;
                 }
             }).detach();
-            std::this_thread::sleep_for(std::chrono::milliseconds(150 + 40 * run));
+            // Both threads are at work, each run a send later: the exit
+            // meets them at different points of their calls.
+            if (!tvut_test::WaitFor([run] { return sends.load() > run && reads.load() > 0; })) {
+                return 12;
+            }
             g_leaks_by_design.store(true);
             std::exit(0);
         });

@@ -45,7 +45,7 @@ public:
         CUTProcessState::calls_in_flight.fetch_add(1);
     }
     ~CUTFacadeCall() {
-        if (--t_facade_calls == 0 && !CUTProcessState::teardown_started.load() &&
+        if (--t_facade_calls == 0 && Refusal() == UTStatus{} &&
             CUTProcessState::pending_crash_time.load() != -1) {
             WritePendingCrash();
         }
@@ -53,10 +53,11 @@ public:
     }
     CUTFacadeCall(const CUTFacadeCall&) = delete;
     CUTFacadeCall& operator=(const CUTFacadeCall&) = delete;
-    // The exit or unload has begun tearing tvUT down: the call must return
-    // at once, touching nothing (counted first, so that the teardown's wait
-    // for calls under way cannot miss it).
-    bool Refused() const { return CUTProcessState::teardown_started.load(); }
+    // Why the call must return at once, touching nothing: -1002 in a forked
+    // child, -1000 once the exit or unload has begun tearing tvUT down (the
+    // call is counted first, so that the teardown's wait for calls under way
+    // cannot miss it); 0 when it may go on.
+    UTStatus Refusal() const;
 };
 
 CUTLoggerManager* Logger() {
@@ -127,6 +128,13 @@ void WatchForks() {
 
 bool InForkedChild() {
     return CUTProcessState::forked_child.load();
+}
+
+UTStatus CUTFacadeCall::Refusal() const {
+    if (InForkedChild()) {
+        return UT_IN_FORKED_CHILD;
+    }
+    return CUTProcessState::teardown_started.load() ? UT_NOT_INITIALISED : UTStatus{};
 }
 
 // How long an exit waits for facade calls under way on other host threads.
@@ -322,14 +330,11 @@ void WritePendingCrash() {
 }  // namespace
 
 UTStatus CUTFacade::InitUTComponent() {
-    if (InForkedChild()) {
-        return UT_IN_FORKED_CHILD;
+    CUTFacadeCall call;
+    if (const UTStatus refused = call.Refusal()) {
+        return refused;
     }
     WatchForks();
-    CUTFacadeCall call;
-    if (call.Refused()) {
-        return UT_NOT_INITIALISED;
-    }
     try {
         if (CUTProcessState::initialised.load()) {
             return UT_INIT_OK;
@@ -362,12 +367,9 @@ UTStatus CUTFacade::InitUTComponent() {
 
 UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUserInfo* user,
                                      kormBOOLEAN synchronous) {
-    if (InForkedChild()) {
-        return UT_IN_FORKED_CHILD;
-    }
     CUTFacadeCall call;
-    if (call.Refused()) {
-        return UT_NOT_INITIALISED;
+    if (const UTStatus refused = call.Refusal()) {
+        return refused;
     }
     try {
         return GetUBInformationUnguarded(product, user, synchronous);
@@ -377,12 +379,9 @@ UTStatus CUTFacade::GetUBInformation(const CUTProductInfo* product, const CUTUse
 }
 
 UTStatus CUTFacade::LogUsageData() {
-    if (InForkedChild()) {
-        return UT_IN_FORKED_CHILD;
-    }
     CUTFacadeCall call;
-    if (call.Refused()) {
-        return UT_NOT_INITIALISED;
+    if (const UTStatus refused = call.Refusal()) {
+        return refused;
     }
     try {
         return StampAndSerialize([](CUTRuntimeConfig* session) { session->SetStartTime(Now()); },
@@ -403,8 +402,8 @@ UTStatus CUTFacade::OnCrash() {
         return UT_CRASH_RECORDED;
     }
     CUTFacadeCall call;
-    if (call.Refused()) {
-        return UT_NOT_INITIALISED;
+    if (const UTStatus refused = call.Refusal()) {
+        return refused;
     }
     try {
         return RecordCrash(Now());
@@ -414,12 +413,9 @@ UTStatus CUTFacade::OnCrash() {
 }
 
 UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
-    if (InForkedChild()) {
-        return UT_IN_FORKED_CHILD;
-    }
     CUTFacadeCall call;
-    if (call.Refused()) {
-        return UT_NOT_INITIALISED;
+    if (const UTStatus refused = call.Refusal()) {
+        return refused;
     }
     if (user == nullptr) {
         return UT_SET_USER_NO_USER;
@@ -442,11 +438,8 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
 
 const kormSTRING& CUTFacade::GetUserID() {
     static const kormSTRING kNoLogin = {nullptr, 0};
-    if (InForkedChild()) {
-        return kNoLogin;
-    }
     CUTFacadeCall call;
-    if (call.Refused()) {
+    if (call.Refusal() != UTStatus{}) {
         return kNoLogin;
     }
     try {
@@ -464,11 +457,8 @@ const kormSTRING& CUTFacade::GetUserID() {
 }
 
 void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
-    if (InForkedChild()) {
-        return;
-    }
     CUTFacadeCall call;
-    if (call.Refused()) {
+    if (call.Refusal() != UTStatus{}) {
         return;
     }
     try {
@@ -486,14 +476,11 @@ void CUTFacade::RegisterCallbackFunction(void (*callback)(bool)) {
 }
 
 UTStatus CUTFacade::CleanUp() {
-    if (InForkedChild()) {
-        return UT_IN_FORKED_CHILD;
+    CUTFacadeCall call;
+    if (const UTStatus refused = call.Refusal()) {
+        return refused;
     }
     if (!CUTProcessState::initialised.load()) {
-        return UT_NOT_INITIALISED;
-    }
-    CUTFacadeCall call;
-    if (call.Refused()) {
         return UT_NOT_INITIALISED;
     }
     // From the callback, the thread would have to join itself (the worker)
