@@ -358,10 +358,10 @@ int CUTTranscriptManager::sendFile(bool* sent) {
         throw std::runtime_error("no configuration manager");
     }
     CUTPlatform* platform = CUTPlatform::Current();
-    const std::wstring url = config->GetReceivingURL();
+    const std::string url = ToUtf8(config->GetReceivingURL());
     // The receiving URL may carry "user:password@": never into the log.
-    UT_LOG(UT_LOG_INFO, "Sending to Server %s\n", UrlWithoutUserinfo(ToUtf8(url)).c_str());
-    CUTHttpClient client(ToUtf8(url));
+    UT_LOG(UT_LOG_INFO, "Sending to Server %s\n", UrlWithoutUserinfo(url).c_str());
+    CUTHttpClient client(url);
     client.DeferDeliveredTime(true);
 
     const std::wstring folder = config->GetUserComponentFolder();
