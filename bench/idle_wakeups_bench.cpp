@@ -3,7 +3,8 @@
 // nothing is due, with the default settings. Goal: 0.
 //
 // Run: idle_wakeups_bench [seconds]   (10 when not given)
-// Scratch roots in a new temporary folder keep the real ones untouched.
+// Scratch roots in a new temporary folder keep the real ones untouched, and
+// uploads go to 127.0.0.1.
 #include <dirent.h>
 #include <stdlib.h>
 
@@ -19,6 +20,9 @@
 #include <boost/filesystem.hpp>
 
 #include <tvUT/UTFacade.h>
+
+#include "config/UTConfigPaths.h"
+#include "config/UTXMLConfig.h"
 
 namespace {
 
@@ -69,6 +73,18 @@ int main(int argc, char** argv) {
     boost::filesystem::create_directories(scratch / "user");
     setenv("UT_MACHINE_DATA_DIR", (scratch / "machine").c_str(), 1);
     setenv("XDG_DATA_HOME", (scratch / "user").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", scratch.c_str(), 1);
+    // The first hand-over sends on the host's thread: to a port of this
+    // machine where nothing listens, never to the default server.
+    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    machine.Load();
+    for (const wchar_t* item : {L"ReceivingHost", L"ReceivingHostBeta"}) {
+        machine.SetValue(item, L"http://127.0.0.1:1/BRIMReceiver", false);
+    }
+    if (!machine.Save()) {
+        std::fprintf(stderr, "cannot write the scratch settings\n");
+        return 1;
+    }
 
     const std::set<std::string> host_tasks = Tasks();
     if (CUTFacade::InitUTComponent() != UT_INIT_OK) {

@@ -202,6 +202,15 @@ bool IsTermProgram(const kormSTRING& program_type) {
     return true;
 }
 
+// What outlives the managers for the sake of objects destroyed at exit:
+// freed once the managers are gone and no call of the host runs, so that a
+// host that loads and unloads the library keeps nothing of it.
+void ReleaseSharedTables() {
+    CUTTranscriptManager::ReleaseProcessObserver();
+    CUTConfigCommon::ReleaseItems();
+    CUTPlatform::ReleaseDefault();
+}
+
 // Destroys the managers in the order that keeps each one's dependencies alive.
 void DestroyManagers() {
     CUTTranscriptManager::DestroyInstance();
@@ -576,6 +585,7 @@ void UTLibraryDetach() {
         ReleaseNamedLocks();
         // Last: no transfer runs once the managers are gone.
         CUTHttpClient::ReleaseLibcurl();
+        ReleaseSharedTables();
     } catch (...) {
     }
 }

@@ -223,6 +223,7 @@ bool CUTHttpClient::SslAvailable() {
 }
 
 void CUTHttpClient::ReleaseLibcurl() {
+    CUTTransferRegistry::Release();
     if (g_libcurl_initialised.exchange(false)) {
         curl_global_cleanup();
     }

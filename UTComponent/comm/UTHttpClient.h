@@ -134,7 +134,8 @@ public:
     // sees the stop flag at once. CleanUp calls it after raising the flag.
     static void WakeTransfers();
     // libcurl's process-wide clean-up, when the first construction
-    // initialised it; the library's unload calls it once no transfer runs.
+    // initialised it, and the transfer registry's; the library's unload
+    // calls it once no transfer runs.
     static void ReleaseLibcurl();
     // Did the process-wide initialisation find TLS support?
     static bool SslAvailable();

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <set>
 
+#include "info/UTReleasedAtUnload.h"
+
 namespace {
 
 struct CUTRegistryState {
@@ -10,11 +12,12 @@ struct CUTRegistryState {
     std::set<CURLM*> sessions;
 };
 
-// Never destroyed: a transfer on a thread that outlives static destruction
-// still finds it.
+// Never destroyed by static destruction: a transfer on a thread that
+// outlives it still finds the registry. Release frees it at unload.
+CUTReleasedAtUnload<CUTRegistryState> g_state;
+
 CUTRegistryState& State() {
-    static CUTRegistryState* state = new CUTRegistryState;
-    return *state;
+    return g_state.Get();
 }
 
 }  // namespace
@@ -45,4 +48,17 @@ void CUTTransferRegistry::Remove(CURLM* multi) {
     CUTRegistryState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.sessions.erase(multi);
+}
+
+void CUTTransferRegistry::Release() {
+    bool idle = false;
+    {
+        CUTRegistryState& state = State();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        idle = state.sessions.empty();
+    }
+    // A session still registered keeps the registry to the process's end.
+    if (idle) {
+        g_state.Release();
+    }
 }

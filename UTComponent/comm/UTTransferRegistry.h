@@ -19,6 +19,8 @@ class CUTTransferRegistry {
 public:
     // Interrupts the wait of every registered session.
     static void WakeAll();
+    // Frees the registry at unload, when no transfer is registered.
+    static void Release();
 
 private:
     friend class CUTTransferRegistration;

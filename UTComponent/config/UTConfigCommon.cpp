@@ -2,55 +2,66 @@
 
 #include <unordered_map>
 
+#include "info/UTReleasedAtUnload.h"
+
 const wchar_t kDefaultReceivingHost[] = L"https://usage.telvoran.com/BRIMReceiver";
 const wchar_t kDefaultReceivingHostBeta[] = L"https://usage-beta.telvoran.com/BRIMReceiver";
 
 namespace {
 
+// The items and their index by name: read by the managers and by whatever
+// reads settings while the process ends.
+struct CUTConfigItems {
+    CUTConfigItems();
+    std::vector<CUTConfigItem> table;
+    std::unordered_map<std::wstring, const CUTConfigItem*> index;
+};
+
+CUTReleasedAtUnload<CUTConfigItems> g_items;
+
+CUTConfigItems::CUTConfigItems()
+    : table{
+          {L"CommunicationTimeOut", UT_VALUE_INT64, UT_FILE_PI_UI, L"30000", UT_RANGE_NON_NEGATIVE},
+          {L"CommunicationWaitTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"86400000",
+           UT_RANGE_NON_NEGATIVE},
+          {L"CommunicationWaitTimeBeta", UT_VALUE_INT64, UT_FILE_PI_UI, L"86400000",
+           UT_RANGE_NON_NEGATIVE},
+          {L"CommunicationRetryTimes", UT_VALUE_INT32, UT_FILE_PI_UI, L"3", UT_RANGE_NON_NEGATIVE},
+          {L"CommunicationRetryWaitTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"300000",
+           UT_RANGE_NON_NEGATIVE},
+          {L"CommunicationServerRestartWaitTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"900000",
+           UT_RANGE_NON_NEGATIVE},
+          {L"CommunicationCheckTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"3600000",
+           UT_RANGE_NON_NEGATIVE},
+          {L"NetworkUtilThreshold", UT_VALUE_INT32, UT_FILE_PI_UI, L"7", UT_RANGE_PERCENT},
+          {L"ReceivingHost", UT_VALUE_STRING, UT_FILE_PI_UI, kDefaultReceivingHost, UT_RANGE_ANY},
+          {L"ReceivingHostBeta", UT_VALUE_STRING, UT_FILE_PI_UI, kDefaultReceivingHostBeta,
+           UT_RANGE_ANY},
+          {L"ReceivingServlet", UT_VALUE_STRING, UT_FILE_PI_UI, L"/receiver.aspx", UT_RANGE_ANY},
+          {L"MaxPayloadSize", UT_VALUE_INT64, UT_FILE_PI_UI, L"102400", UT_RANGE_NON_NEGATIVE},
+          {L"MaxPayloadSizeBeta", UT_VALUE_INT64, UT_FILE_PI_UI, L"300000", UT_RANGE_NON_NEGATIVE},
+          {L"ExpectedCompressionRatio", UT_VALUE_INT32, UT_FILE_PI_UI, L"10", UT_RANGE_PERCENT},
+          {L"MaxDiskSpaceAllowableSize", UT_VALUE_INT64, UT_FILE_PI_UI, L"5242880",
+           UT_RANGE_NON_NEGATIVE},
+          {L"MaxFileCount", UT_VALUE_INT32, UT_FILE_PI_UI, L"500", UT_RANGE_NON_NEGATIVE},
+          {L"LogLevel", UT_VALUE_INT32, UT_FILE_PI_UI, L"3", UT_RANGE_LOG_LEVEL},
+          {L"MaxLogFileSize", UT_VALUE_INT64, UT_FILE_PI_UI, L"51200", UT_RANGE_NON_NEGATIVE},
+          {L"MaxLogFileCount", UT_VALUE_INT32, UT_FILE_PI_UI, L"3", UT_RANGE_NON_NEGATIVE},
+          {L"EnableLogging", UT_VALUE_BOOL, UT_FILE_PI_UI, L"0", UT_RANGE_ANY},
+          {L"LastSendTimestamp", UT_VALUE_INT64, UT_FILE_PI_UD, L"-1", UT_RANGE_NON_NEGATIVE},
+          {L"TelvoranLogin", UT_VALUE_STRING, UT_FILE_PI_UD, L"", UT_RANGE_ANY},
+      } {
+    for (const CUTConfigItem& item : table) {
+        index.emplace(item.name, &item);
+    }
+}
+
 const std::vector<CUTConfigItem>& Table() {
-    static const std::vector<CUTConfigItem>* const table = new std::vector<CUTConfigItem>{
-        {L"CommunicationTimeOut", UT_VALUE_INT64, UT_FILE_PI_UI, L"30000", UT_RANGE_NON_NEGATIVE},
-        {L"CommunicationWaitTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"86400000",
-         UT_RANGE_NON_NEGATIVE},
-        {L"CommunicationWaitTimeBeta", UT_VALUE_INT64, UT_FILE_PI_UI, L"86400000",
-         UT_RANGE_NON_NEGATIVE},
-        {L"CommunicationRetryTimes", UT_VALUE_INT32, UT_FILE_PI_UI, L"3", UT_RANGE_NON_NEGATIVE},
-        {L"CommunicationRetryWaitTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"300000",
-         UT_RANGE_NON_NEGATIVE},
-        {L"CommunicationServerRestartWaitTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"900000",
-         UT_RANGE_NON_NEGATIVE},
-        {L"CommunicationCheckTime", UT_VALUE_INT64, UT_FILE_PI_UI, L"3600000",
-         UT_RANGE_NON_NEGATIVE},
-        {L"NetworkUtilThreshold", UT_VALUE_INT32, UT_FILE_PI_UI, L"7", UT_RANGE_PERCENT},
-        {L"ReceivingHost", UT_VALUE_STRING, UT_FILE_PI_UI, kDefaultReceivingHost, UT_RANGE_ANY},
-        {L"ReceivingHostBeta", UT_VALUE_STRING, UT_FILE_PI_UI, kDefaultReceivingHostBeta,
-         UT_RANGE_ANY},
-        {L"ReceivingServlet", UT_VALUE_STRING, UT_FILE_PI_UI, L"/receiver.aspx", UT_RANGE_ANY},
-        {L"MaxPayloadSize", UT_VALUE_INT64, UT_FILE_PI_UI, L"102400", UT_RANGE_NON_NEGATIVE},
-        {L"MaxPayloadSizeBeta", UT_VALUE_INT64, UT_FILE_PI_UI, L"300000", UT_RANGE_NON_NEGATIVE},
-        {L"ExpectedCompressionRatio", UT_VALUE_INT32, UT_FILE_PI_UI, L"10", UT_RANGE_PERCENT},
-        {L"MaxDiskSpaceAllowableSize", UT_VALUE_INT64, UT_FILE_PI_UI, L"5242880",
-         UT_RANGE_NON_NEGATIVE},
-        {L"MaxFileCount", UT_VALUE_INT32, UT_FILE_PI_UI, L"500", UT_RANGE_NON_NEGATIVE},
-        {L"LogLevel", UT_VALUE_INT32, UT_FILE_PI_UI, L"3", UT_RANGE_LOG_LEVEL},
-        {L"MaxLogFileSize", UT_VALUE_INT64, UT_FILE_PI_UI, L"51200", UT_RANGE_NON_NEGATIVE},
-        {L"MaxLogFileCount", UT_VALUE_INT32, UT_FILE_PI_UI, L"3", UT_RANGE_NON_NEGATIVE},
-        {L"EnableLogging", UT_VALUE_BOOL, UT_FILE_PI_UI, L"0", UT_RANGE_ANY},
-        {L"LastSendTimestamp", UT_VALUE_INT64, UT_FILE_PI_UD, L"-1", UT_RANGE_NON_NEGATIVE},
-        {L"TelvoranLogin", UT_VALUE_STRING, UT_FILE_PI_UD, L"", UT_RANGE_ANY},
-    };
-    return *table;
+    return g_items.Get().table;
 }
 
 const std::unordered_map<std::wstring, const CUTConfigItem*>& Index() {
-    static const std::unordered_map<std::wstring, const CUTConfigItem*>* const index = [] {
-        auto* map = new std::unordered_map<std::wstring, const CUTConfigItem*>();
-        for (const CUTConfigItem& item : Table()) {
-            map->emplace(item.name, &item);
-        }
-        return map;
-    }();
-    return *index;
+    return g_items.Get().index;
 }
 
 }  // namespace
@@ -74,4 +85,8 @@ int CUTConfigCommon::GetFileClass(const std::wstring& name) {
 
 const std::vector<CUTConfigItem>& CUTConfigCommon::Items() {
     return Table();
+}
+
+void CUTConfigCommon::ReleaseItems() {
+    g_items.Release();
 }

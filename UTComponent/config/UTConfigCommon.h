@@ -61,6 +61,9 @@ public:
     static int GetFileClass(const std::wstring& name);
     // Every item, in table order.
     static const std::vector<CUTConfigItem>& Items();
+    // Frees the table at unload, once nothing reads settings any more; a
+    // later use makes it again.
+    static void ReleaseItems();
 };
 
 #endif  // TVUT_CONFIG_UTCONFIGCOMMON_H

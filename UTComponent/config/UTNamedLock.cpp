@@ -7,6 +7,7 @@
 
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
+#include "info/UTReleasedAtUnload.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "transcript/TinySha.h"
@@ -108,12 +109,14 @@ public:
         --lock->users;
     }
 
-    // Drops (and so closes) every lock that no guard uses.
-    void Clear() {
+    // Drops (and so closes) every lock that no guard uses; true when none
+    // is left.
+    bool Clear() {
         std::lock_guard<std::mutex> guard(mutex_);
         for (auto it = locks_.begin(); it != locks_.end();) {
             it = it->second->users == 0 ? locks_.erase(it) : std::next(it);
         }
+        return locks_.empty();
     }
 
 private:
@@ -121,11 +124,12 @@ private:
     std::map<std::wstring, std::unique_ptr<CUTProcessLock>> locks_;
 };
 
+// Never destroyed during exit: guards may still run in other objects'
+// destructors. ReleaseNamedLocks frees it at unload.
+CUTReleasedAtUnload<CUTNamedLockRegistry> g_registry;
+
 CUTNamedLockRegistry& Registry() {
-    // Never destroyed during exit: guards may still run in other objects'
-    // destructors. ReleaseNamedLocks empties it at unload.
-    static CUTNamedLockRegistry* const registry = new CUTNamedLockRegistry();
-    return *registry;
+    return g_registry.Get();
 }
 
 }  // namespace
@@ -207,5 +211,9 @@ CUTNamedLockGuard::~CUTNamedLockGuard() {
 }
 
 void ReleaseNamedLocks() {
-    Registry().Clear();
+    // A lock a guard still holds keeps the registry (and the guard's lock)
+    // alive to the process's end.
+    if (Registry().Clear()) {
+        g_registry.Release();
+    }
 }

@@ -53,8 +53,9 @@ private:
     bool held_;
 };
 
-// Closes the lock files of the registry (library unload). A lock that a guard
-// holds or waits for stays open and registered.
+// Closes the lock files of the registry and frees it (library unload, once
+// the workers and the host's calls have ended). A lock that a guard holds or
+// waits for stays open and registered, and the registry with it.
 void ReleaseNamedLocks();
 
 #endif  // TVUT_CONFIG_UTNAMEDLOCK_H

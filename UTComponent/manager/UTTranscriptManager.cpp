@@ -13,6 +13,7 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTNamedLock.h"
 #include "config/UTXMLConfig.h"
+#include "info/UTReleasedAtUnload.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
 #include "manager/UTPendingTranscripts.h"
@@ -30,14 +31,17 @@ struct CUTTranscriptManager::WakeEvent {
 
 namespace {
 
+// Constant-initialised and never destroyed: a cycle that the exit is
+// ending may still look for an observer.
+std::mutex g_observer_mutex;
+CUTReleasedAtUnload<std::function<void(int)>> g_observer;
+
 std::mutex& ObserverMutex() {
-    static std::mutex* const mutex = new std::mutex();
-    return *mutex;
+    return g_observer_mutex;
 }
 
 std::function<void(int)>& Observer() {
-    static std::function<void(int)>* const observer = new std::function<void(int)>();
-    return *observer;
+    return g_observer.Get();
 }
 
 // Whole seconds of a setting in milliseconds. Below 1 second the timer would
@@ -71,6 +75,11 @@ const wchar_t CUTTranscriptManager::kSendingLockName[] = L"TELVORAN_UT_SENDING_L
 void CUTTranscriptManager::SetProcessObserver(std::function<void(int)> observer) {
     std::lock_guard<std::mutex> guard(ObserverMutex());
     Observer() = std::move(observer);
+}
+
+void CUTTranscriptManager::ReleaseProcessObserver() {
+    std::lock_guard<std::mutex> guard(ObserverMutex());
+    g_observer.Release();
 }
 
 CUTTranscriptManager::CUTTranscriptManager() : event_(new WakeEvent()) {

@@ -115,6 +115,8 @@ public:
     // runs for, on the thread that runs it, before the sending lock is taken.
     // Set it while no manager exists.
     static void SetProcessObserver(std::function<void(int reason)> observer);
+    // Frees the observer's storage at unload, once no manager exists.
+    static void ReleaseProcessObserver();
 
     // The machine-wide lock around every send decision and upload.
     static const wchar_t kSendingLockName[];

@@ -20,6 +20,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "info/UTReleasedAtUnload.h"
 #include "platform/UTTextCodec.h"
 
 namespace fs = boost::filesystem;
@@ -49,12 +50,18 @@ bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
     return true;
 }
 
+// Never destroyed by static destruction: other objects may still use it
+// during process exit. Freed at unload, after everything else.
+CUTReleasedAtUnload<CUTPosixPlatform> g_default;
+
 }  // namespace
 
 CUTPlatform* CUTPlatform::Default() {
-    // Never destroyed: other objects may still use it during process exit.
-    static CUTPlatform* const instance = new CUTPosixPlatform();
-    return instance;
+    return &g_default.Get();
+}
+
+void CUTPlatform::ReleaseDefault() {
+    g_default.Release();
 }
 
 CUTPlatform* CUTPlatform::Current() {

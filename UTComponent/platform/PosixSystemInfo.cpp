@@ -215,9 +215,12 @@ namespace {
 // from: every conversion of tvUT's (the offset of a transcript, a request's
 // metric line, the logger's timestamps) runs under this one lock, so none
 // reads them while another thread of tvUT rewrites them.
+// Constant-initialised and never destroyed: the logger may stamp a line
+// while the process ends.
+std::mutex g_zone_mutex;
+
 std::mutex& ZoneMutex() {
-    static std::mutex* const zone_mutex = new std::mutex();
-    return *zone_mutex;
+    return g_zone_mutex;
 }
 
 }  // namespace

@@ -177,8 +177,11 @@ public:
     CUTPlatform& operator=(const CUTPlatform&) = delete;
     virtual ~CUTPlatform() = default;
 
-    // The implementation for this system; lives until the process ends.
+    // The implementation for this system; lives until the process ends or
+    // the library unloads.
     static CUTPlatform* Default();
+    // Frees Default() at unload, last of all; a later use makes it again.
+    static void ReleaseDefault();
     // The platform the component uses now: Default() unless a test installed
     // another one.
     static CUTPlatform* Current();
