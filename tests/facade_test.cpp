@@ -621,9 +621,10 @@ TEST_F(FacadeTest, AnExceptionInsideAnOperationBecomesItsFailureCode) {
 }
 
 // Which way the send goes is the facade's decision: on the caller's thread
-// when asked (kormTRUE, the value 1 only) or while nothing was ever
-// delivered, otherwise on the worker.
-TEST_F(FacadeTest, SendRunsOnTheCallersThreadWhenAskedOrWhenNothingWasEverDelivered) {
+// when asked (kormTRUE, the value 1 only); on the worker, waited for a
+// bounded time, while nothing was ever delivered; otherwise on the worker
+// at its own pace.
+TEST_F(FacadeTest, SendRunsOnTheCallersThreadOnlyWhenAsked) {
     {
         CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
         ASSERT_TRUE(machine.Load());
@@ -640,7 +641,8 @@ TEST_F(FacadeTest, SendRunsOnTheCallersThreadWhenAskedOrWhenNothingWasEverDelive
         const char* expected;
     } cases[] = {
         {"asked, never delivered", kormTRUE, -1, "Will Send Synchronously....."},
-        {"not asked, never delivered", kormFALSE, -1, "Will Send Synchronously....."},
+        {"not asked, never delivered", kormFALSE, -1,
+         "Will Send on the worker, waiting at most 3000 ms....."},
         {"asked, delivered before", kormTRUE, 1700000000, "Will Send Synchronously....."},
         {"not asked, delivered before", kormFALSE, 1700000000, "Will Send Asynchronously....."},
         {"2 is not true", static_cast<kormBOOLEAN>(2), 1700000000, "Will Send Asynchronously....."},

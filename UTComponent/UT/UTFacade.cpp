@@ -18,9 +18,11 @@
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigManager.h"
 #include "config/UTNamedLock.h"
+#include "config/UTXMLConfig.h"
 #include "info/UTKormString.h"
 #include "info/UTProductInfoImp.h"
 #include "log/UTLoggerManager.h"
+#include "manager/UTPendingTranscripts.h"
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
@@ -139,6 +141,9 @@ UTStatus CUTFacadeCall::Refusal() const {
 
 // How long an exit waits for facade calls under way on other host threads.
 constexpr int kTeardownWaitMs = 2000;
+// The longest a GetUBInformation (kormFALSE) waits for the first send of a
+// user who never delivered one; the upload goes on on the worker after.
+constexpr std::chrono::milliseconds kFirstSendWait{3000};
 
 // Text for log lines in the locale's charset, as the host's console shows it.
 std::string LogText(const std::wstring& text) {
@@ -272,6 +277,14 @@ UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserI
     }
     Logger()->Log(UT_LOG_DEVDBG, "Telvoran Login value: %s", login_text.c_str());
 
+    // The product stays handed over (logins keep working); nothing of the
+    // session is recorded or sent.
+    if (!manager->IsTrackingOn(true)) {
+        Logger()->Log(UT_LOG_INFO, "Tracking is %s, nothing is sent",
+                      manager->TrackingReason(false).c_str());
+        return UT_TRACKING_OFF;
+    }
+
     UTStatus result = UT_SEND_OK;
     if (!manager->CheckProductFileAccess()) {
         Logger()->Log(UT_LOG_ERROR, "We DONT HAVE Permission to Write Transcript file!");
@@ -282,9 +295,15 @@ UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserI
         return UT_TRANSCRIPT_FOLDER_NOT_WRITABLE;
     }
 
-    if (synchronous == kormTRUE || manager->Store()->GetInt64(L"LastSendTimestamp", false) == -1) {
+    if (synchronous == kormTRUE) {
         Logger()->Log(UT_LOG_INFO, "Will Send Synchronously.....");
         result = transcripts->sendSynchronously(UT_SEND_REASON_FORCED);
+    } else if (manager->Store()->GetInt64(L"LastSendTimestamp", false) == -1) {
+        // Nothing delivered yet: the host did not ask to wait for the
+        // network, so a silent server holds its thread only briefly.
+        Logger()->Log(UT_LOG_INFO, "Will Send on the worker, waiting at most %d ms.....",
+                      static_cast<int>(kFirstSendWait.count()));
+        result = transcripts->sendOnWorker(UT_SEND_REASON_FORCED, kFirstSendWait);
     } else {
         Logger()->Log(UT_LOG_INFO, "Will Send Asynchronously.....");
         // The request is the worker's now; its outcome reaches nobody.
@@ -301,6 +320,9 @@ UTStatus StampAndSerialize(Stamp stamp, UTStatus success, UTStatus failure) {
         return UT_NOT_INITIALISED;
     }
     CUTConfigManager* manager = CUTConfigManager::GetInstance();
+    if (manager != nullptr && !manager->IsTrackingOn(true)) {
+        return UT_TRACKING_OFF;
+    }
     if (manager == nullptr || !manager->IsProductInitialised()) {
         return UT_NO_PRODUCT;
     }
@@ -407,6 +429,9 @@ UTStatus CUTFacade::OnCrash() {
     if (t_facade_calls > 0) {
         // A signal handler on a thread inside a facade call: that call may
         // hold the very locks a write takes. Only lock-free steps here.
+        if (CUTProcessState::tracking_off.load()) {
+            return UT_TRACKING_OFF;
+        }
         CUTProcessState::pending_crash_time.store(Now());
         return UT_CRASH_RECORDED;
     }
@@ -442,6 +467,63 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
     } catch (...) {
         // The login could not be stored; the host has no better code to get.
         return UT_SET_USER_NO_USER;
+    }
+}
+
+UTStatus CUTFacade::SetUsageConsent(kormBOOLEAN given) {
+    CUTFacadeCall call;
+    if (const UTStatus refused = call.Refusal()) {
+        return refused;
+    }
+    try {
+        const bool consent = given != kormFALSE;
+        bool stored = false;
+        std::wstring folder;
+        WithConfigManager([&](CUTConfigManager* manager) {
+            if (!consent) {
+                // First: an upload of this process under way ends now, and
+                // none starts while the decision is being saved.
+                CUTProcessState::tracking_off.store(true);
+                CUTHttpClient::WakeTransfers();
+            }
+            std::shared_ptr<CUTXMLConfig> file = manager->Store()->FileOfItem(kUsageConsentItem);
+            if (file) {
+                file->SetValue(kUsageConsentItem, consent ? L"1" : L"0", false);
+                stored = file->Save() && manager->GetUsageConsent(true) == (consent ? 1 : 0);
+            }
+            folder = manager->GetUserComponentFolder();
+            // Published for this process: off after a revocation even when
+            // the save failed, and as the policy has it after consent.
+            if (stored || consent) {
+                manager->IsTrackingOn(false);
+            }
+        });
+        if (!consent && !folder.empty()) {
+            // Even when the decision could not be saved: the user said no.
+            const size_t removed = CUTPendingTranscripts(folder).RemoveEverything();
+            Logger()->Log(UT_LOG_INFO, "Usage consent revoked: %d pending files removed",
+                          static_cast<int>(removed));
+        } else if (consent) {
+            Logger()->Log(UT_LOG_INFO, "Usage consent given");
+        }
+        return stored ? UT_CONSENT_STORED : UT_CONSENT_NOT_STORED;
+    } catch (...) {
+        return UT_CONSENT_NOT_STORED;
+    }
+}
+
+int32_t CUTFacade::GetUsageConsent() {
+    CUTFacadeCall call;
+    if (call.Refusal() != UTStatus{}) {
+        return -1;
+    }
+    try {
+        int32_t consent = -1;
+        WithConfigManager(
+            [&consent](CUTConfigManager* manager) { consent = manager->GetUsageConsent(true); });
+        return consent;
+    } catch (...) {
+        return -1;
     }
 }
 

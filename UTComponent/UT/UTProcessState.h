@@ -32,6 +32,10 @@ struct CUTProcessState {
     // Set once the exit or unload tears tvUT down: facade calls made from
     // then on return at once.
     static inline std::atomic<bool> teardown_started{false};
+    // The last answer on whether this user's tracking is off (revoked in
+    // this process, or found off when last looked at): an upload in
+    // progress stops, and OnCrash from a signal handler records nothing.
+    static inline std::atomic<bool> tracking_off{false};
 };
 
 // Asked by everything that would destroy tvUT's objects at process exit or

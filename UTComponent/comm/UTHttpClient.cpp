@@ -304,7 +304,8 @@ bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* ses
     }
 
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(CommunicationTimeOutMs() / 1000));
+    const int64_t bound_ms = bound_ms_ >= 0 ? bound_ms_ : CommunicationTimeOutMs();
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(bound_ms / 1000));
 
     CUTProxyAnswer proxy;
     proxy.SetInUse(QueryProxy(proxy.Info()));
@@ -389,6 +390,9 @@ CURLcode CUTHttpClient::PerformTransfer(CURLM* multi, CURL* easy) {
     for (;;) {
         if (CUTProcessState::stop.load()) {
             ThrowCommException(L"Payload transmission stopped");
+        }
+        if (CUTProcessState::tracking_off.load()) {
+            ThrowCommException(L"Payload transmission stopped: tracking is off");
         }
         int running = 0;
         const CURLMcode performed = curl_multi_perform(multi, &running);

@@ -26,7 +26,8 @@
 //
 // Threads: a client belongs to the sending thread. The transfer waits for
 // its sockets in slices of at most kPollSliceMs and looks at the stop flag
-// (CUTProcessState::stop) before each; CleanUp raises the flag and calls
+// (CUTProcessState::stop) and the tracking-off flag before each (a user who
+// revokes consent ends the upload too); CleanUp raises the flag and calls
 // WakeTransfers, which ends the current slice of every transfer in the
 // process at once. The process-wide codes are single atomic words written
 // here and read by the send cycle after the send. Failures: Send never
@@ -107,6 +108,10 @@ public:
     // delivered files first, so that a process killed in between sends them
     // again at worst once less often.
     void DeferDeliveredTime(bool defer) { defer_delivered_time_ = defer; }
+    // The longest a transfer may take, in milliseconds, in place of
+    // CommunicationTimeOut (for a send on a host's thread, which must never
+    // be unbounded).
+    void BoundTransfer(int64_t milliseconds) { bound_ms_ = milliseconds; }
     // Stores now as LastSendTimestamp and saves the settings (merging, so
     // what another process saved meanwhile stays).
     static void RecordDeliveredSend();
@@ -180,6 +185,7 @@ public:
 private:
     struct SendTimes;
     bool defer_delivered_time_ = false;
+    int64_t bound_ms_ = -1;  // -1: CommunicationTimeOut
     // Send's work from the sessions to the reply; returns false when the
     // HTTP status was not 200 (no metric line then). Sets *result before it
     // throws.

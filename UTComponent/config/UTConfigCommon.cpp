@@ -5,6 +5,7 @@
 #include "info/UTReleasedAtUnload.h"
 
 const wchar_t kDefaultReceivingHost[] = L"https://usage.telvoran.com/BRIMReceiver";
+const wchar_t kUsageConsentItem[] = L"UsageConsent";
 const wchar_t kDefaultReceivingHostBeta[] = L"https://usage-beta.telvoran.com/BRIMReceiver";
 
 namespace {
@@ -50,6 +51,7 @@ CUTConfigItems::CUTConfigItems()
           {L"EnableLogging", UT_VALUE_BOOL, UT_FILE_PI_UI, L"0", UT_RANGE_ANY},
           {L"LastSendTimestamp", UT_VALUE_INT64, UT_FILE_PI_UD, L"-1", UT_RANGE_NON_NEGATIVE},
           {L"TelvoranLogin", UT_VALUE_STRING, UT_FILE_PI_UD, L"", UT_RANGE_ANY},
+          {L"UsageConsent", UT_VALUE_INT32, UT_FILE_PI_UD, L"-1", UT_RANGE_CONSENT},
       } {
     for (const CUTConfigItem& item : table) {
         index.emplace(item.name, &item);

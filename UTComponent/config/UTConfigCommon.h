@@ -35,7 +35,8 @@ enum UTConfigRange {
     UT_RANGE_ANY = -1,
     UT_RANGE_PERCENT = 0,       // 0 to 100
     UT_RANGE_NON_NEGATIVE = 1,  // 0 or more
-    UT_RANGE_LOG_LEVEL = 2      // 0 to 5
+    UT_RANGE_LOG_LEVEL = 2,     // 0 to 5
+    UT_RANGE_CONSENT = 3        // -1 (never decided), 0 (revoked), 1 (given)
 };
 
 struct CUTConfigItem {
@@ -48,6 +49,8 @@ struct CUTConfigItem {
 
 // Default receiving endpoints of the usage server.
 extern const wchar_t kDefaultReceivingHost[];
+// The user's decision on tracking, in the per-user file.
+extern const wchar_t kUsageConsentItem[];
 extern const wchar_t kDefaultReceivingHostBeta[];
 
 class CUTConfigCommon : public CUTObject, public CUTSingleton<CUTConfigCommon> {

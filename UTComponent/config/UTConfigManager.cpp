@@ -8,10 +8,26 @@
 #include "info/UTKormString.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
+#include "UT/UTProcessState.h"
 
 namespace {
 
 constexpr int64_t kMinimumPayloadSize = 10240;
+
+// What the policy is, and what of it was passed over: logged by the first
+// manager of the process that finds a policy, not by every short-lived one.
+void ReportPolicyOnce(const CUTMachinePolicy& policy) {
+    static std::atomic<bool> reported{false};
+    if (policy.state() == CUTMachinePolicy::kNone || reported.exchange(true)) {
+        return;
+    }
+    CUTLoggerManager* logger = CUTLoggerManager::GetInstance();
+    logger->Log(policy.state() == CUTMachinePolicy::kDamaged ? UT_LOG_ERROR : UT_LOG_INFO, "%s",
+                policy.Describe().c_str());
+    for (const std::string& note : policy.notes()) {
+        logger->Log(UT_LOG_WARNING, "machine policy: %s", note.c_str());
+    }
+}
 
 }  // namespace
 
@@ -20,6 +36,7 @@ CUTConfigManager::CUTConfigManager() : runtime_(std::make_shared<CUTRuntimeConfi
     store_ = std::make_shared<CUTStaticConfig>(runtime_->ComponentFolderName(),
                                                runtime_->ProductFolderName());
     InitLoggerIfEnabled();
+    ReportPolicyOnce(store_->Policy());
 }
 
 CUTConfigManager::~CUTConfigManager() {
@@ -39,6 +56,41 @@ void CUTConfigManager::InitLoggerIfEnabled() {
     CUTLoggerManager::GetInstance()->Init(
         folder.c_str(), path.c_str(), store_->GetInt64(L"MaxLogFileSize", false),
         store_->GetInt(L"MaxLogFileCount", false), store_->GetInt(L"LogLevel", false));
+}
+
+int32_t CUTConfigManager::GetUsageConsent(bool reread) {
+    return store_->GetInt(kUsageConsentItem, reread);
+}
+
+bool CUTConfigManager::IsTrackingOn(bool reread) {
+    const CUTMachinePolicy& policy = store_->Policy();
+    bool on = !policy.TrackingOff();
+    if (on) {
+        const int32_t consent = GetUsageConsent(reread);
+        on = consent == 1 || (consent == -1 && !policy.RequiresConsent());
+    }
+    CUTProcessState::tracking_off.store(!on);
+    return on;
+}
+
+std::string CUTConfigManager::TrackingReason(bool reread) {
+    const CUTMachinePolicy& policy = store_->Policy();
+    if (policy.state() == CUTMachinePolicy::kDamaged) {
+        return "off: " + policy.Describe();
+    }
+    if (policy.TrackingOff()) {
+        return "off: the machine policy turns tracking off";
+    }
+    switch (GetUsageConsent(reread)) {
+        case 1:
+            return "on: the user gave consent";
+        case 0:
+            return "off: the user revoked consent";
+        default:
+            return policy.RequiresConsent()
+                       ? "off: the machine policy requires consent, which the user has not given"
+                       : "on: the user has not decided";
+    }
 }
 
 std::wstring CUTConfigManager::GetReceivingHost() {

@@ -50,6 +50,18 @@ public:
     // Takes value (saved at once) only when below MaxDiskSpaceAllowableSize.
     virtual void SetMaxPayloadSize(int64_t value);
 
+    // The user's decision on usage tracking: 1 given, 0 revoked, -1 never
+    // decided. reread: from the file, where another process may have
+    // stored it since.
+    int32_t GetUsageConsent(bool reread);
+    // Are this user's sessions recorded and sent? Off when the machine
+    // policy turns tracking off (or is damaged), when the user revoked
+    // consent, or when the policy requires consent not given yet. Every
+    // answer is also published in CUTProcessState::tracking_off.
+    bool IsTrackingOn(bool reread);
+    // Why tracking is on or off, for the log and the inspector.
+    std::string TrackingReason(bool reread);
+
     bool IsBeta() const { return runtime_->Beta() != 0; }
     bool IsProductInitialised() const { return runtime_->IsProductInitialised(); }
 

@@ -10,6 +10,8 @@ bool IsInConfigRange(long long value, int range) {
             return value >= 0;
         case UT_RANGE_LOG_LEVEL:
             return value >= 0 && value <= 5;
+        case UT_RANGE_CONSENT:
+            return value >= -1 && value <= 1;
         default:
             return true;
     }

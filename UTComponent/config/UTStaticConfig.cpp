@@ -7,7 +7,7 @@
 
 CUTStaticConfig::CUTStaticConfig(const std::wstring& component_folder,
                                  const std::wstring& product_folder)
-    : product_loaded_(false), pi_ui_writable_(false) {
+    : policy_(CUTMachinePolicy::Load()), product_loaded_(false), pi_ui_writable_(false) {
     if (!product_folder.empty()) {
         product_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PRODUCT, product_folder);
         product_file_->Load();
@@ -46,8 +46,11 @@ std::shared_ptr<CUTXMLConfig> CUTStaticConfig::FileOfItem(const std::wstring& na
 std::wstring CUTStaticConfig::ReadText(const std::wstring& name, bool reread, int* file_class) {
     const CUTConfigItem* item = CUTConfigCommon::FindItem(name);
     *file_class = item != nullptr ? item->file_class : UT_FILE_NONE;
-    std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
     std::wstring text;
+    if (policy_->Fixes(name, &text)) {
+        return text;
+    }
+    std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
     if (file && file->GetValue(name, reread, &text)) {
         return text;
     }
@@ -106,6 +109,20 @@ std::wstring CUTStaticConfig::GetString(const std::wstring& name, bool reread) {
 }
 
 void CUTStaticConfig::WriteText(const std::wstring& name, const std::wstring& text, bool save_now) {
+    std::wstring fixed;
+    if (policy_->Fixes(name, &fixed)) {
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> lock(dropped_mutex_);
+            first = dropped_writes_.insert(name).second;
+        }
+        if (first) {
+            CUTLoggerManager::GetInstance()->Log(
+                UT_LOG_WARNING, "%W is fixed by the machine policy to \"%W\": a write of \"%W\" is dropped",
+                name.c_str(), fixed.c_str(), text.c_str());
+        }
+        return;
+    }
     std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
     if (file) {
         file->SetValue(name, text, save_now);

@@ -6,17 +6,22 @@
 // one. Getters read the in-memory copies: an item missing from its file is
 // added with its default, and an unparsable or out-of-range value reads as
 // the default (written back for machine-wide and per-product items). Setters
-// change memory and write the file when asked. Nothing here throws or logs
-// a failure; unavailable files simply yield defaults. Any thread: each file
-// object guards itself, and the per-product file pointer has its own lock.
+// change memory and write the file when asked. A setting the machine policy
+// fixes reads as the policy's value whatever the files hold, and a write to
+// it is dropped (logged once). Nothing here throws or logs a failure;
+// unavailable files simply yield defaults. Any thread: each file object
+// guards itself, the per-product file pointer has its own lock, and the
+// policy, read once at construction, never changes.
 #ifndef TVUT_CONFIG_UTSTATICCONFIG_H
 #define TVUT_CONFIG_UTSTATICCONFIG_H
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
+#include "config/UTMachinePolicy.h"
 #include "config/UTXMLConfig.h"
 
 class CUTStaticConfig {
@@ -44,6 +49,7 @@ public:
     bool LoadProductFile(const std::wstring& product_folder);
 
     bool IsPIUIWritable() const { return pi_ui_writable_; }
+    const CUTMachinePolicy& Policy() const { return *policy_; }
     // The file that holds the item now, or null.
     std::shared_ptr<CUTXMLConfig> FileOfItem(const std::wstring& name);
 
@@ -54,12 +60,15 @@ private:
     T ReadNumber(const std::wstring& name, bool reread);
     void WriteText(const std::wstring& name, const std::wstring& text, bool save_now);
 
+    std::shared_ptr<const CUTMachinePolicy> policy_;
     std::shared_ptr<CUTXMLConfig> pi_ui_file_;
     std::shared_ptr<CUTXMLConfig> product_file_;
     std::shared_ptr<CUTXMLConfig> pi_ud_file_;
     bool product_loaded_;
     bool pi_ui_writable_;
     std::mutex product_mutex_;
+    std::mutex dropped_mutex_;
+    std::set<std::wstring> dropped_writes_;  // fixed settings whose write was logged
 };
 
 #endif  // TVUT_CONFIG_UTSTATICCONFIG_H

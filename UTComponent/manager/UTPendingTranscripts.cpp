@@ -209,6 +209,20 @@ std::vector<std::wstring> CUTPendingTranscripts::RemoveStaleArchives(
     return removed;
 }
 
+size_t CUTPendingTranscripts::RemoveEverything() const {
+    size_t removed = 0;
+    CUTPlatform* platform = CUTPlatform::Current();
+    for (const std::wstring& path : ListTranscripts()) {
+        removed += platform->RemoveFile(path) ? 1 : 0;
+    }
+    ForEachFile(component_folder_, IsUploadArchiveName, nullptr,
+                [&](const std::wstring& path) {
+                    removed += platform->RemoveFile(path) ? 1 : 0;
+                    return true;
+                });
+    return removed;
+}
+
 std::vector<std::wstring> CUTPendingTranscripts::ListTranscripts(size_t* skipped_names) const {
     std::vector<std::wstring> paths;
     for (const std::wstring& folder : TranscriptFolders(component_folder_, skipped_names)) {

@@ -120,6 +120,10 @@ public:
     // one. Returns the paths removed.
     static std::vector<std::wstring> RemoveStaleArchives(const std::wstring& component_folder);
 
+    // Removes every transcript and every upload archive, whatever its age
+    // (the user withdrew consent: nothing of theirs may wait to be sent).
+    // Returns the number of files removed.
+    size_t RemoveEverything() const;
     // The names of the product folders, in listing order.
     std::vector<std::wstring> ProductFolderNames() const;
 

@@ -60,6 +60,20 @@ int TimerSeconds(int64_t milliseconds) {
 // asks for a send in every callback cannot recurse without end.
 thread_local bool t_in_host_callback = false;
 
+// Set while a send cycle runs on a host's thread (sendSynchronously): its
+// upload gets the host thread's bound.
+thread_local bool t_host_thread_send = false;
+
+// Looks at the user's tracking (from the file: another process may have
+// changed it); logs why when it is off.
+bool TrackingIsOn(CUTConfigManager* config) {
+    if (config->IsTrackingOn(true)) {
+        return true;
+    }
+    UT_LOG(UT_LOG_INFO, "Tracking is %s, nothing is sent", config->TrackingReason(false).c_str());
+    return false;
+}
+
 int RetryTimes(CUTConfigManager* config) {
     const int64_t times = config->GetCommunicationRetryTimes();
     if (times < 0) {
@@ -149,20 +163,82 @@ void CUTTranscriptManager::daemonThread() {
         if (event_->event.wait() != 0) {
             // A wait that fails would fail again at once: end rather than spin.
             UT_LOG(UT_LOG_ERROR, "API Manager daemon thread cannot wait for its event, it ends");
-            return;
+            break;
         }
         if (exit_.load()) {
-            return;
+            break;
         }
         UT_LOG(UT_LOG_DEVDBG, "API Manager daemon thread wake up");
+        std::shared_ptr<Handoff> handoff;
+        {
+            std::lock_guard<std::mutex> guard(handoff_mutex_);
+            handoff.swap(handoff_);
+        }
+        UTStatus status = UT_SEND_CYCLE_FAILED;
         try {
-            process();
+            if (handoff) {
+                m_reason.store(handoff->reason);
+                const CycleOutcome outcome = runCycle();
+                status = StatusOfProcessResult(outcome.result, outcome.server_status,
+                                               outcome.ext_dep_status);
+            } else {
+                process();
+            }
         } catch (...) {
         }
+        if (handoff) {
+            finishHandoff(handoff, status);
+        }
         if (exit_.load()) {
-            return;
+            break;
         }
     }
+    // A host still waiting for a cycle that never ran: the manager goes.
+    std::shared_ptr<Handoff> orphan;
+    {
+        std::lock_guard<std::mutex> guard(handoff_mutex_);
+        orphan.swap(handoff_);
+    }
+    if (orphan) {
+        finishHandoff(orphan, UT_SEND_OK);
+    }
+}
+
+void CUTTranscriptManager::finishHandoff(const std::shared_ptr<Handoff>& handoff,
+                                         UTStatus status) {
+    {
+        std::lock_guard<std::mutex> guard(handoff->mutex);
+        handoff->done = true;
+        handoff->status = status;
+    }
+    handoff->done_signal.notify_all();
+}
+
+UTStatus CUTTranscriptManager::sendOnWorker(int reason, std::chrono::milliseconds bound) {
+    auto handoff = std::make_shared<Handoff>();
+    handoff->reason = reason;
+    {
+        std::lock_guard<std::mutex> guard(handoff_mutex_);
+        if (handoff_) {
+            // Another host thread waits for the same next cycle: share it.
+            handoff = handoff_;
+        } else {
+            handoff_ = handoff;
+        }
+    }
+    if (event_->event.signal() != 0) {
+        return UT_SEND_CYCLE_FAILED;
+    }
+    std::unique_lock<std::mutex> lock(handoff->mutex);
+    if (!handoff->done_signal.wait_for(lock, bound, [&handoff] { return handoff->done; })) {
+        UT_LOG(UT_LOG_INFO, "The send goes on in the background");
+        return UT_SEND_OK;
+    }
+    return handoff->status;
+}
+
+int64_t CUTTranscriptManager::HostThreadBoundMs(int64_t communication_timeout_ms) {
+    return communication_timeout_ms < 1000 ? kHostThreadDefaultBoundMs : communication_timeout_ms;
 }
 
 int CUTTranscriptManager::OnSendNow() {
@@ -236,7 +312,10 @@ CUTTranscriptManager::CycleOutcome CUTTranscriptManager::runCycle() {
             return outcome;
         }
         try {
-            if (isTimeToSend()) {
+            CUTConfigManager* config = CUTConfigManager::PeekInstance();
+            if (config != nullptr && !TrackingIsOn(config)) {
+                outcome.result = kResultTrackingOff;
+            } else if (isTimeToSend()) {
                 CUTProcessState::server_status_code.store(0);
                 CUTProcessState::ext_dep_status_code.store(0);
                 UT_LOG(UT_LOG_INFO, "Time to send.\n");
@@ -372,6 +451,9 @@ int CUTTranscriptManager::sendFile(bool* sent) {
     UT_LOG(UT_LOG_INFO, "Sending to Server %s\n", UrlWithoutUserinfo(url).c_str());
     CUTHttpClient client(url);
     client.DeferDeliveredTime(true);
+    if (t_host_thread_send) {
+        client.BoundTransfer(HostThreadBoundMs(config->GetCommunicationTimeOut()));
+    }
 
     const std::wstring folder = config->GetUserComponentFolder();
     // Under the sending lock no other cycle of this user has an archive
@@ -440,6 +522,10 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             // without them would count as a delivered send, and the host and
             // the send interval would take it for one.
             UT_LOG(UT_LOG_ERROR, "Fail to write payload file %W, nothing is sent", archive.c_str());
+        } else if (!TrackingIsOn(config)) {
+            // Turned off while the files were packed (consent revoked, in
+            // another process perhaps): what they hold must not leave.
+            result = kResultTrackingOff;
         } else {
             config->Runtime()->SetSending(true);
             UT_LOG(UT_LOG_INFO, "Start Sending Request....");
@@ -448,7 +534,9 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             *sent = true;
         }
 
-        if (*sent && CUTProcessState::server_status_code.load() == kServerStatusAccepted) {
+        const bool accepted =
+            *sent && CUTProcessState::server_status_code.load() == kServerStatusAccepted;
+        if (accepted) {
             UT_LOG(UT_LOG_INFO, "Send Payload Success!");
             for (const CUTPendingFile* file : packed) {
                 if (CUTPendingTranscripts::RemoveIfUnchanged(*file)) {
@@ -468,6 +556,8 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             if (!log_copy.empty()) {
                 platform->RemoveFile(log_copy);
             }
+        }
+        if (!accepted && result != kResultTrackingOff) {
             UT_LOG(UT_LOG_ERROR, "Send Payload fail, error=%d", result);
             if (result == UT_SEND_RESULT_SERVER_RESTARTING) {
                 UT_LOG(UT_LOG_ERROR, "Send Payload fail due to ServerRestart, will try to resend");
@@ -499,6 +589,10 @@ int CUTTranscriptManager::sendFile(bool* sent) {
 
 UTStatus CUTTranscriptManager::sendSynchronously(int reason) {
     m_reason.store(reason);
+    struct HostThreadSend {
+        HostThreadSend() { t_host_thread_send = true; }
+        ~HostThreadSend() { t_host_thread_send = false; }
+    } host_thread_send;
     const CycleOutcome outcome = runCycle();
     return StatusOfProcessResult(outcome.result, outcome.server_status, outcome.ext_dep_status);
 }
@@ -508,6 +602,8 @@ UTStatus CUTTranscriptManager::StatusOfProcessResult(int result, int server_stat
     switch (result) {
         case -1:
             return UT_SEND_CYCLE_FAILED;
+        case kResultTrackingOff:
+            return UT_TRACKING_OFF;
         case 1:
             return UT_SEND_OK;
         case 2:

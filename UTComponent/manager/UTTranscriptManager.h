@@ -33,7 +33,12 @@
 // is possible); process() runs on the daemon thread or, for a synchronous
 // send, on the host's thread, and the host's callback runs on that same
 // thread. m_reason and retriesLeft are single atomic words without a lock:
-// the last write before process() reads it wins.
+// the last write before process() reads it wins. sendOnWorker hands a cycle
+// to the daemon thread with its own reason (under a lock, so a timer that
+// fires meanwhile cannot change it) and waits a bounded time for it. A send
+// on a host's thread is always bounded (HostThreadBoundMs). Nothing is
+// recorded or sent while the user's tracking is off: a cycle finds that
+// under the sending lock, and once more just before its upload.
 //
 // The destructor returns once every thread of the manager has ended: it
 // stops the daemon thread (waiting for a process() in progress, which the
@@ -45,6 +50,8 @@
 #define TVUT_MANAGER_UTTRANSCRIPTMANAGER_H
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +93,15 @@ public:
     // maps its result, with the server's status codes of that same cycle, to
     // a status code.
     UTStatus sendSynchronously(int reason);
+    // Has the daemon thread run a send cycle with the given reason at once
+    // and waits at most bound for its outcome: the status code of that
+    // cycle, or UT_SEND_OK when it is still running (it goes on in the
+    // background) or the manager is going.
+    UTStatus sendOnWorker(int reason, std::chrono::milliseconds bound);
+    // The longest an upload may take on a host's thread: CommunicationTimeOut,
+    // or kHostThreadDefaultBoundMs where that means "no bound".
+    static int64_t HostThreadBoundMs(int64_t communication_timeout_ms);
+    static constexpr int64_t kHostThreadDefaultBoundMs = 30000;
     // Asks the daemon thread for a scheduled check: 0 when it was woken,
     // -1 when the wake-up event could not be signalled.
     int OnSendNow();
@@ -107,6 +123,8 @@ public:
     // The status code of a synchronous send, from process()'s result and the
     // status codes of the server's last reply.
     static UTStatus StatusOfProcessResult(int result, int server_status, int ext_dep_status);
+    // process()'s result for a cycle that found the user's tracking off.
+    static constexpr int kResultTrackingOff = 100;
 
     // Resend chances left in the current retry series; process-wide.
     static inline std::atomic<int> retriesLeft{0};
@@ -123,6 +141,17 @@ public:
 
 private:
     struct WakeEvent;
+    // A cycle a host thread waits for (sendOnWorker): shared, so that a
+    // host that stops waiting, and a manager that goes, each let go safely.
+    struct Handoff {
+        std::mutex mutex;
+        std::condition_variable done_signal;
+        bool done = false;
+        UTStatus status = UT_SEND_OK;
+        int reason = 0;
+    };
+    // Ends a handoff with status and wakes its waiter.
+    static void finishHandoff(const std::shared_ptr<Handoff>& handoff, UTStatus status);
     // What one process() did, read while it held the sending lock.
     struct CycleOutcome {
         int result = -1;
@@ -160,6 +189,8 @@ private:
     std::unique_ptr<UTTimer> checkTimer_;
     std::unique_ptr<UTTimer> retryTimer_;
     std::unique_ptr<UTTimer> restartTimer_;
+    std::mutex handoff_mutex_;
+    std::shared_ptr<Handoff> handoff_;  // the next cycle's waiter, if any
     std::mutex reported_mutex_;
     std::set<std::wstring> reported_oversized_;
 };

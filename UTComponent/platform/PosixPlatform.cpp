@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include <boost/filesystem.hpp>
 
@@ -798,6 +799,58 @@ void CUTPosixPlatform::CallInForkedChild(void (*handler)()) {
 
 bool CUTPosixPlatform::IsSecureExecution() {
     return ::getauxval(AT_SECURE) != 0;
+}
+
+UTPolicyRead CUTPosixPlatform::ReadMachinePolicy(std::string* bytes, std::wstring* source,
+                                                 std::string* problem) {
+    // The variable is for installers and tests of one account; a set-id
+    // process never reads it (secure_getenv), so the file in /etc holds there.
+    std::string path;
+    if (!AbsoluteEnvironmentPath("UT_POLICY_FILE", &path)) {
+        path = "/etc/tvut/policy.xml";
+    }
+    *source = FromUtf8(path);
+    bytes->clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return UTPolicyRead::kAbsent;
+        }
+        *problem = std::string("cannot be opened: ") + std::strerror(errno);
+        return UTPolicyRead::kUnusable;
+    }
+    CUTPosixReadableFile file(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        *problem = std::string("cannot be examined: ") + std::strerror(errno);
+        return UTPolicyRead::kUnusable;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *problem = "is not a regular file";
+        return UTPolicyRead::kUnusable;
+    }
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        *problem = "belongs to user " + std::to_string(st.st_uid) + ", not to root or this user";
+        return UTPolicyRead::kUnusable;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *problem = "may be written by its group or by others";
+        return UTPolicyRead::kUnusable;
+    }
+    // One byte past the limit tells a file that grew while it was read.
+    std::string data(kPolicyMaxBytes + 1, '\0');
+    size_t count = 0;
+    if (!file.Read(&data[0], data.size(), &count)) {
+        *problem = std::string("cannot be read: ") + std::strerror(errno);
+        return UTPolicyRead::kUnusable;
+    }
+    if (count > kPolicyMaxBytes) {
+        *problem = "is larger than " + std::to_string(kPolicyMaxBytes) + " bytes";
+        return UTPolicyRead::kUnusable;
+    }
+    data.resize(count);
+    *bytes = std::move(data);
+    return UTPolicyRead::kRead;
 }
 
 int CUTPosixPlatform::ProcessId() {

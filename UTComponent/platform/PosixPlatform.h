@@ -65,6 +65,9 @@ public:
     bool GetEnvironment(const char* name, std::string* value) override;
     bool IsSecureExecution() override;
     void CallInForkedChild(void (*handler)()) override;
+
+    UTPolicyRead ReadMachinePolicy(std::string* bytes, std::wstring* source,
+                                   std::string* problem) override;
 };
 
 #endif  // TVUT_PLATFORM_POSIXPLATFORM_H

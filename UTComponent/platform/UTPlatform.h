@@ -98,6 +98,16 @@ public:
     virtual bool Read(void* bytes, size_t size, size_t* count) = 0;
 };
 
+// What ReadMachinePolicy found.
+enum class UTPolicyRead {
+    kAbsent,     // no policy: the place holds nothing
+    kRead,       // the document is in bytes
+    kUnusable,   // something is there but cannot be trusted or read: problem says why
+};
+
+// The largest policy document read.
+constexpr uint64_t kPolicyMaxBytes = 65536;
+
 // How OpenForWriting treats the file at the path.
 enum class UTWriteMode {
     kTruncate,   // create when missing, else empty it
@@ -367,6 +377,14 @@ public:
     virtual bool GetEnvironment(const char* name, std::string* value) = 0;
     // True in such a privileged process.
     virtual bool IsSecureExecution() = 0;
+
+    // ---- machine policy -----------------------------------------------------
+    // Reads the administrators' policy document (at most kPolicyMaxBytes),
+    // and names its place in *source whatever the outcome. Only what the
+    // machine's administrators control is read: a document others could
+    // have written is unusable, never absent.
+    virtual UTPolicyRead ReadMachinePolicy(std::string* bytes, std::wstring* source,
+                                           std::string* problem) = 0;
     // Has handler run in the child of every later fork of this process,
     // before fork returns there (nothing on systems without fork). handler
     // may only do what is safe in a child of a threaded process: set an
@@ -483,6 +501,10 @@ public:
         return target_->GetEnvironment(name, value);
     }
     bool IsSecureExecution() override { return target_->IsSecureExecution(); }
+    UTPolicyRead ReadMachinePolicy(std::string* bytes, std::wstring* source,
+                                   std::string* problem) override {
+        return target_->ReadMachinePolicy(bytes, source, problem);
+    }
     void CallInForkedChild(void (*handler)()) override { target_->CallInForkedChild(handler); }
 
 private:

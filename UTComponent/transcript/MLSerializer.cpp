@@ -213,6 +213,13 @@ bool CMLSerializer::Write(bool renew) {
                "Product Info is not initialized, will not serialize into transcript file!");
         return false;
     }
+    // Read from the file each time: the user may have revoked consent in
+    // another process since.
+    if (!manager->IsTrackingOn(true)) {
+        UT_LOG(UT_LOG_INFO, "Tracking is %s, no transcript is written",
+               manager->TrackingReason(false).c_str());
+        return false;
+    }
     // Taken out of the field: whatever happens below, nothing of this write
     // stays in memory for the next one.
     std::shared_ptr<CUTTranscript> document = std::move(document_);

@@ -29,7 +29,8 @@
 // is the innermost lock: nothing else is taken while it is held.
 //
 // Failures: Serialize returns false when no file was written -- product
-// information not handed over (logged at level 1), Transcripts folder
+// information not handed over (logged at level 1), the user's tracking off
+// (nothing of the session may be kept), Transcripts folder
 // missing and not creatable, a file write that fails (logged at level 5
 // with the path and the errno) -- and leaves an earlier transcript of the
 // session as it was. Only memory exhaustion throws; the destructor never

@@ -33,22 +33,47 @@ public:
     static UTStatus InitUTComponent();
 
     // Hands over the product and user information (copied; the host keeps
-    // ownership) and asks for an upload: on this thread when synchronous is
-    // kormTRUE or nothing was ever delivered, otherwise in the background.
+    // ownership) and asks for an upload.
+    // - synchronous kormTRUE: the upload runs on this thread and the call
+    //   returns its outcome. It lasts at most CommunicationTimeOut; a
+    //   CommunicationTimeOut under 1000 (no bound on tvUT's worker) bounds it
+    //   at 30 seconds here.
+    // - kormFALSE while nothing was ever delivered: tvUT's worker uploads at
+    //   once and this call waits for the outcome at most 3 seconds, then
+    //   returns 300 and the upload goes on in the background.
+    // - kormFALSE otherwise: the worker decides whether an upload is due;
+    //   300 at once.
+    // While tracking is off (see SetUsageConsent) the product is still
+    // handed over, nothing is sent, and the call returns -800.
     static UTStatus GetUBInformation(const CUTProductInfo* product, const CUTUserInfo* user,
                                      kormBOOLEAN synchronous);
 
-    // Stamps the session start and writes the session's transcript: 200.
+    // Stamps the session start and writes the session's transcript: 200;
+    // -800 while tracking is off.
     static UTStatus LogUsageData();
 
     // Records a crash and the end time and writes the transcript: 400, or
-    // -400 when the transcript cannot be written. From a signal handler that
+    // -400 when the transcript cannot be written, -800 while tracking is off. From a signal handler that
     // interrupted another facade call on the same thread, it waits on no
     // lock: it notes the crash and its time in a lock-free word and returns
     // 401; the interrupted call writes it when it returns (a handler that
     // then ends the process loses it). Nothing else in this interface may be
     // called from a signal handler.
     static UTStatus OnCrash();
+
+    // Stores the user's decision on usage tracking for every product of
+    // this user (the per-user settings file, item UsageConsent): 700, or
+    // -700 when it cannot be saved. Works at any time, like SetUserID.
+    // Revoking (kormFALSE) turns tracking off at once: the user's pending
+    // transcripts and upload archives are deleted, an upload in progress in
+    // this process ends, no transcript is written and nothing is sent until
+    // consent is given again. A machine policy may keep tracking off, or
+    // require consent before anything is recorded, whatever is stored here.
+    static UTStatus SetUsageConsent(kormBOOLEAN given);
+
+    // The user's stored decision: 1 given, 0 revoked, -1 never decided
+    // (tracking runs then, unless the machine policy requires consent).
+    static int32_t GetUsageConsent();
 
     // Stores the user's login: 600, or -600 without user information.
     static UTStatus SetUserID(const CUTUserInfo* user);

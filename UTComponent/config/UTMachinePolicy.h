@@ -1,0 +1,77 @@
+// CUTMachinePolicy: what the machine's administrators fixed for every user.
+//
+// The policy document (its place is the platform's: a file in /etc here)
+// names machine-wide settings whose values win over every settings file,
+// and two switches of its own: UsageTracking ("0": nothing is recorded or
+// sent on the machine) and RequireConsent ("1": nothing for a user who has
+// not given consent). A document that is there but cannot be trusted or
+// understood turns tracking off: its author asked for something, and
+// recording what they may have forbidden is the worse guess. Unknown items
+// and values a setting would refuse are passed over, each noted.
+//
+// Immutable once loaded: any thread may read it. Load never throws and
+// never writes anything.
+#ifndef TVUT_CONFIG_UTMACHINEPOLICY_H
+#define TVUT_CONFIG_UTMACHINEPOLICY_H
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CUTMachinePolicy {
+public:
+    enum State {
+        kNone,     // no document: nothing is fixed
+        kInForce,  // read and understood
+        kDamaged,  // there but unusable: tracking is off
+    };
+
+    static const wchar_t kUsageTrackingItem[];
+    static const wchar_t kRequireConsentItem[];
+
+    // Reads the document now.
+    static std::shared_ptr<const CUTMachinePolicy> Load();
+    // Reads a document's bytes as if found at source (the inspector's tests
+    // and Load).
+    static std::shared_ptr<const CUTMachinePolicy> FromDocument(const std::string& bytes,
+                                                                const std::wstring& source);
+    // A damaged policy, for a place that holds something unusable.
+    static std::shared_ptr<const CUTMachinePolicy> Damaged(const std::wstring& source,
+                                                           const std::string& problem);
+
+    State state() const { return state_; }
+    // Where the document is (or would be).
+    const std::wstring& source() const { return source_; }
+    // Why a damaged document is unusable.
+    const std::string& problem() const { return problem_; }
+    // What was passed over in a document in force: unknown items, values a
+    // setting refuses.
+    const std::vector<std::string>& notes() const { return notes_; }
+
+    // The value the policy fixes for a setting; false when it fixes none.
+    bool Fixes(const std::wstring& setting, std::wstring* value) const;
+    // Every setting the policy fixes, with its value.
+    const std::map<std::wstring, std::wstring>& settings() const { return settings_; }
+
+    // Nothing is recorded or sent for anyone: UsageTracking "0", or damaged.
+    bool TrackingOff() const { return state_ == kDamaged || tracking_off_; }
+    // Nothing is recorded or sent for a user who has not given consent.
+    bool RequiresConsent() const { return requires_consent_; }
+
+    // One line for the log and the inspector: the place and the state.
+    std::string Describe() const;
+
+private:
+    CUTMachinePolicy() = default;
+
+    State state_ = kNone;
+    std::wstring source_;
+    std::string problem_;
+    std::vector<std::string> notes_;
+    std::map<std::wstring, std::wstring> settings_;
+    bool tracking_off_ = false;
+    bool requires_consent_ = false;
+};
+
+#endif  // TVUT_CONFIG_UTMACHINEPOLICY_H
