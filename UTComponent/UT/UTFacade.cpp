@@ -476,7 +476,9 @@ UTStatus CUTFacade::SetUsageConsent(kormBOOLEAN given) {
         return refused;
     }
     try {
-        const bool consent = given != kormFALSE;
+        // Only kormTRUE gives consent: any other value, garbage included,
+        // must not turn tracking on.
+        const bool consent = given == kormTRUE;
         bool stored = false;
         std::wstring folder;
         WithConfigManager([&](CUTConfigManager* manager) {

@@ -63,34 +63,15 @@ int32_t CUTConfigManager::GetUsageConsent(bool reread) {
 }
 
 bool CUTConfigManager::IsTrackingOn(bool reread) {
-    const CUTMachinePolicy& policy = store_->Policy();
-    bool on = !policy.TrackingOff();
-    if (on) {
-        const int32_t consent = GetUsageConsent(reread);
-        on = consent == 1 || (consent == -1 && !policy.RequiresConsent());
-    }
+    const bool on = store_->Policy().AllowsTracking(GetUsageConsent(reread));
     CUTProcessState::tracking_off.store(!on);
     return on;
 }
 
 std::string CUTConfigManager::TrackingReason(bool reread) {
-    const CUTMachinePolicy& policy = store_->Policy();
-    if (policy.state() == CUTMachinePolicy::kDamaged) {
-        return "off: " + policy.Describe();
-    }
-    if (policy.TrackingOff()) {
-        return "off: the machine policy turns tracking off";
-    }
-    switch (GetUsageConsent(reread)) {
-        case 1:
-            return "on: the user gave consent";
-        case 0:
-            return "off: the user revoked consent";
-        default:
-            return policy.RequiresConsent()
-                       ? "off: the machine policy requires consent, which the user has not given"
-                       : "on: the user has not decided";
-    }
+    std::string why;
+    const bool on = store_->Policy().AllowsTracking(GetUsageConsent(reread), &why);
+    return (on ? "on: " : "off: ") + why;
 }
 
 std::wstring CUTConfigManager::GetReceivingHost() {

@@ -121,6 +121,30 @@ bool CUTMachinePolicy::Fixes(const std::wstring& setting, std::wstring* value) c
     return true;
 }
 
+bool CUTMachinePolicy::AllowsTracking(int32_t consent, std::string* why) const {
+    std::string reason;
+    bool on = false;
+    if (state_ == kDamaged) {
+        reason = Describe();
+    } else if (tracking_off_) {
+        reason = "the machine policy turns tracking off";
+    } else if (consent == 1) {
+        on = true;
+        reason = "the user gave consent";
+    } else if (consent == 0) {
+        reason = "the user revoked consent";
+    } else if (requires_consent_) {
+        reason = "the machine policy requires consent, which the user has not given";
+    } else {
+        on = true;
+        reason = "the user has not decided";
+    }
+    if (why != nullptr) {
+        *why = reason;
+    }
+    return on;
+}
+
 std::string CUTMachinePolicy::Describe() const {
     const std::string place = ToUtf8(source_);
     switch (state_) {

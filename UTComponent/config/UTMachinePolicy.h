@@ -14,6 +14,7 @@
 #ifndef TVUT_CONFIG_UTMACHINEPOLICY_H
 #define TVUT_CONFIG_UTMACHINEPOLICY_H
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -58,6 +59,11 @@ public:
     bool TrackingOff() const { return state_ == kDamaged || tracking_off_; }
     // Nothing is recorded or sent for a user who has not given consent.
     bool RequiresConsent() const { return requires_consent_; }
+
+    // Are a user's sessions recorded and sent, given the user's consent (1
+    // given, 0 revoked, -1 never decided)? *why (when given) tells which
+    // rule decided, for the log and the inspector.
+    bool AllowsTracking(int32_t consent, std::string* why = nullptr) const;
 
     // One line for the log and the inspector: the place and the state.
     std::string Describe() const;

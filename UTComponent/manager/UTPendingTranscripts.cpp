@@ -215,11 +215,14 @@ size_t CUTPendingTranscripts::RemoveEverything() const {
     for (const std::wstring& path : ListTranscripts()) {
         removed += platform->RemoveFile(path) ? 1 : 0;
     }
-    ForEachFile(component_folder_, IsUploadArchiveName, nullptr,
-                [&](const std::wstring& path) {
-                    removed += platform->RemoveFile(path) ? 1 : 0;
-                    return true;
-                });
+    // The archived logs travel with a pre-release product's next upload.
+    for (auto* is_name : {&CUTPendingTranscripts::IsUploadArchiveName,
+                          &CUTPendingTranscripts::IsArchivedLogName}) {
+        ForEachFile(component_folder_, is_name, nullptr, [&](const std::wstring& path) {
+            removed += platform->RemoveFile(path) ? 1 : 0;
+            return true;
+        });
+    }
     return removed;
 }
 

@@ -120,8 +120,9 @@ public:
     // one. Returns the paths removed.
     static std::vector<std::wstring> RemoveStaleArchives(const std::wstring& component_folder);
 
-    // Removes every transcript and every upload archive, whatever its age
-    // (the user withdrew consent: nothing of theirs may wait to be sent).
+    // Removes every transcript, every upload archive whatever its age, and
+    // the archived logs of the component folder (its log folder): the user
+    // withdrew consent, and nothing of theirs may wait to be sent.
     // Returns the number of files removed.
     size_t RemoveEverything() const;
     // The names of the product folders, in listing order.

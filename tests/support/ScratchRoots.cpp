@@ -48,6 +48,9 @@ ScratchRoots::ScratchRoots(Contents contents) {
     const char* machine = std::getenv("UT_MACHINE_DATA_DIR");
     const char* user = std::getenv("XDG_DATA_HOME");
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* policy = std::getenv("UT_POLICY_FILE");
+    had_policy_ = policy != nullptr;
+    old_policy_ = policy != nullptr ? policy : "";
     had_machine_ = machine != nullptr;
     had_user_ = user != nullptr;
     had_runtime_ = runtime != nullptr;
@@ -60,6 +63,7 @@ ScratchRoots::ScratchRoots(Contents contents) {
     ::setenv("UT_MACHINE_DATA_DIR", machine_root().c_str(), 1);
     ::setenv("XDG_DATA_HOME", user_root().c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", runtime_root().c_str(), 1);
+    ::setenv("UT_POLICY_FILE", policy_path().c_str(), 1);
     if (contents == kNoServerSettings) {
         const std::wstring host = FromUtf8(kNoServerHost);
         if (!WriteMachineSettings({{L"ReceivingHost", host}, {L"ReceivingHostBeta", host}})) {
@@ -101,6 +105,11 @@ ScratchRoots::~ScratchRoots() {
         ::setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
     } else {
         ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    if (had_policy_) {
+        ::setenv("UT_POLICY_FILE", old_policy_.c_str(), 1);
+    } else {
+        ::unsetenv("UT_POLICY_FILE");
     }
 }
 

@@ -4,7 +4,9 @@
 // removes it with everything inside at destruction. ScratchRoots points the
 // component's machine and user roots (UT_MACHINE_DATA_DIR, XDG_DATA_HOME) and
 // the user's runtime folder (XDG_RUNTIME_DIR, where lock files live) at
-// scratch folders for the life of the object, so no test touches real roots
+// scratch folders, and the machine policy (UT_POLICY_FILE) at policy_path()
+// in the scratch folder (absent unless a test writes it), for the life of
+// the object, so no test touches real roots, meets the machine's own policy
 // or leaves lock files behind. Unless asked for empty roots, it also writes
 // the machine-wide settings with kNoServerHost as ReceivingHost and
 // ReceivingHostBeta (a port where nothing listens), so that an upload of a
@@ -50,6 +52,7 @@ public:
     std::string machine_root() const { return folder_.Join("machine"); }
     std::string user_root() const { return folder_.Join("user"); }
     std::string runtime_root() const { return folder_.Join("runtime"); }
+    std::string policy_path() const { return folder_.Join("policy.xml"); }
     // <root>/Telvoran/TVUT
     std::string pi_ui_folder() const { return machine_root() + "/Telvoran/TVUT"; }
     std::string pi_ud_folder() const { return user_root() + "/Telvoran/TVUT"; }
@@ -60,9 +63,11 @@ private:
     std::string old_machine_;
     std::string old_user_;
     std::string old_runtime_;
+    std::string old_policy_;
     bool had_machine_;
     bool had_user_;
     bool had_runtime_;
+    bool had_policy_;
 };
 
 // Writes the machine-wide settings items (names and values) of the current

@@ -3,10 +3,13 @@
 // or repaired, so the output shows what is on disk now. Values that tvUT
 // would replace by their default are shown with the stored text. Files are
 // read as tvUT reads them (regular files only, capped, through the parse
-// guard): what tvUT would treat as damaged shows as not readable.
+// guard): what tvUT would treat as damaged shows as not readable. The machine
+// policy comes first: the settings it fixes show it as their source, and the
+// user's consent with it decides whether tracking is on.
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 
 #include <tinyxml.h>
@@ -15,6 +18,7 @@
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTConfigValue.h"
+#include "config/UTMachinePolicy.h"
 #include "config/UTParseGuard.h"
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
@@ -70,8 +74,14 @@ int RunConfigCommand(int argc, char** argv) {
                 !machine.readable  ? "not readable yet: defaults apply"
                 : machine_writable ? "writable"
                                    : "read-only for this user: its items come from the user file");
-    std::printf("user settings:         %s (%s)\n\n", ToUtf8(user.path).c_str(),
+    std::printf("user settings:         %s (%s)\n", ToUtf8(user.path).c_str(),
                 user.readable ? "readable" : "not readable yet: defaults apply");
+    const std::shared_ptr<const CUTMachinePolicy> policy = CUTMachinePolicy::Load();
+    std::printf("machine policy:        %s\n", policy->Describe().c_str());
+    for (const std::string& note : policy->notes()) {
+        std::printf("                       passed over: %s\n", note.c_str());
+    }
+    std::printf("\n");
     std::printf("%-36s %-44s %s\n", "SETTING", "VALUE", "FROM");
     for (const CUTConfigItem& item : CUTConfigCommon::Items()) {
         const StoredFile& home =
@@ -79,7 +89,11 @@ int RunConfigCommand(int argc, char** argv) {
         auto it = home.values.find(item.name);
         std::string value = ToUtf8(item.default_value);
         std::string from = "default (not stored)";
-        if (it != home.values.end() && !it->second.empty()) {
+        std::wstring fixed;
+        if (policy->Fixes(item.name, &fixed)) {
+            value = ToUtf8(fixed);
+            from = "policy (" + ToUtf8(policy->source()) + ")";
+        } else if (it != home.values.end() && !it->second.empty()) {
             if (IsValidConfigText(item, it->second)) {
                 value = ToUtf8(it->second);
                 from = ToUtf8(home.path);
@@ -89,6 +103,21 @@ int RunConfigCommand(int argc, char** argv) {
         }
         std::printf("%-36s %-44s %s\n", ToUtf8(item.name).c_str(), value.c_str(), from.c_str());
     }
+    // The consent as tvUT reads it: an invalid stored value counts as never
+    // decided.
+    int32_t consent = -1;
+    auto stored = user.values.find(kUsageConsentItem);
+    if (stored != user.values.end()) {
+        const CUTConfigItem* item = CUTConfigCommon::FindItem(kUsageConsentItem);
+        if (item != nullptr && IsValidConfigText(*item, stored->second)) {
+            ParseConfigNumber(stored->second, &consent);
+        }
+    }
+    std::string why;
+    const bool on = policy->AllowsTracking(consent, &why);
+    std::printf("\nusage consent:         %s\n",
+                consent == 1 ? "given" : consent == 0 ? "revoked" : "never decided");
+    std::printf("tracking (this user):  %s: %s\n", on ? "on" : "off", why.c_str());
     std::printf("\nA pre-release product uses the ...Beta settings and logs at level 5.\n");
     return 0;
 }
