@@ -18,16 +18,12 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "support/LoadedFacade.h"
 #include "support/ScratchRoots.h"
 
 namespace {
 
 constexpr int kWarmUpCycles = 10;
-
-template <class F>
-F Symbol(void* library, const char* name) {
-    return reinterpret_cast<F>(dlsym(library, name));
-}
 
 long long ResidentBytes() {
     std::ifstream statm("/proc/self/statm");
@@ -48,27 +44,20 @@ bool Cycle() {
         std::fprintf(stderr, "dlopen: %s\n", dlerror());
         return false;
     }
-    auto init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
-    auto create_product = Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
-    auto create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
-    auto information = Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
-        library, "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
-    auto log_usage = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade12LogUsageDataEv");
-    auto cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
-    bool ok = init && create_product && create_user && information && log_usage && cleanup &&
-              init() == UT_INIT_OK;
+    const tvut_test::LoadedFacade facade(library);
+    bool ok = facade.complete() && facade.init() == UT_INIT_OK;
     if (ok) {
         char16_t line[] = u"UNLOAD";
         char16_t release[] = u"1";
-        CUTProductInfo* product = create_product();
-        CUTUserInfo* user = create_user();
+        CUTProductInfo* product = facade.create_product();
+        CUTUserInfo* user = facade.create_user();
         product->SetProductLineId({line, -1});
         product->SetReleaseId({release, -1});
-        information(product, user, kormFALSE);
-        ok = log_usage() == UT_LOG_USAGE_OK;
+        facade.information(product, user, kormFALSE);
+        ok = facade.log_usage() == UT_LOG_USAGE_OK;
         product->Dispose();
         user->Dispose();
-        ok = cleanup() == UT_CLEANUP_OK && ok;
+        ok = facade.cleanup() == UT_CLEANUP_OK && ok;
     }
     return dlclose(library) == 0 && ok;
 }

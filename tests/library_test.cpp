@@ -16,6 +16,7 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
 #include "support/ChildProcess.h"
+#include "support/LoadedFacade.h"
 #include "support/ScratchRoots.h"
 #include "support/ThreadCount.h"
 #include "support/TranscriptFiles.h"
@@ -82,12 +83,12 @@ int OneRound(const std::string& scratch, bool clean_up, const char16_t* release_
     if (library == nullptr) {
         return 10;
     }
-    auto init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
-    auto create_product = Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
-    auto create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
-    auto information = Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
-        library, "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
-    auto cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
+    const tvut_test::LoadedFacade facade(library);
+    auto init = facade.init;
+    auto create_product = facade.create_product;
+    auto create_user = facade.create_user;
+    auto information = facade.information;
+    auto cleanup = facade.cleanup;
     if (!init || !create_product || !create_user || !information || !cleanup) {
         return 11;
     }

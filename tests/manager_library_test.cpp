@@ -23,49 +23,18 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
 #include "support/ChildProcess.h"
+#include "support/LoadedFacade.h"
 #include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"
 #include "support/ThreadCount.h"
 #include "support/WaitFor.h"
 
 using tvut_test::ChildProcess;
+using Facade = tvut_test::LoadedFacade;
 using tvut_test::ScratchRoots;
 using tvut_test::ThreadCount;
 
 namespace {
-
-template <class F>
-F Symbol(void* library, const char* name) {
-    return reinterpret_cast<F>(dlsym(library, name));
-}
-
-struct Facade {
-    UTStatus (*init)() = nullptr;
-    CUTProductInfo* (*create_product)() = nullptr;
-    CUTUserInfo* (*create_user)() = nullptr;
-    UTStatus (*information)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN) = nullptr;
-    UTStatus (*cleanup)() = nullptr;
-    UTStatus (*log_usage)() = nullptr;
-    UTStatus (*crash)() = nullptr;
-    const kormSTRING& (*user_id)() = nullptr;
-
-    explicit Facade(void* library) {
-        log_usage = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade12LogUsageDataEv");
-        crash = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7OnCrashEv");
-        user_id = Symbol<const kormSTRING& (*)()>(library, "_ZN9CUTFacade9GetUserIDEv");
-        init = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade15InitUTComponentEv");
-        create_product = Symbol<CUTProductInfo* (*)()>(library, "_ZN14CUTProductInfo6CreateEv");
-        create_user = Symbol<CUTUserInfo* (*)()>(library, "_ZN11CUTUserInfo6CreateEv");
-        information = Symbol<UTStatus (*)(const CUTProductInfo*, const CUTUserInfo*, kormBOOLEAN)>(
-            library,
-            "_ZN9CUTFacade16GetUBInformationEPK14CUTProductInfoPK11CUTUserInfo11kormBOOLEAN");
-        cleanup = Symbol<UTStatus (*)()>(library, "_ZN9CUTFacade7CleanUpEv");
-    }
-    bool complete() const {
-        return init && create_product && create_user && information && cleanup && log_usage &&
-               crash && user_id;
-    }
-};
 
 // Timers at 1 second, and a delivered send on record so that
 // GetUBInformation asks the worker instead of sending on the host's thread.

@@ -279,9 +279,9 @@ UTStatus GetUBInformationUnguarded(const CUTProductInfo* product, const CUTUserI
 
     // The product stays handed over (logins keep working); nothing of the
     // session is recorded or sent.
-    if (!manager->IsTrackingOn(true)) {
-        Logger()->Log(UT_LOG_INFO, "Tracking is %s, nothing is sent",
-                      manager->TrackingReason(false).c_str());
+    std::string why;
+    if (!manager->IsTrackingOn(true, &why)) {
+        Logger()->Log(UT_LOG_INFO, "Tracking is off (%s), nothing is sent", why.c_str());
         return UT_TRACKING_OFF;
     }
 
@@ -494,9 +494,9 @@ UTStatus CUTFacade::SetUsageConsent(kormBOOLEAN given) {
                 stored = file->Save() && manager->GetUsageConsent(true) == (consent ? 1 : 0);
             }
             folder = manager->GetUserComponentFolder();
-            // Published for this process: off after a revocation even when
-            // the save failed, and as the policy has it after consent.
-            if (stored || consent) {
+            // A revocation stays published as "off" even when its save
+            // failed; consent counts only as far as the policy lets it.
+            if (consent) {
                 manager->IsTrackingOn(false);
             }
         });

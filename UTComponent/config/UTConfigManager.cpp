@@ -2,13 +2,13 @@
 
 #include <tvUT/UTProductInfo.h>
 
+#include "UT/UTProcessState.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
 #include "info/UTKormString.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
-#include "UT/UTProcessState.h"
 
 namespace {
 
@@ -62,16 +62,10 @@ int32_t CUTConfigManager::GetUsageConsent(bool reread) {
     return store_->GetInt(kUsageConsentItem, reread);
 }
 
-bool CUTConfigManager::IsTrackingOn(bool reread) {
-    const bool on = store_->Policy().AllowsTracking(GetUsageConsent(reread));
+bool CUTConfigManager::IsTrackingOn(bool reread, std::string* why) {
+    const bool on = store_->Policy().AllowsTracking(GetUsageConsent(reread), why);
     CUTProcessState::tracking_off.store(!on);
     return on;
-}
-
-std::string CUTConfigManager::TrackingReason(bool reread) {
-    std::string why;
-    const bool on = store_->Policy().AllowsTracking(GetUsageConsent(reread), &why);
-    return (on ? "on: " : "off: ") + why;
 }
 
 std::wstring CUTConfigManager::GetReceivingHost() {

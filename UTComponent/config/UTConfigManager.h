@@ -56,11 +56,10 @@ public:
     int32_t GetUsageConsent(bool reread);
     // Are this user's sessions recorded and sent? Off when the machine
     // policy turns tracking off (or is damaged), when the user revoked
-    // consent, or when the policy requires consent not given yet. Every
-    // answer is also published in CUTProcessState::tracking_off.
-    bool IsTrackingOn(bool reread);
-    // Why tracking is on or off, for the log and the inspector.
-    std::string TrackingReason(bool reread);
+    // consent, or when the policy requires consent not given yet; *why
+    // (when given) tells which, for the log. Every answer is also published
+    // in CUTProcessState::tracking_off.
+    bool IsTrackingOn(bool reread, std::string* why = nullptr);
 
     bool IsBeta() const { return runtime_->Beta() != 0; }
     bool IsProductInitialised() const { return runtime_->IsProductInitialised(); }

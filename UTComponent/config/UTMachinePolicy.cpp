@@ -57,8 +57,8 @@ std::shared_ptr<const CUTMachinePolicy> CUTMachinePolicy::Damaged(const std::wst
     return policy;
 }
 
-std::shared_ptr<const CUTMachinePolicy> CUTMachinePolicy::FromDocument(
-    const std::string& bytes, const std::wstring& source) {
+std::shared_ptr<const CUTMachinePolicy> CUTMachinePolicy::FromDocument(const std::string& bytes,
+                                                                       const std::wstring& source) {
     TiXmlDocument document;
     UTParseVerdict verdict = UTParseVerdict::kAccepted;
     if (!ParseXmlGuarded(bytes, StoredFileLimits(kPolicyMaxBytes), &document, &verdict)) {
@@ -86,8 +86,8 @@ std::shared_ptr<const CUTMachinePolicy> CUTMachinePolicy::FromDocument(
             // A switch the administrator set but tvUT cannot read: the
             // cautious reading of either is "off".
             if (!ParseSwitch(value, &on)) {
-                return Damaged(source, element->ValueStr() + " is \"" + text +
-                                           "\", neither \"0\" nor \"1\"");
+                return Damaged(
+                    source, element->ValueStr() + " is \"" + text + "\", neither \"0\" nor \"1\"");
             }
             if (name == kUsageTrackingItem) {
                 policy->tracking_off_ = !on;
@@ -156,8 +156,8 @@ std::string CUTMachinePolicy::Describe() const {
         case kInForce:
             break;
     }
-    std::string line = "machine policy " + place + " in force: " +
-                       std::to_string(settings_.size()) + " settings fixed";
+    std::string line = "machine policy " + place +
+                       " in force: " + std::to_string(settings_.size()) + " settings fixed";
     if (tracking_off_) {
         line += ", tracking off for every user";
     } else if (requires_consent_) {

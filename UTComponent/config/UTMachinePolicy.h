@@ -33,32 +33,16 @@ public:
 
     // Reads the document now.
     static std::shared_ptr<const CUTMachinePolicy> Load();
-    // Reads a document's bytes as if found at source (the inspector's tests
-    // and Load).
-    static std::shared_ptr<const CUTMachinePolicy> FromDocument(const std::string& bytes,
-                                                                const std::wstring& source);
-    // A damaged policy, for a place that holds something unusable.
-    static std::shared_ptr<const CUTMachinePolicy> Damaged(const std::wstring& source,
-                                                           const std::string& problem);
 
     State state() const { return state_; }
     // Where the document is (or would be).
     const std::wstring& source() const { return source_; }
-    // Why a damaged document is unusable.
-    const std::string& problem() const { return problem_; }
     // What was passed over in a document in force: unknown items, values a
     // setting refuses.
     const std::vector<std::string>& notes() const { return notes_; }
 
     // The value the policy fixes for a setting; false when it fixes none.
     bool Fixes(const std::wstring& setting, std::wstring* value) const;
-    // Every setting the policy fixes, with its value.
-    const std::map<std::wstring, std::wstring>& settings() const { return settings_; }
-
-    // Nothing is recorded or sent for anyone: UsageTracking "0", or damaged.
-    bool TrackingOff() const { return state_ == kDamaged || tracking_off_; }
-    // Nothing is recorded or sent for a user who has not given consent.
-    bool RequiresConsent() const { return requires_consent_; }
 
     // Are a user's sessions recorded and sent, given the user's consent (1
     // given, 0 revoked, -1 never decided)? *why (when given) tells which
@@ -70,6 +54,12 @@ public:
 
 private:
     CUTMachinePolicy() = default;
+    // The policy of a document's bytes found at source.
+    static std::shared_ptr<const CUTMachinePolicy> FromDocument(const std::string& bytes,
+                                                                const std::wstring& source);
+    // A damaged policy, for a place that holds something unusable.
+    static std::shared_ptr<const CUTMachinePolicy> Damaged(const std::wstring& source,
+                                                           const std::string& problem);
 
     State state_ = kNone;
     std::wstring source_;

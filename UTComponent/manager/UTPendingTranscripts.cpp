@@ -216,8 +216,8 @@ size_t CUTPendingTranscripts::RemoveEverything() const {
         removed += platform->RemoveFile(path) ? 1 : 0;
     }
     // The archived logs travel with a pre-release product's next upload.
-    for (auto* is_name : {&CUTPendingTranscripts::IsUploadArchiveName,
-                          &CUTPendingTranscripts::IsArchivedLogName}) {
+    for (auto* is_name :
+         {&CUTPendingTranscripts::IsUploadArchiveName, &CUTPendingTranscripts::IsArchivedLogName}) {
         ForEachFile(component_folder_, is_name, nullptr, [&](const std::wstring& path) {
             removed += platform->RemoveFile(path) ? 1 : 0;
             return true;

@@ -67,10 +67,11 @@ thread_local bool t_host_thread_send = false;
 // Looks at the user's tracking (from the file: another process may have
 // changed it); logs why when it is off.
 bool TrackingIsOn(CUTConfigManager* config) {
-    if (config->IsTrackingOn(true)) {
+    std::string why;
+    if (config->IsTrackingOn(true, &why)) {
         return true;
     }
-    UT_LOG(UT_LOG_INFO, "Tracking is %s, nothing is sent", config->TrackingReason(false).c_str());
+    UT_LOG(UT_LOG_INFO, "Tracking is off (%s), nothing is sent", why.c_str());
     return false;
 }
 
@@ -204,8 +205,7 @@ void CUTTranscriptManager::daemonThread() {
     }
 }
 
-void CUTTranscriptManager::finishHandoff(const std::shared_ptr<Handoff>& handoff,
-                                         UTStatus status) {
+void CUTTranscriptManager::finishHandoff(const std::shared_ptr<Handoff>& handoff, UTStatus status) {
     {
         std::lock_guard<std::mutex> guard(handoff->mutex);
         handoff->done = true;

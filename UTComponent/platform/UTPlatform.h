@@ -100,9 +100,9 @@ public:
 
 // What ReadMachinePolicy found.
 enum class UTPolicyRead {
-    kAbsent,     // no policy: the place holds nothing
-    kRead,       // the document is in bytes
-    kUnusable,   // something is there but cannot be trusted or read: problem says why
+    kAbsent,    // no policy: the place holds nothing
+    kRead,      // the document is in bytes
+    kUnusable,  // something is there but cannot be trusted or read: problem says why
 };
 
 // The largest policy document read.

@@ -215,9 +215,9 @@ bool CMLSerializer::Write(bool renew) {
     }
     // Read from the file each time: the user may have revoked consent in
     // another process since.
-    if (!manager->IsTrackingOn(true)) {
-        UT_LOG(UT_LOG_INFO, "Tracking is %s, no transcript is written",
-               manager->TrackingReason(false).c_str());
+    std::string why;
+    if (!manager->IsTrackingOn(true, &why)) {
+        UT_LOG(UT_LOG_INFO, "Tracking is off (%s), no transcript is written", why.c_str());
         return false;
     }
     // Taken out of the field: whatever happens below, nothing of this write

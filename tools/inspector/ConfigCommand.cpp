@@ -115,8 +115,9 @@ int RunConfigCommand(int argc, char** argv) {
     }
     std::string why;
     const bool on = policy->AllowsTracking(consent, &why);
-    std::printf("\nusage consent:         %s\n",
-                consent == 1 ? "given" : consent == 0 ? "revoked" : "never decided");
+    std::printf("\nusage consent:         %s\n", consent == 1   ? "given"
+                                                 : consent == 0 ? "revoked"
+                                                                : "never decided");
     std::printf("tracking (this user):  %s: %s\n", on ? "on" : "off", why.c_str());
     std::printf("\nA pre-release product uses the ...Beta settings and logs at level 5.\n");
     return 0;

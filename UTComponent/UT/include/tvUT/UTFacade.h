@@ -53,12 +53,11 @@ public:
     static UTStatus LogUsageData();
 
     // Records a crash and the end time and writes the transcript: 400, or
-    // -400 when the transcript cannot be written, -800 while tracking is off. From a signal handler that
-    // interrupted another facade call on the same thread, it waits on no
-    // lock: it notes the crash and its time in a lock-free word and returns
-    // 401; the interrupted call writes it when it returns (a handler that
-    // then ends the process loses it). Nothing else in this interface may be
-    // called from a signal handler.
+    // -400 when the transcript cannot be written, -800 while tracking is off. From a signal handler
+    // that interrupted another facade call on the same thread, it waits on no lock: it notes the
+    // crash and its time in a lock-free word and returns 401; the interrupted call writes it when
+    // it returns (a handler that then ends the process loses it). Nothing else in this interface
+    // may be called from a signal handler.
     static UTStatus OnCrash();
 
     // Stores the user's decision on usage tracking for every product of
