@@ -488,10 +488,18 @@ UTStatus CUTFacade::SetUsageConsent(kormBOOLEAN given) {
                 CUTProcessState::tracking_off.store(true);
                 CUTHttpClient::WakeTransfers();
             }
+            if (consent) {
+                CUTProcessState::revoked_unsaved.store(false);
+            }
             std::shared_ptr<CUTXMLConfig> file = manager->Store()->FileOfItem(kUsageConsentItem);
             if (file) {
                 file->SetValue(kUsageConsentItem, consent ? L"1" : L"0", false);
-                stored = file->Save() && manager->GetUsageConsent(true) == (consent ? 1 : 0);
+                // Read back as stored, past this process's own override.
+                stored = file->Save() &&
+                         manager->Store()->GetInt(kUsageConsentItem, true) == (consent ? 1 : 0);
+            }
+            if (!consent) {
+                CUTProcessState::revoked_unsaved.store(!stored);
             }
             folder = manager->GetUserComponentFolder();
             // A revocation stays published as "off" even when its save

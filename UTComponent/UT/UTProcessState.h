@@ -36,6 +36,9 @@ struct CUTProcessState {
     // this process, or found off when last looked at): an upload in
     // progress stops, and OnCrash from a signal handler records nothing.
     static inline std::atomic<bool> tracking_off{false};
+    // A revocation this process could not save: the user said no, so it
+    // holds here, whatever the settings file says, until consent is given.
+    static inline std::atomic<bool> revoked_unsaved{false};
 };
 
 // Asked by everything that would destroy tvUT's objects at process exit or

@@ -59,7 +59,8 @@ void CUTConfigManager::InitLoggerIfEnabled() {
 }
 
 int32_t CUTConfigManager::GetUsageConsent(bool reread) {
-    return store_->GetInt(kUsageConsentItem, reread);
+    const int32_t stored = store_->GetInt(kUsageConsentItem, reread);
+    return CUTProcessState::revoked_unsaved.load() ? 0 : stored;
 }
 
 bool CUTConfigManager::IsTrackingOn(bool reread, std::string* why) {
