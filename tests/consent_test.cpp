@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -69,7 +71,9 @@ std::wstring StoredUserValue(const wchar_t* name) {
     return value;
 }
 
-// One byte each way between a test and its child: "go on" and "done".
+// One-way steps between a test and its child, a byte each. Once forked,
+// each side closes the end it does not use, so that a reader sees the
+// other side's end (a child that failed) instead of waiting for ever.
 class Pipe {
 public:
     Pipe() {
@@ -78,11 +82,13 @@ public:
         }
     }
     ~Pipe() {
-        ::close(fds_[0]);
-        ::close(fds_[1]);
+        CloseReadEnd();
+        CloseWriteEnd();
     }
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
+    void CloseReadEnd() { Close(&fds_[0]); }
+    void CloseWriteEnd() { Close(&fds_[1]); }
     bool Send(char c) const { return ::write(fds_[1], &c, 1) == 1; }
     // The next byte; 0 when the other side is gone.
     char Receive() const {
@@ -91,6 +97,12 @@ public:
     }
 
 private:
+    static void Close(int* fd) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
     int fds_[2];
 };
 
@@ -219,6 +231,8 @@ TEST_F(ConsentTest, DecisionOfOneProcessHoldsInAnother) {
     Pipe to_child;
     Pipe to_parent;
     ChildProcess child([&]() {
+        to_child.CloseWriteEnd();
+        to_parent.CloseReadEnd();
         if (CUTFacade::InitUTComponent() != UT_INIT_OK) {
             return 10;
         }
@@ -246,6 +260,8 @@ TEST_F(ConsentTest, DecisionOfOneProcessHoldsInAnother) {
         return CUTFacade::CleanUp() == UT_CLEANUP_OK ? 0 : 16;
     });
 
+    to_child.CloseReadEnd();
+    to_parent.CloseWriteEnd();
     ASSERT_EQ('w', to_parent.Receive());
     ASSERT_EQ(1u, Transcripts().size());
     // This process never initialised: the decision works at any time.
@@ -282,7 +298,28 @@ TEST_F(ConsentTest, UnsavableDecisionIsReported) {
 
 namespace {
 
-class HostThreadTest : public ConsentTest {};
+class HostThreadTest : public ConsentTest {
+protected:
+    // A hand-over of the product on a thread of its own, as a host's UI
+    // thread would make it: its status, or none when it had not returned
+    // after a minute (far past every bound); then unstick() makes it end, so
+    // that a fault shows as a failure and not as a test that never ends.
+    static std::optional<UTStatus> HandOver(kormBOOLEAN synchronous,
+                                            const std::function<void()>& unstick) {
+        std::promise<UTStatus> result;
+        std::thread host_thread([&result, synchronous] {
+            HostObjects host;
+            result.set_value(CUTFacade::GetUBInformation(host.product(), host.user(), synchronous));
+        });
+        std::future<UTStatus> status = result.get_future();
+        const bool returned = status.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+        if (!returned) {
+            unstick();
+        }
+        host_thread.join();
+        return returned ? std::optional<UTStatus>(status.get()) : std::nullopt;
+    }
+};
 
 }  // namespace
 
@@ -296,8 +333,7 @@ TEST_F(HostThreadTest, FirstSendNotAskedForReturnsAndIsDeliveredInTheBackground)
     const std::string waiting = PlantTranscript("{WAITING}.utt", "LINE_7");
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     CUTFacade::RegisterCallbackFunction(RecordCallback);
-    HostObjects host;
-    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+    EXPECT_EQ(UT_SEND_OK, HandOver(kormFALSE, [&receiver] { receiver.Release(); }));
     // Returned while the server still holds the reply.
     EXPECT_EQ(1, receiver.ArrivalCount());
     EXPECT_EQ(0, receiver.StoredCount());
@@ -324,8 +360,7 @@ TEST_F(HostThreadTest, RevokingEndsAnUploadInProgress) {
     const std::string waiting = PlantTranscript("{WAITING}.utt", "LINE_7");
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     CUTFacade::RegisterCallbackFunction(RecordCallback);
-    HostObjects host;
-    ASSERT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
+    ASSERT_EQ(UT_SEND_OK, HandOver(kormFALSE, [&receiver] { receiver.Stop(); }));
     ASSERT_EQ(1, receiver.ArrivalCount());
     EXPECT_TRUE(Callbacks().empty()) << "still under way";
 
@@ -348,19 +383,6 @@ TEST_F(HostThreadTest, AskedSendWithAShortTimeOutStillReturns) {
     LocalReceiver receiver(options);
     Settings(receiver.HostUrl(), {{L"CommunicationTimeOut", L"500"}});
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    std::promise<UTStatus> result;
-    std::thread host_thread([&result] {
-        HostObjects host;
-        result.set_value(CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
-    });
-    std::future<UTStatus> status = result.get_future();
-    const bool returned = status.wait_for(std::chrono::seconds(120)) == std::future_status::ready;
-    if (!returned) {
-        // Let the test end instead of waiting on a thread that never will.
-        receiver.Stop();
-    }
-    host_thread.join();
-    ASSERT_TRUE(returned);
-    EXPECT_EQ(UT_SEND_NOT_DELIVERED, status.get());
+    EXPECT_EQ(UT_SEND_NOT_DELIVERED, HandOver(kormTRUE, [&receiver] { receiver.Stop(); }));
     EXPECT_EQ(1, receiver.ArrivalCount());
 }
