@@ -89,10 +89,11 @@ std::shared_ptr<const CUTMachinePolicy> CUTMachinePolicy::FromDocument(const std
                 return Damaged(
                     source, element->ValueStr() + " is \"" + text + "\", neither \"0\" nor \"1\"");
             }
+            // Repeated, the switch keeps its cautious setting.
             if (name == kUsageTrackingItem) {
-                policy->tracking_off_ = !on;
+                policy->tracking_off_ = policy->tracking_off_ || !on;
             } else {
-                policy->requires_consent_ = on;
+                policy->requires_consent_ = policy->requires_consent_ || on;
             }
             continue;
         }
@@ -107,7 +108,10 @@ std::shared_ptr<const CUTMachinePolicy> CUTMachinePolicy::FromDocument(const std
                                      "\" is not valid for it: the settings files decide");
             continue;
         }
-        policy->settings_[name] = value;
+        // The first of duplicates counts, as in the settings files.
+        if (!policy->settings_.emplace(name, value).second) {
+            policy->notes_.push_back(element->ValueStr() + " is there twice: the first counts");
+        }
     }
     return policy;
 }

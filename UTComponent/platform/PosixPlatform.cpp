@@ -813,8 +813,14 @@ UTPolicyRead CUTPosixPlatform::ReadMachinePolicy(std::string* bytes, std::wstrin
     bytes->clear();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        if (errno == ENOENT) {
+        struct stat link;
+        if (errno == ENOENT && ::lstat(path.c_str(), &link) != 0) {
             return UTPolicyRead::kAbsent;
+        }
+        if (errno == ENOENT) {
+            // Someone placed a policy there and its target has gone.
+            *problem = "is a link to nothing";
+            return UTPolicyRead::kUnusable;
         }
         *problem = std::string("cannot be opened: ") + std::strerror(errno);
         return UTPolicyRead::kUnusable;
