@@ -103,6 +103,44 @@ TEST_F(ToolsTest, ConfigShowsEffectiveValuesAndWhereTheyComeFrom) {
     EXPECT_NE(std::string::npos, output.find("ProdInd_UserInd.cur", line));
 }
 
+TEST_F(ToolsTest, ConfigShowsThePolicyTheConsentAndWhetherTrackingIsOn) {
+    std::string output;
+    ASSERT_EQ(0, Inspect("config", &output));
+    EXPECT_NE(std::string::npos, output.find("machine policy:        no machine policy (" +
+                                             roots_.policy_path() + " does not exist)"))
+        << output;
+    EXPECT_NE(std::string::npos, output.find("usage consent:         never decided"));
+    EXPECT_NE(std::string::npos,
+              output.find("tracking (this user):  on: the user has not decided"));
+
+    ASSERT_TRUE(WriteFile(roots_.policy_path(),
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<TVUT_POLICY>\n"
+                          "<MaxFileCount value=\"17\" />\n<RequireConsent value=\"1\" />\n"
+                          "<Frobnicate value=\"1\" />\n</TVUT_POLICY>\n"));
+    ASSERT_EQ(0, Inspect("config", &output));
+    EXPECT_NE(std::string::npos,
+              output.find("machine policy:        machine policy " + roots_.policy_path() +
+                          " in force: 1 settings fixed, consent required"))
+        << output;
+    EXPECT_NE(std::string::npos, output.find("passed over: Frobnicate is not a machine-wide"));
+    const size_t line = output.find("\nMaxFileCount ");
+    ASSERT_NE(std::string::npos, line);
+    const std::string item = output.substr(line + 1, output.find('\n', line + 1) - line - 1);
+    EXPECT_NE(std::string::npos, item.find(" 17 ")) << item;
+    EXPECT_NE(std::string::npos, item.find("policy (" + roots_.policy_path() + ")")) << item;
+    EXPECT_NE(std::string::npos,
+              output.find("tracking (this user):  off: the machine policy requires consent"));
+
+    {
+        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        ASSERT_TRUE(user.Load());
+        user.SetValue(L"UsageConsent", L"1", true);
+    }
+    ASSERT_EQ(0, Inspect("config", &output));
+    EXPECT_NE(std::string::npos, output.find("usage consent:         given"));
+    EXPECT_NE(std::string::npos, output.find("tracking (this user):  on: the user gave consent"));
+}
+
 TEST_F(ToolsTest, PathsNameTheProductFoldersSafely) {
     std::string output;
     ASSERT_EQ(0, Inspect("paths ../x 1", &output));
