@@ -8,8 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
+bash scripts/install-deps.sh run
+echo "run.sh: configuring and building the library, the sample host and the inspector into build/ (a few minutes on 2 cores) ..."
+# The main job needs neither the tests nor the benchmarks (nor what they use).
+cmake -S . -B build -G Ninja -DTVUT_BUILD_TESTS=OFF -DTVUT_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build -j 2 --target tvut_sample_host tvut_inspect
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tvut-run-XXXXXX")
@@ -33,9 +35,11 @@ inspect() { UT_MACHINE_DATA_DIR="$root/machine" XDG_DATA_HOME="$root/user" ./bui
 heading() { printf '\n=== %s ===\n%s\n\n' "$1" "$2"; }
 uploads() { find "$store/requests" -mindepth 1 -maxdepth 1 -type d 2>/dev/null | wc -l; }
 
-# What the server received in the uploads after the first $1 ones.
+# What the server received in the uploads after the first $1 ones. The first
+# upload shown lists every form field; later ones only the fields whose
+# values differ from it.
 show_uploads() {
-    local request name skip=$(($1 + 1))
+    local request name skip=$(($1 + 1)) first=""
     for request in $(find "$store/requests" -mindepth 1 -maxdepth 1 -type d | sort | tail -n "+$skip"); do
         printf 'Upload %s: %s, archive %s, %s transcript(s), %s log file(s), %s problem(s)\n' \
             "$(basename "$request")" "$(sed -n 's/^path //p' "$request/summary.txt")" \
@@ -45,10 +49,34 @@ show_uploads() {
             "$(sed -n 's/^problems //p' "$request/summary.txt")"
         sed -n 's/^problem /  problem: /p' "$request/summary.txt"
         printf '  server replied: %s\n' "$(sed -n 's/^reply //p' "$request/summary.txt")"
-        printf '  form fields:\n'
-        for name in "$request"/fields/*; do
-            printf '    %-17s %s\n' "$(basename "$name")" "$(tr -d '\r' <"$name")"
-        done
+        if [ -z "$first" ]; then
+            first=$request
+            printf '  form fields:\n'
+            for name in "$request"/fields/*; do
+                printf '    %-17s %s\n' "$(basename "$name")" "$(tr -d '\r' <"$name")"
+            done
+            cat <<'TEXT'
+  The empty LIC_* fields are the licensed product's ids, which the sample
+  host does not set. HIDDEN_PARAM_1..3 are SHA-256 digests (of the machine
+  and account names, of the machine id, of the root file system's id), so
+  that uploads of one user and machine can be told apart without their
+  names; docs/data-collected.md says what each protects and does not.
+  EXT_DEP_STATUS_CODE in the reply is the server's word on its own back end
+  (183: fine). tvUT sends only the 21 fields listed.
+TEXT
+        else
+            local changed=""
+            for name in "$request"/fields/*; do
+                if ! cmp -s "$name" "$first/fields/$(basename "$name")"; then
+                    changed+=$(printf '    %-17s %s' "$(basename "$name")" "$(tr -d '\r' <"$name")")$'\n'
+                fi
+            done
+            if [ -n "$changed" ]; then
+                printf '  form fields: as in upload %s, except\n%s' "$(basename "$first")" "$changed"
+            else
+                printf '  form fields: the same as in upload %s\n' "$(basename "$first")"
+            fi
+        fi
         for name in "$request"/transcripts/*.xml; do
             [ -e "$name" ] || continue
             printf '  transcript %s, unscrambled:\n' "$(basename "$name" .xml)"
@@ -84,6 +112,9 @@ heading "What the server received" \
     "Each upload is one HTTP POST: form fields describing the component, machine, user and product, and a ZIP of the waiting transcripts (pre-release products: their diagnostic logs too); the first upload, made before any session was logged, carries no transcript."
 show_uploads 0
 
+echo "In the transcript's <product>, <platform> is the component's own bitness, 32 on every
+system (it was built as a 32-bit component); <os><platform> tells the machine's."
+echo
 heading "What is left in the Transcripts folder" \
     "The transcript the server accepted was removed; CleanUp then wrote the session's final version (with its end time), which waits for the next send."
 inspect pending

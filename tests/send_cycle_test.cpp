@@ -262,6 +262,40 @@ TEST_F(SendCycleTest, FirstScheduledCheckWithNoSendOnRecordSends) {
 }
 
 // Credentials in the receiving URL are used for the upload, never logged.
+// The failed send's line keeps its old words whatever the failure; the line
+// after it says what the failure was.
+TEST_F(SendCycleTest, FailedSendSaysWhatFailed) {
+    LocalReceiver receiver(ReceiverOptions{false, false, R"([{"http": 500}])", 0});
+    const struct {
+        const char* label;
+        std::string host;
+        const char* cause;
+    } cases[] = {
+        {"refused", tvut_test::kNoServerHost, "Failed to connect to 127.0.0.1 port 1"},
+        {"HTTP error", receiver.HostUrl(), "HTTP status 500"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Settings(c.host);
+        ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+        HostObjects host;
+        const int before =
+            Lines("Error", "Send Payload fail due to Connection Time Out, will try to resend");
+        const size_t causes_before =
+            tvut_test::LogMessagesStartingWith(Log(), "Error", "The send failed: ").size();
+        EXPECT_EQ(UT_SEND_NOT_DELIVERED,
+                  CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE));
+        EXPECT_EQ(
+            before + 1,
+            Lines("Error", "Send Payload fail due to Connection Time Out, will try to resend"));
+        const std::vector<std::string> causes =
+            tvut_test::LogMessagesStartingWith(Log(), "Error", "The send failed: ");
+        ASSERT_EQ(causes_before + 1, causes.size());
+        EXPECT_NE(std::string::npos, causes.back().find(c.cause)) << causes.back();
+        EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    }
+}
+
 TEST_F(SendCycleTest, CredentialsOfTheReceivingUrlStayOutOfTheLog) {
     LocalReceiver receiver;
     std::string host = receiver.HostUrl();

@@ -236,7 +236,10 @@ TEST_F(ToolsTest, SampleHostShowsTheStatusCodesOfItsSequence) {
             EXPECT_EQ(inserted.first->second, line.second.second) << line.first;
         }
         EXPECT_NE(std::string::npos,
-                  output.find("GetUserID                          -> length 23"));
+                  output.find("GetUserID                          -> \"sample.user@example.com\" "
+                              "(23 UTF-16 code units)"))
+            << output;
+        EXPECT_EQ(-1, lines["GetUsageConsent"].first);
 
         const std::string root = After(output, "working in ");
         ASSERT_FALSE(root.empty()) << output;

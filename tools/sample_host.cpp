@@ -89,6 +89,18 @@ const char* Meaning(int status) {
             return "not initialised";
         case UT_NO_PRODUCT:
             return "no product information handed over";
+        case UT_CRASH_RECORDED:
+            return "crash noted, written when the interrupted call returns";
+        case UT_CLEANUP_FROM_CALLBACK:
+            return "CleanUp from the callback: nothing done";
+        case UT_CONSENT_STORED:
+            return "consent decision stored";
+        case UT_CONSENT_NOT_STORED:
+            return "consent decision not stored";
+        case UT_TRACKING_OFF:
+            return "tracking is off: nothing recorded or sent";
+        case UT_IN_FORKED_CHILD:
+            return "called in a forked child: refused";
         default:
             return "unknown status";
     }
@@ -271,7 +283,20 @@ int main(int argc, char** argv) {
     user->SetLogin(login.Get());
     Report("SetUserID", CUTFacade::SetUserID(user));
     const kormSTRING& stored = CUTFacade::GetUserID();
-    std::printf("%-34s -> length %d\n", "GetUserID", static_cast<int>(stored.length));
+    // The login comes back as UTF-16 code units and their count, the form
+    // every text crosses the library in.
+    std::string shown;
+    for (int32_t i = 0; i < stored.length; ++i) {
+        shown += stored.text[i] < 0x80 ? static_cast<char>(stored.text[i]) : '?';
+    }
+    std::printf("%-34s -> \"%s\" (%d UTF-16 code units)\n", "GetUserID", shown.c_str(),
+                static_cast<int>(stored.length));
+    const int32_t consent = CUTFacade::GetUsageConsent();
+    std::printf("%-34s -> %-6d %s\n", "GetUsageConsent", static_cast<int>(consent),
+                consent == 1 ? "given"
+                : consent == 0
+                    ? "revoked"
+                    : "never decided: tracking runs unless a machine policy requires consent");
 
     CUTProductInfo* product = CUTProductInfo::Create();
     HostText line("SAMPLE"), release("2026"), release_type(beta ? "B" : "F"), country("US"),
@@ -283,12 +308,12 @@ int main(int argc, char** argv) {
     product->SetLanguage(language.Get());
     product->SetProgramType(program.Get());
     product->SetSerialNumber(serial.Get());
-    // kormFALSE asks for a background send, but tvUT sends on the calling
-    // thread until a send has been delivered, as in any new folder.
+    // kormFALSE asks for a background send; until a send has been
+    // delivered, as in any new folder, tvUT waits for it up to 3 s.
     Report("GetUBInformation (kormFALSE)", CUTFacade::GetUBInformation(product, user, kormFALSE));
     std::printf(
         "%-34s    (kormFALSE: in the background once a send was delivered;\n"
-        "%-34s     until then, as in a new folder, on this thread)\n",
+        "%-34s     until then, as in a new folder, waited for at most 3 s)\n",
         "", "");
 
     Report("LogUsageData", CUTFacade::LogUsageData());

@@ -238,6 +238,7 @@ int CUTHttpClient::Send(const std::wstring& payload_path, std::wstring* session_
     std::wstring unused_id;
     std::wstring* id = session_id != nullptr ? session_id : &unused_id;
     id->clear();
+    failure_cause_.clear();
     int result = UT_SEND_RESULT_FAILED;
     SendTimes times;
     try {
@@ -246,6 +247,10 @@ int CUTHttpClient::Send(const std::wstring& payload_path, std::wstring* session_
         }
     } catch (const CUTException& e) {
         times.end = MetricTimeText();
+        try {
+            failure_cause_ = e.Message();
+        } catch (...) {
+        }
         LogExceptionChain(e);
     } catch (...) {
         times.end = MetricTimeText();
@@ -372,6 +377,7 @@ bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* ses
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
         UT_LOG(UT_LOG_ERROR, "HTTP status %d, Error!!", static_cast<int>(status));
+        failure_cause_ = L"HTTP status " + std::to_wstring(status);
         *result = UT_SEND_RESULT_FAILED;
         return false;
     }

@@ -121,6 +121,9 @@ public:
     // (UTSendResult) and fills session_id with the reply's request session
     // id. Never throws. Clears the session's sending flag on every path.
     int Send(const std::wstring& payload_path, std::wstring* session_id);
+    // Why the last Send failed, as its first error said (libcurl's text
+    // for a transfer that failed); empty after a Send without error.
+    const std::wstring& FailureCause() const { return failure_cause_; }
     BlockQueue& Queue() { return queue_; }
 
     // Runs the transfer of easy inside multi until it ends; returns its
@@ -203,6 +206,7 @@ private:
     BlockQueue queue_;
     bool reply_too_large_ = false;
     char error_buffer_[kErrorBufferBytes] = {};
+    std::wstring failure_cause_;
 };
 
 #endif  // TVUT_COMM_UTHTTPCLIENT_H

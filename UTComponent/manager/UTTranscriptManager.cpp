@@ -565,6 +565,11 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             } else {
                 UT_LOG(UT_LOG_ERROR,
                        "Send Payload fail due to Connection Time Out, will try to resend");
+                // The line above is the one support scripts look for, whatever
+                // the failure; this one says what it was.
+                if (!client.FailureCause().empty()) {
+                    UT_LOG(UT_LOG_ERROR, "The send failed: %W", client.FailureCause().c_str());
+                }
                 retryTimer_->start();
             }
         }
