@@ -101,6 +101,19 @@ TEST_F(ToolsTest, ConfigShowsEffectiveValuesAndWhereTheyComeFrom) {
     ASSERT_NE(std::string::npos, line);
     EXPECT_NE(std::string::npos, output.find("42", line));
     EXPECT_NE(std::string::npos, output.find("ProdInd_UserInd.cur", line));
+
+    // -1, "no send yet", is the default of the send time and a valid value.
+    {
+        CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+        ASSERT_TRUE(file.Load());
+        file.SetValue(L"LastSendTimestamp", L"-1", true);
+    }
+    ASSERT_EQ(0, Inspect("config", &output));
+    const size_t sent = output.find("\nLastSendTimestamp ");
+    ASSERT_NE(std::string::npos, sent);
+    const std::string sent_line = output.substr(sent + 1, output.find('\n', sent + 1) - sent - 1);
+    EXPECT_EQ(std::string::npos, sent_line.find("not valid")) << sent_line;
+    EXPECT_NE(std::string::npos, sent_line.find("ProdInd_UserDep.cur")) << sent_line;
 }
 
 TEST_F(ToolsTest, ConfigShowsThePolicyTheConsentAndWhetherTrackingIsOn) {

@@ -49,7 +49,7 @@ CUTConfigItems::CUTConfigItems()
           {L"MaxLogFileSize", UT_VALUE_INT64, UT_FILE_PI_UI, L"51200", UT_RANGE_NON_NEGATIVE},
           {L"MaxLogFileCount", UT_VALUE_INT32, UT_FILE_PI_UI, L"3", UT_RANGE_NON_NEGATIVE},
           {L"EnableLogging", UT_VALUE_BOOL, UT_FILE_PI_UI, L"0", UT_RANGE_ANY},
-          {L"LastSendTimestamp", UT_VALUE_INT64, UT_FILE_PI_UD, L"-1", UT_RANGE_NON_NEGATIVE},
+          {L"LastSendTimestamp", UT_VALUE_INT64, UT_FILE_PI_UD, L"-1", UT_RANGE_TIME_OR_NONE},
           {L"TelvoranLogin", UT_VALUE_STRING, UT_FILE_PI_UD, L"", UT_RANGE_ANY},
           {L"UsageConsent", UT_VALUE_INT32, UT_FILE_PI_UD, L"-1", UT_RANGE_CONSENT},
       } {

@@ -36,7 +36,8 @@ enum UTConfigRange {
     UT_RANGE_PERCENT = 0,       // 0 to 100
     UT_RANGE_NON_NEGATIVE = 1,  // 0 or more
     UT_RANGE_LOG_LEVEL = 2,     // 0 to 5
-    UT_RANGE_CONSENT = 3        // -1 (never decided), 0 (revoked), 1 (given)
+    UT_RANGE_CONSENT = 3,       // -1 (never decided), 0 (revoked), 1 (given)
+    UT_RANGE_TIME_OR_NONE = 4   // -1 (none yet) or a time, 0 or more
 };
 
 struct CUTConfigItem {

@@ -12,6 +12,8 @@ bool IsInConfigRange(long long value, int range) {
             return value >= 0 && value <= 5;
         case UT_RANGE_CONSENT:
             return value >= -1 && value <= 1;
+        case UT_RANGE_TIME_OR_NONE:
+            return value >= -1;
         default:
             return true;
     }
