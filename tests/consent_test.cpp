@@ -22,6 +22,7 @@
 
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
+#include "config/UTNamedLock.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "manager/UTTranscriptManager.h"
@@ -384,5 +385,42 @@ TEST_F(HostThreadTest, AskedSendWithAShortTimeOutStillReturns) {
     Settings(receiver.HostUrl(), {{L"CommunicationTimeOut", L"500"}});
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     EXPECT_EQ(UT_SEND_NOT_DELIVERED, HandOver(kormTRUE, [&receiver] { receiver.Stop(); }));
+    EXPECT_EQ(1, receiver.ArrivalCount());
+}
+
+// Another process's upload holds the user's sending lock (here a process
+// that never lets go): a send the host asked for gives up when its bound is
+// over instead of queueing behind it.
+TEST_F(HostThreadTest, AskedSendDoesNotQueueBehindAnotherProcessesSend) {
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl(), {{L"CommunicationTimeOut", L"1000"}});
+    Pipe to_child;
+    Pipe to_parent;
+    ChildProcess holder([&]() {
+        to_child.CloseWriteEnd();
+        to_parent.CloseReadEnd();
+        CUTNamedLockGuard lock(CUTTranscriptManager::kSendingLockName);
+        if (!lock.IsHeld()) {
+            return 1;
+        }
+        to_parent.Send('h');
+        to_child.Receive();
+        return 0;
+    });
+    to_child.CloseReadEnd();
+    to_parent.CloseWriteEnd();
+    ASSERT_EQ('h', to_parent.Receive());
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    EXPECT_EQ(UT_SEND_NOT_DELIVERED, HandOver(kormTRUE, [&] { to_child.Send('x'); }));
+    EXPECT_EQ(1,
+              tvut_test::CountLogLines(
+                  Log(), "Error",
+                  "Another send of this user held the sending lock for 1000 ms: nothing is sent"));
+    EXPECT_EQ(0, receiver.ArrivalCount());
+
+    // Once the lock is free, the same call sends.
+    ASSERT_TRUE(to_child.Send('x'));
+    EXPECT_EQ(0, holder.Wait());
+    EXPECT_EQ(UT_SEND_OK, HandOver(kormTRUE, [&receiver] { receiver.Stop(); }));
     EXPECT_EQ(1, receiver.ArrivalCount());
 }

@@ -1,9 +1,11 @@
 #include "config/UTNamedLock.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
@@ -48,6 +50,34 @@ public:
         return true;
     }
 
+    // Acquire, giving up at deadline: the lock file offers no timed wait, so
+    // it is tried again every few milliseconds.
+    bool AcquireBefore(std::chrono::steady_clock::time_point deadline, bool* timed_out) {
+        *timed_out = false;
+        if (!local_.try_lock_until(deadline)) {
+            *timed_out = true;
+            return false;
+        }
+        if (OpenFile()) {
+            for (;;) {
+                const CUTLockFile::Attempt attempt = file_->TryLock();
+                if (attempt == CUTLockFile::kTaken) {
+                    return true;
+                }
+                if (attempt == CUTLockFile::kFailed) {
+                    break;
+                }
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    *timed_out = true;
+                    break;
+                }
+                std::this_thread::sleep_for(kRetryInterval);
+            }
+        }
+        local_.unlock();
+        return false;
+    }
+
     void Release() {
         file_->Unlock();
         local_.unlock();
@@ -77,8 +107,10 @@ private:
         return file_ != nullptr;
     }
 
+    static constexpr std::chrono::milliseconds kRetryInterval{5};
+
     const std::wstring name_;
-    std::mutex local_;
+    std::timed_mutex local_;
     std::unique_ptr<CUTLockFile> file_;
     int opener_ = 0;
 };
@@ -198,6 +230,15 @@ CUTNamedLockGuard::CUTNamedLockGuard(const std::wstring& name) : lock_(nullptr),
     lock_ = Registry().Enter(name.empty() ? std::wstring(kGlobalLockName) : name);
     if (lock_ != nullptr) {
         held_ = lock_->Acquire();
+    }
+}
+
+CUTNamedLockGuard::CUTNamedLockGuard(const std::wstring& name,
+                                     std::chrono::steady_clock::time_point deadline)
+    : lock_(nullptr), held_(false) {
+    lock_ = Registry().Enter(name.empty() ? std::wstring(kGlobalLockName) : name);
+    if (lock_ != nullptr) {
+        held_ = lock_->AcquireBefore(deadline, &timed_out_);
     }
 }
 

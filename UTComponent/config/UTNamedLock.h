@@ -19,6 +19,7 @@
 #ifndef TVUT_CONFIG_UTNAMEDLOCK_H
 #define TVUT_CONFIG_UTNAMEDLOCK_H
 
+#include <chrono>
 #include <string>
 
 // Name of the lock that guards the file at path: the path with every
@@ -42,15 +43,21 @@ std::wstring LockFileName(const std::wstring& name);
 class CUTNamedLockGuard {
 public:
     explicit CUTNamedLockGuard(const std::wstring& name);
+    // Waits for the lock until deadline at most; IsHeld tells whether it was
+    // taken.
+    CUTNamedLockGuard(const std::wstring& name, std::chrono::steady_clock::time_point deadline);
     ~CUTNamedLockGuard();
     CUTNamedLockGuard(const CUTNamedLockGuard&) = delete;
     CUTNamedLockGuard& operator=(const CUTNamedLockGuard&) = delete;
 
     bool IsHeld() const { return held_; }
+    // Not held because the deadline came first (not because of a failure).
+    bool TimedOut() const { return timed_out_; }
 
 private:
     class CUTProcessLock* lock_;
     bool held_;
+    bool timed_out_ = false;
 };
 
 // Closes the lock files of the registry and frees it (library unload, once

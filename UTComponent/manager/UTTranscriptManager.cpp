@@ -2,6 +2,8 @@
 
 #include <ace/Auto_Event.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <mutex>
 #include <stdexcept>
@@ -63,6 +65,9 @@ thread_local bool t_in_host_callback = false;
 // Set while a send cycle runs on a host's thread (sendSynchronously): its
 // upload gets the host thread's bound.
 thread_local bool t_host_thread_send = false;
+// When a send on a host's thread must be over: the wait for the sending lock
+// and the upload share its bound.
+thread_local std::chrono::steady_clock::time_point t_host_send_deadline;
 
 // Looks at the user's tracking (from the file: another process may have
 // changed it); logs why when it is off.
@@ -307,9 +312,31 @@ CUTTranscriptManager::CycleOutcome CUTTranscriptManager::runCycle() {
     }
     CycleOutcome outcome;
     try {
-        CUTNamedLockGuard lock(kSendingLockName);
-        if (!lock.IsHeld()) {
-            return outcome;
+        // The worker queues for the lock; a host's thread waits no longer
+        // than its send would take, since another process's upload may hold
+        // the lock for as long as that process allows.
+        std::unique_ptr<CUTNamedLockGuard> lock;
+        CUTConfigManager* bound_config = CUTConfigManager::PeekInstance();
+        if (t_host_thread_send && bound_config != nullptr) {
+            const int64_t bound_ms = HostThreadBoundMs(bound_config->GetCommunicationTimeOut());
+            t_host_send_deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
+            lock.reset(new CUTNamedLockGuard(kSendingLockName, t_host_send_deadline));
+            if (!lock->IsHeld() && !lock->TimedOut()) {
+                return outcome;
+            }
+            if (!lock->IsHeld()) {
+                UT_LOG(UT_LOG_ERROR,
+                       "Another send of this user held the sending lock for %d ms: nothing is sent",
+                       static_cast<int>(bound_ms));
+                outcome.result = kResultSendingElsewhere;
+                return outcome;
+            }
+        } else {
+            lock.reset(new CUTNamedLockGuard(kSendingLockName));
+            if (!lock->IsHeld()) {
+                return outcome;
+            }
         }
         try {
             CUTConfigManager* config = CUTConfigManager::PeekInstance();
@@ -452,7 +479,12 @@ int CUTTranscriptManager::sendFile(bool* sent) {
     CUTHttpClient client(url);
     client.DeferDeliveredTime(true);
     if (t_host_thread_send) {
-        client.BoundTransfer(HostThreadBoundMs(config->GetCommunicationTimeOut()));
+        // What the wait for the lock left, in the whole seconds the
+        // transfer's time-out counts (0 would mean none).
+        const int64_t left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    t_host_send_deadline - std::chrono::steady_clock::now())
+                                    .count();
+        client.BoundTransfer(std::max<int64_t>(left_ms, 1000));
     }
 
     const std::wstring folder = config->GetUserComponentFolder();
@@ -609,6 +641,8 @@ UTStatus CUTTranscriptManager::StatusOfProcessResult(int result, int server_stat
             return UT_SEND_CYCLE_FAILED;
         case kResultTrackingOff:
             return UT_TRACKING_OFF;
+        case kResultSendingElsewhere:
+            return UT_SEND_NOT_DELIVERED;
         case 1:
             return UT_SEND_OK;
         case 2:

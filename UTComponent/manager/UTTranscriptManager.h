@@ -125,6 +125,8 @@ public:
     static UTStatus StatusOfProcessResult(int result, int server_status, int ext_dep_status);
     // process()'s result for a cycle that found the user's tracking off.
     static constexpr int kResultTrackingOff = 100;
+    // A send on a host's thread found the sending lock held past its bound.
+    static constexpr int kResultSendingElsewhere = 101;
 
     // Resend chances left in the current retry series; process-wide.
     static inline std::atomic<int> retriesLeft{0};

@@ -746,6 +746,19 @@ public:
         return true;
     }
 
+    Attempt TryLock() override {
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) {
+                return kBusy;
+            }
+            if (errno != EINTR) {
+                Fail(errno);
+                return kFailed;
+            }
+        }
+        return kTaken;
+    }
+
     bool Unlock() override { return ::flock(fd_, LOCK_UN) == 0 || Fail(errno); }
 
 private:

@@ -177,6 +177,9 @@ public:
     virtual ~CUTLockFile() = default;
     // Takes the lock, waiting without limit.
     virtual bool Lock() = 0;
+    // Takes the lock if nobody holds it, without waiting.
+    enum Attempt { kTaken, kBusy, kFailed };
+    virtual Attempt TryLock() = 0;
     virtual bool Unlock() = 0;
 };
 

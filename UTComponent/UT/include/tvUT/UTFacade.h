@@ -37,7 +37,8 @@ public:
     // - synchronous kormTRUE: the upload runs on this thread and the call
     //   returns its outcome. It lasts at most CommunicationTimeOut; a
     //   CommunicationTimeOut under 1000 (no bound on tvUT's worker) bounds it
-    //   at 30 seconds here.
+    //   at 30 seconds here. Waiting for another send of the same user counts
+    //   against that bound (-301 when it takes all of it).
     // - kormFALSE while nothing was ever delivered: tvUT's worker uploads at
     //   once and this call waits for the outcome at most 3 seconds, then
     //   returns 300 and the upload goes on in the background.
