@@ -348,6 +348,26 @@ TEST_F(FacadeTest, UnavailableUserRootFailsInitialisation) {
     EXPECT_EQ(UT_INIT_NO_ACCESS, CUTFacade::InitUTComponent());
 }
 
+// A login that cannot be saved is reported as not stored, never as stored.
+TEST_F(FacadeTest, LoginThatCannotBeSavedIsNotReportedAsStored) {
+    CUTUserInfo* user = CUTUserInfo::Create();
+    user->SetLogin(Text(u"nowhere-to-go"));
+    {
+        tvut_test::NoUserRootPlatform platform;
+        CUTScopedPlatform scoped(&platform);
+        EXPECT_EQ(UT_SET_USER_NO_USER, CUTFacade::SetUserID(user));
+    }
+    // A folder where the user file should be.
+    const std::string user_file = roots_.pi_ud_folder() + "/ProdInd_UserDep.cur";
+    ASSERT_EQ(0, tvut_test::RunCommand("mkdir -p '" + user_file + "'", nullptr));
+    EXPECT_EQ(UT_SET_USER_NO_USER, CUTFacade::SetUserID(user));
+    ASSERT_EQ(0, ::rmdir(user_file.c_str()));
+    EXPECT_EQ(nullptr, CUTFacade::GetUserID().text);
+    EXPECT_EQ(UT_SET_USER_OK, CUTFacade::SetUserID(user)) << "and stored once it can be";
+    EXPECT_EQ(u"nowhere-to-go", TextOf(CUTFacade::GetUserID()));
+    user->Dispose();
+}
+
 TEST_F(FacadeTest, ProductFileAndTranscriptFolderChecks) {
     {
         DenyingPlatform platform(L"ProdDep_UserDep.cur");

@@ -163,10 +163,17 @@ void WithConfigManager(Fn fn) {
     fn(own.get());
 }
 
-void StoreLogin(const std::wstring& login) {
-    WithConfigManager([&login](CUTConfigManager* manager) {
-        manager->Store()->SetString(kLoginItem, login, true);
+// Saves the login at once; false when the save failed.
+bool StoreLogin(const std::wstring& login) {
+    bool stored = false;
+    WithConfigManager([&login, &stored](CUTConfigManager* manager) {
+        std::shared_ptr<CUTXMLConfig> file = manager->Store()->FileOfItem(kLoginItem);
+        if (file) {
+            file->SetValue(kLoginItem, login, false);
+            stored = file->Save();
+        }
     });
+    return stored;
 }
 
 // The stored login, read through a manager of its own so that this works
@@ -177,10 +184,12 @@ std::wstring ReadStoredLogin() {
     return own->Store()->GetString(kLoginItem, false);
 }
 
-// Stores the login (saved at once) and logs it.
-void RecordLogin(const std::wstring& login) {
-    StoreLogin(login);
+// Stores the login (saved at once) and logs it; false when it could not be
+// saved.
+bool RecordLogin(const std::wstring& login) {
+    const bool stored = StoreLogin(login);
     Logger()->Log(UT_LOG_DEVDBG, "Telvoran Login value : %s", LogText(login).c_str());
+    return stored;
 }
 
 // Sets user's login as GetUserID would report text: an empty text becomes a
@@ -462,8 +471,9 @@ UTStatus CUTFacade::SetUserID(const CUTUserInfo* user) {
         if (login.text != nullptr && (login.length > 0 || login.length == -1)) {
             text = KormStringToWide(login);
         }
-        RecordLogin(text);
-        return UT_SET_USER_OK;
+        // A login that did not reach the file is not stored, whatever the
+        // call was given: the host must not take it for one.
+        return RecordLogin(text) ? UT_SET_USER_OK : UT_SET_USER_NO_USER;
     } catch (...) {
         // The login could not be stored; the host has no better code to get.
         return UT_SET_USER_NO_USER;
