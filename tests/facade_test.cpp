@@ -449,6 +449,19 @@ TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
     CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
     EXPECT_TRUE(CUTConfigManager::PeekInstance()->IsBeta());
     EXPECT_TRUE(HasLine(LogLines(roots_), "Devdbg", "GetUBInformation return -301 !"));
+
+    // For this session only: files saved meanwhile keep what they held, so
+    // the machine's products of release do not log from then on.
+    StoreLogin(u"saves-the-user-file");
+    CUTConfigManager::PeekInstance()->Store()->Flush();
+    EXPECT_EQ(5, CUTConfigManager::PeekInstance()->Store()->GetInt(L"LogLevel", false));
+    for (const auto file : {UT_CONFIG_PI_UI, UT_CONFIG_PI_UD}) {
+        CUTXMLConfig stored(file, kComponentFolderName);
+        ASSERT_TRUE(stored.Load());
+        std::wstring value;
+        EXPECT_FALSE(stored.GetValue(L"EnableLogging", false, &value) && value == L"1");
+        EXPECT_FALSE(stored.GetValue(L"LogLevel", false, &value) && value == L"5");
+    }
 }
 
 // GetUserID and SetUserID outside the session build and delete short-lived

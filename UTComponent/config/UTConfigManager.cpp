@@ -134,10 +134,12 @@ void CUTConfigManager::HandOverProduct(const CUTProductInfo* product, const CUTU
                 const std::wstring type = KormStringToWide(release_type);
                 runtime_->SetText(UTSessionText::ReleaseType, type);
                 if (!IsNullKormString(release_type) && type != L"F" && type != L"f") {
-                    // A pre-release product: beta settings and full logging.
+                    // A pre-release product: beta settings and full logging,
+                    // for this session only: the files keep what the
+                    // machine's products of release use.
                     runtime_->SetBeta(1);
-                    store_->SetInt(L"EnableLogging", 1, false);
-                    store_->SetInt(L"LogLevel", 5, false);
+                    store_->OverrideForThisSession(L"EnableLogging", L"1");
+                    store_->OverrideForThisSession(L"LogLevel", L"5");
                     InitLoggerIfEnabled();
                 } else if (!IsNullKormString(release_type)) {
                     runtime_->SetBeta(0);

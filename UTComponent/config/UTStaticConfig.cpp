@@ -50,6 +50,13 @@ std::wstring CUTStaticConfig::ReadText(const std::wstring& name, bool reread, in
     if (policy_->Fixes(name, &text)) {
         return text;
     }
+    {
+        std::lock_guard<std::mutex> lock(overrides_mutex_);
+        auto it = overrides_.find(name);
+        if (it != overrides_.end()) {
+            return it->second;
+        }
+    }
     std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
     if (file && file->GetValue(name, reread, &text)) {
         return text;
@@ -128,6 +135,11 @@ void CUTStaticConfig::WriteText(const std::wstring& name, const std::wstring& te
     if (file) {
         file->SetValue(name, text, save_now);
     }
+}
+
+void CUTStaticConfig::OverrideForThisSession(const std::wstring& name, const std::wstring& value) {
+    std::lock_guard<std::mutex> lock(overrides_mutex_);
+    overrides_[name] = value;
 }
 
 void CUTStaticConfig::SetBool(const std::wstring& name, bool value, bool save_now) {

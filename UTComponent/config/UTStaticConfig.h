@@ -8,7 +8,8 @@
 // the default (written back for machine-wide and per-product items). Setters
 // change memory and write the file when asked. A setting the machine policy
 // fixes reads as the policy's value whatever the files hold, and a write to
-// it is dropped (logged once). Nothing here throws or logs a failure;
+// it is dropped (logged once); next come the session's overrides (a
+// pre-release product's logging), which no file ever holds. Nothing here throws or logs a failure;
 // unavailable files simply yield defaults. Any thread: each file object
 // guards itself, the per-product file pointer has its own lock, and the
 // policy, read once at construction, never changes.
@@ -16,6 +17,7 @@
 #define TVUT_CONFIG_UTSTATICCONFIG_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -40,6 +42,10 @@ public:
     void SetInt(const std::wstring& name, int32_t value, bool save_now);
     void SetInt64(const std::wstring& name, int64_t value, bool save_now);
     void SetString(const std::wstring& name, const std::wstring& value, bool save_now);
+    // Makes name read as value for this object's life, in memory only: no
+    // file changes, so a later save of the file cannot keep it. A setting
+    // the machine policy fixes keeps the policy's value.
+    void OverrideForThisSession(const std::wstring& name, const std::wstring& value);
 
     // Saves every file that exists.
     void Flush();
@@ -69,6 +75,8 @@ private:
     std::mutex product_mutex_;
     std::mutex dropped_mutex_;
     std::set<std::wstring> dropped_writes_;  // fixed settings whose write was logged
+    std::mutex overrides_mutex_;
+    std::map<std::wstring, std::wstring> overrides_;
 };
 
 #endif  // TVUT_CONFIG_UTSTATICCONFIG_H
