@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -320,6 +321,21 @@ protected:
         host_thread.join();
         return returned ? std::optional<UTStatus>(status.get()) : std::nullopt;
     }
+
+    // A receiver that replies as script says, a worker without a time-out,
+    // one transcript waiting (its path in *waiting), tvUT started with the
+    // callback recorded.
+    std::unique_ptr<LocalReceiver> StartWithUnboundedWorker(const char* script,
+                                                            std::string* waiting) {
+        ReceiverOptions options;
+        options.script_json = script;
+        std::unique_ptr<LocalReceiver> receiver(new LocalReceiver(options));
+        Settings(receiver->HostUrl(), {{L"CommunicationTimeOut", L"0"}});
+        *waiting = PlantTranscript("{WAITING}.utt", "LINE_7");
+        EXPECT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+        CUTFacade::RegisterCallbackFunction(RecordCallback);
+        return receiver;
+    }
 };
 
 }  // namespace
@@ -327,13 +343,10 @@ protected:
 // The first send the host did not ask for waits at most 3 s for a server
 // that holds its reply, then goes on in the background and is delivered.
 TEST_F(HostThreadTest, FirstSendNotAskedForReturnsAndIsDeliveredInTheBackground) {
-    ReceiverOptions options;
-    options.script_json = R"([{"hold": true}])";
-    LocalReceiver receiver(options);
-    Settings(receiver.HostUrl(), {{L"CommunicationTimeOut", L"0"}});
-    const std::string waiting = PlantTranscript("{WAITING}.utt", "LINE_7");
-    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    CUTFacade::RegisterCallbackFunction(RecordCallback);
+    std::string waiting;
+    const std::unique_ptr<LocalReceiver> started =
+        StartWithUnboundedWorker(R"([{"hold": true}])", &waiting);
+    LocalReceiver& receiver = *started;
     EXPECT_EQ(UT_SEND_OK, HandOver(kormFALSE, [&receiver] { receiver.Release(); }));
     // Returned while the server still holds the reply.
     EXPECT_EQ(1, receiver.ArrivalCount());
@@ -354,13 +367,10 @@ TEST_F(HostThreadTest, FirstSendNotAskedForReturnsAndIsDeliveredInTheBackground)
 // Revoking ends an upload that would otherwise never end (a server that
 // never answers, a worker without a time-out).
 TEST_F(HostThreadTest, RevokingEndsAnUploadInProgress) {
-    ReceiverOptions options;
-    options.script_json = R"([{"hang": true}])";
-    LocalReceiver receiver(options);
-    Settings(receiver.HostUrl(), {{L"CommunicationTimeOut", L"0"}});
-    const std::string waiting = PlantTranscript("{WAITING}.utt", "LINE_7");
-    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    CUTFacade::RegisterCallbackFunction(RecordCallback);
+    std::string waiting;
+    const std::unique_ptr<LocalReceiver> started =
+        StartWithUnboundedWorker(R"([{"hang": true}])", &waiting);
+    LocalReceiver& receiver = *started;
     ASSERT_EQ(UT_SEND_OK, HandOver(kormFALSE, [&receiver] { receiver.Stop(); }));
     ASSERT_EQ(1, receiver.ArrivalCount());
     EXPECT_TRUE(Callbacks().empty()) << "still under way";
