@@ -51,12 +51,17 @@ public:
     }
 
     // Acquire, giving up at deadline: the lock file offers no timed wait, so
-    // it is tried again every few milliseconds.
+    // both locks are tried again every few milliseconds (a timed mutex
+    // would do for the first, but thread checkers cannot follow its clock
+    // wait and report every release as wrong).
     bool AcquireBefore(std::chrono::steady_clock::time_point deadline, bool* timed_out) {
         *timed_out = false;
-        if (!local_.try_lock_until(deadline)) {
-            *timed_out = true;
-            return false;
+        while (!local_.try_lock()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                *timed_out = true;
+                return false;
+            }
+            std::this_thread::sleep_for(kRetryInterval);
         }
         if (OpenFile()) {
             for (;;) {
@@ -110,7 +115,7 @@ private:
     static constexpr std::chrono::milliseconds kRetryInterval{5};
 
     const std::wstring name_;
-    std::timed_mutex local_;
+    std::mutex local_;
     std::unique_ptr<CUTLockFile> file_;
     int opener_ = 0;
 };
