@@ -7,7 +7,7 @@
 #                          packaging checks' tools)
 # Idempotent: when everything is present it only runs dpkg queries. No
 # service a package brings is started or left enabled: the test suite runs
-# its own proxy in the foreground.
+# its own proxy in the foreground, from the package without the service.
 set -euo pipefail
 
 purpose=${1:-test}
@@ -21,7 +21,7 @@ run_packages=(
 )
 test_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
-    unzip curl tinyproxy
+    unzip curl tinyproxy-bin
     lintian
 )
 case $purpose in
@@ -29,8 +29,6 @@ case $purpose in
     test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
     *) echo "usage: $0 run|test" >&2; exit 2 ;;
 esac
-# Services that installing these packages would enable and start.
-services=(tinyproxy)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -59,12 +57,6 @@ if [ ! -e "$policy" ]; then
     $SUDO chmod 0755 "$policy"
     own_policy=1
 fi
-newly=()
-for s in "${services[@]}"; do
-    for p in "${missing[@]}"; do
-        [ "$p" = "$s" ] && newly+=("$s")
-    done
-done
 finish() {
     if [ -n "$own_policy" ]; then
         $SUDO rm -f "$policy"
@@ -77,14 +69,23 @@ echo "install-deps: apt-get update ..."
 $SUDO apt-get update -qq
 echo "install-deps: apt-get install (with their own dependencies; a few minutes on a fresh machine) ..."
 start=$SECONDS
+installed_before=$(dpkg-query -W -f '${Package}\n' | LC_ALL=C sort)
 # One line a package as it is unpacked, so that a long install shows progress.
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" |
     sed -u -n 's/^Unpacking \([^ ]*\) .*/install-deps:   unpacked \1/p'
 echo "install-deps: done in $((SECONDS - start)) s"
 
-# A service the install brought is disabled, and stopped should anything
-# have started it.
-for s in "${newly[@]}"; do
+# Any service the install brought (none is expected: the proxy comes
+# without its daemon's service, as tinyproxy-bin) is disabled, and stopped
+# should anything have started it.
+services=()
+for p in $(comm -13 <(echo "$installed_before") <(dpkg-query -W -f '${Package}\n' | LC_ALL=C sort)); do
+    while read -r unit; do
+        services+=("$(basename "$unit" .service)")
+    done < <(dpkg-query -L "$p" 2>/dev/null | grep -E '^(/usr)?/lib/systemd/system/[^/]+\.service$|^/etc/init\.d/[^/]+$' |
+        sed 's|^/etc/init\.d/||' | sort -u)
+done
+for s in $(printf '%s\n' "${services[@]}" | sort -u); do
     if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
         $SUDO systemctl disable --now "$s" >/dev/null 2>&1 || true
     fi
@@ -95,5 +96,5 @@ for s in "${newly[@]}"; do
         $SUDO update-rc.d "$s" disable >/dev/null 2>&1 || true
         $SUDO "/etc/init.d/$s" stop >/dev/null 2>&1 || true
     fi
-    echo "install-deps: the $s service is disabled (the tests run their own)"
+    echo "install-deps: the $s service it brought is disabled and stopped"
 done
