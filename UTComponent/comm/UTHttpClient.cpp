@@ -411,9 +411,12 @@ CURLcode CUTHttpClient::PerformTransfer(CURLM* multi, CURL* easy) {
         if (running == 0) {
             break;
         }
-        // Sleeps until a socket is ready, libcurl's own timer is due, the
-        // slice has passed or WakeTransfers interrupts it.
-        const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, kPollSliceMs, nullptr);
+        // Sleeps until a socket is ready, libcurl's own timer is due or
+        // WakeTransfers interrupts it (a wakeup that came before the wait
+        // ends the wait at once); a transfer WakeTransfers cannot reach
+        // wakes every slice to look at the flags.
+        const CURLMcode polled = curl_multi_poll(
+            multi, nullptr, 0, registration.registered() ? kIdleWaitMs : kPollSliceMs, nullptr);
         if (polled != CURLM_OK) {
             return TransferMachineryFailed(polled);
         }

@@ -25,11 +25,11 @@
 // before the bytes are kept.
 //
 // Threads: a client belongs to the sending thread. The transfer waits for
-// its sockets in slices of at most kPollSliceMs and looks at the stop flag
-// (CUTProcessState::stop) and the tracking-off flag before each (a user who
-// revokes consent ends the upload too); CleanUp raises the flag and calls
-// WakeTransfers, which ends the current slice of every transfer in the
-// process at once. The process-wide codes are single atomic words written
+// its sockets until libcurl's next timeout and looks at the stop flag
+// (CUTProcessState::stop) and the tracking-off flag each time it wakes (a
+// user who revokes consent ends the upload too); whoever raises a flag calls
+// WakeTransfers, which ends the wait of every transfer in the process at
+// once. The process-wide codes are single atomic words written
 // here and read by the send cycle after the send. Failures: Send never
 // throws; every failure ends in a send result code and log lines.
 // BuildRequest throws CUTCommException (code 2) when the payload cannot be
@@ -87,8 +87,11 @@ public:
     static const char kBoundary[];
     // The most reply bytes the write callback keeps.
     static constexpr size_t kReplyMaxBytes = 1024 * 1024;
-    // The longest a transfer waits for its sockets before it looks at the
-    // stop flag again (WakeTransfers ends the wait sooner).
+    // The longest a registered transfer waits for its sockets when libcurl
+    // has no timer due sooner (WakeTransfers ends the wait at once).
+    static constexpr int kIdleWaitMs = 60 * 60 * 1000;
+    // The longest an unregistered transfer (the registry had no memory)
+    // waits before it looks at the stop flags again.
     static constexpr int kPollSliceMs = 100;
     // Size of libcurl's error text buffer.
     static constexpr size_t kErrorBufferBytes = 256;

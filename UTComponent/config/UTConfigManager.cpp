@@ -3,6 +3,7 @@
 #include <tvUT/UTProductInfo.h>
 
 #include "UT/UTProcessState.h"
+#include "comm/UTTransferRegistry.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
@@ -65,7 +66,11 @@ int32_t CUTConfigManager::GetUsageConsent(bool reread) {
 
 bool CUTConfigManager::IsTrackingOn(bool reread, std::string* why) {
     const bool on = store_->Policy().AllowsTracking(GetUsageConsent(reread), why);
-    CUTProcessState::tracking_off.store(!on);
+    // Found off just now (revoked by another process, say): an upload of
+    // this process under way ends, as after a revocation here.
+    if (!CUTProcessState::tracking_off.exchange(!on) && !on) {
+        CUTTransferRegistry::WakeAll();
+    }
     return on;
 }
 
