@@ -18,7 +18,6 @@
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigManager.h"
 #include "config/UTNamedLock.h"
-#include "config/UTXMLConfig.h"
 #include "info/UTKormString.h"
 #include "info/UTProductInfoImp.h"
 #include "log/UTLoggerManager.h"
@@ -167,11 +166,7 @@ void WithConfigManager(Fn fn) {
 bool StoreLogin(const std::wstring& login) {
     bool stored = false;
     WithConfigManager([&login, &stored](CUTConfigManager* manager) {
-        std::shared_ptr<CUTXMLConfig> file = manager->Store()->FileOfItem(kLoginItem);
-        if (file) {
-            file->SetValue(kLoginItem, login, false);
-            stored = file->Save();
-        }
+        stored = manager->Store()->SaveNow(kLoginItem, login);
     });
     return stored;
 }
@@ -492,30 +487,23 @@ UTStatus CUTFacade::SetUsageConsent(kormBOOLEAN given) {
         bool stored = false;
         std::wstring folder;
         WithConfigManager([&](CUTConfigManager* manager) {
-            if (!consent) {
+            if (consent) {
+                CUTProcessState::revoked_unsaved.store(false);
+            } else {
                 // First: an upload of this process under way ends now, and
                 // none starts while the decision is being saved.
                 CUTProcessState::tracking_off.store(true);
                 CUTHttpClient::WakeTransfers();
             }
-            if (consent) {
-                CUTProcessState::revoked_unsaved.store(false);
-            }
-            std::shared_ptr<CUTXMLConfig> file = manager->Store()->FileOfItem(kUsageConsentItem);
-            if (file) {
-                file->SetValue(kUsageConsentItem, consent ? L"1" : L"0", false);
-                // Read back as stored, past this process's own override.
-                stored = file->Save() &&
-                         manager->Store()->GetInt(kUsageConsentItem, true) == (consent ? 1 : 0);
-            }
-            if (!consent) {
-                CUTProcessState::revoked_unsaved.store(!stored);
-            }
+            stored = manager->Store()->SaveNow(kUsageConsentItem, consent ? L"1" : L"0");
             folder = manager->GetUserComponentFolder();
-            // A revocation stays published as "off" even when its save
-            // failed; consent counts only as far as the policy lets it.
             if (consent) {
+                // Consent counts only as far as the policy lets it.
                 manager->IsTrackingOn(false);
+            } else {
+                // A revocation stays "off" in this process even when its
+                // save failed.
+                CUTProcessState::revoked_unsaved.store(!stored);
             }
         });
         if (!consent && !folder.empty()) {

@@ -231,19 +231,12 @@ std::wstring LockFileName(const std::wstring& name) {
     return file_name + L"~" + FromUtf8(NameHash(name));
 }
 
-CUTNamedLockGuard::CUTNamedLockGuard(const std::wstring& name) : lock_(nullptr), held_(false) {
-    lock_ = Registry().Enter(name.empty() ? std::wstring(kGlobalLockName) : name);
-    if (lock_ != nullptr) {
-        held_ = lock_->Acquire();
-    }
-}
-
-CUTNamedLockGuard::CUTNamedLockGuard(const std::wstring& name,
-                                     std::chrono::steady_clock::time_point deadline)
+CUTNamedLockGuard::CUTNamedLockGuard(
+    const std::wstring& name, const std::optional<std::chrono::steady_clock::time_point>& deadline)
     : lock_(nullptr), held_(false) {
     lock_ = Registry().Enter(name.empty() ? std::wstring(kGlobalLockName) : name);
     if (lock_ != nullptr) {
-        held_ = lock_->AcquireBefore(deadline, &timed_out_);
+        held_ = deadline ? lock_->AcquireBefore(*deadline, &timed_out_) : lock_->Acquire();
     }
 }
 

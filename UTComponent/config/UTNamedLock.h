@@ -20,6 +20,7 @@
 #define TVUT_CONFIG_UTNAMEDLOCK_H
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 // Name of the lock that guards the file at path: the path with every
@@ -42,10 +43,11 @@ std::wstring LockFileName(const std::wstring& name);
 
 class CUTNamedLockGuard {
 public:
-    explicit CUTNamedLockGuard(const std::wstring& name);
-    // Waits for the lock until deadline at most; IsHeld tells whether it was
-    // taken.
-    CUTNamedLockGuard(const std::wstring& name, std::chrono::steady_clock::time_point deadline);
+    // Waits for the lock without limit, or until deadline when one is
+    // given; IsHeld tells whether it was taken.
+    explicit CUTNamedLockGuard(
+        const std::wstring& name,
+        const std::optional<std::chrono::steady_clock::time_point>& deadline = std::nullopt);
     ~CUTNamedLockGuard();
     CUTNamedLockGuard(const CUTNamedLockGuard&) = delete;
     CUTNamedLockGuard& operator=(const CUTNamedLockGuard&) = delete;

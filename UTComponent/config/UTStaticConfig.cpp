@@ -137,6 +137,20 @@ void CUTStaticConfig::WriteText(const std::wstring& name, const std::wstring& te
     }
 }
 
+bool CUTStaticConfig::SaveNow(const std::wstring& name, const std::wstring& value) {
+    std::wstring fixed;
+    if (policy_->Fixes(name, &fixed)) {
+        WriteText(name, value, false);  // logs the dropped write
+        return false;
+    }
+    std::shared_ptr<CUTXMLConfig> file = FileOfItem(name);
+    if (!file) {
+        return false;
+    }
+    file->SetValue(name, value, false);
+    return file->Save();
+}
+
 void CUTStaticConfig::OverrideForThisSession(const std::wstring& name, const std::wstring& value) {
     std::lock_guard<std::mutex> lock(overrides_mutex_);
     overrides_[name] = value;

@@ -42,6 +42,9 @@ public:
     void SetInt(const std::wstring& name, int32_t value, bool save_now);
     void SetInt64(const std::wstring& name, int64_t value, bool save_now);
     void SetString(const std::wstring& name, const std::wstring& value, bool save_now);
+    // Sets the item and saves its file now; false when that save failed
+    // (or the policy fixes the item, so nothing was written).
+    bool SaveNow(const std::wstring& name, const std::wstring& value);
     // Makes name read as value for this object's life, in memory only: no
     // file changes, so a later save of the file cannot keep it. A setting
     // the machine policy fixes keeps the policy's value.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -62,12 +63,14 @@ int TimerSeconds(int64_t milliseconds) {
 // asks for a send in every callback cannot recurse without end.
 thread_local bool t_in_host_callback = false;
 
-// Set while a send cycle runs on a host's thread (sendSynchronously): its
-// upload gets the host thread's bound.
-thread_local bool t_host_thread_send = false;
-// When a send on a host's thread must be over: the wait for the sending lock
-// and the upload share its bound.
-thread_local std::chrono::steady_clock::time_point t_host_send_deadline;
+// While a send cycle runs on a host's thread (sendSynchronously): when it
+// must be over. The wait for the sending lock and the upload share the
+// host thread's bound (HostThreadBoundMs).
+struct HostThreadSend {
+    std::chrono::steady_clock::time_point deadline;
+    int64_t bound_ms;
+};
+thread_local std::optional<HostThreadSend> t_host_send;
 
 // Looks at the user's tracking (from the file: another process may have
 // changed it); logs why when it is off.
@@ -315,28 +318,19 @@ CUTTranscriptManager::CycleOutcome CUTTranscriptManager::runCycle() {
         // The worker queues for the lock; a host's thread waits no longer
         // than its send would take, since another process's upload may hold
         // the lock for as long as that process allows.
-        std::unique_ptr<CUTNamedLockGuard> lock;
-        CUTConfigManager* bound_config = CUTConfigManager::PeekInstance();
-        if (t_host_thread_send && bound_config != nullptr) {
-            const int64_t bound_ms = HostThreadBoundMs(bound_config->GetCommunicationTimeOut());
-            t_host_send_deadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
-            lock.reset(new CUTNamedLockGuard(kSendingLockName, t_host_send_deadline));
-            if (!lock->IsHeld() && !lock->TimedOut()) {
-                return outcome;
-            }
-            if (!lock->IsHeld()) {
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        if (t_host_send) {
+            deadline = t_host_send->deadline;
+        }
+        CUTNamedLockGuard lock(kSendingLockName, deadline);
+        if (!lock.IsHeld()) {
+            if (lock.TimedOut()) {
                 UT_LOG(UT_LOG_ERROR,
                        "Another send of this user held the sending lock for %d ms: nothing is sent",
-                       static_cast<int>(bound_ms));
+                       static_cast<int>(t_host_send->bound_ms));
                 outcome.result = kResultSendingElsewhere;
-                return outcome;
             }
-        } else {
-            lock.reset(new CUTNamedLockGuard(kSendingLockName));
-            if (!lock->IsHeld()) {
-                return outcome;
-            }
+            return outcome;
         }
         try {
             CUTConfigManager* config = CUTConfigManager::PeekInstance();
@@ -478,11 +472,11 @@ int CUTTranscriptManager::sendFile(bool* sent) {
     UT_LOG(UT_LOG_INFO, "Sending to Server %s\n", UrlWithoutUserinfo(url).c_str());
     CUTHttpClient client(url);
     client.DeferDeliveredTime(true);
-    if (t_host_thread_send) {
+    if (t_host_send) {
         // What the wait for the lock left, in the whole seconds the
         // transfer's time-out counts (0 would mean none).
         const int64_t left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    t_host_send_deadline - std::chrono::steady_clock::now())
+                                    t_host_send->deadline - std::chrono::steady_clock::now())
                                     .count();
         client.BoundTransfer(std::max<int64_t>(left_ms, 1000));
     }
@@ -626,10 +620,16 @@ int CUTTranscriptManager::sendFile(bool* sent) {
 
 UTStatus CUTTranscriptManager::sendSynchronously(int reason) {
     m_reason.store(reason);
-    struct HostThreadSend {
-        HostThreadSend() { t_host_thread_send = true; }
-        ~HostThreadSend() { t_host_thread_send = false; }
-    } host_thread_send;
+    CUTConfigManager* config = CUTConfigManager::PeekInstance();
+    const int64_t bound_ms =
+        HostThreadBoundMs(config != nullptr ? config->GetCommunicationTimeOut() : 0);
+    struct Bounded {
+        explicit Bounded(int64_t ms) {
+            t_host_send = HostThreadSend{
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), ms};
+        }
+        ~Bounded() { t_host_send.reset(); }
+    } bounded(bound_ms);
     const CycleOutcome outcome = runCycle();
     return StatusOfProcessResult(outcome.result, outcome.server_status, outcome.ext_dep_status);
 }
