@@ -4,13 +4,16 @@
 //   start-up:  CPU of a whole process (exec to exit, from wait4) that links
 //              the library and calls nothing: tvut_host idle, curl_host idle;
 //   lifecycle: CPU of the process from before InitUTComponent to after
-//              CleanUp, with the hand-over's first send delivered to the local
-//              receiver on 127.0.0.1 (tvut_host lifecycle, a new root each
-//              round), beside curl_global_init, one POST of the same request
-//              body to the same receiver and the cleanup (curl_host post);
+//              CleanUp (tvut_host lifecycle), in a root where an earlier
+//              session left its files and transcript but no send is on
+//              record, so that the hand-over waits for a send (delivered to
+//              the local receiver on 127.0.0.1) as a new user's does; beside
+//              curl_global_init, one POST of the same request body to the
+//              same receiver and the cleanup (curl_host post). The same in a
+//              new root (no files at all yet) is the "first run";
 //   peak RSS:  the peak resident size of those two processes (wait4);
 //   GetUserID: thread CPU per call, outside a session, in a root where a
-//              session stored the login (tvut_host getuserid).
+//              session stored the login seconds ago (tvut_host getuserid).
 //
 // Then, once each: the dynamic loader's own statistics (LD_DEBUG=statistics)
 // of both idle hosts, and the resident size per library of both after their
@@ -26,13 +29,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "config/UTConfigPaths.h"
+#include "config/UTParsedFiles.h"
+#include "config/UTXMLConfig.h"
 #include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"
 
@@ -116,19 +125,39 @@ double Median(std::vector<double> values) {
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
-// Points the component's roots at a new folder under base, with uploads
-// going to host; returns the folder.
-std::string NewRoot(const tvut_test::ScratchFolder& base, int round, const std::string& host) {
-    const std::string root = base.Join("round" + std::to_string(round));
-    for (const char* sub : {"", "/machine", "/user", "/runtime"}) {
-        mkdir((root + sub).c_str(), 0700);
-    }
+void UseRoot(const std::string& root) {
     setenv("UT_MACHINE_DATA_DIR", (root + "/machine").c_str(), 1);
     setenv("XDG_DATA_HOME", (root + "/user").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
     setenv("UT_POLICY_FILE", (root + "/no-policy.xml").c_str(), 1);
+}
+
+// Points the component's roots at a new folder under base, with uploads
+// going to host; returns the folder.
+std::string NewRoot(const tvut_test::ScratchFolder& base, const std::string& name,
+                    const std::string& host) {
+    const std::string root = base.Join(name);
+    for (const char* sub : {"", "/machine", "/user", "/runtime"}) {
+        mkdir((root + sub).c_str(), 0700);
+    }
+    UseRoot(root);
     tvut_test::WriteMachineSettings(tvut_test::SendOnlyWhenAskedSettings(host));
     return root;
+}
+
+// A copy of template as base/name, where no send is on
+// record (the files and the transcript of the template's session stay).
+void CopiedRoot(const std::string& from, const tvut_test::ScratchFolder& base,
+                const std::string& name) {
+    const std::string root = base.Join(name);
+    std::filesystem::copy(from, root, std::filesystem::copy_options::recursive);
+    std::filesystem::remove_all(root + "/runtime");
+    mkdir((root + "/runtime").c_str(), 0700);
+    UseRoot(root);
+    // Another product's session left no send on record for this user.
+    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    user.Load();
+    user.SetValue(L"LastSendTimestamp", L"-1", true);
 }
 
 // The loader's statistics lines of interest, from LD_DEBUG=statistics.
@@ -176,10 +205,25 @@ int main(int argc, char** argv) {
     const std::string curl = TVUT_BENCH_CURL_HOST;
     const std::string body_file = base.Join("body");
     std::map<std::string, std::vector<double>> figures;
+    const std::string template_root = NewRoot(base, "template", receiver.HostUrl());
+    int requests = 0;
+    if (!Ok(Spawn({tvut, "lifecycle"}), "tvut_host lifecycle") ||
+        !receiver.WaitForRequests(++requests)) {
+        return 1;
+    }
+    // The roots of the rounds, made now and left alone for a while, as the
+    // files of a product's last session are when it starts again.
     for (int round = 0; round < rounds; ++round) {
-        const std::string root = NewRoot(base, round, receiver.HostUrl());
+        CopiedRoot(template_root, base, "round" + std::to_string(round));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(kUnchangedSeconds + 1));
+    for (int round = 0; round < rounds; ++round) {
+        NewRoot(base, "new" + std::to_string(round), receiver.HostUrl());
+        const Run first = Spawn({tvut, "lifecycle"});
+        UseRoot(base.Join("round" + std::to_string(round)));
         const Run lifecycle = Spawn({tvut, "lifecycle"});
-        if (!Ok(lifecycle, "tvut_host lifecycle") || !receiver.WaitForRequests(round + 1)) {
+        if (!Ok(first, "tvut_host lifecycle (first run)") ||
+            !Ok(lifecycle, "tvut_host lifecycle") || !receiver.WaitForRequests(requests += 2)) {
             return 1;
         }
         if (round == 0) {
@@ -188,12 +232,14 @@ int main(int argc, char** argv) {
         const Run post = Spawn({curl, "post", receiver.UploadUrl(), body_file});
         const Run tvut_idle = Spawn({tvut, "idle"});
         const Run curl_idle = Spawn({curl, "idle"});
+        UseRoot(template_root);
         const Run ids = Spawn({tvut, "getuserid", "2000"});
         if (!Ok(post, "curl_host post") || !Ok(tvut_idle, "tvut_host idle") ||
             !Ok(curl_idle, "curl_host idle") || !Ok(ids, "tvut_host getuserid")) {
             return 1;
         }
         figures["lifecycle_tvut"].push_back(lifecycle.Value("cpu_us") / 1e3);
+        figures["first_run"].push_back(first.Value("cpu_us") / 1e3);
         figures["lifecycle_curl"].push_back(post.Value("cpu_us") / 1e3);
         figures["rss_tvut"].push_back(lifecycle.maxrss_mib);
         figures["rss_curl"].push_back(post.maxrss_mib);
@@ -209,6 +255,7 @@ int main(int argc, char** argv) {
         m("start_tvut"), m("start_curl"), m("start_tvut") - m("start_curl"));
     std::printf("lifecycle CPU: tvUT %.2f ms; curl init + one POST of the same body %.2f ms\n",
                 m("lifecycle_tvut"), m("lifecycle_curl"));
+    std::printf("first run in a new root: tvUT %.2f ms\n", m("first_run"));
     std::printf("peak RSS: tvUT host %.2f MiB, curl host %.2f MiB (+%.2f MiB)\n", m("rss_tvut"),
                 m("rss_curl"), m("rss_tvut") - m("rss_curl"));
     std::printf("GetUserID: %.2f us CPU per call\n", m("getuserid"));
@@ -216,7 +263,8 @@ int main(int argc, char** argv) {
     PrintLoaderStatistics("tvUT host", tvut);
     PrintLoaderStatistics("curl host", curl);
     std::printf("resident per file:\n");
-    NewRoot(base, rounds, receiver.HostUrl());
+    CopiedRoot(template_root, base, "smaps");
+    std::this_thread::sleep_for(std::chrono::seconds(kUnchangedSeconds + 1));
     PrintResident("tvUT host after the lifecycle", Spawn({tvut, "lifecycle", "--smaps"}));
     PrintResident("curl host after its POST",
                   Spawn({curl, "post", receiver.UploadUrl(), body_file, "--smaps"}));

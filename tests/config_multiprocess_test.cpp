@@ -382,3 +382,89 @@ TEST_F(ConfigMultiProcessTest, RepairIsDecidedAndWrittenUnderOneHoldingOfTheLock
     EXPECT_EQ("1700000000", StoredValue(path_, "LastSendTimestamp"))
         << "the repair overwrote what the other process saved";
 }
+
+// ---- what a process keeps of a file it parsed --------------------------------------
+
+namespace {
+
+// A clock a minute ahead: every file the test writes counts as settled, so
+// readers keep what they parse of it.
+class AheadClockPlatform : public CUTPlatformWrapper {
+public:
+    AheadClockPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+    int64_t CurrentTimeSeconds() override { return target()->CurrentTimeSeconds() + 60; }
+};
+
+// Stores login through a file object of this process, as any product does.
+bool StoreLogin(const std::wstring& login) {
+    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    if (!config.Load()) {
+        return false;
+    }
+    config.SetValue(L"TelvoranLogin", login, false);
+    return config.Save();
+}
+
+std::wstring KeptLogin() {
+    std::wstring login;
+    return CUTXMLConfig::ReadStoredItem(UT_CONFIG_PI_UD, kComponentFolderName, L"TelvoranLogin",
+                                        &login)
+               ? login
+               : L"<none>";
+}
+
+std::wstring RereadLogin(CUTXMLConfig* config) {
+    std::wstring login;
+    return config->GetValue(L"TelvoranLogin", true, &login) ? login : L"<none>";
+}
+
+}  // namespace
+
+// Each save of another process, of a value as long as the last one and
+// within the same tick of the file system's clock, is read at once, by the
+// one-item reader and by a file object's reread alike.
+TEST_F(ConfigMultiProcessTest, KeptFileNeverHidesAnotherProcessSave) {
+    AheadClockPlatform ahead;
+    CUTScopedPlatform scoped(&ahead);
+    ASSERT_TRUE(StoreLogin(L"user-00"));
+    CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(reader.Load());
+    for (int round = 1; round <= 20; ++round) {
+        const std::wstring expected =
+            std::wstring(L"user-") + (round < 10 ? L"0" : L"") + std::to_wstring(round);
+        // Read twice: the second read is served from what was kept.
+        KeptLogin();
+        RereadLogin(&reader);
+        ChildProcess other([&expected] { return StoreLogin(expected) ? 0 : 1; });
+        ASSERT_EQ(0, other.Wait());
+        EXPECT_EQ(expected, KeptLogin()) << "round " << round;
+        EXPECT_EQ(expected, RereadLogin(&reader)) << "round " << round;
+    }
+}
+
+// A file edited in place (the same inode, the same size), as a hand edit of
+// a plain settings file is, right after it was read: nothing of a file
+// written so recently is kept, so the edit is read.
+TEST_F(ConfigMultiProcessTest, RecentFileIsNotKeptSoAnEditInPlaceIsRead) {
+    ASSERT_TRUE(StoreLogin(L"aaaa"));
+    CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+    ASSERT_TRUE(reader.Load());
+    ASSERT_EQ(L"aaaa", KeptLogin());
+    ASSERT_EQ(L"aaaa", RereadLogin(&reader));
+    std::string bytes = ReadFile(path_);
+    std::string xml;
+    ASSERT_TRUE(CUTXMLConfig::DecodeFileBytes(bytes, UT_CONFIG_PI_UD, &xml));
+    const size_t at = xml.find("\"aaaa\"");
+    ASSERT_NE(std::string::npos, at);
+    xml.replace(at, 6, "\"bbbb\"");
+    if (IsConfigScramblingOn()) {
+        ScrambleBytes(&xml);
+    }
+    ASSERT_EQ(bytes.size(), xml.size());
+    {
+        std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+        file.write(xml.data(), static_cast<std::streamsize>(xml.size()));
+    }
+    EXPECT_EQ(L"bbbb", KeptLogin());
+    EXPECT_EQ(L"bbbb", RereadLogin(&reader));
+}

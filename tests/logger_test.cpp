@@ -837,16 +837,20 @@ TEST(LoggerFailureTest, ALinkAtTheLogPathIsReplacedNeverWrittenThrough) {
     EXPECT_FALSE(tvut_test::PathExists(shared.path));
 }
 
+// A writer looks at the path only now and then, so a few lines may still go
+// to the file it holds open; after kLogLinesPerLook lines it has looked.
 TEST(LoggerRotationTest, DeletedFileStartsAFreshOne) {
     LogPlace place;
     CUTLoggerManager logger;
     logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
     logger.Log(UT_LOG_ERROR, "before");
     ASSERT_EQ(0, ::unlink(place.path.c_str()));
-    logger.Log(UT_LOG_ERROR, "after");
+    for (int i = 0; i <= kLogLinesPerLook; ++i) {
+        logger.Log(UT_LOG_ERROR, "after %d", i);
+    }
     const std::vector<std::string> lines = ReadLines(place.path);
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ("after", MessageOf(lines[0]));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("after " + std::to_string(kLogLinesPerLook), MessageOf(lines.back()));
     EXPECT_TRUE(ArchiveNames(place.folder).empty());
 }
 
@@ -856,13 +860,30 @@ TEST(LoggerRotationTest, FileReplacedByAnotherProcessIsFollowed) {
     logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
     logger.Log(UT_LOG_ERROR, "before");
     // Another process archived the file and started a new, shorter one.
-    ASSERT_EQ(0, ::rename(place.path.c_str(), place.Archive("TVUT_2000_1_1_0_0_0.log").c_str()));
+    const std::string archive = place.Archive("TVUT_2000_1_1_0_0_0.log");
+    ASSERT_EQ(0, ::rename(place.path.c_str(), archive.c_str()));
     ASSERT_TRUE(WriteFile(place.path, "other\n"));
-    logger.Log(UT_LOG_ERROR, "after");
+    for (int i = 0; i <= kLogLinesPerLook; ++i) {
+        logger.Log(UT_LOG_ERROR, "after %d", i);
+    }
+    // Each line once: the first ones in the archived file, the rest after
+    // the other process's line in the new one.
+    const std::vector<std::string> archived = ReadLines(archive);
     const std::vector<std::string> lines = ReadLines(place.path);
-    ASSERT_EQ(2u, lines.size());
+    ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ("other", lines[0]);
-    EXPECT_EQ("after", MessageOf(lines[1]));
+    EXPECT_EQ("after " + std::to_string(kLogLinesPerLook), MessageOf(lines.back()));
+    std::vector<std::string> messages;
+    for (size_t i = 1; i < archived.size(); ++i) {
+        messages.push_back(MessageOf(archived[i]));
+    }
+    for (size_t i = 1; i < lines.size(); ++i) {
+        messages.push_back(MessageOf(lines[i]));
+    }
+    ASSERT_EQ(static_cast<size_t>(kLogLinesPerLook + 1), messages.size());
+    for (int i = 0; i <= kLogLinesPerLook; ++i) {
+        EXPECT_EQ("after " + std::to_string(i), messages[static_cast<size_t>(i)]);
+    }
 }
 
 TEST(LoggerRotationTest, BlockedFolderRecoversOnceFree) {

@@ -17,7 +17,10 @@
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigManager.h"
+#include "config/UTConfigPaths.h"
 #include "config/UTNamedLock.h"
+#include "config/UTParsedFiles.h"
+#include "config/UTXMLConfig.h"
 #include "info/UTKormString.h"
 #include "info/UTProductInfoImp.h"
 #include "log/UTLoggerManager.h"
@@ -175,6 +178,10 @@ bool StoreLogin(const std::wstring& login) {
 // outside a session and never disturbs the session's manager. tvUT's own
 // callers use this, never the records GetUserID hands to the host.
 std::wstring ReadStoredLogin() {
+    std::wstring login;
+    if (CUTXMLConfig::ReadStoredItem(UT_CONFIG_PI_UD, kComponentFolderName, kLoginItem, &login)) {
+        return login;
+    }
     std::unique_ptr<CUTConfigManager> own(new CUTConfigManager());
     return own->Store()->GetString(kLoginItem, false);
 }
@@ -217,6 +224,7 @@ bool IsTermProgram(const kormSTRING& program_type) {
 void ReleaseSharedTables() {
     CUTTranscriptManager::ReleaseProcessObserver();
     CUTConfigCommon::ReleaseItems();
+    CUTParsedFiles::Release();
     CUTPlatform::ReleaseDefault();
 }
 

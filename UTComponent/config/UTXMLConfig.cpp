@@ -9,6 +9,7 @@
 #include "config/UTFolderAccess.h"
 #include "config/UTNamedLock.h"
 #include "config/UTParseGuard.h"
+#include "config/UTParsedFiles.h"
 #include "config/UTScrambler.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
@@ -222,9 +223,20 @@ void CUTXMLConfig::BuildDefaults(TiXmlDocument* document) const {
 }
 
 bool CUTXMLConfig::ReadFileLocked(TiXmlDocument* document) {
+    CUTPlatform* platform = CUTPlatform::Current();
+    const int64_t read_began = platform->CurrentTimeSeconds();
+    CUTFileStatus status;
+    const bool known = platform->GetFileStatus(FilePath(), &status) && status.is_regular_file;
+    if (known) {
+        if (std::shared_ptr<const TiXmlDocument> kept =
+                CUTParsedFiles::Find(FilePath(), kind_, status)) {
+            *document = *kept;
+            return true;
+        }
+    }
     std::string bytes;
     bool too_large = false;
-    if (!CUTPlatform::Current()->ReadWholeFile(FilePath(), &bytes, kSettingsMaxBytes, &too_large)) {
+    if (!platform->ReadWholeFile(FilePath(), &bytes, kSettingsMaxBytes, &too_large)) {
         if (too_large) {
             CUTLoggerManager::GetInstance()->Log(
                 UT_LOG_ERROR, "Config file larger than %d bytes, not read! File path %W",
@@ -237,6 +249,42 @@ bool CUTXMLConfig::ReadFileLocked(TiXmlDocument* document) {
                                              FilePath().c_str());
         return false;
     }
+    // The status was read before the bytes: a file replaced in between is
+    // kept under the older status, which the path no longer shows.
+    if (known) {
+        CUTParsedFiles::Keep(FilePath(), kind_, status, read_began, *document);
+    }
+    return true;
+}
+
+bool CUTXMLConfig::ReadStoredItem(unsigned kind, const std::wstring& subfolder,
+                                  const std::wstring& name, std::wstring* value) {
+    CUTXMLConfig file(kind, subfolder);
+    if (!file.document_) {
+        return false;
+    }
+    CUTNamedLockGuard guard(file.lock_name_);
+    if (!guard.IsHeld()) {
+        return false;
+    }
+    CUTPlatform* platform = CUTPlatform::Current();
+    CUTFileStatus status;
+    std::shared_ptr<const TiXmlDocument> kept;
+    if (platform->GetFileStatus(file.FilePath(), &status) && status.is_regular_file) {
+        kept = CUTParsedFiles::Find(file.FilePath(), kind, status);
+    }
+    const TiXmlDocument* document = kept.get();
+    if (document == nullptr) {
+        if (!file.ReadFileLocked(file.document_.get())) {
+            return false;
+        }
+        document = file.document_.get();
+    }
+    const TiXmlAttribute* attribute = ItemAttribute(document->RootElement(), ToUtf8(name));
+    if (attribute == nullptr) {
+        return false;
+    }
+    *value = FromUtf8(attribute->ValueStr());
     return true;
 }
 
@@ -326,12 +374,23 @@ bool CUTXMLConfig::Load() {
         return false;
     }
     CUTPlatform* platform = CUTPlatform::Current();
-    // Never follows a link and changes only a regular file of this user.
-    platform->MakeOwnerWritable(FilePath());
-    {
-        CUTNamedLockGuard guard(lock_name_);
-        writable_.store(guard.IsHeld() && platform->CanOpenForUpdate(FilePath()));
+    CUTFileStatus status;
+    const bool known = platform->GetFileStatus(FilePath(), &status);
+    // Never follows a link and changes only a regular file of this user;
+    // a file its owner may already write needs nothing.
+    if (!known || !status.owner_writable) {
+        platform->MakeOwnerWritable(FilePath());
     }
+    bool writable = false;
+    if (!known || !status.owner_writable ||
+        !CUTParsedFiles::FindWritable(FilePath(), status, &writable)) {
+        CUTNamedLockGuard guard(lock_name_);
+        writable = guard.IsHeld() && platform->CanOpenForUpdate(FilePath());
+        if (known && status.owner_writable && guard.IsHeld()) {
+            CUTParsedFiles::KeepWritable(FilePath(), status, writable);
+        }
+    }
+    writable_.store(writable);
     FillCache();
     return true;
 }

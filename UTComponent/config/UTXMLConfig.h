@@ -102,6 +102,14 @@ public:
     std::wstring FilePath() const { return folder_path_ + file_name_; }
     const std::wstring& LockName() const { return lock_name_; }
 
+    // The value of item name as the file of kind in subfolder holds it now
+    // (read under the file's lock, from what this process keeps of the file
+    // while it is unchanged): for a caller outside a session that needs one
+    // item. False when the file is missing, unusable or lacks the item; the
+    // caller then goes the whole way, which repairs what it finds.
+    static bool ReadStoredItem(unsigned kind, const std::wstring& subfolder,
+                               const std::wstring& name, std::wstring* value);
+
     // File name and root element of a kind.
     static const wchar_t* FileNameOf(unsigned kind);
     static const char* RootElementOf(unsigned kind);

@@ -1,11 +1,13 @@
 #include "log/UTLogFormat.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <mutex>
 
 #include <ace/ACE.h>
 #include <ace/Basic_Types.h>
@@ -113,6 +115,37 @@ std::wstring EscapeForLog(const std::wstring& text) {
 }
 
 namespace {
+
+// The process and thread ids of a line, asked of the system once per process
+// and per thread rather than twice per line. A forked child forgets both (its
+// forking thread is the child's only one).
+std::atomic<int> g_process_id{0};
+thread_local int t_thread_id = 0;
+
+void ForgetIdsInForkedChild() {
+    g_process_id.store(0, std::memory_order_relaxed);
+    t_thread_id = 0;
+}
+
+int LineProcessId() {
+    static std::once_flag watching;
+    std::call_once(watching,
+                   [] { CUTPlatform::Current()->CallInForkedChild(ForgetIdsInForkedChild); });
+    int id = g_process_id.load(std::memory_order_relaxed);
+    if (id == 0) {
+        id = static_cast<int>(ACE_OS::getpid());
+        g_process_id.store(id, std::memory_order_relaxed);
+    }
+    return id;
+}
+
+int LineThreadId() {
+    if (t_thread_id == 0) {
+        LineProcessId();  // makes sure a fork is watched
+        t_thread_id = static_cast<int>(ACE_OS::thr_gettid());
+    }
+    return t_thread_id;
+}
 
 // Collects the record up to its limit and remembers whether more was offered.
 class CUTRecordSink {
@@ -359,11 +392,10 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, con
                 PrintText(&sink, spec, ACE_OS::strsignal(va_arg(rest, int)));
                 break;
             case 'P':
-                sink.Print(WithoutLengthModifiers(spec) + "d", static_cast<int>(ACE_OS::getpid()));
+                sink.Print(WithoutLengthModifiers(spec) + "d", LineProcessId());
                 break;
             case 't':
-                sink.Print(WithoutLengthModifiers(spec) + "d",
-                           static_cast<int>(ACE_OS::thr_gettid()));
+                sink.Print(WithoutLengthModifiers(spec) + "d", LineThreadId());
                 break;
             case 'D':
             case 'T':

@@ -69,6 +69,9 @@ const wchar_t kRotationLockName[] = L"TVUT_LOG_ROTATION_LOCK";
 // again, doubling while failures continue, up to the ceiling: a lasting
 // failure (a read-only folder) costs one attempt per 1024 lines.
 constexpr int kFirstRotationPause = 16;
+// How often a writer looks at the log's path (see PrepareLogFile).
+constexpr int kLinesPerLook = kLogLinesPerLook;
+constexpr std::chrono::milliseconds kLookInterval(1000);
 constexpr int kLongestRotationPause = 1024;
 
 constexpr uint32_t kLogFilePermissions = 0600;
@@ -299,6 +302,7 @@ int CUTLoggerManager::WriteLine(int level, const char* format, va_list args) noe
             CloseLogFile();
             return -1;
         }
+        known_size_ += static_cast<int64_t>(line.size());
         return static_cast<int>(line.size());
     } catch (...) {
         return 0;
@@ -310,7 +314,23 @@ int CUTLoggerManager::WriteLine(int level, const char* format, va_list args) noe
 // process archived it), it is reopened; grown past the maximum size (a file
 // of exactly the maximum size is still appended to), it is rotated, unless
 // recent rotations failed and the back-off is not over.
+//
+// The path is looked at only every kLinesPerLook lines or kLookInterval,
+// and whenever this process's own count says the file would pass the
+// maximum: in between, lines go to the file held open. A rotation by another
+// process then sends a few more lines into the file it archived, where they
+// are kept, and the lines of other writers make a rotation late by at most
+// that many lines each; a file deleted by hand loses the lines written
+// before the next look.
 void CUTLoggerManager::PrepareLogFile() {
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (file_ && lines_since_look_ < kLinesPerLook && now - last_look_ < kLookInterval &&
+        known_size_ <= max_size_) {
+        ++lines_since_look_;
+        return;
+    }
+    lines_since_look_ = 0;
+    last_look_ = now;
     CUTPlatform* platform = CUTPlatform::Current();
     CUTFileStatus status;
     if (!platform->GetFileStatus(log_file_path_, &status)) {
@@ -327,7 +347,8 @@ void CUTLoggerManager::PrepareLogFile() {
         CloseLogFile();
         OpenLogFile();
     }
-    if (static_cast<int64_t>(status.size) <= max_size_) {
+    known_size_ = static_cast<int64_t>(status.size);
+    if (known_size_ <= max_size_) {
         return;
     }
     if (rotation_pause_lines_ > 0) {
@@ -501,6 +522,7 @@ bool CUTLoggerManager::OpenLogFile() {
     if (file_ && file_->Status(&status)) {
         file_device_ = status.device;
         file_inode_ = status.inode;
+        known_size_ = static_cast<int64_t>(status.size);
     } else {
         // Unknown identity: the next line opens the file again.
         file_device_ = 0;

@@ -37,6 +37,7 @@
 #define TVUT_LOG_UTLOGGERMANAGER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -57,6 +58,10 @@ enum UTLogLevel {
 
 class CUTLoggerBackend;
 class CUTWritableFile;
+
+// A writer looks at the log's path (another process may have archived or
+// replaced the file) after at most this many lines, or a second.
+constexpr int kLogLinesPerLook = 32;
 
 class CUTLoggerManager : public CUTSingleton<CUTLoggerManager> {
 public:
@@ -101,6 +106,11 @@ private:
     std::unique_ptr<CUTWritableFile> file_;
     uint64_t file_device_ = 0;
     uint64_t file_inode_ = 0;
+    // What this process knows of the file without asking the path: its size
+    // at the last look plus the lines appended since, and when that look was.
+    int64_t known_size_ = 0;
+    int lines_since_look_ = 0;
+    std::chrono::steady_clock::time_point last_look_;
     // Back-off after failed rotations: lines still to write before the next
     // attempt, and the failures in a row.
     int rotation_pause_lines_ = 0;

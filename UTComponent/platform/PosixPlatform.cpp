@@ -233,6 +233,8 @@ namespace {
 void FillStatus(const struct statx& sx, CUTFileStatus* status) {
     status->last_write_nanos = static_cast<int64_t>(sx.stx_mtime.tv_sec) * 1000000000 +
                                static_cast<int64_t>(sx.stx_mtime.tv_nsec);
+    status->change_nanos = static_cast<int64_t>(sx.stx_ctime.tv_sec) * 1000000000 +
+                           static_cast<int64_t>(sx.stx_ctime.tv_nsec);
     status->device = (static_cast<uint64_t>(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
     status->inode = static_cast<uint64_t>(sx.stx_ino);
     status->permissions = static_cast<uint32_t>(sx.stx_mode & 07777);
@@ -251,6 +253,8 @@ void FillStatus(const struct statx& sx, CUTFileStatus* status) {
 void FillStatus(const struct stat& st, CUTFileStatus* status) {
     status->last_write_nanos = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
                                static_cast<int64_t>(st.st_mtim.tv_nsec);
+    status->change_nanos = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 +
+                           static_cast<int64_t>(st.st_ctim.tv_nsec);
     status->device = (static_cast<uint64_t>(major(st.st_dev)) << 32) | minor(st.st_dev);
     status->inode = static_cast<uint64_t>(st.st_ino);
     status->permissions = static_cast<uint32_t>(st.st_mode & 07777);

@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -233,8 +234,23 @@ int CUTPosixPlatform::TimeZoneOffsetMinutes() {
 
 bool ToLocalTime(int64_t seconds, std::tm* local) {
     std::lock_guard<std::mutex> lock(ZoneMutex());
-    // tzset first, as localtime does: TZ may have changed since.
-    ::tzset();
+    // tzset first, as localtime does: TZ or the zone file may have changed
+    // since. A change of TZ counts at once; the zone file is looked at once
+    // a second, which spares every log line a look at it.
+    static std::chrono::steady_clock::time_point last_tzset;
+    static bool zone_read = false;
+    static std::string last_tz;
+    static bool had_tz = false;
+    const char* tz = ::getenv("TZ");
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (!zone_read || now - last_tzset >= std::chrono::seconds(1) || (tz != nullptr) != had_tz ||
+        (tz != nullptr && last_tz != tz)) {
+        ::tzset();
+        last_tzset = now;
+        zone_read = true;
+        had_tz = tz != nullptr;
+        last_tz = tz != nullptr ? tz : "";
+    }
     const time_t when = static_cast<time_t>(seconds);
     return ::localtime_r(&when, local) != nullptr;
 }

@@ -66,6 +66,10 @@ struct CUTFileStatus {
     // Last write time in nanoseconds since 1970, for ordering files written
     // within one second.
     int64_t last_write_nanos = -1;
+    // Last change of the file or its status (any write, a rename, a change
+    // of mode) in nanoseconds since 1970, where the system keeps one; else
+    // last_write_nanos. Readers that keep what they parsed compare it.
+    int64_t change_nanos = -1;
     // Identity of the file itself: two paths (or an open file and a path)
     // with equal identities are the same file.
     uint64_t device = 0;
