@@ -393,6 +393,10 @@ class AheadClockPlatform : public CUTPlatformWrapper {
 public:
     AheadClockPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
     int64_t CurrentTimeSeconds() override { return target()->CurrentTimeSeconds() + 60; }
+    // The whole status in one query, identity and times included.
+    bool GetFileStatus(const std::wstring& path, CUTFileStatus* status) override {
+        return target()->GetFileStatus(path, status);
+    }
 };
 
 // Stores login through a file object of this process, as any product does.
