@@ -1,6 +1,9 @@
 // Cost of the diagnostic log inside the host: a line that is written (with
-// rotation at the default size) and a line that the level filters out.
+// rotation at the default size) and a line that the level filters out,
+// beside one write(2) of a line of the same length (the floor).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -56,8 +59,28 @@ void BM_FilteredLine(benchmark::State& state) {
     }
 }
 
+// The floor: one write(2) of a line of the same length, appended to a file
+// of the same folder that is emptied at the same size.
+void BM_OneWrite(benchmark::State& state) {
+    Logger();
+    const std::string path = (ScratchFolder() / "floor.log").string();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const std::string line(92, 'x');
+    off_t size = 0;
+    for (auto _ : state) {
+        if (::write(fd, line.data(), line.size()) > 0) {
+            size += static_cast<off_t>(line.size());
+        }
+        if (size > 51200) {
+            size = ::ftruncate(fd, 0) == 0 ? 0 : size;
+        }
+    }
+    ::close(fd);
+}
+
 }  // namespace
 
+BENCHMARK(BM_OneWrite);
 BENCHMARK(BM_WrittenLine);
 BENCHMARK(BM_FilteredLine);
 BENCHMARK_MAIN();

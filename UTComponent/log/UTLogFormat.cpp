@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
@@ -188,6 +190,13 @@ public:
         Append(big.data(), wanted);
     }
 
+    // A plain "%d": what snprintf would write, without its parse.
+    void PrintDecimal(long long value) {
+        char digits[24];
+        const std::to_chars_result done = std::to_chars(digits, digits + sizeof digits, value);
+        Append(digits, static_cast<size_t>(done.ptr - digits));
+    }
+
 private:
     std::string* out_;
     size_t limit_;
@@ -213,6 +222,12 @@ std::string WithoutLengthModifiers(const std::string& spec) {
 void PrintInteger(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {
     const size_t longs = static_cast<size_t>(std::count(spec.begin(), spec.end(), 'l'));
     std::string plain = WithoutLengthModifiers(spec);
+    if (plain == "%" && conversion == 'd') {
+        sink->PrintDecimal(longs == 0   ? va_arg(*args, int)
+                           : longs == 1 ? va_arg(*args, long)
+                                        : va_arg(*args, long long));
+        return;
+    }
     if (longs == 0) {
         sink->Print(spec + conversion, va_arg(*args, int));
     } else if (longs == 1) {
@@ -229,7 +244,27 @@ void PrintText(CUTRecordSink* sink, const std::string& spec, const char* text, b
         text = "(null)";
     }
     const std::string escaped = escape ? EscapeForLog(text) : std::string();
-    sink->Print(WithoutLengthModifiers(spec) + "s", escaped.empty() ? text : escaped.c_str());
+    const char* shown = escaped.empty() ? text : escaped.c_str();
+    const std::string plain = WithoutLengthModifiers(spec);
+    // "%s" and "%-Ns", the forms of the line prefix, without snprintf's parse.
+    const bool left = plain.size() > 1 && plain[1] == '-';
+    const size_t digits = left ? 2 : 1;
+    if (plain.size() <= digits + 2 &&
+        std::all_of(plain.begin() + static_cast<std::ptrdiff_t>(std::min(digits, plain.size())),
+                    plain.end(), [](char c) { return c >= '1' && c <= '9'; })) {
+        const size_t width = plain.size() > digits ? std::stoul(plain.substr(digits)) : 0;
+        const size_t length = std::strlen(shown);
+        const std::string padding(width > length ? width - length : 0, ' ');
+        if (!left) {
+            sink->Append(padding);
+        }
+        sink->Append(shown, length);
+        if (left) {
+            sink->Append(padding);
+        }
+        return;
+    }
+    sink->Print(plain + "s", shown);
 }
 
 // Wide text as narrow text of the locale's charset. Only as many characters
@@ -249,18 +284,46 @@ void PrintWideText(CUTRecordSink* sink, const std::string& spec, const wchar_t* 
 // "YYYY-MM-DD HH:MM:SS.uuuuuu" in local time, as the backend writes it, made
 // through the platform's one lock on the time zone.
 bool FormatTimestamp(const ACE_Time_Value& when, char (*stamp)[27]) {
-    std::tm local = {};
-    if (!ToLocalTime(static_cast<int64_t>(when.sec()), &local)) {
-        return false;
-    }
-    // Each field within its width, so that the stamp fits whatever tm says.
-    auto field = [](int value, unsigned modulus) {
-        return static_cast<unsigned>(value < 0 ? 0 : value) % modulus;
+    // The date and time of day change once a second (or with TZ): made then,
+    // under the lock, and only the microseconds for every line.
+    struct SecondText {
+        int64_t second = -1;
+        std::string zone;
+        char text[20] = {};
     };
-    std::snprintf(*stamp, sizeof *stamp, "%04u-%02u-%02u %02u:%02u:%02u.%06u",
-                  field(local.tm_year + 1900, 10000), field(local.tm_mon + 1, 100),
-                  field(local.tm_mday, 100), field(local.tm_hour, 100), field(local.tm_min, 100),
-                  field(local.tm_sec, 100), field(static_cast<int>(when.usec()), 1000000));
+    static std::mutex mutex;
+    static SecondText last;
+    const int64_t second = static_cast<int64_t>(when.sec());
+    const char* zone = ::getenv("TZ");
+    char text[20];
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (second != last.second || last.zone != (zone != nullptr ? zone : "")) {
+            std::tm local = {};
+            if (!ToLocalTime(second, &local)) {
+                return false;
+            }
+            // Each field within its width, so that the stamp fits whatever tm says.
+            auto field = [](int value, unsigned modulus) {
+                return static_cast<unsigned>(value < 0 ? 0 : value) % modulus;
+            };
+            std::snprintf(last.text, sizeof last.text, "%04u-%02u-%02u %02u:%02u:%02u",
+                          field(local.tm_year + 1900, 10000), field(local.tm_mon + 1, 100),
+                          field(local.tm_mday, 100), field(local.tm_hour, 100),
+                          field(local.tm_min, 100), field(local.tm_sec, 100));
+            last.second = second;
+            last.zone = zone != nullptr ? zone : "";
+        }
+        std::memcpy(text, last.text, sizeof text);
+    }
+    std::memcpy(*stamp, text, 19);
+    (*stamp)[19] = '.';
+    unsigned micros = static_cast<unsigned>(when.usec()) % 1000000;
+    for (int i = 25; i >= 20; --i) {
+        (*stamp)[i] = static_cast<char>('0' + micros % 10);
+        micros /= 10;
+    }
+    (*stamp)[26] = '\0';
     return true;
 }
 
@@ -392,10 +455,18 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, con
                 PrintText(&sink, spec, ACE_OS::strsignal(va_arg(rest, int)));
                 break;
             case 'P':
-                sink.Print(WithoutLengthModifiers(spec) + "d", LineProcessId());
+                if (WithoutLengthModifiers(spec) == "%") {
+                    sink.PrintDecimal(LineProcessId());
+                } else {
+                    sink.Print(WithoutLengthModifiers(spec) + "d", LineProcessId());
+                }
                 break;
             case 't':
-                sink.Print(WithoutLengthModifiers(spec) + "d", LineThreadId());
+                if (WithoutLengthModifiers(spec) == "%") {
+                    sink.PrintDecimal(LineThreadId());
+                } else {
+                    sink.Print(WithoutLengthModifiers(spec) + "d", LineThreadId());
+                }
                 break;
             case 'D':
             case 'T':
