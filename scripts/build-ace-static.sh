@@ -50,6 +50,7 @@ if [ -n "$full_version" ]; then
     prefix="$cache_root/ace-$version"
     if [ -f "$prefix/.tvut-stamp" ]; then
         say "reused: static ACE $version is in $prefix ($(sed -n 's/^built //p' "$prefix/.tvut-stamp"))"
+        say "done in $((SECONDS - started)) s (nothing to build)"
         exit 0
     fi
 fi
@@ -147,6 +148,7 @@ if [ -z "$full_version" ]; then
     prefix="$cache_root/ace-$version"
     if [ -f "$prefix/.tvut-stamp" ]; then
         say "reused: static ACE $version is in $prefix"
+        say "done in $((SECONDS - started)) s (nothing to build)"
         exit 0
     fi
 fi
@@ -230,5 +232,6 @@ cp "$lib" "$prefix/lib/libACE.a"
 } >"$prefix/.tvut-stamp.new"
 mv "$prefix/.tvut-stamp.new" "$prefix/.tvut-stamp"
 rm -rf "$work"
+rmdir "$cache_root/work" 2>/dev/null || true
 say "installed $prefix/lib/libACE.a ($(du -h "$prefix/lib/libACE.a" | cut -f1)) and $(find "$prefix/include" -type f | wc -l) header files in $prefix/include"
 say "done in $((SECONDS - started)) s (ACE's compilation: $build_seconds s)"
