@@ -35,6 +35,8 @@ if(NOT DEFINED CACHE{TVUT_STATIC_ACE} OR
         "Link ACE statically into libtvUT.so (scripts/build-ace-static.sh fills the cache)" FORCE)
     set(TVUT_STATIC_ACE_DEFAULT ${TVUT_STATIC_ACE_FOUND} CACHE INTERNAL "")
 else()
+    set(TVUT_STATIC_ACE ${TVUT_STATIC_ACE} CACHE BOOL
+        "Link ACE statically into libtvUT.so (scripts/build-ace-static.sh fills the cache)")
     unset(TVUT_STATIC_ACE_DEFAULT CACHE)
 endif()
 
