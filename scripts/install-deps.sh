@@ -30,6 +30,17 @@ case $purpose in
     *) echo "usage: $0 run|test" >&2; exit 2 ;;
 esac
 
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+# libtvUT.so links ACE statically, built once from Debian's own source into a
+# cache outside the repo; once that cache is there this only says so.
+static_ace() {
+    $SUDO env TVUT_DEPS_CACHE="${TVUT_DEPS_CACHE:-}" bash "$(dirname "$0")/build-ace-static.sh"
+}
+
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -37,13 +48,8 @@ for p in "${packages[@]}"; do
     fi
 done
 if [ ${#missing[@]} -eq 0 ]; then
+    static_ace
     exit 0
-fi
-
-if [ "$(id -u)" -ne 0 ]; then
-    SUDO=sudo
-else
-    SUDO=
 fi
 export DEBIAN_FRONTEND=noninteractive
 
@@ -98,3 +104,5 @@ for s in $(printf '%s\n' "${services[@]}" | sort -u); do
     fi
     echo "install-deps: the $s service it brought is disabled and stopped"
 done
+
+static_ace

@@ -18,6 +18,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 major=${version%%.*}
+# A build that links ACE statically carries it inside libtvUT.so: neither
+# the library nor its package may then need Debian's libACE.
+ace_static=$(sed -n 's/^TVUT_ACE_LINKS_STATIC:INTERNAL=//p' "$build/CMakeCache.txt")
 
 # The files of each component (runtime, development, tools), relative to
 # the prefix, one path per line, sorted; "all" for a plain install.
@@ -119,6 +122,12 @@ install)
         fail "tvut.pc does not name the prefix it was installed under: $(head -1 "$prefix/$libdir/pkgconfig/tvut.pc")"
     soname=$(readelf -d "$prefix/$libdir/libtvUT.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
     [ "$soname" = "libtvUT.so.$major" ] || fail "SONAME is '$soname'"
+    if [ "$ace_static" = ON ]; then
+        ! readelf -d "$prefix/$libdir/libtvUT.so.$version" | grep -q 'NEEDED.*libACE' ||
+            fail "libtvUT.so links ACE statically but still needs libACE"
+        ace_exported=$(nm -D --defined-only -C "$prefix/$libdir/libtvUT.so.$version" | grep -cE '(^|[^A-Za-z])ACE(_|::)' || true)
+        [ "$ace_exported" -eq 0 ] || fail "libtvUT.so exports $ace_exported ACE symbols"
+    fi
 
     cmake -S "$source/examples/host" -B "$scratch/host" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
         -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
@@ -158,7 +167,13 @@ deb)
         echo "$name Depends: $depends"
         case $component in
         runtime)
-            for dep in libace libboost-filesystem libtinyxml libcurl libc6; do
+            expected=(libboost-filesystem libtinyxml libcurl libc6)
+            if [ "$ace_static" = ON ]; then
+                ! grep -q "libace" <<<"$depends" || fail "$name links ACE statically but depends on libace: $depends"
+            else
+                expected+=(libace)
+            fi
+            for dep in "${expected[@]}"; do
                 grep -q "$dep" <<<"$depends" || fail "$name's Depends lacks $dep"
             done
             ;;
