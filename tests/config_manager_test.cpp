@@ -381,6 +381,45 @@ TEST(RuntimeConfigTest, OperatingSystemTextsAreGatheredUntilComplete) {
     EXPECT_EQ(reads, platform.reads) << "a host without a domain is not asked again and again";
 }
 
+// Every transcript and request of a session carries the same identity, asked
+// of the system once; a name that could not be found is asked for again.
+TEST(RuntimeConfigTest, IdentityIsGatheredOncePerSession) {
+    class CountingPlatform : public CUTPlatformWrapper {
+    public:
+        CountingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+        bool AccountName(std::wstring* name) override {
+            ++account_reads;
+            *name = L"host\\someone";
+            return !fail;
+        }
+        bool MachineIdBytes(std::string* bytes) override {
+            ++machine_reads;
+            *bytes = "0123456789abcdef0123456789abcdef";
+            return true;
+        }
+        int account_reads = 0;
+        int machine_reads = 0;
+        bool fail = true;
+    } platform;
+    CUTScopedPlatform scoped(&platform);
+    CUTRuntimeConfig session;
+    EXPECT_EQ(L"", session.Identity().account) << "the source failed";
+    platform.fail = false;
+    const CUTSessionIdentity first = session.Identity();
+    EXPECT_EQ(L"host\\someone", first.account) << "a missing name is looked for again";
+    const int account_reads = platform.account_reads;
+    const int machine_reads = platform.machine_reads;
+    for (int i = 0; i < 3; ++i) {
+        const CUTSessionIdentity again = session.Identity();
+        EXPECT_EQ(first.account, again.account);
+        EXPECT_EQ(first.hashed_user, again.hashed_user);
+        EXPECT_EQ(first.hashed_os_product, again.hashed_os_product);
+    }
+    EXPECT_EQ(account_reads, platform.account_reads);
+    EXPECT_EQ(machine_reads, platform.machine_reads);
+    EXPECT_EQ(CUTRuntimeConfig::GatherIdentity().hashed_user, first.hashed_user);
+}
+
 namespace {
 
 // What tells that a file was rewritten: a replacement has a new inode, an

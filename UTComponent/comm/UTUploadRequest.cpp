@@ -30,16 +30,6 @@ std::wstring OrNoValue(const std::wstring& text) {
     return text.empty() ? std::wstring(kNoValue) : text;
 }
 
-std::string ComputerNameUtf8() {
-    std::wstring name;
-    return CUTSystemInfo::ComputerName(&name) ? ToUtf8(name) : std::string();
-}
-
-std::string UserNameUtf8() {
-    std::wstring name;
-    return CUTSystemInfo::UserName(&name) ? ToUtf8(name) : std::string();
-}
-
 // The last component of path.
 std::wstring FileNameOf(const std::wstring& path) {
     const size_t separator = path.rfind(kPathSeparator);
@@ -77,6 +67,8 @@ void CUTHttpClient::BuildRequest(const std::wstring& payload_path) {
     const std::wstring version =
         session != nullptr ? session->ModuleVersion() : CUTPlatform::Current()->ModuleVersion();
 
+    const CUTSessionIdentity identity =
+        session != nullptr ? session->Identity() : CUTRuntimeConfig::GatherIdentity();
     CUTStringFormater stream;
     WriteTextPart(stream, "TLVR_LOGIN",
                   ToUtf8(OrNoValue(session != nullptr ? session->GetText(UTSessionText::Login)
@@ -93,17 +85,17 @@ void CUTHttpClient::BuildRequest(const std::wstring& payload_path) {
     WriteTextPart(stream, "PROGRAM_TYPE",
                   ToUtf8(OrNoValue(session != nullptr ? session->GetText(UTSessionText::ProgramType)
                                                       : std::wstring())));
-    WriteTextPart(stream, "NT_LOGIN", UserNameUtf8());
+    WriteTextPart(stream, "NT_LOGIN", ToUtf8(identity.account));
     // Always 1033, whatever the machine's locale: what servers have always
     // received in this field.
     WriteTextPart(stream, "OS_LOCALE_ID", "1033");
     WriteNumberPart(stream, "GMT_OFFSET", CUTSystemInfo::TimeZoneOffsetMinutes());
     WriteTextPart(stream, "UT_COMP_VER", ToUtf8(version));
     WriteNumberPart(stream, "CLIENT_MODE", CUTProcessState::client_mode.load());
-    WriteTextPart(stream, "MACHINE_NAME", ComputerNameUtf8());
-    WriteTextPart(stream, "HIDDEN_PARAM_1", ToUtf8(CUTMachineIdentity::HashedUserIdentity()));
-    WriteTextPart(stream, "HIDDEN_PARAM_2", ToUtf8(CUTMachineIdentity::HashedOsProductId()));
-    WriteTextPart(stream, "HIDDEN_PARAM_3", ToUtf8(CUTMachineIdentity::HashedVolumeSerial()));
+    WriteTextPart(stream, "MACHINE_NAME", ToUtf8(identity.computer));
+    WriteTextPart(stream, "HIDDEN_PARAM_1", ToUtf8(identity.hashed_user));
+    WriteTextPart(stream, "HIDDEN_PARAM_2", ToUtf8(identity.hashed_os_product));
+    WriteTextPart(stream, "HIDDEN_PARAM_3", ToUtf8(identity.hashed_volume));
 
     CUTPlatform* platform = CUTPlatform::Current();
     const bool has_payload = !payload_path.empty() && platform->FileExists(payload_path) &&

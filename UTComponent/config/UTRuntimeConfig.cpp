@@ -3,6 +3,7 @@
 #include "config/UTConfigPaths.h"
 #include "config/UTScrambler.h"
 #include "platform/UTPlatform.h"
+#include "transcript/UTMachineIdentity.h"
 #include "transcript/UTSystemInfo.h"
 
 CUTRuntimeConfig::CUTRuntimeConfig()
@@ -59,4 +60,29 @@ std::wstring CUTRuntimeConfig::GetOSText(UTOSText which) {
     os_texts_ = texts;
     os_gathered_ = true;
     return os_texts_[static_cast<size_t>(which)];
+}
+
+CUTSessionIdentity CUTRuntimeConfig::Identity() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (identity_gathered_ && !identity_.account.empty() && !identity_.computer.empty()) {
+            return identity_;
+        }
+    }
+    // Gathered outside the lock: it reads files and asks the user database.
+    const CUTSessionIdentity found = GatherIdentity();
+    std::lock_guard<std::mutex> lock(mutex_);
+    identity_ = found;
+    identity_gathered_ = true;
+    return identity_;
+}
+
+CUTSessionIdentity CUTRuntimeConfig::GatherIdentity() {
+    CUTSessionIdentity found;
+    CUTSystemInfo::UserName(&found.account);
+    CUTSystemInfo::ComputerName(&found.computer);
+    found.hashed_user = CUTMachineIdentity::HashedUserIdentity();
+    found.hashed_os_product = CUTMachineIdentity::HashedOsProductId();
+    found.hashed_volume = CUTMachineIdentity::HashedVolumeSerial();
+    return found;
 }

@@ -36,6 +36,17 @@ enum class UTSessionText {
 // The operating-system description gathered for transcripts and requests.
 enum class UTOSText { Name, Version, LocaleId, Domain, Count };
 
+// Who and where the session runs, as its transcripts and requests carry it:
+// the account and computer names (empty when unknown) and the three hashed
+// identities.
+struct CUTSessionIdentity {
+    std::wstring account;
+    std::wstring computer;
+    std::wstring hashed_user;
+    std::wstring hashed_os_product;
+    std::wstring hashed_volume;
+};
+
 class CUTRuntimeConfig {
 public:
     // Makes a new session identifier and looks for the "decode.xml" marker.
@@ -57,6 +68,14 @@ public:
     // empty, all four are gathered again (an empty domain only until the
     // first gathering: many machines have none).
     std::wstring GetOSText(UTOSText which);
+
+    // The session's identity, gathered at first use and kept, since none of
+    // it changes while a product runs; a name that could not be found is
+    // looked for again next time.
+    CUTSessionIdentity Identity();
+    // The identity as found now (what Identity keeps), for a caller outside
+    // a session.
+    static CUTSessionIdentity GatherIdentity();
 
     bool IsProductInitialised() const { return product_initialised_.load(); }
     void SetProductInitialised(bool value) { product_initialised_.store(value); }
@@ -81,6 +100,8 @@ private:
     std::wstring product_folder_name_;
     std::wstring module_version_;
     bool os_gathered_ = false;
+    CUTSessionIdentity identity_;
+    bool identity_gathered_ = false;
     std::atomic<bool> product_initialised_{false};
     std::atomic<bool> sending_{false};
     std::atomic<int> beta_{0};

@@ -34,6 +34,11 @@ struct HeaderSources {
     std::wstring OS(UTOSText which) const {
         return manager != nullptr ? manager->Runtime()->GetOSText(which) : std::wstring();
     }
+    // Outside a session, gathered for this transcript alone.
+    CUTSessionIdentity Identity() const {
+        return manager != nullptr ? manager->Runtime()->Identity()
+                                  : CUTRuntimeConfig::GatherIdentity();
+    }
 
     CUTConfigManager* manager;
 };
@@ -129,18 +134,15 @@ CUTTranscriptHeader::CUTTranscriptHeader() : TiXmlElement("header") {
                     manager != nullptr ? manager->Store()->GetInt64(L"LastSendTimestamp", false)
                                        : static_cast<int64_t>(-1));
 
-    std::wstring account;
-    CUTSystemInfo::UserName(&account);
-    X::AppendText(this, "nt_login", account);
+    const CUTSessionIdentity identity = source.Identity();
+    X::AppendText(this, "nt_login", identity.account);
 
     TiXmlElement* login = new TiXmlElement("tlvr_login");
     LinkEndChild(login);
     X::SetAttribute(login, "id", OrWhenEmpty(source.Session(UTSessionText::Login), L"NoValue"));
 
     X::AppendText(this, "domain", source.OS(UTOSText::Domain));
-    std::wstring computer;
-    CUTSystemInfo::ComputerName(&computer);
-    X::AppendText(this, "machine_name", computer);
+    X::AppendText(this, "machine_name", identity.computer);
 
     // Attached once complete, as the os element below.
     std::unique_ptr<TiXmlElement> product_owner(new TiXmlElement("product"));
@@ -172,8 +174,8 @@ CUTTranscriptHeader::CUTTranscriptHeader() : TiXmlElement("header") {
     X::AppendText(os, "platform", CUTSystemInfo::OsPlatform());
     X::AppendText(os, "locale_id", source.OS(UTOSText::LocaleId));
     X::AppendCData(os, "service_pack", source.OS(UTOSText::Version));
-    X::AppendCData(os, "hash_os_product_id", CUTMachineIdentity::HashedOsProductId());
-    X::AppendCData(os, "hash_system_volume_serial", CUTMachineIdentity::HashedVolumeSerial());
-    X::AppendCData(os, "hash_os_user_name", CUTMachineIdentity::HashedUserIdentity());
+    X::AppendCData(os, "hash_os_product_id", identity.hashed_os_product);
+    X::AppendCData(os, "hash_system_volume_serial", identity.hashed_volume);
+    X::AppendCData(os, "hash_os_user_name", identity.hashed_user);
     LinkEndChild(os_owner.release());
 }
