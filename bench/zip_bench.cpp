@@ -7,15 +7,15 @@
 // CPU, also with the file work any packer must do taken off: reading the
 // sources alone, and reading them plus writing an archive-sized file);
 // interleaving the repetitions spreads the load of a shared machine evenly:
-//   build/tools/zip_bench --benchmark_repetitions=20
+//   build/bench/zip_bench --benchmark_repetitions=20
 //       --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
 //
 // User-space instructions, independent of machine load: one workload per run
 // under callgrind, counting only inside the workload's rounds:
-//   bench/zip_instructions.sh build/tools/zip_bench 20
+//   bench/zip_instructions.sh build/bench/zip_bench 20
 // which runs, for each of pack, deflate and read,
 //   valgrind --tool=callgrind --toggle-collect='*Rounds*'
-//       build/tools/zip_bench --instructions=pack --rounds=20   (one line)
+//       build/bench/zip_bench --instructions=pack --rounds=20   (one line)
 // and prints the instruction counts and the packer/zlib ratio.
 #include <benchmark/benchmark.h>
 #include <zlib.h>

@@ -4,12 +4,12 @@
 # each workload's rounds only. Unlike times, the counts do not depend on what
 # else the machine is doing.
 #
-#   bench/zip_instructions.sh [build/tools/zip_bench] [rounds]
+#   bench/zip_instructions.sh [build/bench/zip_bench] [rounds]
 #
 # Leaves callgrind.out.<workload> for callgrind_annotate in a new temporary
 # folder, whose name it prints.
 set -eu
-bench=${1:-build/tools/zip_bench}
+bench=${1:-build/bench/zip_bench}
 rounds=${2:-20}
 out=$(mktemp -d "${TMPDIR:-/tmp}/zip-instructions.XXXXXX")
 
