@@ -13,14 +13,18 @@
 #include <vector>
 
 #include "UT/UTProcessState.h"
+#include "config/UTNamedLock.h"
 #include "manager/UTPendingTranscripts.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
+#include "support/WaitFor.h"
 
+using tvut_test::ChildProcess;
 using tvut_test::PathExists;
+using tvut_test::ReadFile;
 using tvut_test::ScratchFolder;
 using tvut_test::WriteFile;
 
@@ -77,6 +81,8 @@ protected:
     }
     CUTPendingTranscripts Pending() const { return CUTPendingTranscripts(FromUtf8(component_)); }
 
+    // Lock files go to scratch roots, never the real ones.
+    tvut_test::ScratchRoots roots_;
     ScratchFolder scratch_;
     // A component folder whose own path contains both ".utt" and "TVUT_":
     // only file names may decide.
@@ -371,6 +377,78 @@ TEST_F(PendingTranscriptsTest, OnlyTheVersionThatWasListedIsRemoved) {
         EXPECT_EQ(c.removed, CUTPendingTranscripts::RemoveIfUnchanged(file));
         EXPECT_EQ(existed && !c.removed, PathExists(path));
     }
+}
+
+namespace {
+
+// Lets another process's writer of the transcript's folder act between the
+// check of a transcript and its removal, the moment a send cycle of this
+// process would remove the wrong version: the writer is told to go right
+// after the status was read, and the call returns once that writer is done
+// or is waiting for the folder's lock.
+class WriterBetweenCheckAndRemovalPlatform : public CUTPlatformWrapper {
+public:
+    WriterBetweenCheckAndRemovalPlatform(int go_fd, const ChildProcess* writer)
+        : CUTPlatformWrapper(CUTPlatform::Default()), go_fd_(go_fd), writer_(writer) {}
+    bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
+        const bool known = target()->GetEntryStatus(path, status);
+        if (!told_) {
+            told_ = true;
+            EXPECT_EQ(1, ::write(go_fd_, "g", 1));
+            const std::string calls = "/proc/" + std::to_string(writer_->pid()) + "/syscall";
+            tvut_test::WaitFor([&] {
+                // Ended, or blocked in flock(2) (x86-64: 73) on the lock.
+                const std::string now = ReadFile(calls);
+                return now.empty() || now.rfind("73 ", 0) == 0;
+            });
+        }
+        return known;
+    }
+
+private:
+    int go_fd_;
+    const ChildProcess* writer_;
+    bool told_ = false;
+};
+
+}  // namespace
+
+// A session rewrites its transcript (its final version, written by CleanUp)
+// while another process's send cycle removes the version it delivered: the
+// new version must survive.
+TEST_F(PendingTranscriptsTest, AVersionWrittenDuringTheRemovalIsKept) {
+    const std::string folder = Product("P");
+    const std::string path = File(folder, "{S}.utt", 10);
+    const std::vector<std::wstring> listed = Pending().ListTranscripts();
+    ASSERT_EQ(1u, listed.size());
+    CUTPendingFile file;
+    ASSERT_TRUE(CUTPendingTranscripts::Query(listed[0], &file));
+    int go[2];
+    ASSERT_EQ(0, ::pipe(go));
+    // The writer replaces the transcript under the folder's lock, as the
+    // serializer does, once told to.
+    ChildProcess writer([&] {
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1) {
+            return 2;
+        }
+        CUTNamedLockGuard guard(FileLockName(FromUtf8(folder)));
+        const std::string temporary = folder + "/{S}.tmp01";
+        if (!guard.IsHeld() || !WriteFile(temporary, "the final version") ||
+            ::rename(temporary.c_str(), path.c_str()) != 0) {
+            return 3;
+        }
+        return 0;
+    });
+    ::close(go[0]);
+    {
+        WriterBetweenCheckAndRemovalPlatform platform(go[1], &writer);
+        CUTScopedPlatform scoped(&platform);
+        CUTPendingTranscripts::RemoveIfUnchanged(file);
+    }
+    ::close(go[1]);
+    ASSERT_EQ(0, writer.Wait());
+    EXPECT_EQ("the final version", ReadFile(path));
 }
 
 TEST_F(PendingTranscriptsTest, TheLogCopyIsPrivateAndNeverReplacesAnArchivedLog) {

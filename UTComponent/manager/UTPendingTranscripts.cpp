@@ -6,6 +6,7 @@
 
 #include "UT/UTProcessState.h"
 #include "config/UTConfigPaths.h"
+#include "config/UTNamedLock.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
 #include "transcript/MLSerializer.h"
@@ -359,6 +360,18 @@ std::wstring CUTPendingTranscripts::CopyLogFile(const std::wstring& log_file_pat
 
 bool CUTPendingTranscripts::RemoveIfUnchanged(const CUTPendingFile& file) {
     CUTPlatform* platform = CUTPlatform::Current();
+    // Checked and removed under the lock that writers of the folder hold
+    // while they replace a transcript: a version written between the check
+    // and the removal would otherwise be the one removed, never delivered.
+    // Without the lock the file stays (it may travel twice, never not at all).
+    const size_t separator = file.path.rfind(kPathSeparator);
+    if (separator == std::wstring::npos) {
+        return false;
+    }
+    CUTNamedLockGuard guard(FileLockName(file.path.substr(0, separator)));
+    if (!guard.IsHeld()) {
+        return false;
+    }
     CUTFileStatus now;
     if (!platform->GetEntryStatus(file.path, &now) || !file.IsVersion(now)) {
         return false;

@@ -135,8 +135,10 @@ public:
     // such a name are only listed. Returns the paths removed.
     std::vector<std::wstring> RemoveLeftTemporaryFiles() const;
 
-    // Removes file when the path still holds the version that was listed;
-    // false (the file stays) when it changed, vanished or cannot be removed.
+    // Removes file when the path still holds the version that was listed,
+    // deciding and removing under the lock writers of its folder hold; false
+    // (the file stays) when it changed, vanished, cannot be removed or the
+    // lock cannot be had.
     static bool RemoveIfUnchanged(const CUTPendingFile& file);
 
     // Is name (a bare file name) a transcript's or an archived log's?
