@@ -388,7 +388,7 @@ namespace {
 // or is waiting for the folder's lock.
 class WriterBetweenCheckAndRemovalPlatform : public CUTPlatformWrapper {
 public:
-    WriterBetweenCheckAndRemovalPlatform(int go_fd, const ChildProcess* writer)
+    WriterBetweenCheckAndRemovalPlatform(int go_fd, ChildProcess* writer)
         : CUTPlatformWrapper(CUTPlatform::Default()), go_fd_(go_fd), writer_(writer) {}
     bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
         const bool known = target()->GetEntryStatus(path, status);
@@ -398,8 +398,7 @@ public:
             const std::string calls = "/proc/" + std::to_string(writer_->pid()) + "/syscall";
             tvut_test::WaitFor([&] {
                 // Ended, or blocked in flock(2) (x86-64: 73) on the lock.
-                const std::string now = ReadFile(calls);
-                return now.empty() || now.rfind("73 ", 0) == 0;
+                return writer_->HasEnded() || ReadFile(calls).rfind("73 ", 0) == 0;
             });
         }
         return known;
@@ -407,7 +406,7 @@ public:
 
 private:
     int go_fd_;
-    const ChildProcess* writer_;
+    ChildProcess* writer_;
     bool told_ = false;
 };
 
