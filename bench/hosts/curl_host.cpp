@@ -6,9 +6,6 @@
 //                                taken from its first line) and the cleanup;
 //                                prints the process CPU of that span
 //   curl_host ... --smaps        also prints the resident size per mapped file
-#include <sys/resource.h>
-#include <sys/time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,16 +16,9 @@
 
 #include <curl/curl.h>
 
-#include "ResidentByFile.h"
+#include "HostMeasures.h"
 
 namespace {
-
-double CpuUs(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
-           usage.ru_stime.tv_usec;
-}
 
 size_t Discard(char*, size_t size, size_t count, void*) {
     return size * count;

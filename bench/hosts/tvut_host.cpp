@@ -11,9 +11,6 @@
 //   tvut_host ... --smaps     also prints the resident size of each mapped file
 //
 // The roots and the server come from the environment the bench sets up.
-#include <sys/resource.h>
-#include <sys/time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,16 +19,9 @@
 #include <tvUT/UTFacade.h>
 #include <tvUT/UTProductInfo.h>
 
-#include "ResidentByFile.h"
+#include "HostMeasures.h"
 
 namespace {
-
-double CpuUs(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
-           usage.ru_stime.tv_usec;
-}
 
 struct Text {
     explicit Text(const char* text) : units(text, text + std::strlen(text)) {}

@@ -1,12 +1,25 @@
-// The resident size of this process per mapped file, for the bench hosts.
-#ifndef TVUT_BENCH_HOSTS_RESIDENTBYFILE_H
-#define TVUT_BENCH_HOSTS_RESIDENTBYFILE_H
+// What the bench hosts measure of their own process: CPU time and the
+// resident size per mapped file.
+#ifndef TVUT_BENCH_HOSTS_HOSTMEASURES_H
+#define TVUT_BENCH_HOSTS_HOSTMEASURES_H
+
+#include <sys/resource.h>
+#include <sys/time.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
+
+// CPU time (user and system) of the process (RUSAGE_SELF) or the calling
+// thread (RUSAGE_THREAD), in microseconds.
+inline double CpuUs(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+           usage.ru_stime.tv_usec;
+}
 
 // Prints "rss_kb <kB> <file>" for each mapped file and "[anon]" for the
 // mappings of no file (heap, stacks).
@@ -29,4 +42,4 @@ inline void PrintResidentByFile() {
     }
 }
 
-#endif  // TVUT_BENCH_HOSTS_RESIDENTBYFILE_H
+#endif  // TVUT_BENCH_HOSTS_HOSTMEASURES_H
