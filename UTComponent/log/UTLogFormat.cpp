@@ -353,6 +353,25 @@ void PrintTimestamp(CUTRecordSink* sink, const std::string& spec, char conversio
 
 }  // namespace
 
+void AppendLinePrefix(std::string* out, const char* level_name) {
+    const size_t name_length = std::strlen(level_name);
+    out->append(level_name, name_length);
+    out->append(name_length < 6 ? 6 - name_length : 0, ' ');
+    out->append(" | ");
+    char stamp[27] = {};
+    if (FormatTimestamp(ACE_OS::gettimeofday(), &stamp)) {
+        out->append(stamp);
+    }
+    char digits[24];
+    out->append(" | pid:");
+    std::to_chars_result done = std::to_chars(digits, digits + sizeof digits, LineProcessId());
+    out->append(digits, static_cast<size_t>(done.ptr - digits));
+    out->append(" | tid:");
+    done = std::to_chars(digits, digits + sizeof digits, LineThreadId());
+    out->append(digits, static_cast<size_t>(done.ptr - digits));
+    out->append(" | ");
+}
+
 bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, const char* format,
                      va_list args) {
     CUTRecordSink sink(out, limit);

@@ -47,7 +47,6 @@ static_assert(kErrorMask == 0x100 && kWarningMask == 0x120 && kInfoMask == 0x128
 
 // Level name filled to 6 characters, local time to the microsecond
 // (YYYY-MM-DD HH:MM:SS.uuuuuu), process id and kernel thread id.
-constexpr char kLinePrefixFormat[] = "%-6s | %D | pid:%P | tid:%t | ";
 constexpr size_t kLongestPrefix = 256;
 
 // The longest message a line carries: the backend's record of ACE_MAXLOGMSGLEN
@@ -286,7 +285,7 @@ int CUTLoggerManager::WriteLine(int level, const char* format, va_list args) noe
         // The whole line in one buffer, so that one append writes it.
         std::string line;
         line.reserve(kLongestPrefix + 128);
-        AppendLogRecordF(&line, kLongestPrefix, info.priority, kLinePrefixFormat, info.name);
+        AppendLinePrefix(&line, info.name);
         const bool cut = AppendLogRecord(&line, kLongestRecord, info.priority, format, args);
         line += cut ? std::string(kCutMarker) + "\n" : std::string("\n");
 
