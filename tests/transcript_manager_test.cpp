@@ -409,10 +409,14 @@ TEST_F(TranscriptManagerTest, DestructionLogsTheTimersInOrderAndLeavesNoThread) 
     EXPECT_EQ(0, manager->OnSendNow());
     ASSERT_TRUE(calls.WaitForDaemonCalls(1));
     manager->timer(CUTTranscriptManager::RETRY_TIMER)->start();
-    auto destroyed =
-        std::async(std::launch::async, [] { CUTTranscriptManager::DestroyInstance(); });
-    calls.Release();
-    ASSERT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::seconds(30)));
+    {
+        auto destroyed =
+            std::async(std::launch::async, [] { CUTTranscriptManager::DestroyInstance(); });
+        calls.Release();
+        ASSERT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::seconds(30)));
+        // The future is ready before the thread that ran the destruction has
+        // ended; its end joins that thread, which the count must not see.
+    }
     EXPECT_EQ(before, ThreadCount());
 
     std::vector<std::string> after_destructor;
