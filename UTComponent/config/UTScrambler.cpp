@@ -22,19 +22,6 @@ void ScrambleBytes(std::string* bytes) {
     }
 }
 
-bool ScrambleFile(const std::wstring& path, bool on) {
-    if (!on) {
-        return true;
-    }
-    CUTPlatform* platform = CUTPlatform::Current();
-    std::string bytes;
-    if (!platform->ReadWholeFile(path, &bytes) || bytes.empty()) {
-        return false;
-    }
-    ScrambleBytes(&bytes);
-    return platform->ReplaceFileAtomically(path, bytes);
-}
-
 bool IsConfigScramblingOn() {
     return g_config_scrambling_on.load(std::memory_order_acquire);
 }

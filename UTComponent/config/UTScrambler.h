@@ -14,11 +14,6 @@
 // Scrambles (or unscrambles) bytes in place, key index = offset % 17.
 void ScrambleBytes(std::string* bytes);
 
-// Scrambles the file at path in place when on is true, replacing it
-// atomically; false for a missing, empty or unwritable file. When on is
-// false, reports true without touching the file.
-bool ScrambleFile(const std::wstring& path, bool on);
-
 // Is scrambling of configuration files still on in this process?
 bool IsConfigScramblingOn();
 

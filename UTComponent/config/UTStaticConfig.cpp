@@ -7,11 +7,10 @@
 
 CUTStaticConfig::CUTStaticConfig(const std::wstring& component_folder,
                                  const std::wstring& product_folder)
-    : policy_(CUTMachinePolicy::Load()), product_loaded_(false), pi_ui_writable_(false) {
+    : policy_(CUTMachinePolicy::Load()), pi_ui_writable_(false) {
     if (!product_folder.empty()) {
         product_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PRODUCT, product_folder);
         product_file_->Load();
-        product_loaded_ = true;
     }
     // A file written by another version is stamped with this one; a file
     // that already carries it is not rewritten.
@@ -191,6 +190,5 @@ bool CUTStaticConfig::LoadProductFile(const std::wstring& product_folder) {
     file->Load();
     std::lock_guard<std::mutex> lock(product_mutex_);
     product_file_ = file;
-    product_loaded_ = true;
     return file->IsWritable();
 }

@@ -73,7 +73,6 @@ private:
     std::shared_ptr<CUTXMLConfig> pi_ui_file_;
     std::shared_ptr<CUTXMLConfig> product_file_;
     std::shared_ptr<CUTXMLConfig> pi_ud_file_;
-    bool product_loaded_;
     bool pi_ui_writable_;
     std::mutex product_mutex_;
     std::mutex dropped_mutex_;

@@ -34,7 +34,8 @@ std::string NarrowForLog(const std::wstring& text) {
     }
     narrow.clear();
     for (wchar_t c : text) {
-        narrow.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+        // Unsigned, so that this holds for a signed and an unsigned wchar_t.
+        narrow.push_back(static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?');
     }
     return narrow;
 }

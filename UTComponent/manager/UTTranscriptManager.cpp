@@ -416,9 +416,14 @@ bool CUTTranscriptManager::isTimeToSend() {
     const int64_t interval = config->GetCommunicationWaitTime() / 1000;
     // A stored time later than now (the clock was set back since) counts as
     // due: otherwise nothing would be sent until the clock caught up, and the
-    // transcripts piling up meanwhile would be trimmed. Compared in a wider
-    // type: a stored time near the range's end must not wrap into the past.
-    return last > now || static_cast<__int128>(now) >= static_cast<__int128>(last) + interval;
+    // transcripts piling up meanwhile would be trimmed. The distance is
+    // taken unsigned, where it is exact: a stored time near either end of
+    // the range must not wrap into the past.
+    if (last > now || interval <= 0) {
+        return true;
+    }
+    return static_cast<uint64_t>(now) - static_cast<uint64_t>(last) >=
+           static_cast<uint64_t>(interval);
 }
 
 void CUTTranscriptManager::removeOldTranscripts() {
