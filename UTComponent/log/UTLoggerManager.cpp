@@ -10,6 +10,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Log_Priority.h>
 
+#include "config/UTFolderAccess.h"
 #include "config/UTNamedLock.h"
 #include "log/UTLogFormat.h"
 #include "log/UTStringFormater.h"
@@ -97,25 +98,6 @@ std::wstring ParentFolder(const std::wstring& path) {
 std::wstring FileName(const std::wstring& path) {
     const size_t separator = path.rfind(kPathSeparator);
     return separator == std::wstring::npos ? path : path.substr(separator + 1);
-}
-
-// Creates folder and any missing parents (each with owner-only access).
-bool CreateFolderTree(CUTPlatform* platform, std::wstring folder) {
-    while (folder.size() > 1 && folder.back() == kPathSeparator) {
-        folder.pop_back();
-    }
-    if (folder.empty()) {
-        return false;
-    }
-    if (platform->IsFolder(folder)) {
-        return true;
-    }
-    const std::wstring parent = ParentFolder(folder);
-    if (!parent.empty() && !CreateFolderTree(platform, parent)) {
-        return false;
-    }
-    // Another process may have made it in the meantime.
-    return platform->CreateFolder(folder) || platform->IsFolder(folder);
 }
 
 bool IsArchiveName(const std::wstring& name) {
@@ -223,7 +205,7 @@ void CUTLoggerManager::Init(const wchar_t* folder, const wchar_t* path, int64_t 
         max_count_ = max_count;
         CUTPlatform* platform = CUTPlatform::Current();
         if (!platform->FileExists(folder)) {
-            CreateFolderTree(platform, folder);
+            CreateFolderTree(folder);
         }
         log_file_path_ = path;
         level_ = level;
@@ -512,7 +494,7 @@ bool CUTLoggerManager::OpenLogFile() {
     }
     if (!file_ && error == ENOENT) {
         const std::wstring folder = ParentFolder(log_file_path_);
-        if (!folder.empty() && CreateFolderTree(platform, folder)) {
+        if (!folder.empty() && CreateFolderTree(folder)) {
             file_ = platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend,
                                              kLogFilePermissions, &error);
         }
