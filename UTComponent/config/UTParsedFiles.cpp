@@ -53,7 +53,7 @@ std::shared_ptr<const TiXmlDocument> Find(const std::wstring& path, unsigned kin
 }
 
 void Keep(const std::wstring& path, unsigned kind, const CUTFileStatus& status, int64_t read_began,
-          const TiXmlDocument& document) {
+          std::shared_ptr<const TiXmlDocument> document) {
     const int64_t newest = std::max(status.last_write_nanos, status.change_nanos);
     KeptFiles& kept = g_kept.Get();
     std::lock_guard<std::mutex> guard(kept.mutex);
@@ -71,7 +71,7 @@ void Keep(const std::wstring& path, unsigned kind, const CUTFileStatus& status, 
     file.permissions = status.permissions;
     file.last_write_nanos = status.last_write_nanos;
     file.change_nanos = status.change_nanos;
-    file.document = std::make_shared<const TiXmlDocument>(document);
+    file.document = std::move(document);
     kept.files[path] = std::move(file);
 }
 

@@ -37,10 +37,10 @@ namespace CUTParsedFiles {
 // otherwise.
 std::shared_ptr<const TiXmlDocument> Find(const std::wstring& path, unsigned kind,
                                           const CUTFileStatus& status);
-// Keeps a copy of document as what path held at status, when the file's last
-// change lies kUnchangedSeconds before read_began (seconds since 1970).
+// Keeps document as what path held at status, when the file's last change
+// lies kUnchangedSeconds before read_began (seconds since 1970).
 void Keep(const std::wstring& path, unsigned kind, const CUTFileStatus& status, int64_t read_began,
-          const TiXmlDocument& document);
+          std::shared_ptr<const TiXmlDocument> document);
 // The result of the update probe of path recorded for the file status shows,
 // if any.
 bool FindWritable(const std::wstring& path, const CUTFileStatus& status, bool* writable);

@@ -65,7 +65,7 @@ std::wstring CUTRuntimeConfig::GetOSText(UTOSText which) {
 CUTSessionIdentity CUTRuntimeConfig::Identity() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (identity_gathered_ && !identity_.account.empty() && !identity_.computer.empty()) {
+        if (!identity_.account.empty() && !identity_.computer.empty()) {
             return identity_;
         }
     }
@@ -73,7 +73,6 @@ CUTSessionIdentity CUTRuntimeConfig::Identity() {
     const CUTSessionIdentity found = GatherIdentity();
     std::lock_guard<std::mutex> lock(mutex_);
     identity_ = found;
-    identity_gathered_ = true;
     return identity_;
 }
 

@@ -101,7 +101,6 @@ private:
     std::wstring module_version_;
     bool os_gathered_ = false;
     CUTSessionIdentity identity_;
-    bool identity_gathered_ = false;
     std::atomic<bool> product_initialised_{false};
     std::atomic<bool> sending_{false};
     std::atomic<int> beta_{0};

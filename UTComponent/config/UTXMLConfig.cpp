@@ -222,7 +222,7 @@ void CUTXMLConfig::BuildDefaults(TiXmlDocument* document) const {
     }
 }
 
-bool CUTXMLConfig::ReadFileLocked(TiXmlDocument* document) {
+std::shared_ptr<const TiXmlDocument> CUTXMLConfig::ReadDocumentLocked() {
     CUTPlatform* platform = CUTPlatform::Current();
     const int64_t read_began = platform->CurrentTimeSeconds();
     CUTFileStatus status;
@@ -230,8 +230,7 @@ bool CUTXMLConfig::ReadFileLocked(TiXmlDocument* document) {
     if (known) {
         if (std::shared_ptr<const TiXmlDocument> kept =
                 CUTParsedFiles::Find(FilePath(), kind_, status)) {
-            *document = *kept;
-            return true;
+            return kept;
         }
     }
     std::string bytes;
@@ -242,18 +241,28 @@ bool CUTXMLConfig::ReadFileLocked(TiXmlDocument* document) {
                 UT_LOG_ERROR, "Config file larger than %d bytes, not read! File path %W",
                 static_cast<int>(kSettingsMaxBytes), FilePath().c_str());
         }
-        return false;
+        return nullptr;
     }
-    if (!DecodeSettings(bytes, RootElementOf(kind_), document, nullptr)) {
+    auto parsed = std::make_shared<TiXmlDocument>();
+    if (!DecodeSettings(bytes, RootElementOf(kind_), parsed.get(), nullptr)) {
         CUTLoggerManager::GetInstance()->Log(UT_LOG_ERROR, "Decode Config file Error! File path %W",
                                              FilePath().c_str());
-        return false;
+        return nullptr;
     }
     // The status was read before the bytes: a file replaced in between is
     // kept under the older status, which the path no longer shows.
     if (known) {
-        CUTParsedFiles::Keep(FilePath(), kind_, status, read_began, *document);
+        CUTParsedFiles::Keep(FilePath(), kind_, status, read_began, parsed);
     }
+    return parsed;
+}
+
+bool CUTXMLConfig::ReadFileLocked(TiXmlDocument* document) {
+    const std::shared_ptr<const TiXmlDocument> read = ReadDocumentLocked();
+    if (!read) {
+        return false;
+    }
+    *document = *read;
     return true;
 }
 
@@ -267,20 +276,9 @@ bool CUTXMLConfig::ReadStoredItem(unsigned kind, const std::wstring& subfolder,
     if (!guard.IsHeld()) {
         return false;
     }
-    CUTPlatform* platform = CUTPlatform::Current();
-    CUTFileStatus status;
-    std::shared_ptr<const TiXmlDocument> kept;
-    if (platform->GetFileStatus(file.FilePath(), &status) && status.is_regular_file) {
-        kept = CUTParsedFiles::Find(file.FilePath(), kind, status);
-    }
-    const TiXmlDocument* document = kept.get();
-    if (document == nullptr) {
-        if (!file.ReadFileLocked(file.document_.get())) {
-            return false;
-        }
-        document = file.document_.get();
-    }
-    const TiXmlAttribute* attribute = ItemAttribute(document->RootElement(), ToUtf8(name));
+    const std::shared_ptr<const TiXmlDocument> document = file.ReadDocumentLocked();
+    const TiXmlAttribute* attribute =
+        document ? ItemAttribute(document->RootElement(), ToUtf8(name)) : nullptr;
     if (attribute == nullptr) {
         return false;
     }
@@ -375,18 +373,19 @@ bool CUTXMLConfig::Load() {
     }
     CUTPlatform* platform = CUTPlatform::Current();
     CUTFileStatus status;
-    const bool known = platform->GetFileStatus(FilePath(), &status);
-    // Never follows a link and changes only a regular file of this user;
-    // a file its owner may already write needs nothing.
-    if (!known || !status.owner_writable) {
+    // A file its owner may already write needs no change, and the probe's
+    // result can be kept with the file's document.
+    const bool owner_writable =
+        platform->GetFileStatus(FilePath(), &status) && status.owner_writable;
+    if (!owner_writable) {
+        // Never follows a link and changes only a regular file of this user.
         platform->MakeOwnerWritable(FilePath());
     }
     bool writable = false;
-    if (!known || !status.owner_writable ||
-        !CUTParsedFiles::FindWritable(FilePath(), status, &writable)) {
+    if (!owner_writable || !CUTParsedFiles::FindWritable(FilePath(), status, &writable)) {
         CUTNamedLockGuard guard(lock_name_);
         writable = guard.IsHeld() && platform->CanOpenForUpdate(FilePath());
-        if (known && status.owner_writable && guard.IsHeld()) {
+        if (owner_writable && guard.IsHeld()) {
             CUTParsedFiles::KeepWritable(FilePath(), status, writable);
         }
     }

@@ -140,6 +140,9 @@ private:
     // Under the file lock: the file's document, or false when it is missing,
     // not a regular file, too large or not a settings file of this kind.
     bool ReadFileLocked(TiXmlDocument* document);
+    // The same, shared: the document kept while the file is unchanged, or a
+    // new one (kept when the file has settled).
+    std::shared_ptr<const TiXmlDocument> ReadDocumentLocked();
     bool WriteFileLocked(const TiXmlDocument& document);
     // Applies the pending changes to document (all of them when
     // unconditional); true when that changed it.

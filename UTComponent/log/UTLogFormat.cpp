@@ -10,6 +10,7 @@
 #include <ctime>
 #include <cwchar>
 #include <mutex>
+#include <string_view>
 
 #include <ace/ACE.h>
 #include <ace/Basic_Types.h>
@@ -150,6 +151,12 @@ int LineThreadId() {
     return t_thread_id;
 }
 
+// value in decimal, as a plain "%d" writes it, in *digits.
+std::string_view Decimal(long long value, char (*digits)[24]) {
+    const std::to_chars_result done = std::to_chars(*digits, *digits + sizeof *digits, value);
+    return std::string_view(*digits, static_cast<size_t>(done.ptr - *digits));
+}
+
 // Collects the record up to its limit and remembers whether more was offered.
 class CUTRecordSink {
 public:
@@ -194,8 +201,8 @@ public:
     // A plain "%d": what snprintf would write, without its parse.
     void PrintDecimal(long long value) {
         char digits[24];
-        const std::to_chars_result done = std::to_chars(digits, digits + sizeof digits, value);
-        Append(digits, static_cast<size_t>(done.ptr - digits));
+        const std::string_view text = Decimal(value, &digits);
+        Append(text.data(), text.size());
     }
 
 private:
@@ -218,6 +225,16 @@ std::string WithoutLengthModifiers(const std::string& spec) {
         }
     }
     return plain;
+}
+
+// A process or thread id with the flags and width of spec.
+void PrintId(CUTRecordSink* sink, const std::string& spec, int id) {
+    const std::string plain = WithoutLengthModifiers(spec);
+    if (plain == "%") {
+        sink->PrintDecimal(id);
+    } else {
+        sink->Print(plain + "d", id);
+    }
 }
 
 void PrintInteger(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {
@@ -247,22 +264,8 @@ void PrintText(CUTRecordSink* sink, const std::string& spec, const char* text, b
     const std::string escaped = escape ? EscapeForLog(text) : std::string();
     const char* shown = escaped.empty() ? text : escaped.c_str();
     const std::string plain = WithoutLengthModifiers(spec);
-    // "%s" and "%-Ns", the forms of the line prefix, without snprintf's parse.
-    const bool left = plain.size() > 1 && plain[1] == '-';
-    const size_t digits = left ? 2 : 1;
-    if (plain.size() <= digits + 2 &&
-        std::all_of(plain.begin() + static_cast<std::ptrdiff_t>(std::min(digits, plain.size())),
-                    plain.end(), [](char c) { return c >= '1' && c <= '9'; })) {
-        const size_t width = plain.size() > digits ? std::stoul(plain.substr(digits)) : 0;
-        const size_t length = std::strlen(shown);
-        const std::string padding(width > length ? width - length : 0, ' ');
-        if (!left) {
-            sink->Append(padding);
-        }
-        sink->Append(shown, length);
-        if (left) {
-            sink->Append(padding);
-        }
+    if (plain == "%") {
+        sink->Append(shown, std::strlen(shown));
         return;
     }
     sink->Print(plain + "s", shown);
@@ -365,11 +368,9 @@ void AppendLinePrefix(std::string* out, const char* level_name) {
     }
     char digits[24];
     out->append(" | pid:");
-    std::to_chars_result done = std::to_chars(digits, digits + sizeof digits, LineProcessId());
-    out->append(digits, static_cast<size_t>(done.ptr - digits));
+    out->append(Decimal(LineProcessId(), &digits));
     out->append(" | tid:");
-    done = std::to_chars(digits, digits + sizeof digits, LineThreadId());
-    out->append(digits, static_cast<size_t>(done.ptr - digits));
+    out->append(Decimal(LineThreadId(), &digits));
     out->append(" | ");
 }
 
@@ -475,18 +476,10 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, con
                 PrintText(&sink, spec, ACE_OS::strsignal(va_arg(rest, int)));
                 break;
             case 'P':
-                if (WithoutLengthModifiers(spec) == "%") {
-                    sink.PrintDecimal(LineProcessId());
-                } else {
-                    sink.Print(WithoutLengthModifiers(spec) + "d", LineProcessId());
-                }
+                PrintId(&sink, spec, LineProcessId());
                 break;
             case 't':
-                if (WithoutLengthModifiers(spec) == "%") {
-                    sink.PrintDecimal(LineThreadId());
-                } else {
-                    sink.Print(WithoutLengthModifiers(spec) + "d", LineThreadId());
-                }
+                PrintId(&sink, spec, LineThreadId());
                 break;
             case 'D':
             case 'T':
@@ -540,13 +533,4 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, con
     va_end(rest);
     errno = caller_errno;
     return sink.Cut();
-}
-
-bool AppendLogRecordF(std::string* out, size_t limit, unsigned long priority, const char* format,
-                      ...) {
-    va_list args;
-    va_start(args, format);
-    const bool cut = AppendLogRecord(out, limit, priority, format, args);
-    va_end(args);
-    return cut;
 }

@@ -49,13 +49,9 @@ std::wstring EscapeForLog(const std::wstring& text);
 bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, const char* format,
                      va_list args);
 
-// The same with the arguments given directly.
-// Appends the prefix of a log line, as AppendLogRecordF would make it of
-// "%-6s | %D | pid:%P | tid:%t | " and level_name (a name of at most six
-// plain characters), without a pass over a format.
+// Appends the prefix of a log line, what AppendLogRecord would make of
+// "%-6s | %D | pid:%P | tid:%t | " and level_name, without a pass over a
+// format.
 void AppendLinePrefix(std::string* out, const char* level_name);
-
-bool AppendLogRecordF(std::string* out, size_t limit, unsigned long priority, const char* format,
-                      ...);
 
 #endif  // TVUT_LOG_UTLOGFORMAT_H
