@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "transcript/TinySha.h"
+#include "base/TinySha.h"
 
 namespace {
 

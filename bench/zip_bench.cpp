@@ -123,8 +123,8 @@ size_t ReadOnce(const Corpus& corpus, std::vector<char>* piece) {
     size_t total = 0;
     for (const std::wstring& path : corpus.paths) {
         CUTFileStatus status;
-        std::unique_ptr<CUTReadableFile> file =
-            CUTPlatform::Current()->OpenForReading(path, &status);
+        std::unique_ptr<CUTReadableFile> file;
+        CUTPlatform::Current()->OpenForReading(path, &status, &file);
         size_t n = 0;
         if (file && file->Read(piece->data(), static_cast<size_t>(status.size), &n)) {
             total += n;
@@ -144,8 +144,8 @@ size_t ReadAndDeflateOnce(const Corpus& corpus, std::vector<char>* piece,
     size_t produced = 0;
     for (const std::wstring& path : corpus.paths) {
         CUTFileStatus status;
-        std::unique_ptr<CUTReadableFile> file =
-            CUTPlatform::Current()->OpenForReading(path, &status);
+        std::unique_ptr<CUTReadableFile> file;
+        CUTPlatform::Current()->OpenForReading(path, &status, &file);
         size_t n = 0;
         if (!file || !file->Read(piece->data(), piece->size(), &n)) {
             continue;

@@ -131,7 +131,7 @@ TEST_F(ConfigFileTest, ProductFileHoldsOnlyItsRoot) {
 }
 
 TEST_F(ConfigFileTest, DecodeMarkerSwitchesScramblingOffForTheProcess) {
-    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ui_folder())));
+    ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ui_folder())));
     ASSERT_TRUE(WriteFile(roots_.pi_ui_folder() + "/decode.xml", ""));
     CUTXMLConfig pi_ud(UT_CONFIG_PI_UD, kComponentFolderName);
     ASSERT_TRUE(pi_ud.Load());
@@ -146,7 +146,7 @@ TEST_F(ConfigFileTest, ScrambledFileStaysReadableAfterTheMarkerAppears) {
         ASSERT_TRUE(writer.Load());
         writer.SetValue(L"LastSendTimestamp", L"1700000000", true);
     }
-    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ui_folder())));
+    ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ui_folder())));
     ASSERT_TRUE(WriteFile(roots_.pi_ui_folder() + "/decode.xml", ""));
     CheckDecodeMarker();
     ASSERT_FALSE(IsConfigScramblingOn());
@@ -182,7 +182,7 @@ TEST_F(ConfigFileTest, DamagedFilesAreReplacedByDefaults) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+        ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ud_folder())));
         ASSERT_TRUE(WriteFile(PIUDFile(), c.bytes));
         CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
         EXPECT_TRUE(config.Load());
@@ -194,7 +194,7 @@ TEST_F(ConfigFileTest, DamagedFilesAreReplacedByDefaults) {
 }
 
 TEST_F(ConfigFileTest, FirstAttributeIsReadAndWrittenWhateverItsName) {
-    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ui_folder())));
+    ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ui_folder())));
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<PROD_IND_USER_IND version=\"0.0.0.0\">"
         "<LogLevel level=\"4\" value=\"1\" /><EnableLogging /><MaxFileCount value=\"9\" />"
@@ -292,7 +292,7 @@ TEST_F(ConfigFileTest, SavedFilesReadBackAsTheyWereSaved) {
         SCOPED_TRACE(c.label);
         ScratchRoots roots(ScratchRoots::kEmpty);
         const std::string path = roots.pi_ud_folder() + "/ProdInd_UserDep.cur";
-        ASSERT_TRUE(CreateFolderTree(FromUtf8(roots.pi_ud_folder())));
+        ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots.pi_ud_folder())));
         std::string bytes = c.file;
         ScrambleBytes(&bytes);
         ASSERT_TRUE(WriteFile(path, bytes));
@@ -339,9 +339,8 @@ TEST_F(ConfigFileTest, SaveReplacesTheFileAndLeavesNoTemporaryFiles) {
     ASSERT_TRUE(PathExists(PIUDFile() + ".tmpDEF456"));
     ::unlink((PIUDFile() + ".tmpDEF456").c_str());
     int entries = 0;
-    for (const CUTFolderEntry& entry :
-         CUTPlatform::Current()->WalkFolder(FromUtf8(roots_.pi_ud_folder()))) {
-        entries += entry.path.find(L"ProdInd_UserDep.cur") != std::wstring::npos ? 1 : 0;
+    for (const std::string& name : tvut_test::EntryNames(roots_.pi_ud_folder())) {
+        entries += name.find("ProdInd_UserDep.cur") != std::string::npos ? 1 : 0;
     }
     EXPECT_EQ(1, entries) << "the settings file and nothing beside it";
 }
@@ -374,21 +373,18 @@ TEST_F(ConfigFileTest, UnwritableFolderMarksTheObjectFailedButKeepsItsCache) {
 
 TEST_F(ConfigFileTest, FolderTreeCreationAndProbes) {
     const std::wstring deep = FromUtf8(roots_.folder().Join("a/b/c"));
-    EXPECT_TRUE(CreateFolderTree(deep));
-    EXPECT_TRUE(CreateFolderTree(deep + L"/")) << "an existing folder is fine";
-    EXPECT_FALSE(CreateFolderTree(L""));
+    EXPECT_TRUE(CreateFolderTree(CUTPlatform::Current(), deep));
+    EXPECT_TRUE(CreateFolderTree(CUTPlatform::Current(), deep + L"/"))
+        << "an existing folder is fine";
+    EXPECT_FALSE(CreateFolderTree(CUTPlatform::Current(), L""));
     ASSERT_TRUE(WriteFile(roots_.folder().Join("file"), "x"));
-    EXPECT_FALSE(CreateFolderTree(FromUtf8(roots_.folder().Join("file"))));
-    EXPECT_FALSE(CreateFolderTree(FromUtf8(roots_.folder().Join("file/below"))));
+    EXPECT_FALSE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.folder().Join("file"))));
+    EXPECT_FALSE(
+        CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.folder().Join("file/below"))));
 
     EXPECT_TRUE(CanWriteFolder(deep + L"/"));
     EXPECT_FALSE(CanWriteFolder(FromUtf8(roots_.folder().Join("missing/"))));
-    int entries = 0;
-    for (const CUTFolderEntry& entry : CUTPlatform::Current()->WalkFolder(deep)) {
-        (void)entry;
-        ++entries;
-    }
-    EXPECT_EQ(0, entries) << "the probe folder is removed again";
+    EXPECT_TRUE(tvut_test::EntryNames(ToUtf8(deep)).empty()) << "the probe folder is removed again";
 
     EXPECT_TRUE(CanUpdateFile(FromUtf8(roots_.folder().Join("file"))));
     EXPECT_FALSE(CanUpdateFile(FromUtf8(roots_.folder().Join("missing"))));
@@ -404,7 +400,9 @@ TEST_F(ConfigFileTest, ReadOnlyFileIsStillReadButNotWritable) {
     class ReadOnlyFiles : public CUTPlatformWrapper {
     public:
         ReadOnlyFiles() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-        bool CanOpenForUpdate(const std::wstring&) override { return false; }
+        CUTOsStatus CanOpenForUpdate(const std::wstring&) override {
+            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
+        }
     } platform;
     CUTScopedPlatform scoped(&platform);
     CUTXMLConfig reader(UT_CONFIG_PI_UI, kComponentFolderName);
@@ -749,7 +747,7 @@ TEST_F(ConfigFileTest, HostileSettingsFilesGetDefaultsInAChildProcess) {
         SCOPED_TRACE(c.label);
         tvut_test::ScratchRoots roots;
         const std::string path = roots.pi_ud_folder() + "/ProdInd_UserDep.cur";
-        ASSERT_TRUE(CreateFolderTree(FromUtf8(roots.pi_ud_folder())));
+        ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots.pi_ud_folder())));
         switch (c.kind) {
             case 0:
                 ASSERT_TRUE(WriteFile(path, c.content));
@@ -819,13 +817,13 @@ class CountingReads : public CUTPlatformWrapper {
 public:
     explicit CountingReads(std::wstring watched)
         : CUTPlatformWrapper(CUTPlatform::Default()), watched_(std::move(watched)) {}
-    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
-                                                    CUTFileStatus* status) override {
-        std::unique_ptr<CUTReadableFile> file = target()->OpenForReading(path, status);
-        if (!file || path.find(watched_) == std::wstring::npos) {
-            return file;
+    CUTOsStatus OpenForReading(const std::wstring& path, CUTFileStatus* status,
+                               std::unique_ptr<CUTReadableFile>* file) override {
+        const CUTOsStatus opened = target()->OpenForReading(path, status, file);
+        if (opened && path.find(watched_) != std::wstring::npos) {
+            file->reset(new Counted(std::move(*file), &bytes_));
         }
-        return std::unique_ptr<CUTReadableFile>(new Counted(std::move(file), &bytes_));
+        return opened;
     }
     uint64_t bytes() const { return bytes_.load(); }
 
@@ -834,10 +832,10 @@ private:
     public:
         Counted(std::unique_ptr<CUTReadableFile> file, std::atomic<uint64_t>* bytes)
             : file_(std::move(file)), bytes_(bytes) {}
-        bool Read(void* bytes, size_t size, size_t* count) override {
-            const bool ok = file_->Read(bytes, size, count);
+        CUTOsStatus Read(void* bytes, size_t size, size_t* count) override {
+            const CUTOsStatus read = file_->Read(bytes, size, count);
             bytes_->fetch_add(*count);
-            return ok;
+            return read;
         }
 
     private:
@@ -852,7 +850,7 @@ private:
 }  // namespace
 
 TEST_F(ConfigFileTest, HugeSettingsFileIsNotReadWhole) {
-    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ud_folder())));
     ASSERT_TRUE(WriteFile(PIUDFile(), ""));
     ASSERT_EQ(0, ::truncate(PIUDFile().c_str(), 100 * 1024 * 1024));  // sparse: no disk used
     CountingReads platform(L"ProdInd_UserDep.cur");
@@ -870,7 +868,7 @@ TEST_F(ConfigFileTest, HugeSettingsFileIsNotReadWhole) {
 // changes the target's mode and a save replaces the link instead of writing
 // into the target.
 TEST_F(ConfigFileTest, LinkedSettingsFileIsNeitherChmoddedNorWrittenThrough) {
-    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ud_folder())));
     const std::string target = roots_.folder().Join("elsewhere.cur");
     const std::string content = Scrambled(
         "<?xml version=\"1.0\" ?><PROD_IND_USER_DEP version=\"1\">"
@@ -931,7 +929,7 @@ TEST_F(ConfigFileTest, InspectorReportsHostileFilesInsteadOfCrashing) {
                   tvut_test::RunCommand("timeout 60 " + inspector + " " + c.arguments, &output));
         EXPECT_NE(std::string::npos, output.find(c.says)) << output;
     }
-    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ud_folder())));
     ASSERT_TRUE(WriteFile(PIUDFile(), ReadFile(deep)));
     std::string output;
     EXPECT_EQ(0, tvut_test::RunCommand("timeout 60 " + inspector + " config", &output));

@@ -298,12 +298,8 @@ TEST_F(ConfigManagerTest, ProductIdsCannotLeadOutsideTheComponentFolder) {
         product->Dispose();
     }
     // Nothing was created outside the user's component folder.
-    int outside = 0;
-    for (const CUTFolderEntry& entry :
-         CUTPlatform::Current()->WalkFolder(FromUtf8(roots_.user_root() + "/Telvoran"))) {
-        outside += entry.path != FromUtf8(roots_.user_root() + "/Telvoran/TVUT") ? 1 : 0;
-    }
-    EXPECT_EQ(0, outside);
+    EXPECT_EQ(std::vector<std::string>{"TVUT"},
+              tvut_test::EntryNames(roots_.user_root() + "/Telvoran"));
 }
 
 namespace {
@@ -312,9 +308,9 @@ namespace {
 class ReadOnlyMachineFile : public CUTPlatformWrapper {
 public:
     ReadOnlyMachineFile() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    bool CanOpenForUpdate(const std::wstring& path) override {
+    CUTOsStatus CanOpenForUpdate(const std::wstring& path) override {
         if (path.find(L"ProdInd_UserInd.cur") != std::wstring::npos) {
-            return false;
+            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
         }
         return CUTPlatformWrapper::CanOpenForUpdate(path);
     }
@@ -358,13 +354,11 @@ TEST(RuntimeConfigTest, OperatingSystemTextsAreGatheredUntilComplete) {
     class CountingPlatform : public CUTPlatformWrapper {
     public:
         CountingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-        bool OsReleaseText(std::string* text) override {
+        void OperatingSystem(CUTOsDescription* description) override {
             ++reads;
-            if (fail) {
-                return false;
-            }
-            *text = "PRETTY_NAME=\"Test OS 1\"\nVERSION_ID=\"1\"\n";
-            return true;
+            target()->OperatingSystem(description);
+            description->name = fail ? L"" : L"Test OS 1";
+            description->version = L"1";
         }
         std::wstring DomainName() override { return L""; }
         int reads = 0;
@@ -485,7 +479,7 @@ TEST_F(ConfigManagerTest, AnotherVersionIsStampedOnceAndThenLeftAlone) {
         "<LastSendTimestamp value=\"1700000000\" /><TelvoranLogin value=\"x\" />"
         "</PROD_IND_USER_DEP>";
     ScrambleBytes(&xml);
-    ASSERT_TRUE(CreateFolderTree(FromUtf8(roots_.pi_ud_folder())));
+    ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ud_folder())));
     ASSERT_TRUE(tvut_test::WriteFile(PIUDFile(), xml));
     const FileIdentity old_version = IdentityOf(PIUDFile());
     { CUTConfigManager manager; }

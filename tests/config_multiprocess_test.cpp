@@ -336,7 +336,7 @@ class RaceAtRepair : public CUTPlatformWrapper {
 public:
     explicit RaceAtRepair(GatedChild* other)
         : CUTPlatformWrapper(CUTPlatform::Default()), other_(other) {}
-    bool FileExists(const std::wstring& path) override {
+    CUTOsStatus GetFileStatus(const std::wstring& path, CUTFileStatus* status) override {
         if (path.find(L"decode.xml") != std::wstring::npos && !started_) {
             started_ = true;
             other_->Start();
@@ -355,7 +355,7 @@ public:
                 },
                 std::chrono::seconds(60));
         }
-        return CUTPlatformWrapper::FileExists(path);
+        return CUTPlatformWrapper::GetFileStatus(path, status);
     }
     const std::string& outcome() const { return outcome_; }
 
@@ -392,10 +392,8 @@ namespace {
 class AheadClockPlatform : public CUTPlatformWrapper {
 public:
     AheadClockPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    int64_t CurrentTimeSeconds() override { return target()->CurrentTimeSeconds() + 60; }
-    // The whole status in one query, identity and times included.
-    bool GetFileStatus(const std::wstring& path, CUTFileStatus* status) override {
-        return target()->GetFileStatus(path, status);
+    int64_t CurrentTimeNanos() override {
+        return target()->CurrentTimeNanos() + int64_t{60} * 1000000000;
     }
 };
 

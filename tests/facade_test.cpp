@@ -313,15 +313,15 @@ public:
         : CUTPlatformWrapper(CUTPlatform::Default()),
           deny_update_(std::move(deny_update)),
           deny_create_(std::move(deny_create)) {}
-    bool CanOpenForUpdate(const std::wstring& path) override {
+    CUTOsStatus CanOpenForUpdate(const std::wstring& path) override {
         if (!deny_update_.empty() && path.find(deny_update_) != std::wstring::npos) {
-            return false;
+            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
         }
         return CUTPlatformWrapper::CanOpenForUpdate(path);
     }
-    bool CreateFolder(const std::wstring& path) override {
+    CUTOsStatus CreateFolder(const std::wstring& path) override {
         if (!deny_create_.empty() && path.find(deny_create_) != std::wstring::npos) {
-            return false;
+            return CUTOsStatus::Failure("mkdir", UTOsError::kAccessDenied, EACCES);
         }
         return CUTPlatformWrapper::CreateFolder(path);
     }
@@ -535,11 +535,11 @@ public:
         Maybe(kGuid);
         return CUTPlatformWrapper::NewGuidText();
     }
-    int64_t CurrentTimeSeconds() override {
+    int64_t CurrentTimeNanos() override {
         Maybe(kClock);
-        return CUTPlatformWrapper::CurrentTimeSeconds();
+        return CUTPlatformWrapper::CurrentTimeNanos();
     }
-    bool CanOpenForUpdate(const std::wstring& path) override {
+    CUTOsStatus CanOpenForUpdate(const std::wstring& path) override {
         Maybe(kUpdateCheck);
         return CUTPlatformWrapper::CanOpenForUpdate(path);
     }
@@ -547,10 +547,10 @@ public:
         Maybe(kUserRoot);
         return CUTPlatformWrapper::UserDataRoot(root);
     }
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
         Maybe(kWrite);
-        return CUTPlatformWrapper::OpenForWriting(path, mode, permissions, error);
+        return CUTPlatformWrapper::OpenForWriting(path, mode, permissions, file);
     }
 
 private:

@@ -673,12 +673,12 @@ TEST_F(HttpClientTest, PayloadGoneFailsBeforeTheTransfer) {
     public:
         explicit VanishingArchive(const std::wstring& archive)
             : CUTPlatformWrapper(CUTPlatform::Default()), archive_(archive) {}
-        uint32_t FileSize(const std::wstring& path) override {
-            const uint32_t size = target()->FileSize(path);
+        CUTOsStatus GetFileStatus(const std::wstring& path, CUTFileStatus* status) override {
+            const CUTOsStatus found = target()->GetFileStatus(path, status);
             if (path == archive_) {
                 ::unlink(ToUtf8(path).c_str());
             }
-            return size;
+            return found;
         }
 
     private:

@@ -637,7 +637,8 @@ TEST(LoggerRotationTest, CountOneDeletesEveryArchive) {
 class FixedTimePlatform : public CUTPlatformWrapper {
 public:
     FixedTimePlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    std::wstring UtcFileTimeText() override { return L"2016_3_7_14_5_9"; }
+    // 2016-03-07 14:05:09 UTC: every archive name reads "2016_3_7_14_5_9".
+    int64_t CurrentTimeNanos() override { return int64_t{1457359509} * 1000000000 + 250000000; }
 };
 
 TEST(LoggerRotationTest, RotationsInOneSecondKeepEveryArchive) {
@@ -745,11 +746,12 @@ class FailingRotationPlatform : public CUTPlatformWrapper {
 public:
     explicit FailingRotationPlatform(const std::wstring& log_path)
         : CUTPlatformWrapper(CUTPlatform::Default()), log_path_(log_path) {}
-    bool RenameReplacing(const std::wstring& source, const std::wstring& destination) override {
+    CUTOsStatus RenameReplacing(const std::wstring& source,
+                                const std::wstring& destination) override {
         if (source == log_path_) {
             ++attempts;
             if (failing) {
-                return false;
+                return CUTOsStatus::Failure("rename", UTOsError::kAccessDenied, EACCES);
             }
         }
         return target()->RenameReplacing(source, destination);

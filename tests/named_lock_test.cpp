@@ -34,6 +34,7 @@
 
 #include "config/UTConfigPaths.h"
 #include "config/UTNamedLock.h"
+#include "platform/PosixPlatform.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"

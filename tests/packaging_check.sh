@@ -167,7 +167,7 @@ deb)
         echo "$name Depends: $depends"
         case $component in
         runtime)
-            expected=(libboost-filesystem libtinyxml libcurl libc6)
+            expected=(libtinyxml libcurl libc6)
             if [ "$ace_static" = ON ]; then
                 ! grep -q "libace" <<<"$depends" || fail "$name links ACE statically but depends on libace: $depends"
             else

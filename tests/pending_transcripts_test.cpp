@@ -104,11 +104,11 @@ public:
     StoppingPlatform(int removals, int queries)
         : CUTPlatformWrapper(CUTPlatform::Default()), removals_(removals), queries_(queries) {}
     ~StoppingPlatform() override { CUTProcessState::stop.store(false); }
-    bool RemoveFile(const std::wstring& path) override {
+    CUTOsStatus RemoveFile(const std::wstring& path) override {
         Count(&removals_);
         return target()->RemoveFile(path);
     }
-    bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
+    CUTOsStatus GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
         Count(&queries_);
         return target()->GetEntryStatus(path, status);
     }
@@ -390,8 +390,8 @@ class WriterBetweenCheckAndRemovalPlatform : public CUTPlatformWrapper {
 public:
     WriterBetweenCheckAndRemovalPlatform(int go_fd, ChildProcess* writer)
         : CUTPlatformWrapper(CUTPlatform::Default()), go_fd_(go_fd), writer_(writer) {}
-    bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
-        const bool known = target()->GetEntryStatus(path, status);
+    CUTOsStatus GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
+        const CUTOsStatus known = target()->GetEntryStatus(path, status);
         if (!told_) {
             told_ = true;
             EXPECT_EQ(1, ::write(go_fd_, "g", 1));
@@ -477,15 +477,15 @@ TEST_F(PendingTranscriptsTest, TheLogCopyIsPrivateAndNeverReplacesAnArchivedLog)
     EXPECT_NE(copies[0], copies[2]);
     // No log file: no copy, nothing left behind.
     ::unlink(log.c_str());
-    const size_t before = CUTPlatform::Current()->WalkFolder(FromUtf8(component_)).size();
+    const std::vector<std::string> before = tvut_test::EntryNames(component_);
     EXPECT_TRUE(CUTPendingTranscripts::CopyLogFile(FromUtf8(log)).empty());
-    EXPECT_EQ(before, CUTPlatform::Current()->WalkFolder(FromUtf8(component_)).size());
+    EXPECT_EQ(before, tvut_test::EntryNames(component_));
 }
 
 TEST_F(PendingTranscriptsTest, OnlyUploadArchivesLeftForAnHourAreStale) {
     const std::string guid = "{0123ABCD-4567-89EF-0123-456789ABCDEF}";
     const std::string old_archive = File(component_, guid + ".zip", 22);
-    SetModified(old_archive, CUTPlatform::Current()->CurrentTimeSeconds() - 3700);
+    SetModified(old_archive, CurrentTimeSeconds(CUTPlatform::Current()) - 3700);
     const std::string fresh_archive =
         File(component_, "{1123ABCD-4567-89EF-0123-456789ABCDEF}.zip", 22);
     const std::string old_other = File(component_, "backup.zip", 22);

@@ -26,6 +26,38 @@ using tvut_test::WriteFile;
 
 namespace {
 
+// Opens for writing through the current platform; null on failure, with the
+// failure in *failure when given.
+std::unique_ptr<CUTWritableFile> OpenWriting(const std::wstring& path, UTWriteMode mode,
+                                             uint32_t permissions, CUTOsStatus* failure = nullptr) {
+    std::unique_ptr<CUTWritableFile> file;
+    const CUTOsStatus status =
+        CUTPlatform::Current()->OpenForWriting(path, mode, permissions, &file);
+    if (failure != nullptr) {
+        *failure = status;
+    }
+    return file;
+}
+
+std::unique_ptr<CUTReadableFile> OpenReading(const std::wstring& path, CUTFileStatus* status) {
+    std::unique_ptr<CUTReadableFile> file;
+    CUTPlatform::Current()->OpenForReading(path, status, &file);
+    return file;
+}
+
+// name -> entry of one listing.
+std::map<std::wstring, CUTFolderEntry> Listed(const std::wstring& folder, UTListing what,
+                                              bool (*match)(const std::wstring&) = nullptr) {
+    std::vector<CUTFolderEntry> entries;
+    std::map<std::wstring, CUTFolderEntry> listed;
+    if (CUTPlatform::Current()->ListFolder(folder, what, match, &entries)) {
+        for (CUTFolderEntry& entry : entries) {
+            listed[entry.name] = entry;
+        }
+    }
+    return listed;
+}
+
 CUTPlatform* Platform() {
     return CUTPlatform::Current();
 }
@@ -72,7 +104,7 @@ TEST(PlatformTest, GuidTextHasRegistryFormAndIsNew) {
 }
 
 TEST(PlatformTest, UtcFileTimeTextHasNoLeadingZeros) {
-    const std::wstring text = Platform()->UtcFileTimeText();
+    const std::wstring text = UtcFileTimeText(Platform());
     EXPECT_TRUE(std::regex_match(
         text, std::wregex(L"20\\d\\d_([1-9]|1[0-2])_([1-9]|[12]\\d|3[01])_([0-9]|1\\d|2[0-3])_"
                           L"([0-9]|[1-5]\\d)_([0-9]|[1-5]\\d)")))
@@ -112,34 +144,34 @@ TEST(PlatformTest, FileHelpersReportFailuresAsTheirDocumentedValues) {
     ASSERT_TRUE(WriteFile(scratch.Join("other.txt"), "x"));
     ASSERT_TRUE(Platform()->CreateFolder(folder + L"/TVUT_folder"));
 
-    EXPECT_FALSE(Platform()->FileExists(L""));
-    EXPECT_TRUE(Platform()->FileExists(file));
-    EXPECT_EQ(5u, Platform()->FileSize(file));
-    EXPECT_EQ(0u, Platform()->FileSize(folder)) << "a folder has no size";
-    EXPECT_EQ(0u, Platform()->FileSize(folder + L"/missing"));
-    EXPECT_EQ(-1, Platform()->LastWriteTime(folder + L"/missing"));
-    EXPECT_GT(Platform()->LastWriteTime(file), 1600000000);
+    EXPECT_FALSE(FileExists(Platform(), L""));
+    EXPECT_TRUE(FileExists(Platform(), file));
+    EXPECT_EQ(5u, FileSize(Platform(), file));
+    EXPECT_EQ(0u, FileSize(Platform(), folder)) << "a folder has no size";
+    EXPECT_EQ(0u, FileSize(Platform(), folder + L"/missing"));
+    EXPECT_FALSE(IsFolder(Platform(), file));
+    EXPECT_TRUE(IsFolder(Platform(), folder + L"/TVUT_folder/"));
 
     // A link counts as what it leads to: to a folder it is left out, to
     // nothing it is listed (it can still be removed).
     ASSERT_EQ(0, ::symlink((scratch.path() + "/TVUT_folder").c_str(),
                            scratch.Join("TVUT_to_folder").c_str()));
     ASSERT_EQ(0, ::symlink("/nowhere", scratch.Join("TVUT_dangling").c_str()));
-    std::vector<std::wstring> logs = Platform()->ListFiles(folder, L"TVUT_");
+    std::vector<std::wstring> logs = ListFiles(Platform(), folder, L"TVUT_");
     std::sort(logs.begin(), logs.end());
     EXPECT_EQ((std::vector<std::wstring>{folder + L"/TVUT_a.log", folder + L"/TVUT_dangling"}),
               logs)
         << "folders are not listed";
     ASSERT_EQ(0, ::unlink(scratch.Join("TVUT_to_folder").c_str()));
     ASSERT_EQ(0, ::unlink(scratch.Join("TVUT_dangling").c_str()));
-    EXPECT_EQ(3u, Platform()->WalkFolder(folder).size());
-    EXPECT_TRUE(Platform()->WalkFolder(folder + L"/missing").empty());
+    EXPECT_TRUE(ListFiles(Platform(), folder + L"/missing", L"").empty());
 
-    EXPECT_TRUE(Platform()->CopyFileReplacing(file, folder + L"/other.txt"));
-    EXPECT_EQ(5u, Platform()->FileSize(folder + L"/other.txt"));
     EXPECT_TRUE(Platform()->RemoveFile(file));
-    EXPECT_FALSE(Platform()->RemoveFile(file)) << "nothing was there to remove";
-    EXPECT_FALSE(Platform()->CopyFileReplacing(file, folder + L"/copy"));
+    const CUTOsStatus again = Platform()->RemoveFile(file);
+    EXPECT_TRUE(again.Is(UTOsError::kNotFound)) << "nothing was there to remove";
+    EXPECT_EQ(ENOENT, again.code());
+    EXPECT_NE(std::string::npos, again.ToString().find("unlink")) << again.ToString();
+    EXPECT_TRUE(Platform()->CreateFolder(folder + L"/TVUT_folder").Is(UTOsError::kExists));
 
     struct stat st;
     ASSERT_EQ(0, ::stat(scratch.Join("TVUT_folder").c_str(), &st));
@@ -151,18 +183,18 @@ TEST(PlatformTest, FileHelpersReportFailuresAsTheirDocumentedValues) {
 TEST(PlatformTest, AtomicReplacementHasAFixedModeAndLeavesNoTemporaryFile) {
     ScratchFolder scratch;
     const std::wstring path = scratch.wpath() + L"/file";
-    ASSERT_TRUE(Platform()->ReplaceFileAtomically(path, "first"));
+    ASSERT_TRUE(ReplaceFileAtomically(Platform(), path, "first"));
     struct stat st;
     ASSERT_EQ(0, ::stat(scratch.Join("file").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777u) << "a new file is the owner's alone";
     ::chmod(scratch.Join("file").c_str(), 04755);
-    ASSERT_TRUE(Platform()->ReplaceFileAtomically(path, std::string("second\0bytes", 12)));
+    ASSERT_TRUE(ReplaceFileAtomically(Platform(), path, std::string("second\0bytes", 12)));
     std::string bytes;
-    ASSERT_TRUE(Platform()->ReadWholeFile(path, &bytes));
+    ASSERT_TRUE(ReadWholeFile(Platform(), path, &bytes));
     EXPECT_EQ(std::string("second\0bytes", 12), bytes);
     ASSERT_EQ(0, ::stat(scratch.Join("file").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777u);
-    ASSERT_TRUE(Platform()->ReplaceFileAtomically(path, "third", nullptr, 0644));
+    ASSERT_TRUE(ReplaceFileAtomically(Platform(), path, "third", 0644));
     ASSERT_EQ(0, ::stat(scratch.Join("file").c_str(), &st));
     EXPECT_EQ(0644u, st.st_mode & 07777u);
 
@@ -172,7 +204,7 @@ TEST(PlatformTest, AtomicReplacementHasAFixedModeAndLeavesNoTemporaryFile) {
     ASSERT_TRUE(WriteFile(target, "binary"));
     ASSERT_EQ(0, ::chmod(target.c_str(), 04755));
     ASSERT_EQ(0, ::symlink(target.c_str(), scratch.Join("linked").c_str()));
-    ASSERT_TRUE(Platform()->ReplaceFileAtomically(scratch.wpath() + L"/linked", "settings"));
+    ASSERT_TRUE(ReplaceFileAtomically(Platform(), scratch.wpath() + L"/linked", "settings"));
     ASSERT_EQ(0, ::lstat(scratch.Join("linked").c_str(), &st));
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(0600u, st.st_mode & 07777u);
@@ -180,8 +212,9 @@ TEST(PlatformTest, AtomicReplacementHasAFixedModeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(04755u, st.st_mode & 07777u);
     EXPECT_EQ("binary", tvut_test::ReadFile(target));
 
-    EXPECT_EQ(3u, Platform()->WalkFolder(scratch.wpath()).size());
-    EXPECT_FALSE(Platform()->ReplaceFileAtomically(scratch.wpath() + L"/missing/file", "x"));
+    EXPECT_EQ(3u, tvut_test::EntryNames(scratch.path()).size());
+    EXPECT_TRUE(ReplaceFileAtomically(Platform(), scratch.wpath() + L"/missing/file", "x")
+                    .Is(UTOsError::kNotFound));
 }
 
 TEST(TextCodecTest, ConversionsAreExactOrAbsent) {
@@ -223,8 +256,7 @@ TEST(PlatformTest, OpenForReadingGivesStatusAndWholePieces) {
     CUTFileStatus expected;
     ASSERT_TRUE(CUTPlatform::Current()->GetFileStatus(FromUtf8(path), &expected));
     CUTFileStatus status;
-    std::unique_ptr<CUTReadableFile> file =
-        CUTPlatform::Current()->OpenForReading(FromUtf8(path), &status);
+    std::unique_ptr<CUTReadableFile> file = OpenReading(FromUtf8(path), &status);
     ASSERT_TRUE(file);
     EXPECT_TRUE(status.is_regular_file);
     EXPECT_FALSE(status.owner_writable);
@@ -248,11 +280,21 @@ TEST(PlatformTest, OpenForReadingRefusesWhatIsNotARegularFile) {
     tvut_test::ScratchFolder scratch;
     const std::string fifo = scratch.Join("pipe.utt");
     ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
-    const std::string paths[] = {fifo, scratch.path(), scratch.Join("missing.utt"), ""};
-    for (const std::string& path : paths) {
-        SCOPED_TRACE(path);
+    const struct {
+        std::string path;
+        UTOsError kind;
+    } cases[] = {{fifo, UTOsError::kNotAFile},
+                 {scratch.path(), UTOsError::kNotAFile},
+                 {scratch.Join("missing.utt"), UTOsError::kNotFound},
+                 {"", UTOsError::kInvalid}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
         CUTFileStatus status;
-        EXPECT_FALSE(CUTPlatform::Current()->OpenForReading(FromUtf8(path), &status));
+        std::unique_ptr<CUTReadableFile> file;
+        const CUTOsStatus opened =
+            CUTPlatform::Current()->OpenForReading(FromUtf8(c.path), &status, &file);
+        EXPECT_TRUE(opened.Is(c.kind)) << opened.ToString();
+        EXPECT_FALSE(file);
     }
 }
 
@@ -295,10 +337,10 @@ TEST(WritableFileTest, ModesPermissionsAndCloseOnExec) {
     const std::wstring wide = FromUtf8(path);
     const mode_t old_umask = ::umask(077);
     {
-        int error = 0;
+        CUTOsStatus error;
         std::unique_ptr<CUTWritableFile> file =
-            Platform()->OpenForWriting(wide, UTWriteMode::kCreateNew, 0640, &error);
-        ASSERT_TRUE(file) << error;
+            OpenWriting(wide, UTWriteMode::kCreateNew, 0640, &error);
+        ASSERT_TRUE(file) << error.ToString();
         EXPECT_EQ(0640u, ModeOf(path)) << "the umask must not take bits away";
         const long flags = OpenFlagsOf(path);
         ASSERT_NE(-1, flags);
@@ -310,24 +352,24 @@ TEST(WritableFileTest, ModesPermissionsAndCloseOnExec) {
         ASSERT_TRUE(file->Status(&status));
         EXPECT_EQ(7u, status.size);
         EXPECT_TRUE(file->Close());
-        EXPECT_FALSE(file->Append("h", 1));
-        EXPECT_EQ(EBADF, file->Error());
+        EXPECT_TRUE(file->Append("h", 1).Is(UTOsError::kInvalid)) << "closed";
+        EXPECT_TRUE(file->Close().Is(UTOsError::kInvalid)) << "closed once only";
     }
     ::umask(old_umask);
     EXPECT_EQ("aXYdefg", tvut_test::ReadFile(path));
 
-    int error = 0;
-    EXPECT_FALSE(Platform()->OpenForWriting(wide, UTWriteMode::kCreateNew, 0600, &error));
-    EXPECT_EQ(EEXIST, error);
+    CUTOsStatus error;
+    EXPECT_FALSE(OpenWriting(wide, UTWriteMode::kCreateNew, 0600, &error));
+    EXPECT_TRUE(error.Is(UTOsError::kExists)) << error.ToString();
     {
-        auto file = Platform()->OpenForWriting(wide, UTWriteMode::kAppend, 0600, &error);
+        auto file = OpenWriting(wide, UTWriteMode::kAppend, 0600, &error);
         ASSERT_TRUE(file);
         EXPECT_TRUE(file->Append("++", 2));
     }
     EXPECT_EQ("aXYdefg++", tvut_test::ReadFile(path));
     EXPECT_EQ(0600u, ModeOf(path)) << "the caller's mode, not the one the file had";
     {
-        auto file = Platform()->OpenForWriting(wide, UTWriteMode::kTruncate, 0600, &error);
+        auto file = OpenWriting(wide, UTWriteMode::kTruncate, 0600, &error);
         ASSERT_TRUE(file);
         CUTFileStatus status;
         ASSERT_TRUE(file->Status(&status));
@@ -340,10 +382,12 @@ TEST(WritableFileTest, ModesPermissionsAndCloseOnExec) {
     ASSERT_EQ(0, ::symlink(path.c_str(), link_to_file.c_str()));
     for (UTWriteMode mode :
          {UTWriteMode::kCreateNew, UTWriteMode::kAppend, UTWriteMode::kTruncate}) {
-        error = 0;
-        EXPECT_FALSE(Platform()->OpenForWriting(FromUtf8(link), mode, 0600, &error));
-        EXPECT_NE(0, error);
-        EXPECT_FALSE(Platform()->OpenForWriting(FromUtf8(link_to_file), mode, 0600, &error));
+        error = CUTOsStatus();
+        EXPECT_FALSE(OpenWriting(FromUtf8(link), mode, 0600, &error));
+        EXPECT_TRUE(mode == UTWriteMode::kCreateNew ? error.Is(UTOsError::kExists)
+                                                    : error.Is(UTOsError::kIsLink))
+            << error.ToString();
+        EXPECT_FALSE(OpenWriting(FromUtf8(link_to_file), mode, 0600, &error));
     }
     EXPECT_FALSE(tvut_test::PathExists(scratch.Join("target")));
     EXPECT_EQ(0u, tvut_test::ReadFile(path).size()) << "only the truncation above emptied it";
@@ -381,17 +425,17 @@ TEST(WritableFileTest, OnlyFoldersNobodyElseMayWriteAreWrittenInto) {
         }
         for (UTWriteMode mode :
              {UTWriteMode::kCreateNew, UTWriteMode::kAppend, UTWriteMode::kTruncate}) {
-            int error = 0;
+            CUTOsStatus error;
             const std::wstring path = FromUtf8(folder + "/file");
-            std::unique_ptr<CUTWritableFile> file =
-                Platform()->OpenForWriting(path, mode, 0600, &error);
+            std::unique_ptr<CUTWritableFile> file = OpenWriting(path, mode, 0600, &error);
             EXPECT_EQ(c.writable, file != nullptr);
             if (!c.writable) {
-                EXPECT_EQ(EPERM, error);
+                EXPECT_TRUE(error.Is(UTOsError::kAccessDenied)) << error.ToString();
+                EXPECT_EQ(EPERM, error.code());
             }
         }
         EXPECT_EQ(c.writable,
-                  Platform()->ReplaceFileAtomically(FromUtf8(folder + "/replaced"), "x"));
+                  ReplaceFileAtomically(Platform(), FromUtf8(folder + "/replaced"), "x").ok());
         EXPECT_EQ(c.writable, tvut_test::PathExists(folder + "/file"));
     }
 }
@@ -407,12 +451,11 @@ TEST(WritableFileTest, NothingButARegularFileIsOpenedOrRead) {
     ASSERT_EQ(0, ::symlink("/dev/zero", zero_link.c_str()));
     for (const std::string& path : {fifo, zero_link, scratch.path(), std::string("/dev/null")}) {
         SCOPED_TRACE(path);
-        int error = 0;
-        EXPECT_FALSE(
-            Platform()->OpenForWriting(FromUtf8(path), UTWriteMode::kAppend, 0600, &error));
-        EXPECT_NE(0, error);
+        CUTOsStatus error;
+        EXPECT_FALSE(OpenWriting(FromUtf8(path), UTWriteMode::kAppend, 0600, &error));
+        EXPECT_FALSE(error.ok());
         std::string bytes;
-        EXPECT_FALSE(Platform()->ReadWholeFile(FromUtf8(path), &bytes, 1 << 20));
+        EXPECT_FALSE(ReadWholeFile(Platform(), FromUtf8(path), &bytes, 1 << 20));
         EXPECT_TRUE(bytes.empty());
     }
 }
@@ -428,9 +471,9 @@ TEST(WritableFileTest, WholeFileReadsStopAtTheirCap) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.cap);
         std::string bytes = "before";
-        bool too_large = !c.read;
-        EXPECT_EQ(c.read, Platform()->ReadWholeFile(FromUtf8(path), &bytes, c.cap, &too_large));
-        EXPECT_EQ(!c.read, too_large);
+        const CUTOsStatus read = ReadWholeFile(Platform(), FromUtf8(path), &bytes, c.cap);
+        EXPECT_EQ(c.read, read.ok());
+        EXPECT_EQ(!c.read, read.Is(UTOsError::kTooLarge));
         EXPECT_EQ(c.read ? std::string(1000, 'a') : std::string("before"), bytes);
     }
 }
@@ -444,14 +487,13 @@ TEST(WritableFileTest, AtomicReplacementOnAFullDiskKeepsTheOldFile) {
     tvut_test::FullDiskPlatform disk;
     CUTScopedPlatform installed(&disk);
     disk.SetFull(true);
-    int error = 0;
-    EXPECT_FALSE(Platform()->ReplaceFileAtomically(FromUtf8(path), "new content", &error));
-    EXPECT_EQ(ENOSPC, error);
+    const CUTOsStatus error = ReplaceFileAtomically(Platform(), FromUtf8(path), "new content");
+    EXPECT_TRUE(error.Is(UTOsError::kNoSpace)) << error.ToString();
     EXPECT_GT(disk.RefusedWrites(), 0);
     EXPECT_EQ("old content", tvut_test::ReadFile(path));
-    EXPECT_EQ(1u, Platform()->WalkFolder(scratch.wpath()).size()) << "no temporary file left";
+    EXPECT_EQ(1u, tvut_test::EntryNames(scratch.path()).size()) << "no temporary file left";
     disk.SetFull(false);
-    EXPECT_TRUE(Platform()->ReplaceFileAtomically(FromUtf8(path), "new content", &error));
+    EXPECT_TRUE(ReplaceFileAtomically(Platform(), FromUtf8(path), "new content"));
     EXPECT_EQ("new content", tvut_test::ReadFile(path));
 }
 
@@ -462,7 +504,7 @@ TEST(WritableFileTest, AtomicReplacementReplacesALinkInsteadOfWritingThroughIt) 
     ASSERT_TRUE(WriteFile(target, "not ours"));
     const std::string link = scratch.Join("settings.cur");
     ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
-    ASSERT_TRUE(Platform()->ReplaceFileAtomically(FromUtf8(link), "ours"));
+    ASSERT_TRUE(ReplaceFileAtomically(Platform(), FromUtf8(link), "ours"));
     EXPECT_EQ("not ours", tvut_test::ReadFile(target));
     EXPECT_EQ("ours", tvut_test::ReadFile(link));
     struct stat st;
@@ -485,9 +527,9 @@ TEST(PlatformTest, MakeOwnerWritableChangesOnlyOwnRegularFiles) {
 
     EXPECT_TRUE(Platform()->MakeOwnerWritable(FromUtf8(own)));
     EXPECT_EQ(0600u, ModeOf(own));
-    EXPECT_FALSE(Platform()->MakeOwnerWritable(FromUtf8(link)));
+    EXPECT_TRUE(Platform()->MakeOwnerWritable(FromUtf8(link)).Is(UTOsError::kIsLink));
     EXPECT_EQ(0400u, ModeOf(target)) << "the link's target must keep its mode";
-    EXPECT_FALSE(Platform()->MakeOwnerWritable(FromUtf8(scratch.path())));
+    EXPECT_TRUE(Platform()->MakeOwnerWritable(FromUtf8(scratch.path())).Is(UTOsError::kNotAFile));
 
     if (::geteuid() == 0) {
         const std::string foreign = scratch.Join("foreign");
@@ -505,16 +547,17 @@ TEST(PlatformTest, ListingsSkipNamesThatAreNotText) {
     ScratchFolder scratch;
     ASSERT_TRUE(WriteFile(scratch.Join("good.utt"), "x"));
     ASSERT_TRUE(WriteFile(scratch.Join("bad\xff\xfe.utt"), "x"));
-    size_t skipped = 0;
-    const std::vector<CUTFolderEntry> entries = Platform()->WalkFolder(scratch.wpath(), &skipped);
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ(scratch.wpath() + L"/good.utt", entries[0].path);
-    EXPECT_FALSE(entries[0].is_folder);
-    EXPECT_EQ(1u, skipped);
-    EXPECT_EQ(1u, Platform()->ListFiles(scratch.wpath(), L".utt").size());
-    skipped = 0;
-    EXPECT_EQ(1u, Platform()->ListFolder(scratch.wpath(), &skipped).size());
-    EXPECT_EQ(1u, skipped);
+    for (UTListing what :
+         {UTListing::kEveryEntry, UTListing::kRegularFiles, UTListing::kRegularFilesWithStatus}) {
+        size_t skipped = 0;
+        std::vector<CUTFolderEntry> entries;
+        ASSERT_TRUE(Platform()->ListFolder(scratch.wpath(), what, nullptr, &entries, &skipped));
+        ASSERT_EQ(1u, entries.size());
+        EXPECT_EQ(L"good.utt", entries[0].name);
+        EXPECT_EQ(UTEntryKind::kRegularFile, entries[0].kind);
+        EXPECT_EQ(1u, skipped);
+    }
+    EXPECT_EQ(1u, ListFiles(Platform(), scratch.wpath(), L".utt").size());
 }
 
 // The listing alone tells what an entry is, and neither it nor the entry's
@@ -532,12 +575,16 @@ TEST(PlatformTest, ListFolderAndEntryStatusTellLinksFromWhatTheyLeadTo) {
         {"fifo", UTEntryKind::kOther},
     };
     std::map<std::string, UTEntryKind> listed;
-    for (const CUTFolderName& entry : Platform()->ListFolder(scratch.wpath(), nullptr)) {
-        const std::string path = ToUtf8(entry.path);
-        listed[path.substr(path.rfind('/') + 1)] = entry.kind;
+    for (const auto& entry : Listed(scratch.wpath(), UTListing::kEveryEntry)) {
+        listed[ToUtf8(entry.first)] = entry.second.kind;
     }
     EXPECT_EQ(expected, listed);
-    EXPECT_TRUE(Platform()->ListFolder(scratch.wpath() + L"/missing", nullptr).empty());
+    std::vector<CUTFolderEntry> none;
+    EXPECT_TRUE(
+        Platform()
+            ->ListFolder(scratch.wpath() + L"/missing", UTListing::kEveryEntry, nullptr, &none)
+            .Is(UTOsError::kNotFound));
+    EXPECT_TRUE(none.empty());
 
     CUTFileStatus status;
     ASSERT_TRUE(Platform()->GetEntryStatus(FromUtf8(scratch.Join("link")), &status));
@@ -551,20 +598,22 @@ TEST(PlatformTest, ListFolderAndEntryStatusTellLinksFromWhatTheyLeadTo) {
     ASSERT_TRUE(Platform()->GetFileStatus(FromUtf8(scratch.Join("link")), &status));
     EXPECT_FALSE(status.is_link);
     EXPECT_TRUE(status.is_regular_file);
-    EXPECT_FALSE(Platform()->GetEntryStatus(FromUtf8(scratch.Join("missing")), &status));
-    // The walk still follows links, as it always did.
-    for (const CUTFolderEntry& entry : Platform()->WalkFolder(scratch.wpath())) {
-        const std::string path = ToUtf8(entry.path);
-        const std::string name = path.substr(path.rfind('/') + 1);
-        EXPECT_EQ(name == "folder" || name == "folder-link", entry.is_folder) << name;
-        EXPECT_EQ(name == "file" || name == "link" ? 5u : 0u, entry.size) << name;
-    }
+    EXPECT_TRUE(Platform()
+                    ->GetEntryStatus(FromUtf8(scratch.Join("missing")), &status)
+                    .Is(UTOsError::kNotFound));
+    // The helpers over the listing count what a link leads to.
+    EXPECT_TRUE(IsFolder(Platform(), FromUtf8(scratch.Join("folder-link"))));
+    std::vector<std::wstring> files = ListFiles(Platform(), scratch.wpath(), L"");
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ((std::vector<std::wstring>{scratch.wpath() + L"/fifo", scratch.wpath() + L"/file",
+                                         scratch.wpath() + L"/link"}),
+              files);
 }
 
 // The files of a folder with their statuses, read relative to the folder:
 // only regular files whose names match, links never followed, and each
 // status the one a query of its full path gives.
-TEST(PlatformTest, ListFolderFilesGivesMatchingRegularFilesAndTheirStatus) {
+TEST(PlatformTest, FileListingsGiveMatchingRegularFilesAndTheirStatus) {
     ScratchFolder scratch;
     ASSERT_TRUE(WriteFile(scratch.Join("a.utt"), "12345"));
     ASSERT_TRUE(WriteFile(scratch.Join("b.utt"), "1234567"));
@@ -573,14 +622,17 @@ TEST(PlatformTest, ListFolderFilesGivesMatchingRegularFilesAndTheirStatus) {
     ASSERT_EQ(0, ::mkdir(scratch.Join("folder.utt").c_str(), 0700));
     ASSERT_EQ(0, ::symlink(scratch.Join("a.utt").c_str(), scratch.Join("link.utt").c_str()));
     ASSERT_EQ(0, ::mkfifo(scratch.Join("fifo.utt").c_str(), 0600));
-    const auto is_utt = [](const std::wstring& name) {
+    bool (*is_utt)(const std::wstring&) = [](const std::wstring& name) {
         return name.size() > 4 && name.compare(name.size() - 4, 4, L".utt") == 0;
     };
     for (bool with_status : {false, true}) {
         std::map<std::wstring, CUTFileStatus> listed;
-        for (const CUTFolderFile& file :
-             Platform()->ListFolderFiles(scratch.wpath(), is_utt, with_status)) {
-            listed[file.name] = file.status;
+        for (const auto& file :
+             Listed(scratch.wpath(),
+                    with_status ? UTListing::kRegularFilesWithStatus : UTListing::kRegularFiles,
+                    is_utt)) {
+            EXPECT_EQ(UTEntryKind::kRegularFile, file.second.kind);
+            listed[file.first] = file.second.status;
         }
         std::set<std::wstring> names;
         for (const auto& file : listed) {
@@ -601,5 +653,6 @@ TEST(PlatformTest, ListFolderFilesGivesMatchingRegularFilesAndTheirStatus) {
             EXPECT_EQ(expected.last_write_nanos, file.second.last_write_nanos);
         }
     }
-    EXPECT_TRUE(Platform()->ListFolderFiles(scratch.wpath() + L"/missing", is_utt, true).empty());
+    EXPECT_TRUE(
+        Listed(scratch.wpath() + L"/missing", UTListing::kRegularFilesWithStatus, is_utt).empty());
 }

@@ -160,7 +160,7 @@ protected:
                    ? std::stoll(ToUtf8(value))
                    : -1;
     }
-    static int64_t Now() { return CUTPlatform::Current()->CurrentTimeSeconds(); }
+    static int64_t Now() { return CurrentTimeSeconds(CUTPlatform::Current()); }
 
     std::string ComponentFolder() const { return roots_.pi_ud_folder(); }
     std::string TranscriptFolder(const std::string& product = "LINE_7") const {
@@ -190,9 +190,7 @@ protected:
     std::vector<std::string> ComponentFiles(const std::string& prefix,
                                             const std::string& suffix = "") const {
         std::vector<std::string> names;
-        for (const CUTFolderName& entry :
-             CUTPlatform::Current()->ListFolder(FromUtf8(ComponentFolder()), nullptr)) {
-            const std::string name = NameOf(ToUtf8(entry.path));
+        for (const std::string& name : tvut_test::EntryNames(ComponentFolder())) {
             if (name.compare(0, prefix.size(), prefix) == 0 && name.size() >= suffix.size() &&
                 name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
                 names.push_back(name);
@@ -320,18 +318,18 @@ namespace {
 class OrderRecordingPlatform : public CUTPlatformWrapper {
 public:
     OrderRecordingPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    bool RemoveFile(const std::wstring& path) override {
+    CUTOsStatus RemoveFile(const std::wstring& path) override {
         if (path.size() > 4 && path.compare(path.size() - 4, 4, L".utt") == 0) {
             Note("remove " + NameOf(ToUtf8(path)));
         }
         return target()->RemoveFile(path);
     }
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
         if (ToUtf8(path).find("ProdInd_UserDep.cur.tmp") != std::string::npos) {
             Note("save settings");
         }
-        return target()->OpenForWriting(path, mode, permissions, error);
+        return target()->OpenForWriting(path, mode, permissions, file);
     }
     std::vector<std::string> Events() {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -711,24 +709,21 @@ class BrokenCyclePlatform : public CUTPlatformWrapper {
 public:
     explicit BrokenCyclePlatform(bool refuse_lock)
         : CUTPlatformWrapper(CUTPlatform::Default()), refuse_lock_(refuse_lock) {}
-    std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) override {
-        if (refuse_lock_ &&
-            path.find(CUTTranscriptManager::kSendingLockName) != std::wstring::npos) {
-            if (error != nullptr) {
-                *error = EACCES;
-            }
-            return nullptr;
+    CUTOsStatus OpenNamedLock(const std::wstring& name,
+                              std::unique_ptr<CUTSystemLock>* lock) override {
+        if (refuse_lock_ && name == CUTTranscriptManager::kSendingLockName) {
+            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
         }
-        return target()->OpenLockFile(path, error);
+        return target()->OpenNamedLock(name, lock);
     }
     // Thrown while the archive is being filled.
-    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
-                                                    CUTFileStatus* status) override {
+    CUTOsStatus OpenForReading(const std::wstring& path, CUTFileStatus* status,
+                               std::unique_ptr<CUTReadableFile>* file) override {
         if (!refuse_lock_ && armed.load() && path.size() > 4 &&
             path.compare(path.size() - 4, 4, L".utt") == 0) {
             throw std::runtime_error("a service that throws");
         }
-        return target()->OpenForReading(path, status);
+        return target()->OpenForReading(path, status, file);
     }
     std::atomic<bool> armed{false};
 
@@ -763,9 +758,8 @@ TEST_P(BrokenCycleTest, ACycleThatCannotRunReportsItAndLeavesNothingBehind) {
     EXPECT_TRUE(g_callbacks.Calls().empty());
     platform.armed.store(false);
     EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
-    for (const CUTFolderName& entry :
-         CUTPlatform::Current()->ListFolder(FromUtf8(roots_.pi_ud_folder()), nullptr)) {
-        EXPECT_EQ(std::string::npos, ToUtf8(entry.path).find(".zip")) << ToUtf8(entry.path);
+    for (const std::string& name : tvut_test::EntryNames(roots_.pi_ud_folder())) {
+        EXPECT_EQ(std::string::npos, name.find(".zip")) << name;
     }
 }
 
@@ -828,10 +822,10 @@ public:
           vanishing_(FromUtf8(vanishing)),
           rewritten_(FromUtf8(rewritten)) {}
 
-    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
-                                                    CUTFileStatus* status) override {
+    CUTOsStatus OpenForReading(const std::wstring& path, CUTFileStatus* status,
+                               std::unique_ptr<CUTReadableFile>* file) override {
         if (path == unreadable_) {
-            return nullptr;
+            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
         }
         if (path == vanishing_) {
             target()->RemoveFile(path);
@@ -839,7 +833,7 @@ public:
         if (path == rewritten_) {
             tvut_test::WriteFile(ToUtf8(path), TranscriptBytes("rewritten", 500));
         }
-        return target()->OpenForReading(path, status);
+        return target()->OpenForReading(path, status, file);
     }
 
 private:
@@ -978,13 +972,13 @@ namespace {
 // The disk fills up as the first upload archive is created.
 class FullForArchivesPlatform : public tvut_test::FullDiskPlatform {
 public:
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
         if (path.size() > 4 && path.compare(path.size() - 4, 4, L".zip") == 0 &&
             !filled_.exchange(true)) {
             SetFull(true);
         }
-        return FullDiskPlatform::OpenForWriting(path, mode, permissions, error);
+        return FullDiskPlatform::OpenForWriting(path, mode, permissions, file);
     }
 
 private:

@@ -33,7 +33,7 @@ constexpr int64_t kFirstSend = 1765000000;
 class SettableClock : public CUTPlatformWrapper {
 public:
     SettableClock() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    int64_t CurrentTimeSeconds() override { return now.load(); }
+    int64_t CurrentTimeNanos() override { return now.load() * 1000000000; }
     std::atomic<int64_t> now{0};
 };
 

@@ -36,7 +36,7 @@ constexpr int64_t kNow = 1765000000;
 class FixedClock : public CUTPlatformWrapper {
 public:
     FixedClock() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    int64_t CurrentTimeSeconds() override { return kNow; }
+    int64_t CurrentTimeNanos() override { return kNow * 1000000000; }
 };
 
 using Element = std::optional<std::string>;

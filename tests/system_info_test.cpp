@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/PosixPlatform.h"
+#include "platform/UTOsRelease.h"
 #include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
 #include "support/ScratchRoots.h"
 #include "transcript/UTLocaleTable.h"
-#include "transcript/UTOsRelease.h"
 #include "transcript/UTSystemInfo.h"
 
 namespace {
@@ -27,20 +29,11 @@ class FakeOsPlatform : public CUTPlatformWrapper {
 public:
     FakeOsPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
 
-    bool OsReleaseText(std::string* text) override {
-        if (!release_ok) {
-            return false;
-        }
-        *text = release;
-        return true;
-    }
-    bool KernelInfo(std::string* kernel_release, bool* is_64bit) override {
-        if (!kernel_ok) {
-            return false;
-        }
-        *kernel_release = kernel;
-        *is_64bit = sixty_four;
-        return true;
+    // The system's own composition, of the sources given here.
+    void OperatingSystem(CUTOsDescription* description) override {
+        *description = PosixOsDescription(release_ok ? &release : nullptr,
+                                          kernel_ok ? kernel.c_str() : nullptr,
+                                          sixty_four ? "x86_64" : "i686");
     }
     std::string MessagesLocaleName() override { return locale; }
     std::wstring DomainName() override { return domain; }
@@ -99,12 +92,12 @@ TEST(OsReleaseTest, ReadsFixtureFiles) {
 
     CUTOsRelease release;
     ASSERT_TRUE(CUTOsRelease::FromFile(folder.wpath() + L"/os-release", &release));
-    EXPECT_EQ(L"Debian GNU/Linux 12 (bookworm)", CUTSystemInfo::OsNameOf(release));
+    EXPECT_EQ(L"Debian GNU/Linux 12 (bookworm)", release.DisplayName());
     EXPECT_EQ("12", release.Value("VERSION_ID"));
     EXPECT_EQ("bookworm", release.Value("VERSION_CODENAME"));
 
     ASSERT_TRUE(CUTOsRelease::FromFile(folder.wpath() + L"/no-pretty", &release));
-    EXPECT_EQ(L"Linux", CUTSystemInfo::OsNameOf(release));
+    EXPECT_EQ(L"Linux", release.DisplayName());
     EXPECT_EQ("3.19", release.Value("VERSION_ID"));
 
     EXPECT_FALSE(CUTOsRelease::FromFile(folder.wpath() + L"/missing", &release));
@@ -190,15 +183,12 @@ TEST(SystemInfoTest, PosixOsSourcesReadTheSystem) {
     CUTPlatform* platform = CUTPlatform::Default();
     struct utsname info;
     ASSERT_EQ(0, ::uname(&info));
-    std::string release;
-    bool is_64bit = false;
-    ASSERT_TRUE(platform->KernelInfo(&release, &is_64bit));
-    EXPECT_EQ(info.release, release);
-    EXPECT_EQ(sizeof(void*) == 8 || std::string(info.machine) == "x86_64", is_64bit);
-
-    std::string text;
-    if (platform->OsReleaseText(&text)) {
-        EXPECT_FALSE(CUTOsRelease::FromText(text).Value("ID").empty());
+    CUTOsDescription system;
+    platform->OperatingSystem(&system);
+    EXPECT_EQ(FromUtf8(info.release), system.build);
+    EXPECT_EQ(sizeof(void*) == 8 || std::string(info.machine) == "x86_64", system.is_64bit);
+    if (tvut_test::PathExists("/etc/os-release") || tvut_test::PathExists("/usr/lib/os-release")) {
+        EXPECT_FALSE(system.name.empty());
     }
 
     // Must come back (this machine has no network) and be a bare domain.

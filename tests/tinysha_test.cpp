@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "transcript/TinySha.h"
+#include "base/TinySha.h"
 
 namespace {
 

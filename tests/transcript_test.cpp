@@ -110,7 +110,7 @@ private:
 
 // Seconds since 1970 as the component reads them.
 int64_t Now() {
-    return CUTPlatform::Default()->CurrentTimeSeconds();
+    return CurrentTimeSeconds(CUTPlatform::Default());
 }
 
 // Waits (bounded) until the clock shows a later second than after.
@@ -307,11 +307,10 @@ namespace {
 class HostileSystemPlatform : public CUTPlatformWrapper {
 public:
     HostileSystemPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    bool OsReleaseText(std::string* text) override {
-        *text =
-            "PRETTY_NAME='Hostile ]]> OS <&> \x01 ]]]]>'\n"
-            "VERSION_ID=']]>'\n";
-        return true;
+    void OperatingSystem(CUTOsDescription* description) override {
+        target()->OperatingSystem(description);
+        description->name = L"Hostile ]]> OS <&> \x01 ]]]]>";
+        description->version = L"]]>";
     }
     bool ComputerName(std::wstring* name) override {
         *name = std::wstring(L"host") + static_cast<wchar_t>(0xD800) + L"\x01";
@@ -555,15 +554,12 @@ public:
     explicit ReadOnlyFolderPlatform(const std::string& folder)
         : CUTPlatformWrapper(CUTPlatform::Default()), folder_(FromUtf8(folder + "/")) {}
     void SetReadOnly(bool read_only) { read_only_.store(read_only); }
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
         if (read_only_.load() && path.compare(0, folder_.size(), folder_) == 0) {
-            if (error != nullptr) {
-                *error = EACCES;
-            }
-            return nullptr;
+            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
         }
-        return target()->OpenForWriting(path, mode, permissions, error);
+        return target()->OpenForWriting(path, mode, permissions, file);
     }
 
 private:
@@ -628,13 +624,13 @@ void CrashHandler(int) {
 class SignalDuringWritePlatform : public CUTPlatformWrapper {
 public:
     SignalDuringWritePlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
         if (armed_ && path.find(L"Transcripts/") != std::wstring::npos) {
             armed_ = false;
             ::raise(SIGUSR1);
         }
-        return target()->OpenForWriting(path, mode, permissions, error);
+        return target()->OpenForWriting(path, mode, permissions, file);
     }
     bool armed_ = true;
 };
@@ -748,7 +744,8 @@ public:
           folder_(folder + "/"),
           component_folder_(FromUtf8(component_folder)) {}
 
-    bool RenameReplacing(const std::wstring& source, const std::wstring& destination) override {
+    CUTOsStatus RenameReplacing(const std::wstring& source,
+                                const std::wstring& destination) override {
         const std::string from = ToUtf8(source);
         if (from.compare(0, folder_.size(), folder_) == 0) {
             Rename rename{from, ToUtf8(destination), ListTranscriptFolder(folder_), {}};

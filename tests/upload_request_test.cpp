@@ -280,8 +280,13 @@ public:
     enum Change { kRemoved, kEmptied, kReplacedByFolder };
     ChangingArchive(CUTPlatform* target, Change change)
         : CUTPlatformWrapper(target), change_(change) {}
-    uint32_t FileSize(const std::wstring& path) override {
-        const uint32_t size = target()->FileSize(path);
+    // The archive changes right after its first status query.
+    CUTOsStatus GetFileStatus(const std::wstring& path, CUTFileStatus* status) override {
+        const CUTOsStatus size = target()->GetFileStatus(path, status);
+        if (changed_ || path.size() < 4 || path.compare(path.size() - 4, 4, L".zip") != 0) {
+            return size;
+        }
+        changed_ = true;
         const std::string file = ToUtf8(path);
         ::unlink(file.c_str());
         if (change_ == kEmptied) {
@@ -294,6 +299,7 @@ public:
 
 private:
     Change change_;
+    bool changed_ = false;
 };
 
 }  // namespace

@@ -127,7 +127,7 @@ void MarkForkedChild() {
 
 void WatchForks() {
     static std::once_flag once;
-    std::call_once(once, [] { CUTPlatform::Current()->CallInForkedChild(MarkForkedChild); });
+    std::call_once(once, [] { CallInForkedChild(MarkForkedChild); });
 }
 
 bool InForkedChild() {
@@ -344,7 +344,7 @@ UTStatus StampAndSerialize(Stamp stamp, UTStatus success, UTStatus failure) {
 }
 
 int64_t Now() {
-    return CUTPlatform::Current()->CurrentTimeSeconds();
+    return CurrentTimeSeconds(CUTPlatform::Current());
 }
 
 UTStatus RecordCrash(int64_t when) {

@@ -36,7 +36,7 @@ std::atomic<bool> g_libcurl_refused{false};
 // it, who could make the process append to any file with its privileges: it
 // then never starts libcurl, and every upload fails.
 bool EnvironmentSteersLibcurl() {
-    return CUTPlatform::Current()->IsSecureExecution() && std::getenv("SSLKEYLOGFILE") != nullptr;
+    return IsSecureExecution() && std::getenv("SSLKEYLOGFILE") != nullptr;
 }
 
 void InitialiseLibcurl() {
@@ -177,14 +177,13 @@ std::wstring MetricTimeText() {
     static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const ACE_Time_Value now = ACE_OS::gettimeofday();
-    const time_t seconds = now.sec();
+    const int64_t now = CUTPlatform::Current()->CurrentTimeNanos();
     tm local{};
-    if (!ToLocalTime(static_cast<int64_t>(seconds), &local) || local.tm_wday < 0 ||
-        local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11) {
+    if (!ToLocalTime(now / 1000000000, &local) || local.tm_wday < 0 || local.tm_wday > 6 ||
+        local.tm_mon < 0 || local.tm_mon > 11) {
         return std::wstring();
     }
-    const int milliseconds = static_cast<int>(now.usec() / 1000);
+    const int milliseconds = static_cast<int>((now % 1000000000) / 1000000);
     char text[64];
     std::snprintf(text, sizeof(text), "%3s %3s %2d %04d %02d:%02d:%02d.%06d", kDays[local.tm_wday],
                   kMonths[local.tm_mon], local.tm_mday, local.tm_year + 1900, local.tm_hour,

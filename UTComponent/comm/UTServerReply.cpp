@@ -91,7 +91,7 @@ void CUTHttpClient::RecordDeliveredSend() {
     if (config == nullptr) {
         return;
     }
-    config->Store()->SetInt64(L"LastSendTimestamp", CUTPlatform::Current()->CurrentTimeSeconds(),
+    config->Store()->SetInt64(L"LastSendTimestamp", CurrentTimeSeconds(CUTPlatform::Current()),
                               false);
     config->Flush();
 }

@@ -98,9 +98,10 @@ void CUTHttpClient::BuildRequest(const std::wstring& payload_path) {
     WriteTextPart(stream, "HIDDEN_PARAM_3", ToUtf8(identity.hashed_volume));
 
     CUTPlatform* platform = CUTPlatform::Current();
-    const bool has_payload = !payload_path.empty() && platform->FileExists(payload_path) &&
-                             !platform->IsFolder(payload_path) &&
-                             platform->FileSize(payload_path) != 0;
+    CUTFileStatus chosen;
+    const bool has_payload = !payload_path.empty() &&
+                             platform->GetFileStatus(payload_path, &chosen) &&
+                             chosen.is_regular_file && chosen.size != 0;
     if (!has_payload) {
         WriteNumberPart(stream, "PAYLOAD_PRESENT", 0);
         stream << "--" << kBoundary << "--";
@@ -121,8 +122,8 @@ void CUTHttpClient::BuildRequest(const std::wstring& payload_path) {
     // chosen: what is read is the file opened now, no more bytes than it
     // held when it was opened.
     CUTFileStatus status;
-    std::unique_ptr<CUTReadableFile> file = platform->OpenForReading(payload_path, &status);
-    if (!file || status.size == 0) {
+    std::unique_ptr<CUTReadableFile> file;
+    if (!platform->OpenForReading(payload_path, &status, &file) || status.size == 0) {
         ThrowPayloadMissing(payload_path);
     }
     std::unique_ptr<char[]> piece(new char[kReadPiece]);

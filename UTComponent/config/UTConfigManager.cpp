@@ -251,6 +251,6 @@ bool CUTConfigManager::CheckTranscriptFolderAccess() {
     if (folder.empty()) {
         return false;
     }
-    CreateFolderTree(folder);
+    CreateFolderTree(CUTPlatform::Current(), folder);
     return CanWriteFolder(folder + kPathSeparator);
 }

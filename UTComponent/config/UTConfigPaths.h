@@ -6,8 +6,9 @@
 
 #include <string>
 
-extern const wchar_t kCompanyFolderName[];     // "Telvoran"
-extern const wchar_t kComponentFolderName[];   // "TVUT"
+#include "base/UTNameHash.h"
+#include "base/UTProductNames.h"
+
 extern const wchar_t kPIUIFileName[];          // "ProdInd_UserInd.cur"
 extern const wchar_t kPIUDFileName[];          // "ProdInd_UserDep.cur"
 extern const wchar_t kProductFileName[];       // "ProdDep_UserDep.cur"
@@ -34,10 +35,6 @@ inline std::wstring PIUDFolderPath() {
 // prefix of its first 100 characters, "~" and a hash of the whole name, as
 // long lock names do: distinct long names stay distinct.
 std::wstring ProductFolderName(const std::wstring& product_line_id, const std::wstring& release_id);
-
-// 32 hexadecimal digits of the SHA-256 of name (of its UTF-8 form, or of
-// its code points when it has none): the tail of a shortened name.
-std::string NameHash(const std::wstring& name);
 
 // Replaces what would let a folder name step outside its parent: "/", "\\",
 // NUL and ".." become "_".

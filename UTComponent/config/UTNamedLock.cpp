@@ -7,29 +7,14 @@
 #include <mutex>
 #include <thread>
 
-#include "config/UTConfigPaths.h"
-#include "config/UTFolderAccess.h"
 #include "info/UTReleasedAtUnload.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
-#include "transcript/TinySha.h"
 
 namespace {
 
 constexpr size_t kMaxLockPathLength = 260;
-// Lock names kept as they are up to this length; longer or unusual ones get a
-// prefix of kReadablePrefix characters and a hash, well below NAME_MAX.
-constexpr size_t kMaxPlainLength = 200;
-constexpr size_t kReadablePrefix = 100;
 
 const wchar_t kGlobalLockName[] = L"UT_GLOBAL_FILE_LOCK";
-const wchar_t kRuntimeLockFolderName[] = L"tvut";
-const wchar_t kUserLockFolderName[] = L".locks";
-
-bool IsPlainCharacter(wchar_t c) {
-    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-           c == L'.' || c == L'_' || c == L'-';
-}
 
 }  // namespace
 
@@ -65,12 +50,12 @@ public:
         }
         if (OpenFile()) {
             for (;;) {
-                const CUTLockFile::Attempt attempt = file_->TryLock();
-                if (attempt == CUTLockFile::kTaken) {
-                    return true;
-                }
-                if (attempt == CUTLockFile::kFailed) {
+                bool taken = false;
+                if (!file_->TryLock(&taken)) {
                     break;
+                }
+                if (taken) {
+                    return true;
                 }
                 if (std::chrono::steady_clock::now() >= deadline) {
                     *timed_out = true;
@@ -92,31 +77,26 @@ public:
     int users = 0;
 
 private:
-    // Under local_. Opens the lock file on first use, after a failed attempt,
-    // and in a child forked from the process that opened it: the child shares
-    // the parent's open file and so would take the parent's lock as its own.
+    // Under local_. Opens the system's lock on first use, after a failed
+    // attempt, and in a child forked from the process that opened it: the
+    // child shares the parent's open lock and so would take the parent's
+    // lock as its own.
     bool OpenFile() {
-        CUTPlatform* platform = CUTPlatform::Current();
-        const int pid = platform->ProcessId();
+        const int pid = CurrentProcessId();
         if (file_ && opener_ == pid) {
             return true;
         }
-        // Closing the inherited descriptor leaves the parent's lock alone.
+        // Closing the inherited lock leaves the parent's lock alone.
         file_.reset();
-        const std::wstring folder = NamedLockFolder();
-        if (folder.empty()) {
-            return false;
-        }
-        file_ = platform->OpenLockFile(folder + kPathSeparator + LockFileName(name_), nullptr);
         opener_ = pid;
-        return file_ != nullptr;
+        return CUTPlatform::Current()->OpenNamedLock(name_, &file_).ok();
     }
 
     static constexpr std::chrono::milliseconds kRetryInterval{5};
 
     const std::wstring name_;
     std::mutex local_;
-    std::unique_ptr<CUTLockFile> file_;
+    std::unique_ptr<CUTSystemLock> file_;
     int opener_ = 0;
 };
 
@@ -185,50 +165,6 @@ std::wstring FileLockName(const std::wstring& path) {
         }
     }
     return name;
-}
-
-std::wstring NamedLockFolder() {
-    CUTPlatform* platform = CUTPlatform::Current();
-    // The runtime folder is the user's own and lives as long as the user's
-    // sessions; a variable that names anything else (another user's folder,
-    // kept by su, say) is passed over.
-    std::string runtime;
-    std::wstring runtime_folder;
-    if (platform->GetEnvironment("XDG_RUNTIME_DIR", &runtime) && !runtime.empty() &&
-        runtime[0] == '/' && Utf8ToWide(runtime, &runtime_folder)) {
-        runtime_folder = WithoutTrailingSeparator(runtime_folder);
-        if (platform->IsPrivateFolder(runtime_folder)) {
-            const std::wstring folder = runtime_folder + kPathSeparator + kRuntimeLockFolderName;
-            // Another process may create it at the same moment.
-            platform->CreateFolder(folder);
-            if (platform->IsPrivateFolder(folder)) {
-                return folder;
-            }
-        }
-    }
-    const std::wstring component = PIUDFolderPath();
-    if (component.empty()) {
-        return std::wstring();
-    }
-    const std::wstring folder = component + kUserLockFolderName;
-    CreateFolderTree(folder);
-    return platform->IsPrivateFolder(folder) ? folder : std::wstring();
-}
-
-std::wstring LockFileName(const std::wstring& name) {
-    bool plain = !name.empty() && name.size() <= kMaxPlainLength && name[0] != L'.';
-    for (size_t i = 0; plain && i < name.size(); ++i) {
-        plain = IsPlainCharacter(name[i]);
-    }
-    if (plain) {
-        return name;
-    }
-    std::wstring file_name;
-    for (size_t i = 0; i < name.size() && i < kReadablePrefix; ++i) {
-        file_name.push_back(IsPlainCharacter(name[i]) ? name[i] : L'_');
-    }
-    // "~" never occurs in a plain name: no hashed name equals a plain one.
-    return file_name + L"~" + FromUtf8(NameHash(name));
 }
 
 CUTNamedLockGuard::CUTNamedLockGuard(

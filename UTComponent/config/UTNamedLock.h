@@ -1,19 +1,17 @@
 // Named locks shared by every process of one user.
 //
-// Each name is a lock file in the user's lock folder (NamedLockFolder), held
-// with an advisory lock of the platform's (CUTLockFile). The process-wide
-// registry maps a name to one lock, made on first use: an in-process mutex,
-// taken first so that the threads of this process queue on it, and the open
-// lock file, kept open until the library unloads so that nothing else the
-// process opens and closes can drop a held lock. CUTNamedLockGuard holds the
+// Each name is a named lock of the platform's (CUTPlatform::OpenNamedLock).
+// The process-wide registry maps a name to one lock, made on first use: an
+// in-process mutex, taken first so that the threads of this process queue on
+// it, and the system's lock, kept open until the library unloads so that
+// nothing else the process opens and closes can drop a held lock. CUTNamedLockGuard holds the
 // lock for its scope, waiting without limit; when the lock cannot be made
-// (no lock folder, a file that cannot be opened) or taken, the guard is not
+// (no lock folder, a lock that cannot be opened) or taken, the guard is not
 // held and the caller must skip the work it guards and report failure; the
 // next guard of that name tries again. The system releases the lock of a
-// process that dies; nothing is left in the kernel. Users never share a lock
-// folder, so one user's locks can neither block nor lock out another's.
+// process that dies; nothing is left in the kernel.
 // Everything here may be used from any thread. A child forked without exec
-// opens lock files of its own, so its locks exclude its parent's; it must not
+// opens locks of its own, so its locks exclude its parent's; it must not
 // be forked while a guard is held, as it would inherit the held in-process
 // mutex with no thread to release it.
 #ifndef TVUT_CONFIG_UTNAMEDLOCK_H
@@ -27,19 +25,6 @@
 // separator replaced by "_" when it is shorter than 260 characters, the fixed
 // "UT_FILE_LOCK_CONFIG_FILE" otherwise, "UT_GLOBAL_FILE_LOCK" for an empty path.
 std::wstring FileLockName(const std::wstring& path);
-
-// The folder of this user's lock files, created (owner only) when missing:
-// "$XDG_RUNTIME_DIR/tvut" when that variable names an absolute path to a
-// folder the user owns that nobody else may write, else ".locks" in the user
-// component folder. Empty when neither is usable.
-std::wstring NamedLockFolder();
-
-// The file name of a lock in the lock folder, the same in every process: the
-// name itself when it is short and made of letters, digits, ".", "_" and "-"
-// only (not starting with "."); otherwise a readable prefix of it (other
-// characters as "_"), "~" and 32 hexadecimal digits of the SHA-256 of the
-// name in UTF-8. At most 255 bytes either way.
-std::wstring LockFileName(const std::wstring& name);
 
 class CUTNamedLockGuard {
 public:

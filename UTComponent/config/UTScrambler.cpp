@@ -31,7 +31,7 @@ void CheckDecodeMarker() {
         return;
     }
     const std::wstring folder = PIUIFolderPath();
-    if (!folder.empty() && CUTPlatform::Current()->FileExists(folder + kDecodeMarkerName)) {
+    if (!folder.empty() && FileExists(CUTPlatform::Current(), folder + kDecodeMarkerName)) {
         g_config_scrambling_on.store(false, std::memory_order_release);
     }
 }

@@ -170,8 +170,8 @@ std::vector<std::wstring> CUTXMLConfig::RemoveTemporaryFilesLocked() {
     // not share it may be, which only the file's age tells. What is old was
     // left by a process that died while saving.
     std::vector<std::wstring> removed;
-    for (const std::wstring& stale : platform->ListFiles(folder_path_, FilePath() + L".tmp")) {
-        if (platform->IsAbandonedTemporaryFile(stale) && platform->RemoveFile(stale)) {
+    for (const std::wstring& stale : ListFiles(platform, folder_path_, FilePath() + L".tmp")) {
+        if (IsAbandonedTemporaryFile(platform, stale) && platform->RemoveFile(stale)) {
             removed.push_back(stale);
         }
     }
@@ -182,7 +182,7 @@ std::vector<std::wstring> CUTXMLConfig::RemoveLeftTemporaryFiles() {
     // Listed first without the lock: the lock is taken only when there is
     // something to remove.
     if (folder_path_.empty() ||
-        CUTPlatform::Current()->ListFiles(folder_path_, FilePath() + L".tmp").empty()) {
+        ListFiles(CUTPlatform::Current(), folder_path_, FilePath() + L".tmp").empty()) {
         return std::vector<std::wstring>();
     }
     CUTNamedLockGuard guard(lock_name_);
@@ -203,8 +203,9 @@ bool CUTXMLConfig::WriteFileLocked(const TiXmlDocument& document) {
     // FIFO) is replaced as a name, never written into. The mode is fixed:
     // the machine-wide file is for every user of the machine to read, the
     // others for their owner alone.
-    return platform->ReplaceFileAtomically(FilePath(), bytes, nullptr,
-                                           kind_ == UT_CONFIG_PI_UI ? 0644 : 0600);
+    return ReplaceFileAtomically(platform, FilePath(), bytes,
+                                 kind_ == UT_CONFIG_PI_UI ? 0644 : 0600)
+        .ok();
 }
 
 void CUTXMLConfig::BuildDefaults(TiXmlDocument* document) const {
@@ -224,7 +225,7 @@ void CUTXMLConfig::BuildDefaults(TiXmlDocument* document) const {
 
 std::shared_ptr<const TiXmlDocument> CUTXMLConfig::ReadDocumentLocked() {
     CUTPlatform* platform = CUTPlatform::Current();
-    const int64_t read_began = platform->CurrentTimeSeconds();
+    const int64_t read_began = CurrentTimeSeconds(platform);
     CUTFileStatus status;
     const bool known = platform->GetFileStatus(FilePath(), &status) && status.is_regular_file;
     if (known) {
@@ -234,9 +235,9 @@ std::shared_ptr<const TiXmlDocument> CUTXMLConfig::ReadDocumentLocked() {
         }
     }
     std::string bytes;
-    bool too_large = false;
-    if (!platform->ReadWholeFile(FilePath(), &bytes, kSettingsMaxBytes, &too_large)) {
-        if (too_large) {
+    const CUTOsStatus read = ReadWholeFile(platform, FilePath(), &bytes, kSettingsMaxBytes);
+    if (!read) {
+        if (read.Is(UTOsError::kTooLarge)) {
             CUTLoggerManager::GetInstance()->Log(
                 UT_LOG_ERROR, "Config file larger than %d bytes, not read! File path %W",
                 static_cast<int>(kSettingsMaxBytes), FilePath().c_str());
@@ -315,8 +316,8 @@ bool CUTXMLConfig::EnsureLoaded() {
     }
     CUTPlatform* platform = CUTPlatform::Current();
     std::lock_guard<std::recursive_mutex> lock(document_mutex_);
-    if (!failed_.load() && !platform->FileExists(FilePath())) {
-        CreateFolderTree(folder_path_);
+    if (!failed_.load() && !FileExists(platform, FilePath())) {
+        CreateFolderTree(CUTPlatform::Current(), folder_path_);
     }
     // Reading, deciding that the file is unusable and writing the defaults
     // happen under one holding of the lock: a file another process repaired

@@ -1,7 +1,6 @@
 #include "log/UTLoggerManager.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cwchar>
 #include <string>
 #include <tuple>
@@ -204,8 +203,8 @@ void CUTLoggerManager::Init(const wchar_t* folder, const wchar_t* path, int64_t 
         max_size_ = max_size;
         max_count_ = max_count;
         CUTPlatform* platform = CUTPlatform::Current();
-        if (!platform->FileExists(folder)) {
-            CreateFolderTree(folder);
+        if (!FileExists(platform, folder)) {
+            CreateFolderTree(CUTPlatform::Current(), folder);
         }
         log_file_path_ = path;
         level_ = level;
@@ -386,11 +385,11 @@ std::wstring ReserveArchivedLogName(const std::wstring& folder) {
     if (folder.empty()) {
         return std::wstring();
     }
-    const std::wstring stem = folder + kPathSeparator + kArchiveTag + platform->UtcFileTimeText();
+    const std::wstring stem = folder + kPathSeparator + kArchiveTag + UtcFileTimeText(platform);
     // Names after the highest one taken in this second, never a lower free
     // one left by a purge: the suffix orders archives whose times are equal.
     int first = 0;
-    for (const std::wstring& path : platform->ListFiles(folder, stem)) {
+    for (const std::wstring& path : ListFiles(platform, folder, stem)) {
         const std::wstring name = FileName(path);
         if (!IsArchiveName(name)) {
             continue;
@@ -406,17 +405,17 @@ std::wstring ReserveArchivedLogName(const std::wstring& folder) {
         const std::wstring candidate = suffix == 0
                                            ? stem + kArchiveExtension
                                            : stem + L"_" + IntToWString(suffix) + kArchiveExtension;
-        if (platform->FileExists(candidate)) {
+        if (FileExists(platform, candidate)) {
             continue;
         }
-        int error = 0;
-        std::unique_ptr<CUTWritableFile> reservation = platform->OpenForWriting(
-            candidate, UTWriteMode::kCreateNew, kLogFilePermissions, &error);
-        if (reservation) {
+        std::unique_ptr<CUTWritableFile> reservation;
+        const CUTOsStatus reserved = platform->OpenForWriting(candidate, UTWriteMode::kCreateNew,
+                                                              kLogFilePermissions, &reservation);
+        if (reserved) {
             reservation->Close();
             return candidate;
         }
-        if (error != EEXIST) {
+        if (!reserved.Is(UTOsError::kExists)) {
             return std::wstring();
         }
     }
@@ -454,7 +453,7 @@ void CUTLoggerManager::PurgeArchivedLogs(const std::wstring& folder) {
         std::wstring path;
     };
     std::vector<Archive> archives;
-    for (const std::wstring& path : platform->ListFiles(folder, kArchiveTag)) {
+    for (const std::wstring& path : ListFiles(platform, folder, kArchiveTag)) {
         const std::wstring name = FileName(path);
         CUTFileStatus status;
         if (path == log_file_path_ || !IsArchiveName(name) ||
@@ -483,20 +482,19 @@ void CUTLoggerManager::PurgeArchivedLogs(const std::wstring& folder) {
 // and the next line tries again.
 bool CUTLoggerManager::OpenLogFile() {
     CUTPlatform* platform = CUTPlatform::Current();
-    int error = 0;
-    file_ =
-        platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions, &error);
-    if (!file_ && error == ELOOP && platform->RemoveFile(log_file_path_)) {
+    CUTOsStatus opened =
+        platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions, &file_);
+    if (opened.Is(UTOsError::kIsLink) && platform->RemoveFile(log_file_path_)) {
         // A link at the log's path is never written through; it is replaced
         // by a log of this user's own, as a link at a settings path is.
-        file_ = platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions,
-                                         &error);
+        opened = platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions,
+                                          &file_);
     }
-    if (!file_ && error == ENOENT) {
+    if (opened.Is(UTOsError::kNotFound)) {
         const std::wstring folder = ParentFolder(log_file_path_);
-        if (!folder.empty() && CreateFolderTree(folder)) {
-            file_ = platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend,
-                                             kLogFilePermissions, &error);
+        if (!folder.empty() && CreateFolderTree(platform, folder)) {
+            platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions,
+                                     &file_);
         }
     }
     CUTFileStatus status;

@@ -45,27 +45,28 @@ std::wstring FolderOf(const std::wstring& path) {
 // The regular files (links not followed) directly in folder whose names
 // match, in listing order, without a status query: calls take(path) for each
 // until it returns false.
-template <class Match, class Take>
-void ForEachFile(const std::wstring& folder, Match match, size_t* skipped_names, Take take) {
+template <class Take>
+void ForEachFile(const std::wstring& folder, bool (*match)(const std::wstring&),
+                 size_t* skipped_names, Take take) {
     if (folder.empty()) {
         return;
     }
     size_t skipped = 0;
-    const std::vector<CUTFolderName> entries = CUTPlatform::Current()->ListFolder(folder, &skipped);
+    std::vector<CUTFolderEntry> entries;
+    CUTPlatform::Current()->ListFolder(folder, UTListing::kRegularFiles, match, &entries, &skipped);
     if (skipped_names != nullptr) {
         *skipped_names += skipped;
     }
-    for (const CUTFolderName& entry : entries) {
-        if (entry.kind == UTEntryKind::kRegularFile && match(NameOf(entry.path)) &&
-            (Stopping() || !take(entry.path))) {
+    for (const CUTFolderEntry& entry : entries) {
+        if (Stopping() || !take(folder + kPathSeparator + entry.name)) {
             return;
         }
     }
 }
 
 // ForEachFile for a budget: each file's status is read as it is examined.
-template <class Match>
-void GatherFiles(const std::wstring& folder, Match match, CUTPayloadList* payload) {
+void GatherFiles(const std::wstring& folder, bool (*match)(const std::wstring&),
+                 CUTPayloadList* payload) {
     ForEachFile(folder, match, &payload->skipped_names, [payload](const std::wstring& path) {
         CUTPendingFile file;
         // Gone or replaced by something else since the listing: not taken.
@@ -82,10 +83,13 @@ std::vector<std::wstring> ProductFolders(const std::wstring& component_folder,
         return folders;
     }
     size_t skipped = 0;
-    for (const CUTFolderName& entry :
-         CUTPlatform::Current()->ListFolder(component_folder, &skipped)) {
+    std::vector<CUTFolderEntry> entries;
+    CUTPlatform::Current()->ListFolder(component_folder, UTListing::kEveryEntry, nullptr, &entries,
+                                       &skipped);
+    const std::wstring prefix = WithoutTrailingSeparator(component_folder) + kPathSeparator;
+    for (const CUTFolderEntry& entry : entries) {
         if (entry.kind == UTEntryKind::kFolder) {
-            folders.push_back(entry.path);
+            folders.push_back(prefix + entry.name);
         }
     }
     if (skipped_names != nullptr) {
@@ -120,13 +124,10 @@ CUTPendingFile PendingFile(std::wstring path, const CUTFileStatus& status) {
 bool CopyBytes(const std::wstring& source, const std::wstring& target) {
     CUTPlatform* platform = CUTPlatform::Current();
     CUTFileStatus status;
-    std::unique_ptr<CUTReadableFile> in = platform->OpenForReading(source, &status);
-    if (!in) {
-        return false;
-    }
-    std::unique_ptr<CUTWritableFile> out =
-        platform->OpenForWriting(target, UTWriteMode::kTruncate, 0600, nullptr);
-    if (!out) {
+    std::unique_ptr<CUTReadableFile> in;
+    std::unique_ptr<CUTWritableFile> out;
+    if (!platform->OpenForReading(source, &status, &in) ||
+        !platform->OpenForWriting(target, UTWriteMode::kTruncate, 0600, &out)) {
         return false;
     }
     std::unique_ptr<char[]> piece(new char[kCopyPieceSize]);
@@ -145,7 +146,7 @@ bool CopyBytes(const std::wstring& source, const std::wstring& target) {
             break;
         }
     }
-    return out->Close();
+    return out->Close().ok();
 }
 
 }  // namespace
@@ -191,7 +192,7 @@ bool CUTPendingTranscripts::IsUploadArchiveName(const std::wstring& name) {
 std::vector<std::wstring> CUTPendingTranscripts::RemoveStaleArchives(
     const std::wstring& component_folder) {
     std::vector<std::wstring> removed;
-    const int64_t now = CUTPlatform::Current()->CurrentTimeSeconds();
+    const int64_t now = CurrentTimeSeconds(CUTPlatform::Current());
     ForEachFile(WithoutTrailingSeparator(component_folder), IsUploadArchiveName, nullptr,
                 [&](const std::wstring& path) {
                     CUTPendingFile file;
@@ -249,9 +250,10 @@ std::vector<std::wstring> CUTPendingTranscripts::ProductFolderNames() const {
 std::vector<std::wstring> CUTPendingTranscripts::RemoveLeftTemporaryFiles() const {
     std::vector<std::wstring> removed;
     for (const std::wstring& folder : TranscriptFolders(component_folder_, nullptr)) {
-        if (!CUTPlatform::Current()
-                 ->ListFolderFiles(folder, CMLSerializer::IsTemporaryFileName, false)
-                 .empty()) {
+        std::vector<CUTFolderEntry> temporaries;
+        CUTPlatform::Current()->ListFolder(folder, UTListing::kRegularFiles,
+                                           CMLSerializer::IsTemporaryFileName, &temporaries);
+        if (!temporaries.empty()) {
             // The lock tells a dead writer's file from a live writer's.
             for (std::wstring& path : CMLSerializer::RemoveLeftTemporaryFiles(folder)) {
                 removed.push_back(std::move(path));
@@ -276,8 +278,10 @@ size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
     const std::vector<std::wstring> folders = TranscriptFolders(component_folder_, nullptr);
     // Counting needs the names alone; times only when some must go.
     size_t count = 0;
+    std::vector<CUTFolderEntry> entries;
     for (const std::wstring& folder : folders) {
-        count += platform->ListFolderFiles(folder, IsTranscriptName, false).size();
+        platform->ListFolder(folder, UTListing::kRegularFiles, IsTranscriptName, &entries);
+        count += entries.size();
     }
     if (count <= keep) {
         return 0;
@@ -286,12 +290,14 @@ size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
     // only for the files that go.
     struct Listed {
         size_t folder;
-        CUTFolderFile file;
+        CUTFolderEntry file;
     };
     std::vector<Listed> listed;
     listed.reserve(count);
     for (size_t i = 0; i < folders.size(); ++i) {
-        for (CUTFolderFile& file : platform->ListFolderFiles(folders[i], IsTranscriptName, true)) {
+        platform->ListFolder(folders[i], UTListing::kRegularFilesWithStatus, IsTranscriptName,
+                             &entries);
+        for (CUTFolderEntry& file : entries) {
             listed.push_back(Listed{i, std::move(file)});
         }
     }
@@ -376,5 +382,5 @@ bool CUTPendingTranscripts::RemoveIfUnchanged(const CUTPendingFile& file) {
     if (!platform->GetEntryStatus(file.path, &now) || !file.IsVersion(now)) {
         return false;
     }
-    return platform->RemoveFile(file.path);
+    return platform->RemoveFile(file.path).ok();
 }

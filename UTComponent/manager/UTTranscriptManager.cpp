@@ -409,7 +409,7 @@ bool CUTTranscriptManager::isTimeToSend() {
     if (config->Runtime()->IsSending()) {
         return false;
     }
-    const int64_t now = CUTPlatform::Current()->CurrentTimeSeconds();
+    const int64_t now = CurrentTimeSeconds(CUTPlatform::Current());
     // Read from the file: another process may have delivered since this one
     // loaded it, and its send counts for the whole user.
     const int64_t last = config->Store()->GetInt64(L"LastSendTimestamp", true);
@@ -605,7 +605,7 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             }
         }
         UT_LOG(UT_LOG_DEVDBG, "Remove zip file %W", archive.c_str());
-        if (platform->FileExists(archive) && !platform->RemoveFile(archive)) {
+        if (FileExists(platform, archive) && !platform->RemoveFile(archive)) {
             const std::wstring line = L"Fail to remove payload file: " + archive;
             CUTLoggerManager::GetInstance()->LogWString(UT_LOG_ERROR, line.c_str());
         }

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -19,12 +20,8 @@
 #include <string>
 #include <utility>
 
-#include <boost/filesystem.hpp>
-
 #include "info/UTReleasedAtUnload.h"
 #include "platform/UTTextCodec.h"
-
-namespace fs = boost::filesystem;
 
 namespace {
 
@@ -35,8 +32,37 @@ std::string NativePath(const std::wstring& path) {
     return ToUtf8(path);
 }
 
-fs::path FsPath(const std::wstring& path) {
-    return fs::path(NativePath(path));
+// Maps the errno of a failed call to the kinds callers decide on.
+UTOsError KindOf(int error) {
+    switch (error) {
+        case 0:
+            return UTOsError::kNone;
+        case ENOENT:
+            return UTOsError::kNotFound;
+        case EEXIST:
+        case ENOTEMPTY:
+            return UTOsError::kExists;
+        case ELOOP:
+            return UTOsError::kIsLink;
+        case EISDIR:
+        case ENOTDIR:
+            return UTOsError::kNotAFile;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return UTOsError::kAccessDenied;
+        case ENOSPC:
+        case EDQUOT:
+            return UTOsError::kNoSpace;
+        case EFBIG:
+            return UTOsError::kTooLarge;
+        case EINVAL:
+        case EBADF:
+        case ENAMETOOLONG:
+            return UTOsError::kInvalid;
+        default:
+            return UTOsError::kOther;
+    }
 }
 
 // In a privileged process (setuid, setgid, file capabilities) the
@@ -56,6 +82,17 @@ bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
 CUTReleasedAtUnload<CUTPosixPlatform> g_default;
 
 }  // namespace
+
+CUTOsStatus PosixFailure(const char* operation, int error) {
+    return CUTOsStatus::Failure(operation, KindOf(error != 0 ? error : EIO),
+                                error != 0 ? error : EIO);
+}
+
+std::string OsErrorText(int code) {
+    char buffer[256];
+    // The GNU form returns the text, which may or may not be the buffer.
+    return std::string(::strerror_r(code, buffer, sizeof(buffer)));
+}
 
 CUTPlatform* CUTPlatform::Default() {
     return &g_default.Get();
@@ -121,111 +158,16 @@ std::wstring CUTPosixPlatform::NewGuidText() {
     return FromUtf8(text);
 }
 
-std::wstring CUTPosixPlatform::UtcFileTimeText() {
-    const time_t now = std::time(nullptr);
-    struct tm utc;
-    if (gmtime_r(&now, &utc) == nullptr) {
-        return std::wstring();
+int64_t CUTPosixPlatform::CurrentTimeNanos() {
+    struct timespec now;
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        return static_cast<int64_t>(std::time(nullptr)) * 1000000000;
     }
-    char text[64];
-    std::snprintf(text, sizeof(text), "%d_%d_%d_%d_%d_%d", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
-    return FromUtf8(text);
-}
-
-int64_t CUTPosixPlatform::CurrentTimeSeconds() {
-    return static_cast<int64_t>(std::time(nullptr));
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + static_cast<int64_t>(now.tv_nsec);
 }
 
 std::wstring CUTPosixPlatform::ModuleVersion() {
     return FromUtf8(TVUT_MODULE_VERSION);
-}
-
-bool CUTPosixPlatform::FileExists(const std::wstring& path) {
-    if (path.empty()) {
-        return false;
-    }
-    boost::system::error_code ec;
-    const bool exists = fs::exists(FsPath(path), ec);
-    return !ec && exists;
-}
-
-bool CUTPosixPlatform::IsFolder(const std::wstring& path) {
-    if (path.empty()) {
-        return false;
-    }
-    boost::system::error_code ec;
-    const bool folder = fs::is_directory(FsPath(path), ec);
-    return !ec && folder;
-}
-
-uint32_t CUTPosixPlatform::FileSize(const std::wstring& path) {
-    uint64_t size = 0;
-    if (!FileSize64(path, &size)) {
-        return 0;
-    }
-    return static_cast<uint32_t>(size);
-}
-
-bool CUTPosixPlatform::FileSize64(const std::wstring& path, uint64_t* size) {
-    if (path.empty()) {
-        return false;
-    }
-    boost::system::error_code ec;
-    const fs::path p = FsPath(path);
-    if (!fs::is_regular_file(p, ec) || ec) {
-        return false;
-    }
-    const uintmax_t n = fs::file_size(p, ec);
-    if (ec) {
-        return false;
-    }
-    *size = static_cast<uint64_t>(n);
-    return true;
-}
-
-int32_t CUTPosixPlatform::LastWriteTime(const std::wstring& path) {
-    if (path.empty()) {
-        return -1;
-    }
-    boost::system::error_code ec;
-    const std::time_t t = fs::last_write_time(FsPath(path), ec);
-    if (ec || t < 0) {
-        return -1;
-    }
-    return static_cast<int32_t>(t);
-}
-
-bool CUTPosixPlatform::GetFileTimes(const std::wstring& path, CUTFileTimes* times) {
-    if (path.empty()) {
-        return false;
-    }
-    const std::string native = NativePath(path);
-    struct statx sx;
-    if (statx(AT_FDCWD, native.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
-        times->last_write = static_cast<int64_t>(sx.stx_mtime.tv_sec);
-        times->last_access = static_cast<int64_t>(sx.stx_atime.tv_sec);
-        times->creation = (sx.stx_mask & STATX_BTIME) != 0
-                              ? static_cast<int64_t>(sx.stx_btime.tv_sec)
-                              : times->last_write;
-        return true;
-    }
-    struct stat st;
-    if (::stat(native.c_str(), &st) != 0) {
-        return false;
-    }
-    times->last_write = static_cast<int64_t>(st.st_mtime);
-    times->last_access = static_cast<int64_t>(st.st_atime);
-    times->creation = times->last_write;
-    return true;
-}
-
-bool CUTPosixPlatform::IsOwnerWritable(const std::wstring& path) {
-    struct stat st;
-    if (path.empty() || ::stat(NativePath(path).c_str(), &st) != 0) {
-        return false;
-    }
-    return (st.st_mode & S_IWUSR) != 0;
 }
 
 namespace {
@@ -273,7 +215,7 @@ public:
     explicit CUTPosixReadableFile(int fd) : fd_(fd) {}
     ~CUTPosixReadableFile() override { ::close(fd_); }
 
-    bool Read(void* bytes, size_t size, size_t* count) override {
+    CUTOsStatus Read(void* bytes, size_t size, size_t* count) override {
         char* next = static_cast<char*>(bytes);
         size_t done = 0;
         while (done < size) {
@@ -282,7 +224,7 @@ public:
                 if (errno == EINTR) {
                     continue;
                 }
-                return false;
+                return PosixFailure("read", errno);
             }
             if (n == 0) {
                 break;
@@ -290,7 +232,7 @@ public:
             done += static_cast<size_t>(n);
         }
         *count = done;
-        return true;
+        return CUTOsStatus();
     }
 
 private:
@@ -320,7 +262,7 @@ public:
         }
     }
 
-    bool Append(const void* bytes, size_t size) override {
+    CUTOsStatus Append(const void* bytes, size_t size) override {
         const char* next = static_cast<const char*>(bytes);
         while (size > 0) {
             const ssize_t n = ::write(fd_, next, size);
@@ -328,15 +270,15 @@ public:
                 if (errno == EINTR) {
                     continue;
                 }
-                return Fail(errno);
+                return PosixFailure("write", errno);
             }
             next += n;
             size -= static_cast<size_t>(n);
         }
-        return true;
+        return CUTOsStatus();
     }
 
-    bool WriteAt(uint64_t offset, const void* bytes, size_t size) override {
+    CUTOsStatus WriteAt(uint64_t offset, const void* bytes, size_t size) override {
         const char* next = static_cast<const char*>(bytes);
         while (size > 0) {
             const ssize_t n = ::pwrite(fd_, next, size, static_cast<off_t>(offset));
@@ -344,36 +286,37 @@ public:
                 if (errno == EINTR) {
                     continue;
                 }
-                return Fail(errno);
+                return PosixFailure("write", errno);
             }
             next += n;
             offset += static_cast<uint64_t>(n);
             size -= static_cast<size_t>(n);
         }
-        return true;
+        return CUTOsStatus();
     }
 
-    bool Flush() override { return fd_ >= 0 || Fail(EBADF); }
-
-    bool Sync() override { return ::fsync(fd_) == 0 || Fail(errno); }
-
-    bool Truncate(uint64_t size) override {
-        return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 || Fail(errno);
+    CUTOsStatus Sync() override {
+        return ::fsync(fd_) == 0 ? CUTOsStatus() : PosixFailure("sync", errno);
     }
 
-    bool Status(CUTFileStatus* status) override {
-        return StatusOfOpenFile(fd_, status) || Fail(errno);
+    CUTOsStatus Truncate(uint64_t size) override {
+        return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 ? CUTOsStatus()
+                                                               : PosixFailure("truncate", errno);
     }
 
-    bool Close() override {
+    CUTOsStatus Status(CUTFileStatus* status) override {
+        return StatusOfOpenFile(fd_, status) ? CUTOsStatus() : PosixFailure("stat", errno);
+    }
+
+    CUTOsStatus Close() override {
         if (fd_ < 0) {
-            return Fail(EBADF);
+            return PosixFailure("close", EBADF);
         }
         const int fd = fd_;
         fd_ = -1;
         // The descriptor is released even when close reports an error; a
         // retry could close a descriptor another thread has just opened.
-        return ::close(fd) == 0 || errno == EINTR || Fail(errno);
+        return ::close(fd) == 0 || errno == EINTR ? CUTOsStatus() : PosixFailure("close", errno);
     }
 
 private:
@@ -382,54 +325,59 @@ private:
 
 }  // namespace
 
-bool CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
+CUTOsStatus CUTPosixPlatform::GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
     if (path.empty()) {
-        return false;
+        return PosixFailure("stat", EINVAL);
     }
     const std::string native = NativePath(path);
     struct statx sx;
     if (statx(AT_FDCWD, native.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
         FillStatus(sx, status);
-        return true;
+        return CUTOsStatus();
     }
     struct stat st;
     if (::stat(native.c_str(), &st) != 0) {
-        return false;
+        return PosixFailure("stat", errno);
     }
     FillStatus(st, status);
-    return true;
+    return CUTOsStatus();
 }
 
-bool CUTPosixPlatform::GetEntryStatus(const std::wstring& path, CUTFileStatus* status) {
+CUTOsStatus CUTPosixPlatform::GetEntryStatus(const std::wstring& path, CUTFileStatus* status) {
     if (path.empty()) {
-        return false;
+        return PosixFailure("stat", EINVAL);
     }
     struct statx sx;
     if (statx(AT_FDCWD, NativePath(path).c_str(), AT_SYMLINK_NOFOLLOW,
               STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
-        return false;
+        return PosixFailure("stat", errno);
     }
     FillStatus(sx, status);
     status->is_link = S_ISLNK(sx.stx_mode);
-    return true;
+    return CUTOsStatus();
 }
 
-std::unique_ptr<CUTReadableFile> CUTPosixPlatform::OpenForReading(const std::wstring& path,
-                                                                  CUTFileStatus* status) {
+CUTOsStatus CUTPosixPlatform::OpenForReading(const std::wstring& path, CUTFileStatus* status,
+                                             std::unique_ptr<CUTReadableFile>* file) {
+    file->reset();
     if (path.empty()) {
-        return nullptr;
+        return PosixFailure("open", EINVAL);
     }
     // Non-blocking, so that opening a FIFO does not wait for a writer; reads
     // of regular files ignore the flag.
     const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        return nullptr;
+        return PosixFailure("open", errno);
     }
-    std::unique_ptr<CUTReadableFile> file(new CUTPosixReadableFile(fd));
-    if (!StatusOfOpenFile(fd, status) || !status->is_regular_file) {
-        return nullptr;
+    std::unique_ptr<CUTReadableFile> opened(new CUTPosixReadableFile(fd));
+    if (!StatusOfOpenFile(fd, status)) {
+        return PosixFailure("stat", errno);
     }
-    return file;
+    if (!status->is_regular_file) {
+        return CUTOsStatus::Failure("open", UTOsError::kNotAFile);
+    }
+    *file = std::move(opened);
+    return CUTOsStatus();
 }
 
 namespace {
@@ -445,10 +393,10 @@ bool IsSafeFolderToWrite(const struct stat& st) {
 
 }  // namespace
 
-std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wstring& path,
-                                                                  UTWriteMode mode,
-                                                                  uint32_t permissions,
-                                                                  int* error) {
+CUTOsStatus CUTPosixPlatform::OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                             uint32_t permissions,
+                                             std::unique_ptr<CUTWritableFile>* file) {
+    file->reset();
     // A link at the path is never followed, whatever the mode: in a
     // privileged host it would turn tvUT's write into a write of any file.
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
@@ -463,12 +411,7 @@ std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wst
             flags |= O_EXCL;
             break;
     }
-    auto fail = [error](int code) -> std::unique_ptr<CUTWritableFile> {
-        if (error != nullptr) {
-            *error = code;
-        }
-        return nullptr;
-    };
+    auto fail = [](int code) { return PosixFailure("open", code); };
     std::string native;
     if (path.empty() || !WideToUtf8(path, &native)) {
         return fail(EINVAL);
@@ -497,13 +440,13 @@ std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wst
     if (fd < 0) {
         return fail(open_error);
     }
-    std::unique_ptr<CUTWritableFile> file(new CUTPosixWritableFile(fd));
+    std::unique_ptr<CUTWritableFile> opened(new CUTPosixWritableFile(fd));
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         return fail(errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        return fail(EINVAL);
+        return CUTOsStatus::Failure("open", UTOsError::kNotAFile);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // The mode is the caller's, whatever the umask took away from a new file
@@ -511,297 +454,177 @@ std::unique_ptr<CUTWritableFile> CUTPosixPlatform::OpenForWriting(const std::wst
     if ((st.st_mode & 07777) != bits && st.st_uid == ::geteuid()) {
         ::fchmod(fd, bits);
     }
-    return file;
+    *file = std::move(opened);
+    return CUTOsStatus();
 }
 
-bool CUTPosixPlatform::RemoveFile(const std::wstring& path) {
+CUTOsStatus CUTPosixPlatform::RemoveFile(const std::wstring& path) {
     if (path.empty()) {
-        return false;
+        return PosixFailure("unlink", EINVAL);
     }
-    boost::system::error_code ec;
-    const bool removed = fs::remove(FsPath(path), ec);
-    return !ec && removed;
+    return ::unlink(NativePath(path).c_str()) == 0 ? CUTOsStatus() : PosixFailure("unlink", errno);
 }
 
-bool CUTPosixPlatform::CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
+CUTOsStatus CUTPosixPlatform::RenameReplacing(const std::wstring& source,
+                                              const std::wstring& target) {
     if (source.empty() || target.empty()) {
-        return false;
+        return PosixFailure("rename", EINVAL);
     }
-    boost::system::error_code ec;
-    fs::copy_file(FsPath(source), FsPath(target), fs::copy_options::overwrite_existing, ec);
-    return !ec;
+    return ::rename(NativePath(source).c_str(), NativePath(target).c_str()) == 0
+               ? CUTOsStatus()
+               : PosixFailure("rename", errno);
 }
 
-bool CUTPosixPlatform::RenameReplacing(const std::wstring& source, const std::wstring& target) {
-    if (source.empty() || target.empty()) {
-        return false;
-    }
-    return ::rename(NativePath(source).c_str(), NativePath(target).c_str()) == 0;
+namespace {
+
+UTEntryKind KindOfMode(mode_t mode) {
+    return S_ISREG(mode)   ? UTEntryKind::kRegularFile
+           : S_ISDIR(mode) ? UTEntryKind::kFolder
+           : S_ISLNK(mode) ? UTEntryKind::kLink
+                           : UTEntryKind::kOther;
 }
 
-std::vector<std::wstring> CUTPosixPlatform::ListFiles(const std::wstring& folder,
-                                                      const std::wstring& text) {
-    std::vector<std::wstring> files;
-    // The text first: a transcript write lists a folder that may hold
-    // hundreds of transcripts, and only the few names that match need a
-    // status query (what a link leads to counts, as in WalkFolder).
-    for (CUTFolderName& entry : ListFolder(folder, nullptr)) {
-        if (entry.kind == UTEntryKind::kFolder || entry.path.find(text) == std::wstring::npos) {
-            continue;
-        }
-        CUTFileStatus status;
-        if (entry.kind == UTEntryKind::kRegularFile || !GetFileStatus(entry.path, &status) ||
-            !status.is_folder) {
-            files.push_back(std::move(entry.path));
-        }
-    }
-    return files;
-}
+}  // namespace
 
-std::vector<CUTFolderEntry> CUTPosixPlatform::WalkFolder(const std::wstring& folder,
-                                                         size_t* skipped_names) {
-    std::vector<CUTFolderEntry> entries;
-    for (CUTFolderName& name : ListFolder(folder, skipped_names)) {
-        CUTFolderEntry entry;
-        entry.path = std::move(name.path);
-        if (name.kind == UTEntryKind::kFolder) {
-            entry.is_folder = true;
-        } else {
-            // What a link leads to counts; a size beyond 32 bits is cut as
-            // the helper's unsigned 32-bit size always was.
-            CUTFileStatus status;
-            if (GetFileStatus(entry.path, &status)) {
-                entry.is_folder = status.is_folder;
-                entry.size = static_cast<uint32_t>(status.size);
-            }
-        }
-        entries.push_back(std::move(entry));
-    }
-    return entries;
-}
-
-std::vector<CUTFolderName> CUTPosixPlatform::ListFolder(const std::wstring& folder,
-                                                        size_t* skipped_names) {
-    std::vector<CUTFolderName> entries;
+CUTOsStatus CUTPosixPlatform::ListFolder(const std::wstring& folder, UTListing what,
+                                         bool (*match)(const std::wstring& name),
+                                         std::vector<CUTFolderEntry>* entries,
+                                         size_t* skipped_names) {
+    entries->clear();
     if (skipped_names != nullptr) {
         *skipped_names = 0;
     }
     if (folder.empty()) {
-        return entries;
+        return PosixFailure("opendir", EINVAL);
     }
     DIR* dir = ::opendir(NativePath(folder).c_str());
     if (dir == nullptr) {
-        return entries;
+        return PosixFailure("opendir", errno);
     }
-    const std::wstring prefix = WithoutTrailingSeparator(folder) + kPathSeparator;
+    const bool files_only = what != UTListing::kEveryEntry;
+    const bool with_status = what == UTListing::kRegularFilesWithStatus;
     for (const struct dirent* item = ::readdir(dir); item != nullptr; item = ::readdir(dir)) {
         const char* raw = item->d_name;
         if (std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0) {
             continue;
         }
-        std::wstring name;
-        // As in WalkFolder: a name without a wide form is never reported as
-        // something else.
-        if (!Utf8ToWide(raw, &name) || name.empty()) {
+        // Kinds the listing tells are settled without a query.
+        if (files_only && item->d_type != DT_REG && item->d_type != DT_UNKNOWN) {
+            continue;
+        }
+        CUTFolderEntry entry;
+        // A name without a wide form is never reported as something else.
+        if (!Utf8ToWide(raw, &entry.name) || entry.name.empty()) {
             if (skipped_names != nullptr) {
                 ++*skipped_names;
             }
             continue;
         }
-        unsigned char type = item->d_type;
-        if (type == DT_UNKNOWN) {
-            // File systems that do not keep the kind in the folder: ask the
-            // entry itself, relative to the open folder.
-            struct stat st;
-            if (::fstatat(::dirfd(dir), raw, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                type = S_ISREG(st.st_mode)   ? DT_REG
-                       : S_ISDIR(st.st_mode) ? DT_DIR
-                       : S_ISLNK(st.st_mode) ? DT_LNK
-                                             : DT_UNKNOWN;
-            }
-        }
-        CUTFolderName entry;
-        entry.path = prefix + name;
-        entry.kind = type == DT_REG   ? UTEntryKind::kRegularFile
-                     : type == DT_DIR ? UTEntryKind::kFolder
-                     : type == DT_LNK ? UTEntryKind::kLink
-                                      : UTEntryKind::kOther;
-        entries.push_back(std::move(entry));
-    }
-    ::closedir(dir);
-    return entries;
-}
-
-std::vector<CUTFolderFile> CUTPosixPlatform::ListFolderFiles(const std::wstring& folder,
-                                                             bool (*match)(const std::wstring&),
-                                                             bool with_status) {
-    std::vector<CUTFolderFile> files;
-    if (folder.empty()) {
-        return files;
-    }
-    DIR* dir = ::opendir(NativePath(folder).c_str());
-    if (dir == nullptr) {
-        return files;
-    }
-    for (const struct dirent* item = ::readdir(dir); item != nullptr; item = ::readdir(dir)) {
-        // Kinds the listing tells are settled without a query.
-        if (item->d_type != DT_REG && item->d_type != DT_UNKNOWN) {
+        if (match != nullptr && !match(entry.name)) {
             continue;
         }
-        CUTFolderFile file;
-        if (!Utf8ToWide(item->d_name, &file.name) || file.name.empty() || !match(file.name)) {
-            continue;
-        }
+        entry.kind = item->d_type == DT_REG   ? UTEntryKind::kRegularFile
+                     : item->d_type == DT_DIR ? UTEntryKind::kFolder
+                     : item->d_type == DT_LNK ? UTEntryKind::kLink
+                                              : UTEntryKind::kOther;
         if (with_status || item->d_type == DT_UNKNOWN) {
+            // File systems that do not keep the kind in the folder, and the
+            // statuses asked for: ask the entry itself, relative to the open
+            // folder.
             struct statx sx;
-            if (statx(::dirfd(dir), item->d_name, AT_SYMLINK_NOFOLLOW,
-                      STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 ||
-                !S_ISREG(sx.stx_mode)) {
-                continue;  // gone since the listing, or not a regular file
+            if (statx(::dirfd(dir), raw, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+                      &sx) != 0) {
+                continue;  // gone since the listing
+            }
+            entry.kind = KindOfMode(sx.stx_mode);
+            if (files_only && entry.kind != UTEntryKind::kRegularFile) {
+                continue;
             }
             if (with_status) {
-                FillStatus(sx, &file.status);
+                FillStatus(sx, &entry.status);
             }
         }
-        files.push_back(std::move(file));
+        entries->push_back(std::move(entry));
     }
     ::closedir(dir);
-    return files;
+    return CUTOsStatus();
 }
 
-bool CUTPosixPlatform::CreateFolder(const std::wstring& path) {
+CUTOsStatus CUTPosixPlatform::CreateFolder(const std::wstring& path) {
     if (path.empty()) {
-        return false;
+        return PosixFailure("mkdir", EINVAL);
     }
     const std::string native = NativePath(path);
     if (::mkdir(native.c_str(), 0700) != 0) {
-        return false;
+        return PosixFailure("mkdir", errno);
     }
     // The umask may have taken bits away; the owner needs all three.
     ::chmod(native.c_str(), 0700);
-    return true;
+    return CUTOsStatus();
 }
 
-bool CUTPosixPlatform::RemoveFolder(const std::wstring& path) {
-    return !path.empty() && ::rmdir(NativePath(path).c_str()) == 0;
-}
-
-bool CUTPosixPlatform::MakeOwnerWritable(const std::wstring& path) {
+CUTOsStatus CUTPosixPlatform::RemoveFolder(const std::wstring& path) {
     if (path.empty()) {
-        return false;
+        return PosixFailure("rmdir", EINVAL);
+    }
+    return ::rmdir(NativePath(path).c_str()) == 0 ? CUTOsStatus() : PosixFailure("rmdir", errno);
+}
+
+CUTOsStatus CUTPosixPlatform::MakeOwnerWritable(const std::wstring& path) {
+    if (path.empty()) {
+        return PosixFailure("chmod", EINVAL);
     }
     const std::string native = NativePath(path);
     // lstat: a symbolic link is never followed, so a link planted at a
     // settings path cannot make a privileged process open up its target.
     struct stat st;
-    if (::lstat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-        return false;
+    if (::lstat(native.c_str(), &st) != 0) {
+        return PosixFailure("chmod", errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return CUTOsStatus::Failure(
+            "chmod", S_ISLNK(st.st_mode) ? UTOsError::kIsLink : UTOsError::kNotAFile);
+    }
+    if (st.st_uid != ::geteuid()) {
+        return PosixFailure("chmod", EPERM);
     }
     if ((st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR)) {
-        return true;
+        return CUTOsStatus();
     }
     // Change the mode through a descriptor of that very file, opened without
     // following a link, so that a link swapped in after the check is refused.
     const int fd = ::open(native.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return PosixFailure("chmod", errno);
     }
     struct stat opened;
-    bool changed = false;
+    CUTOsStatus changed = CUTOsStatus::Failure("chmod", UTOsError::kNotFound);
     if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_ino == st.st_ino &&
         opened.st_dev == st.st_dev) {
         // fchmod does not take an O_PATH descriptor; its /proc name does.
         const std::string proc = "/proc/self/fd/" + std::to_string(fd);
         // Set-id and sticky bits go: a settings file is never a program.
-        changed = ::chmod(proc.c_str(), (opened.st_mode & 0777) | S_IRUSR | S_IWUSR) == 0;
+        changed = ::chmod(proc.c_str(), (opened.st_mode & 0777) | S_IRUSR | S_IWUSR) == 0
+                      ? CUTOsStatus()
+                      : PosixFailure("chmod", errno);
     }
     ::close(fd);
     return changed;
 }
 
-bool CUTPosixPlatform::CanOpenForUpdate(const std::wstring& path) {
+CUTOsStatus CUTPosixPlatform::CanOpenForUpdate(const std::wstring& path) {
     if (path.empty()) {
-        return false;
+        return PosixFailure("open", EINVAL);
     }
     const int fd = ::open(NativePath(path).c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return PosixFailure("open", errno);
     }
     ::close(fd);
-    return true;
+    return CUTOsStatus();
 }
 
-namespace {
-
-// flock(2), not fcntl record locks: those belong to the process and are
-// dropped when any descriptor of the file in the process is closed, and they
-// would not exclude two open files of one process from each other.
-class CUTPosixLockFile : public CUTLockFile {
-public:
-    explicit CUTPosixLockFile(int fd) : fd_(fd) {}
-    ~CUTPosixLockFile() override { ::close(fd_); }
-
-    bool Lock() override {
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                return Fail(errno);
-            }
-        }
-        return true;
-    }
-
-    Attempt TryLock() override {
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EWOULDBLOCK) {
-                return kBusy;
-            }
-            if (errno != EINTR) {
-                Fail(errno);
-                return kFailed;
-            }
-        }
-        return kTaken;
-    }
-
-    bool Unlock() override { return ::flock(fd_, LOCK_UN) == 0 || Fail(errno); }
-
-private:
-    int fd_;
-};
-
-}  // namespace
-
-std::unique_ptr<CUTLockFile> CUTPosixPlatform::OpenLockFile(const std::wstring& path, int* error) {
-    auto fail = [error](int code) -> std::unique_ptr<CUTLockFile> {
-        if (error != nullptr) {
-            *error = code;
-        }
-        return nullptr;
-    };
-    std::string native;
-    if (path.empty() || !WideToUtf8(path, &native)) {
-        return fail(EINVAL);
-    }
-    // Read access is all a lock needs, so a umask that took the owner's write
-    // bit away does not lock the owner out. Non-blocking while opening, so
-    // that a FIFO planted at the path cannot hang the caller.
-    const int fd = ::open(
-        native.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) {
-        return fail(errno);
-    }
-    std::unique_ptr<CUTLockFile> file(new CUTPosixLockFile(fd));
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        return fail(errno);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return fail(EINVAL);
-    }
-    return file;
-}
-
-bool CUTPosixPlatform::IsPrivateFolder(const std::wstring& path) {
+bool IsPrivateFolder(const std::wstring& path) {
     struct stat st;
     if (path.empty() || ::stat(NativePath(path).c_str(), &st) != 0) {
         return false;
@@ -810,12 +633,20 @@ bool CUTPosixPlatform::IsPrivateFolder(const std::wstring& path) {
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-void CUTPosixPlatform::CallInForkedChild(void (*handler)()) {
+void CallInForkedChild(void (*handler)()) {
     ::pthread_atfork(nullptr, nullptr, handler);
 }
 
-bool CUTPosixPlatform::IsSecureExecution() {
+bool IsSecureExecution() {
     return ::getauxval(AT_SECURE) != 0;
+}
+
+int CurrentProcessId() {
+    return static_cast<int>(::getpid());
+}
+
+int64_t CurrentThreadId() {
+    return static_cast<int64_t>(::syscall(SYS_gettid));
 }
 
 UTPolicyRead CUTPosixPlatform::ReadMachinePolicy(std::string* bytes, std::wstring* source,
@@ -863,8 +694,9 @@ UTPolicyRead CUTPosixPlatform::ReadMachinePolicy(std::string* bytes, std::wstrin
     // One byte past the limit tells a file that grew while it was read.
     std::string data(kPolicyMaxBytes + 1, '\0');
     size_t count = 0;
-    if (!file.Read(&data[0], data.size(), &count)) {
-        *problem = std::string("cannot be read: ") + std::strerror(errno);
+    const CUTOsStatus read = file.Read(&data[0], data.size(), &count);
+    if (!read) {
+        *problem = "cannot be read: " + OsErrorText(read.code());
         return UTPolicyRead::kUnusable;
     }
     if (count > kPolicyMaxBytes) {
@@ -874,10 +706,6 @@ UTPolicyRead CUTPosixPlatform::ReadMachinePolicy(std::string* bytes, std::wstrin
     data.resize(count);
     *bytes = std::move(data);
     return UTPolicyRead::kRead;
-}
-
-int CUTPosixPlatform::ProcessId() {
-    return static_cast<int>(::getpid());
 }
 
 bool CUTPosixPlatform::GetEnvironment(const char* name, std::string* value) {

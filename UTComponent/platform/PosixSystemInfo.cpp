@@ -2,11 +2,11 @@
 //
 // Sources: the host name (gethostname), the effective user's account
 // (getpwuid_r), the machine id file, the root file system's id (statvfs), the
-// os-release file, uname, the locale environment variables, the resolver's
-// canonical name of the host (for the DNS domain), the C library's time zone
-// and iconv with the charset of the current LC_CTYPE. The component never
-// calls setlocale: the host owns the process locale, so the "OEM" charset is
-// whatever the host has set (plain ASCII when it never called setlocale).
+// os-release file and uname (the system's description), the locale environment variables, the
+// resolver's canonical name of the host (for the DNS domain), the C library's time zone and iconv
+// with the charset of the current LC_CTYPE. The component never calls setlocale: the host owns the
+// process locale, so the "OEM" charset is whatever the host has set (plain ASCII when it never
+// called setlocale).
 #include <errno.h>
 #include <iconv.h>
 #include <langinfo.h>
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/PosixPlatform.h"
+#include "platform/UTOsRelease.h"
 #include "platform/UTTextCodec.h"
 
 namespace {
@@ -41,7 +42,7 @@ bool ReadFirstNonEmpty(CUTPlatform* platform, const wchar_t* const* paths, size_
                        std::string* bytes) {
     for (size_t i = 0; i < count; ++i) {
         std::string data;
-        if (platform->ReadWholeFile(paths[i], &data) && !data.empty()) {
+        if (ReadWholeFile(platform, paths[i], &data) && !data.empty()) {
             bytes->swap(data);
             return true;
         }
@@ -136,6 +137,19 @@ bool CUTPosixPlatform::AccountName(std::wstring* name) {
     return true;
 }
 
+bool CUTPosixPlatform::QualifiedAccountName(std::wstring* name) {
+    // Composed of the two names the current platform reports, so that a test
+    // platform that fakes one of them is seen here too.
+    CUTPlatform* platform = CUTPlatform::Current();
+    std::wstring computer;
+    std::wstring user;
+    if (!platform->ComputerName(&computer) || !platform->AccountName(&user)) {
+        return false;
+    }
+    *name = computer + L"\\" + user;
+    return true;
+}
+
 bool CUTPosixPlatform::MachineIdBytes(std::string* bytes) {
     static const wchar_t* const kSources[] = {L"/etc/machine-id", L"/var/lib/dbus/machine-id"};
     return ReadFirstNonEmpty(this, kSources, 2, bytes);
@@ -150,19 +164,30 @@ bool CUTPosixPlatform::SystemVolumeSerial(uint32_t* serial) {
     return true;
 }
 
-bool CUTPosixPlatform::OsReleaseText(std::string* text) {
-    static const wchar_t* const kSources[] = {L"/etc/os-release", L"/usr/lib/os-release"};
-    return ReadFirstNonEmpty(this, kSources, 2, text);
+CUTOsDescription PosixOsDescription(const std::string* os_release, const char* kernel_release,
+                                    const char* machine) {
+    CUTOsDescription description;
+    if (os_release != nullptr) {
+        const CUTOsRelease release = CUTOsRelease::FromText(*os_release);
+        description.name = release.DisplayName();
+        description.version = FromUtf8(release.Value("VERSION_ID"));
+    }
+    if (kernel_release != nullptr && machine != nullptr) {
+        description.build = FromUtf8(kernel_release);
+        description.is_64bit = IsSixtyFourBitMachine(machine);
+    }
+    return description;
 }
 
-bool CUTPosixPlatform::KernelInfo(std::string* release, bool* is_64bit) {
+void CUTPosixPlatform::OperatingSystem(CUTOsDescription* description) {
+    static const wchar_t* const kSources[] = {L"/etc/os-release", L"/usr/lib/os-release"};
+    std::string text;
+    const bool have_release = ReadFirstNonEmpty(this, kSources, 2, &text);
     struct utsname info;
-    if (::uname(&info) != 0) {
-        return false;
-    }
-    *release = info.release;
-    *is_64bit = IsSixtyFourBitMachine(info.machine);
-    return true;
+    const bool have_kernel = ::uname(&info) == 0;
+    *description =
+        PosixOsDescription(have_release ? &text : nullptr, have_kernel ? info.release : nullptr,
+                           have_kernel ? info.machine : nullptr);
 }
 
 std::string CUTPosixPlatform::MessagesLocaleName() {

@@ -4,8 +4,9 @@
 // the rest of the component reaches the OS only through CUTPlatform::Current(),
 // which tests may point at a CUTPlatformWrapper subclass that fakes a single
 // service. Paths are wide strings joined with kPathSeparator. No operation
-// throws: failures come back as false, empty text or the documented value.
-// Every operation may be called from any thread.
+// throws: failures come back as a CUTOsStatus (operations), false or empty
+// text (queries). Every operation may be called from any thread. No code
+// outside this layer reads errno or includes a system header.
 #ifndef TVUT_PLATFORM_UTPLATFORM_H
 #define TVUT_PLATFORM_UTPLATFORM_H
 
@@ -18,7 +19,11 @@
 
 // The one separator of composed paths; every "split at the last separator"
 // uses it.
+#ifdef _WIN32
+constexpr wchar_t kPathSeparator = L'\\';
+#else
 constexpr wchar_t kPathSeparator = L'/';
+#endif
 
 // path without trailing separators, so that callers can append their own; a
 // lone root separator stays.
@@ -29,22 +34,61 @@ inline std::wstring WithoutTrailingSeparator(std::wstring path) {
     return path;
 }
 
-// One entry of a one-level folder walk.
-struct CUTFolderEntry {
-    std::wstring path;
-    bool is_folder = false;
-    uint32_t size = 0;
+// What kind of failure a platform operation met. Callers decide on these,
+// never on a system's own numbers, so that every system's layer can map its
+// codes here (errno on POSIX, the Win32 error codes there).
+enum class UTOsError {
+    kNone,          // no failure
+    kNotFound,      // no such file or folder, or a folder on the way is missing
+    kExists,        // something is already there (an exclusive create)
+    kIsLink,        // a symbolic link where a file was opened without following one
+    kNotAFile,      // a folder, pipe or device where a regular file should be
+    kAccessDenied,  // permissions, ownership or an unsafe folder refused it
+    kNoSpace,       // the disk or the user's quota is full
+    kTooLarge,      // larger than the caller's limit
+    kInvalid,       // an empty or unusable argument, or a closed file
+    kOther,         // anything else; code() tells the system's own number
 };
+
+// The outcome of a platform operation: success, or what failed (the
+// operation's short name, "open", "rename", ...), the kind of failure and the
+// system's own error number for the log. Cheap to copy; no allocation. Tests
+// make failures of their own with Failure.
+class CUTOsStatus {
+public:
+    CUTOsStatus() = default;
+    static CUTOsStatus Failure(const char* operation, UTOsError kind, int code = 0) {
+        return CUTOsStatus(operation, kind == UTOsError::kNone ? UTOsError::kOther : kind, code);
+    }
+    bool ok() const { return kind_ == UTOsError::kNone; }
+    // True on success, so that "if (!platform->RemoveFile(path))" reads as
+    // it means.
+    explicit operator bool() const { return ok(); }
+    UTOsError kind() const { return kind_; }
+    bool Is(UTOsError kind) const { return kind_ == kind; }
+    // The system's own error number (errno here); 0 when ok or when no
+    // system call failed.
+    int code() const { return code_; }
+    // What failed; "" when ok.
+    const char* operation() const { return operation_; }
+    // "rename: No space left on device (28)", "ok" on success; for logs.
+    std::string ToString() const;
+
+private:
+    CUTOsStatus(const char* operation, UTOsError kind, int code)
+        : operation_(operation), kind_(kind), code_(code) {}
+
+    const char* operation_ = "";
+    UTOsError kind_ = UTOsError::kNone;
+    int code_ = 0;
+};
+
+// The system's text for one of its error numbers (strerror here).
+std::string OsErrorText(int code);
 
 // What an entry of a folder is, as its listing tells; a link is never
 // followed.
 enum class UTEntryKind { kRegularFile, kFolder, kLink, kOther };
-
-// One entry of a folder listing that queries no status.
-struct CUTFolderName {
-    std::wstring path;
-    UTEntryKind kind = UTEntryKind::kOther;
-};
 
 // Times of a file in seconds since 1970-01-01 UTC.
 struct CUTFileTimes {
@@ -77,10 +121,19 @@ struct CUTFileStatus {
     uint32_t permissions = 0;  // the permission bits (07777)
 };
 
-// One regular file of a folder listing, with its status.
-struct CUTFolderFile {
-    std::wstring name;  // without the folder
+// One entry of a folder listing: its name (without the folder), its kind as
+// the listing tells it, and its status when the listing was asked for one.
+struct CUTFolderEntry {
+    std::wstring name;
+    UTEntryKind kind = UTEntryKind::kOther;
     CUTFileStatus status;
+};
+
+// What ListFolder reports.
+enum class UTListing {
+    kEveryEntry,              // every entry with its kind, no status query per entry
+    kRegularFiles,            // regular files only (links not followed), no status
+    kRegularFilesWithStatus,  // regular files with the status GetEntryStatus reports
 };
 
 // How far from now a temporary file's last write must be for it to count as
@@ -98,8 +151,8 @@ public:
     CUTReadableFile& operator=(const CUTReadableFile&) = delete;
     virtual ~CUTReadableFile() = default;
     // Reads up to size bytes into bytes and stores the count, which is below
-    // size only at the end of the file. False on a read error.
-    virtual bool Read(void* bytes, size_t size, size_t* count) = 0;
+    // size only at the end of the file.
+    virtual CUTOsStatus Read(void* bytes, size_t size, size_t* count) = 0;
 };
 
 // What ReadMachinePolicy found.
@@ -116,31 +169,12 @@ constexpr uint64_t kPolicyMaxBytes = 65536;
 enum class UTWriteMode {
     kTruncate,   // create when missing, else empty it
     kAppend,     // create when missing; every Append goes to the end of the file
-    kCreateNew,  // create; fails (EEXIST) when anything, a link too, is there
+    kCreateNew,  // create; fails (kExists) when anything, a link too, is there
 };
 
-// The errno of an open file's last failed call. Fail keeps it and returns
-// false, so that a failing call can end with "return Fail(errno)".
-class CUTFailureRecord {
-public:
-    // errno of the last failure, 0 when none failed.
-    int Error() const { return error_; }
-
-protected:
-    bool Fail(int error) {
-        error_ = error;
-        return false;
-    }
-
-private:
-    int error_ = 0;
-};
-
-// A file opened for writing, close-on-exec so that a child process the host
-// starts never inherits it; closed when destroyed. One thread at a time.
-// Every failing call returns false and keeps the errno of the failure for
-// Error(); nothing throws.
-class CUTWritableFile : public CUTFailureRecord {
+// A file opened for writing, never inherited by a child process the host
+// starts; closed when destroyed. One thread at a time. Nothing throws.
+class CUTWritableFile {
 public:
     CUTWritableFile() = default;
     CUTWritableFile(const CUTWritableFile&) = delete;
@@ -150,43 +184,50 @@ public:
     // mode, in one system call where the system allows, so that lines of
     // several processes appending to one file do not interleave). A short
     // write is a failure.
-    virtual bool Append(const void* bytes, size_t size) = 0;
+    virtual CUTOsStatus Append(const void* bytes, size_t size) = 0;
     // Writes all size bytes at offset; the current position does not move.
-    virtual bool WriteAt(uint64_t offset, const void* bytes, size_t size) = 0;
-    // Hands buffered bytes to the system (none are buffered here).
-    virtual bool Flush() = 0;
+    virtual CUTOsStatus WriteAt(uint64_t offset, const void* bytes, size_t size) = 0;
     // Makes the written bytes durable.
-    virtual bool Sync() = 0;
-    virtual bool Truncate(uint64_t size) = 0;
+    virtual CUTOsStatus Sync() = 0;
+    virtual CUTOsStatus Truncate(uint64_t size) = 0;
     // Status of the open file itself (see GetFileStatus).
-    virtual bool Status(CUTFileStatus* status) = 0;
-    // Closes the file; later calls fail with EBADF. A failing close (a full
+    virtual CUTOsStatus Status(CUTFileStatus* status) = 0;
+    // Closes the file; later calls fail (kInvalid). A failing close (a full
     // disk may only show here) is reported.
-    virtual bool Close() = 0;
+    virtual CUTOsStatus Close() = 0;
 };
 
-// An open lock file for an advisory, exclusive lock on the whole file. The
-// lock belongs to this open file, not to the process: a descriptor of the same
-// file opened and closed elsewhere in the process leaves it held, and two
-// CUTLockFile objects of one file exclude each other even within a process.
-// The system releases the lock when its holder dies; nothing outlives the
-// process but the file itself. Close-on-exec. A child forked without exec
-// shares the open file and with it the lock: it must open its own.
-// One thread at a time; failing calls keep the errno for Error().
-class CUTLockFile : public CUTFailureRecord {
+// A machine-wide named lock of the system's (see OpenNamedLock): exclusive,
+// held by this object, not by the process, so two objects of one name exclude
+// each other even within a process. The system releases it when its holder
+// dies; nothing outlives the process in a way that could block another one.
+// A child forked without exec must open its own. One thread at a time.
+class CUTSystemLock {
 public:
-    CUTLockFile() = default;
-    CUTLockFile(const CUTLockFile&) = delete;
-    CUTLockFile& operator=(const CUTLockFile&) = delete;
-    virtual ~CUTLockFile() = default;
+    CUTSystemLock() = default;
+    CUTSystemLock(const CUTSystemLock&) = delete;
+    CUTSystemLock& operator=(const CUTSystemLock&) = delete;
+    virtual ~CUTSystemLock() = default;
     // Takes the lock, waiting without limit.
-    virtual bool Lock() = 0;
-    // Takes the lock if nobody holds it, without waiting.
-    enum Attempt { kTaken, kBusy, kFailed };
-    virtual Attempt TryLock() = 0;
-    virtual bool Unlock() = 0;
+    virtual CUTOsStatus Lock() = 0;
+    // Takes the lock if nobody holds it, without waiting; *taken says
+    // whether it was.
+    virtual CUTOsStatus TryLock(bool* taken) = 0;
+    virtual CUTOsStatus Unlock() = 0;
 };
 
+// What the system says of itself, for the transcript header.
+struct CUTOsDescription {
+    std::wstring name;          // e.g. "Debian GNU/Linux 12 (bookworm)"; empty when unknown
+    std::wstring version;       // e.g. "12"
+    std::wstring service_pack;  // empty where the system has none
+    std::wstring build;         // the kernel release here; empty when unknown
+    bool is_64bit = false;      // the machine, not this process
+};
+
+// Every operation may be called from any thread. Operations that can fail
+// return CUTOsStatus; queries that either find their answer or not return
+// bool. No operation throws.
 class CUTPlatform {
 public:
     CUTPlatform() = default;
@@ -218,147 +259,82 @@ public:
     // A new random GUID as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper
     // case; empty when none can be made.
     virtual std::wstring NewGuidText() = 0;
-    // Current UTC time as year_month_day_hour_minute_second, no leading zeros.
-    virtual std::wstring UtcFileTimeText() = 0;
-    // Seconds since 1970-01-01 UTC.
-    virtual int64_t CurrentTimeSeconds() = 0;
+    // The wall clock: nanoseconds since 1970-01-01 UTC. Every time of day
+    // tvUT writes (transcripts, settings, log lines, the transfer's metric
+    // line) comes from here, so a test can set the clock.
+    virtual int64_t CurrentTimeNanos() = 0;
     // The component module's four-part version, "major.minor.build.revision".
     virtual std::wstring ModuleVersion() = 0;
 
     // ---- files --------------------------------------------------------------
-    // False for an empty path or a status that cannot be read.
-    virtual bool FileExists(const std::wstring& path) = 0;
-    virtual bool IsFolder(const std::wstring& path) = 0;
-    // 0 on any failure and for a folder.
-    virtual uint32_t FileSize(const std::wstring& path) = 0;
-    // Exact size for large files; false on failure or for a folder.
-    virtual bool FileSize64(const std::wstring& path, uint64_t* size) = 0;
-    // Seconds since 1970, -1 when unknown.
-    virtual int32_t LastWriteTime(const std::wstring& path) = 0;
-    virtual bool GetFileTimes(const std::wstring& path, CUTFileTimes* times) = 0;
-    // True when the owner may write the file (its mode, not an access probe).
-    virtual bool IsOwnerWritable(const std::wstring& path) = 0;
     // Kind, size, times and owner-writable of a path in one query (one system
-    // call where the system allows); false when the status cannot be read.
-    // This default asks the single services above, so a fake of one of them
-    // is seen here too.
-    virtual bool GetFileStatus(const std::wstring& path, CUTFileStatus* status) {
-        if (!FileExists(path) || !GetFileTimes(path, &status->times)) {
-            return false;
-        }
-        status->is_folder = IsFolder(path);
-        status->is_regular_file = FileSize64(path, &status->size);
-        status->owner_writable = IsOwnerWritable(path);
-        return true;
-    }
+    // call where the system allows); links are followed.
+    virtual CUTOsStatus GetFileStatus(const std::wstring& path, CUTFileStatus* status) = 0;
     // The status of the path itself: a symbolic link is reported as a link,
-    // never followed. False when the status cannot be read.
-    virtual bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) = 0;
+    // never followed.
+    virtual CUTOsStatus GetEntryStatus(const std::wstring& path, CUTFileStatus* status) = 0;
     // Opens a regular file for reading (shared with other readers) and reads
     // the status of the opened file itself, so that both belong to one file
-    // and the path is looked up once. Null when the path cannot be opened or
-    // is not a regular file; a pipe does not block the call.
-    virtual std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
-                                                            CUTFileStatus* status) = 0;
-    // Opens path for writing, close-on-exec, never through a symbolic link at
-    // the path (ELOOP). permissions become the file's mode bits, whatever the
-    // umask or an earlier writer left. Only a folder that belongs to the
-    // effective user or to root, and that neither its group nor others may
-    // write, is written into (EPERM otherwise). Null on failure, with the
-    // errno in *error when given.
-    virtual std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path,
-                                                            UTWriteMode mode, uint32_t permissions,
-                                                            int* error) = 0;
-    // True only when something existed and was removed.
-    virtual bool RemoveFile(const std::wstring& path) = 0;
-    // Copies source over target, replacing it.
-    virtual bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) = 0;
+    // and the path is looked up once. kNotAFile for anything but a regular
+    // file; a pipe does not block the call.
+    virtual CUTOsStatus OpenForReading(const std::wstring& path, CUTFileStatus* status,
+                                       std::unique_ptr<CUTReadableFile>* file) = 0;
+    // Opens path for writing, never through a symbolic link at the path
+    // (kIsLink). permissions become the file's mode bits, whatever the umask
+    // or an earlier writer left. Only a folder that belongs to the effective
+    // user or to root, and that neither its group nor others may write, is
+    // written into (kAccessDenied otherwise).
+    virtual CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode,
+                                       uint32_t permissions,
+                                       std::unique_ptr<CUTWritableFile>* file) = 0;
+    // kNotFound when nothing was there to remove.
+    virtual CUTOsStatus RemoveFile(const std::wstring& path) = 0;
     // Renames source to target within one file system, replacing the target.
-    virtual bool RenameReplacing(const std::wstring& source, const std::wstring& target) = 0;
-    // Files (not folders) directly in folder whose full path contains text, in
-    // listing order.
-    virtual std::vector<std::wstring> ListFiles(const std::wstring& folder,
-                                                const std::wstring& text) = 0;
-    // Every entry directly in folder. An entry whose name cannot be
-    // represented as text (not UTF-8 here) is left out, never reported as
-    // something else; their number goes to *skipped_names when given.
-    virtual std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
-                                                   size_t* skipped_names) = 0;
-    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder) {
-        return WalkFolder(folder, nullptr);
-    }
-    // Every entry directly in folder with its kind, in listing order, from
-    // the listing alone wherever the file system tells the kind there: no
-    // status query per entry, so a large folder costs one listing. Names
-    // that are not text are left out and counted as in WalkFolder.
-    virtual std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
-                                                  size_t* skipped_names) = 0;
-    // The regular files directly in folder (links not followed) whose names
-    // match, in listing order; with_status adds each one's status as
-    // GetEntryStatus reports it (otherwise the status stays empty and the
-    // listing alone tells the kind wherever the file system keeps it there).
-    // Statuses are queried relative to the open folder, so a large folder
-    // costs one path walk, not one per file, and no full path is built.
-    // Names that are not text are left out.
-    virtual std::vector<CUTFolderFile> ListFolderFiles(const std::wstring& folder,
-                                                       bool (*match)(const std::wstring&),
-                                                       bool with_status) = 0;
-    // Creates one folder (its parent must exist) with owner-only access.
-    virtual bool CreateFolder(const std::wstring& path) = 0;
+    virtual CUTOsStatus RenameReplacing(const std::wstring& source, const std::wstring& target) = 0;
+    // The entries directly in folder that what asks for and match (when
+    // given) accepts by name, in listing order. The kinds come from the
+    // listing wherever the file system keeps them there, and statuses are
+    // queried relative to the open folder, so a large folder costs one
+    // listing and one path walk. Names that cannot be represented as text
+    // (not UTF-8 here) are left out, never reported as something else, and
+    // counted in *skipped_names when given.
+    virtual CUTOsStatus ListFolder(const std::wstring& folder, UTListing what,
+                                   bool (*match)(const std::wstring& name),
+                                   std::vector<CUTFolderEntry>* entries,
+                                   size_t* skipped_names = nullptr) = 0;
+    // Creates one folder (its parent must exist) with owner-only access;
+    // kExists when something is there.
+    virtual CUTOsStatus CreateFolder(const std::wstring& path) = 0;
     // Removes an empty folder.
-    virtual bool RemoveFolder(const std::wstring& path) = 0;
+    virtual CUTOsStatus RemoveFolder(const std::wstring& path) = 0;
     // Gives the owner read and write access to a file (clears "read-only").
     // Only a regular file that the effective user owns is changed, and a
-    // symbolic link is never followed: false for anything else.
-    virtual bool MakeOwnerWritable(const std::wstring& path) = 0;
-    // Reads a whole regular file of at most max_bytes, without blocking on a
-    // FIFO or device. False when it cannot be opened or read whole, is not a
-    // regular file, or is larger than max_bytes (*too_large then says so when
-    // given; nothing is read).
-    bool ReadWholeFile(const std::wstring& path, std::string* bytes,
-                       uint64_t max_bytes = kNoReadLimit, bool* too_large = nullptr);
-    // Writes bytes to a new temporary file in the target's folder, syncs it
-    // and renames it over path: readers see the old file or the new one,
-    // never a torn one. The new file has exactly the given permissions,
-    // never ones copied from what was there (a link's target may be
-    // anything). False (the old file untouched, the temporary file gone) on
-    // any failure, with the errno in *error when given. Built on
-    // OpenForWriting and RenameReplacing, so a fake of those is seen here
-    // too.
-    bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes,
-                               int* error = nullptr, uint32_t permissions = 0600);
-    // True when the temporary file at path cannot belong to a write in
-    // progress: its last write is more than kAbandonedTemporarySeconds away
-    // from now, either way (a clock set back makes an old file look new). A
-    // write keeps its temporary file for milliseconds; the named lock alone
-    // does not tell, since processes of one user that disagree on the lock
-    // folder do not exclude each other. False when the status cannot be read.
-    bool IsAbandonedTemporaryFile(const std::wstring& path);
+    // symbolic link is never followed.
+    virtual CUTOsStatus MakeOwnerWritable(const std::wstring& path) = 0;
     // Opens an existing file for reading and writing without truncating it,
     // and closes it at once: may this process update the file?
-    virtual bool CanOpenForUpdate(const std::wstring& path) = 0;
-    // Opens the lock file at path, creating it (owner read and write) when
-    // missing. Null when it cannot be opened, or is a link or anything but a
-    // regular file, with the errno in *error when given.
-    virtual std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) = 0;
-    // True when path is a folder that the effective user owns and that
-    // neither its group nor others may write: nobody else can add, replace or
-    // remove what is in it.
-    virtual bool IsPrivateFolder(const std::wstring& path) = 0;
+    virtual CUTOsStatus CanOpenForUpdate(const std::wstring& path) = 0;
+    // Opens the named lock called name, shared by every process of this
+    // user that opens the same name (a lock file in the user's private lock
+    // folder here; a named mutex there). Any text is a valid name.
+    virtual CUTOsStatus OpenNamedLock(const std::wstring& name,
+                                      std::unique_ptr<CUTSystemLock>* lock) = 0;
 
-    // ---- machine and user identity (POSIX sources of the design notes) ------
+    // ---- machine and user identity ------------------------------------------
     // Host name; false on failure.
     virtual bool ComputerName(std::wstring* name) = 0;
     // Account name of the effective user; false on failure.
     virtual bool AccountName(std::wstring* name) = 0;
+    // The account as the user identity is hashed from it: "computer\user"
+    // here, the system's own qualified account name where it has one.
+    virtual bool QualifiedAccountName(std::wstring* name) = 0;
     // The machine id bytes as stored; false when no source can be read.
     virtual bool MachineIdBytes(std::string* bytes) = 0;
-    // Low 32 bits of the root file system's id; false on failure.
+    // Low 32 bits of the system volume's serial; false on failure.
     virtual bool SystemVolumeSerial(uint32_t* serial) = 0;
-    // Contents of the os-release file; false when none can be read.
-    virtual bool OsReleaseText(std::string* text) = 0;
-    // Kernel release and whether the machine is 64-bit; false when uname fails.
-    virtual bool KernelInfo(std::string* release, bool* is_64bit) = 0;
+    // Name, version and build of the operating system; a part it cannot
+    // tell stays empty.
+    virtual void OperatingSystem(CUTOsDescription* description) = 0;
     // Locale name of the messages category from the environment (LC_ALL,
     // else LC_MESSAGES, else LANG; the first that is set and not empty), as
     // "en_US.UTF-8"; empty when none is.
@@ -376,28 +352,76 @@ public:
     // input.
     virtual bool LocaleCharsetToWide(const std::string& text, std::wstring* out) = 0;
 
-    // ---- process ------------------------------------------------------------
-    virtual int ProcessId() = 0;
+    // ---- environment and policy ---------------------------------------------
     // Reads an environment variable; false when unset, and always false in a
     // process that runs with privileges its starter lacks (setuid, setgid,
     // file capabilities), whose environment must not steer it.
     virtual bool GetEnvironment(const char* name, std::string* value) = 0;
-    // True in such a privileged process.
-    virtual bool IsSecureExecution() = 0;
-
-    // ---- machine policy -----------------------------------------------------
     // Reads the administrators' policy document (at most kPolicyMaxBytes),
     // and names its place in *source whatever the outcome. Only what the
     // machine's administrators control is read: a document others could
     // have written is unusable, never absent.
     virtual UTPolicyRead ReadMachinePolicy(std::string* bytes, std::wstring* source,
                                            std::string* problem) = 0;
-    // Has handler run in the child of every later fork of this process,
-    // before fork returns there (nothing on systems without fork). handler
-    // may only do what is safe in a child of a threaded process: set an
-    // atomic flag.
-    virtual void CallInForkedChild(void (*handler)()) = 0;
 };
+
+// ---- process services, the same for every platform object ------------------
+// Each system's layer implements these; they are not virtual because nothing
+// fakes them and the logger asks for the ids on every line.
+int CurrentProcessId();
+// The system's id of the calling thread, as its tools show it (the kernel's
+// thread id here).
+int64_t CurrentThreadId();
+// True in a process that runs with privileges its starter lacks.
+bool IsSecureExecution();
+// Has handler run in the child of every later fork of this process, before
+// fork returns there (nothing on systems without fork). handler may only do
+// what is safe in a child of a threaded process: set an atomic flag.
+void CallInForkedChild(void (*handler)());
+
+// ---- helpers over the interface ---------------------------------------------
+// Built on the virtual services of the platform given, so a test wrapper that
+// fakes one of those fakes these too.
+
+// True when a status of path can be read.
+bool FileExists(CUTPlatform* platform, const std::wstring& path);
+bool IsFolder(CUTPlatform* platform, const std::wstring& path);
+// 0 on any failure and for anything but a regular file.
+uint32_t FileSize(CUTPlatform* platform, const std::wstring& path);
+// Seconds since 1970-01-01 UTC.
+int64_t CurrentTimeSeconds(CUTPlatform* platform);
+// Current UTC time as year_month_day_hour_minute_second, no leading zeros.
+std::wstring UtcFileTimeText(CUTPlatform* platform);
+// Full paths of the files (not folders; what a link leads to counts) directly
+// in folder whose full path contains text, in listing order. Only the entries
+// whose names match need a status query.
+std::vector<std::wstring> ListFiles(CUTPlatform* platform, const std::wstring& folder,
+                                    const std::wstring& text);
+// Creates the folder and its missing parents, each new one for the owner
+// only. True when a folder exists at path afterwards; false for an empty path
+// or when a file stands in the way.
+bool CreateFolderTree(CUTPlatform* platform, const std::wstring& path);
+// Reads a whole regular file of at most max_bytes, without blocking on a FIFO
+// or device. Fails when it cannot be opened or read whole, is not a regular
+// file (kNotAFile), or is larger than max_bytes (kTooLarge; nothing is read).
+CUTOsStatus ReadWholeFile(CUTPlatform* platform, const std::wstring& path, std::string* bytes,
+                          uint64_t max_bytes = kNoReadLimit);
+// Writes bytes to a new temporary file in the target's folder (temporary
+// when given, else the path with ".tmp" and 12 random hexadecimal digits),
+// syncs it and renames it over path: readers see the old file or the new
+// one, never a torn one. The new file has exactly the given permissions,
+// never ones copied from what was there (a link's target may be anything).
+// On any failure the old file is untouched and the temporary file gone.
+CUTOsStatus ReplaceFileAtomically(CUTPlatform* platform, const std::wstring& path,
+                                  const std::string& bytes, uint32_t permissions = 0600,
+                                  const std::wstring& temporary = std::wstring());
+// True when the temporary file at path cannot belong to a write in
+// progress: its last write is more than kAbandonedTemporarySeconds away from
+// now, either way (a clock set back makes an old file look new). A write
+// keeps its temporary file for milliseconds; the named lock alone does not
+// tell, since processes of one user that disagree on the lock folder do not
+// exclude each other. False when the status cannot be read.
+bool IsAbandonedTemporaryFile(CUTPlatform* platform, const std::wstring& path);
 
 // seconds since 1970 as local time of the process's time zone (TZ as it is
 // now); false when it cannot be converted. tvUT makes every local time
@@ -416,83 +440,59 @@ public:
     bool MachineDataRoot(std::wstring* root) override { return target_->MachineDataRoot(root); }
     bool UserDataRoot(std::wstring* root) override { return target_->UserDataRoot(root); }
     std::wstring NewGuidText() override { return target_->NewGuidText(); }
-    std::wstring UtcFileTimeText() override { return target_->UtcFileTimeText(); }
-    int64_t CurrentTimeSeconds() override { return target_->CurrentTimeSeconds(); }
+    int64_t CurrentTimeNanos() override { return target_->CurrentTimeNanos(); }
     std::wstring ModuleVersion() override { return target_->ModuleVersion(); }
-    bool FileExists(const std::wstring& path) override { return target_->FileExists(path); }
-    bool IsFolder(const std::wstring& path) override { return target_->IsFolder(path); }
-    uint32_t FileSize(const std::wstring& path) override { return target_->FileSize(path); }
-    bool FileSize64(const std::wstring& path, uint64_t* size) override {
-        return target_->FileSize64(path, size);
+    CUTOsStatus GetFileStatus(const std::wstring& path, CUTFileStatus* status) override {
+        return target_->GetFileStatus(path, status);
     }
-    int32_t LastWriteTime(const std::wstring& path) override {
-        return target_->LastWriteTime(path);
-    }
-    bool GetFileTimes(const std::wstring& path, CUTFileTimes* times) override {
-        return target_->GetFileTimes(path, times);
-    }
-    bool IsOwnerWritable(const std::wstring& path) override {
-        return target_->IsOwnerWritable(path);
-    }
-    bool GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
+    CUTOsStatus GetEntryStatus(const std::wstring& path, CUTFileStatus* status) override {
         return target_->GetEntryStatus(path, status);
     }
-    std::unique_ptr<CUTReadableFile> OpenForReading(const std::wstring& path,
-                                                    CUTFileStatus* status) override {
-        return target_->OpenForReading(path, status);
+    CUTOsStatus OpenForReading(const std::wstring& path, CUTFileStatus* status,
+                               std::unique_ptr<CUTReadableFile>* file) override {
+        return target_->OpenForReading(path, status, file);
     }
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
-        return target_->OpenForWriting(path, mode, permissions, error);
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
+        return target_->OpenForWriting(path, mode, permissions, file);
     }
-    bool RemoveFile(const std::wstring& path) override { return target_->RemoveFile(path); }
-    bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) override {
-        return target_->CopyFileReplacing(source, target);
-    }
-    bool RenameReplacing(const std::wstring& source, const std::wstring& target) override {
+    CUTOsStatus RemoveFile(const std::wstring& path) override { return target_->RemoveFile(path); }
+    CUTOsStatus RenameReplacing(const std::wstring& source, const std::wstring& target) override {
         return target_->RenameReplacing(source, target);
     }
-    std::vector<std::wstring> ListFiles(const std::wstring& folder,
-                                        const std::wstring& text) override {
-        return target_->ListFiles(folder, text);
+    CUTOsStatus ListFolder(const std::wstring& folder, UTListing what,
+                           bool (*match)(const std::wstring& name),
+                           std::vector<CUTFolderEntry>* entries,
+                           size_t* skipped_names = nullptr) override {
+        return target_->ListFolder(folder, what, match, entries, skipped_names);
     }
-    using CUTPlatform::WalkFolder;
-    std::vector<CUTFolderEntry> WalkFolder(const std::wstring& folder,
-                                           size_t* skipped_names) override {
-        return target_->WalkFolder(folder, skipped_names);
+    CUTOsStatus CreateFolder(const std::wstring& path) override {
+        return target_->CreateFolder(path);
     }
-    std::vector<CUTFolderName> ListFolder(const std::wstring& folder,
-                                          size_t* skipped_names) override {
-        return target_->ListFolder(folder, skipped_names);
+    CUTOsStatus RemoveFolder(const std::wstring& path) override {
+        return target_->RemoveFolder(path);
     }
-    std::vector<CUTFolderFile> ListFolderFiles(const std::wstring& folder,
-                                               bool (*match)(const std::wstring&),
-                                               bool with_status) override {
-        return target_->ListFolderFiles(folder, match, with_status);
-    }
-    bool CreateFolder(const std::wstring& path) override { return target_->CreateFolder(path); }
-    bool RemoveFolder(const std::wstring& path) override { return target_->RemoveFolder(path); }
-    bool MakeOwnerWritable(const std::wstring& path) override {
+    CUTOsStatus MakeOwnerWritable(const std::wstring& path) override {
         return target_->MakeOwnerWritable(path);
     }
-    bool CanOpenForUpdate(const std::wstring& path) override {
+    CUTOsStatus CanOpenForUpdate(const std::wstring& path) override {
         return target_->CanOpenForUpdate(path);
     }
-    std::unique_ptr<CUTLockFile> OpenLockFile(const std::wstring& path, int* error) override {
-        return target_->OpenLockFile(path, error);
-    }
-    bool IsPrivateFolder(const std::wstring& path) override {
-        return target_->IsPrivateFolder(path);
+    CUTOsStatus OpenNamedLock(const std::wstring& name,
+                              std::unique_ptr<CUTSystemLock>* lock) override {
+        return target_->OpenNamedLock(name, lock);
     }
     bool ComputerName(std::wstring* name) override { return target_->ComputerName(name); }
     bool AccountName(std::wstring* name) override { return target_->AccountName(name); }
+    bool QualifiedAccountName(std::wstring* name) override {
+        return target_->QualifiedAccountName(name);
+    }
     bool MachineIdBytes(std::string* bytes) override { return target_->MachineIdBytes(bytes); }
     bool SystemVolumeSerial(uint32_t* serial) override {
         return target_->SystemVolumeSerial(serial);
     }
-    bool OsReleaseText(std::string* text) override { return target_->OsReleaseText(text); }
-    bool KernelInfo(std::string* release, bool* is_64bit) override {
-        return target_->KernelInfo(release, is_64bit);
+    void OperatingSystem(CUTOsDescription* description) override {
+        target_->OperatingSystem(description);
     }
     std::string MessagesLocaleName() override { return target_->MessagesLocaleName(); }
     std::wstring DomainName() override { return target_->DomainName(); }
@@ -503,16 +503,13 @@ public:
     bool LocaleCharsetToWide(const std::string& text, std::wstring* out) override {
         return target_->LocaleCharsetToWide(text, out);
     }
-    int ProcessId() override { return target_->ProcessId(); }
     bool GetEnvironment(const char* name, std::string* value) override {
         return target_->GetEnvironment(name, value);
     }
-    bool IsSecureExecution() override { return target_->IsSecureExecution(); }
     UTPolicyRead ReadMachinePolicy(std::string* bytes, std::wstring* source,
                                    std::string* problem) override {
         return target_->ReadMachinePolicy(bytes, source, problem);
     }
-    void CallInForkedChild(void (*handler)()) override { target_->CallInForkedChild(handler); }
 
 private:
     CUTPlatform* target_;

@@ -1,7 +1,6 @@
 #include "transcript/MLSerializer.h"
 
 #include <atomic>
-#include <cerrno>
 
 #include "config/UTConfigManager.h"
 #include "config/UTFolderAccess.h"
@@ -46,27 +45,15 @@ std::wstring NameOf(const std::wstring& path) {
     return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
-// Why a write failed, for the log.
-struct WriteFailure {
-    const char* step = "";
-    int error = 0;
-};
-
-bool Fail(WriteFailure* failure, const char* step, int error) {
-    failure->step = step;
-    failure->error = error;
-    return false;
-}
-
 // Called under the folder's named lock, so no writer that shares this
 // process's lock folder has a temporary file there now; one that does not
 // share it may, which only the file's age tells. Returns the paths removed.
 std::vector<std::wstring> RemoveStaleTemporaryFiles(CUTPlatform* platform,
                                                     const std::wstring& folder) {
     std::vector<std::wstring> removed;
-    for (const std::wstring& path : platform->ListFiles(folder, kTemporaryMarker)) {
+    for (const std::wstring& path : ListFiles(platform, folder, kTemporaryMarker)) {
         if (CMLSerializer::IsTemporaryFileName(NameOf(path)) &&
-            platform->IsAbandonedTemporaryFile(path) && platform->RemoveFile(path)) {
+            IsAbandonedTemporaryFile(platform, path) && platform->RemoveFile(path)) {
             removed.push_back(path);
         }
     }
@@ -74,51 +61,29 @@ std::vector<std::wstring> RemoveStaleTemporaryFiles(CUTPlatform* platform,
 }
 
 // Puts bytes in place of the file at path, in folder, through a synced
-// temporary file and a rename.
-bool ReplaceTranscriptFile(const std::wstring& folder, const std::wstring& path,
-                           const std::wstring& session_id, const std::string& bytes,
-                           WriteFailure* failure) {
+// temporary file of the transcript's own name pattern and a rename.
+CUTOsStatus ReplaceTranscriptFile(const std::wstring& folder, const std::wstring& path,
+                                  const std::wstring& session_id, const std::string& bytes) {
     CUTPlatform* platform = CUTPlatform::Current();
     // The folder may have been removed since the last write: make it again.
-    if (!platform->IsFolder(folder) && !CreateFolderTree(folder)) {
-        return Fail(failure, "creating the Transcripts folder",
-                    platform->FileExists(folder) ? ENOTDIR : EACCES);
+    if (!IsFolder(platform, folder) && !CreateFolderTree(platform, folder)) {
+        return CUTOsStatus::Failure(
+            "create the Transcripts folder",
+            FileExists(platform, folder) ? UTOsError::kNotAFile : UTOsError::kAccessDenied);
     }
     CUTNamedLockGuard guard(FileLockName(folder));
     if (guard.IsHeld()) {
         RemoveStaleTemporaryFiles(platform, folder);
     }
     // A folder standing where the file goes would make the rename fail.
-    if (platform->IsFolder(path)) {
+    if (IsFolder(platform, path)) {
         platform->RemoveFolder(path);
     }
     const std::wstring temporary = TemporaryPath(folder, session_id);
     if (temporary.empty()) {
-        return Fail(failure, "naming the temporary file", EINVAL);
+        return CUTOsStatus::Failure("name the temporary file", UTOsError::kOther);
     }
-    int error = 0;
-    std::unique_ptr<CUTWritableFile> file =
-        platform->OpenForWriting(temporary, UTWriteMode::kCreateNew, 0600, &error);
-    if (!file) {
-        return Fail(failure, "creating the temporary file", error);
-    }
-    bool written = file->Append(bytes.data(), bytes.size()) && file->Sync();
-    if (!written) {
-        Fail(failure, "writing the temporary file", file->Error());
-    }
-    // Close can report a failure of its own (a full disk may only show here).
-    if (!file->Close() && written) {
-        written = Fail(failure, "closing the temporary file", file->Error());
-    }
-    if (written) {
-        errno = 0;
-        if (platform->RenameReplacing(temporary, path)) {
-            return true;
-        }
-        Fail(failure, "renaming the temporary file", errno != 0 ? errno : EIO);
-    }
-    platform->RemoveFile(temporary);
-    return false;
+    return ReplaceFileAtomically(platform, path, bytes, 0600, temporary);
 }
 
 }  // namespace
@@ -246,17 +211,16 @@ bool CMLSerializer::Write(bool renew) {
     const std::wstring folder = manager->GetTranscriptFolder();
     const std::wstring path =
         folder.empty() ? std::wstring() : TranscriptPath(folder, session->SessionId());
-    WriteFailure failure;
-    const bool written =
-        folder.empty() ? Fail(&failure, "finding the Transcripts folder", ENOENT)
-                       : ReplaceTranscriptFile(folder, path, session->SessionId(), bytes, &failure);
+    const CUTOsStatus result =
+        folder.empty() ? CUTOsStatus::Failure("find the Transcripts folder", UTOsError::kNotFound)
+                       : ReplaceTranscriptFile(folder, path, session->SessionId(), bytes);
+    const bool written = result.ok();
     if (written) {
         UT_LOG(UT_LOG_INFO, "Serializing file %W", path.c_str());
     } else {
         UT_LOG(UT_LOG_DEVDBG, "We don't have Write Permission to the transcript file %W",
                path.c_str());
-        UT_LOG(UT_LOG_DEVDBG, "Transcript not written: %s failed, errno %d", failure.step,
-               failure.error);
+        UT_LOG(UT_LOG_DEVDBG, "Transcript not written: %s", result.ToString().c_str());
     }
     if (renew) {
         document_ = std::make_shared<CUTTranscript>(nullptr, true);

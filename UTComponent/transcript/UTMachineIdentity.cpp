@@ -1,9 +1,9 @@
 #include "transcript/UTMachineIdentity.h"
 
+#include "base/TinySha.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
-#include "transcript/TinySha.h"
 #include "transcript/UTSystemInfo.h"
 
 const wchar_t CUTMachineIdentity::kUnknown[] = L"UNKNOWN";
@@ -51,13 +51,12 @@ std::wstring CUTMachineIdentity::IdentityText(const std::string& bytes) {
 }
 
 bool CUTMachineIdentity::UserIdentityBytes(std::string* bytes) {
-    std::wstring computer;
-    std::wstring user;
-    if (!CUTSystemInfo::ComputerName(&computer) || !CUTSystemInfo::UserName(&user)) {
+    std::wstring account;
+    if (!CUTSystemInfo::QualifiedUserName(&account)) {
         return false;
     }
     std::u16string utf16;
-    if (!WideToUtf16(computer + L"\\" + user, &utf16)) {
+    if (!WideToUtf16(account, &utf16)) {
         return false;
     }
     std::string result;

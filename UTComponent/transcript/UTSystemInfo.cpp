@@ -5,7 +5,6 @@
 #include "platform/UTTextCodec.h"
 #include "transcript/TextConversion.h"
 #include "transcript/UTLocaleTable.h"
-#include "transcript/UTOsRelease.h"
 
 namespace {
 
@@ -29,37 +28,45 @@ bool CUTSystemInfo::UserName(std::wstring* name) {
     return CUTPlatform::Current()->AccountName(&found) && AcceptName(found, name);
 }
 
-std::wstring CUTSystemInfo::OsNameOf(const CUTOsRelease& release) {
-    const std::string pretty = release.Value("PRETTY_NAME");
-    return FromUtf8(pretty.empty() ? std::string("Linux") : pretty);
+bool CUTSystemInfo::QualifiedUserName(std::wstring* name) {
+    std::wstring found;
+    if (!CUTPlatform::Current()->QualifiedAccountName(&found) || found.empty()) {
+        return false;
+    }
+    // The computer and the user part each had a buffer of their own.
+    const size_t separator = found.find(L'\\');
+    const size_t computer = separator == std::wstring::npos ? 0 : separator;
+    const size_t user =
+        separator == std::wstring::npos ? found.size() : found.size() - separator - 1;
+    if (computer >= kNameBufferSize || user >= kNameBufferSize) {
+        return false;
+    }
+    *name = found;
+    return true;
 }
 
-std::wstring CUTSystemInfo::VersionText(const std::string& version, const std::string& csd_version,
-                                        const std::string& build_number) {
-    return FromUtf8(version + " " + csd_version + " Build " + build_number);
+std::wstring CUTSystemInfo::VersionText(const std::wstring& version,
+                                        const std::wstring& service_pack,
+                                        const std::wstring& build) {
+    return version + L" " + service_pack + L" Build " + build;
 }
 
 void CUTSystemInfo::GatherOSInformation(std::wstring* os_name, std::wstring* os_version,
                                         std::wstring* os_locale, std::wstring* domain) {
     CUTPlatform* platform = CUTPlatform::Current();
 
-    std::string release_text;
-    const bool have_release = platform->OsReleaseText(&release_text);
-    const CUTOsRelease release = CUTOsRelease::FromText(release_text);
-    if (have_release) {
-        *os_name = OsNameOf(release);
+    CUTOsDescription system;
+    platform->OperatingSystem(&system);
+    if (!system.name.empty()) {
+        *os_name = system.name;
     } else {
         CUTLoggerManager::GetInstance()->Log(UT_LOG_DEVDBG, "Cannot read os-release");
     }
-
-    std::string kernel_release;
-    bool is_64bit = false;
-    const bool have_kernel = platform->KernelInfo(&kernel_release, &is_64bit);
-    if (!have_kernel) {
+    if (system.build.empty()) {
         CUTLoggerManager::GetInstance()->Log(UT_LOG_DEVDBG, "uname Failed!");
     }
-    if (have_release || have_kernel) {
-        *os_version = VersionText(release.Value("VERSION_ID"), std::string(), kernel_release);
+    if (!system.name.empty() || !system.build.empty()) {
+        *os_version = VersionText(system.version, system.service_pack, system.build);
     }
 
     *os_locale = CUTLocaleTable::LocaleIdText(platform->MessagesLocaleName());
@@ -76,12 +83,12 @@ void CUTSystemInfo::GatherOSInformation(std::wstring* os_name, std::wstring* os_
 }
 
 std::wstring CUTSystemInfo::OsPlatform() {
-    std::string release;
-    bool is_64bit = false;
-    if (!CUTPlatform::Current()->KernelInfo(&release, &is_64bit)) {
+    CUTOsDescription system;
+    CUTPlatform::Current()->OperatingSystem(&system);
+    if (system.build.empty()) {
         return L"0";
     }
-    return is_64bit ? L"64" : L"32";
+    return system.is_64bit ? L"64" : L"32";
 }
 
 int CUTSystemInfo::TimeZoneOffsetMinutes() {

@@ -12,8 +12,6 @@
 #include <cstddef>
 #include <string>
 
-class CUTOsRelease;
-
 class CUTSystemInfo {
 public:
     // Names must fit a buffer of 260 characters with their terminating zero;
@@ -25,24 +23,27 @@ public:
     // Account name of the effective user; false (name unchanged) on failure,
     // for an unknown user id or when it is too long.
     static bool UserName(std::wstring* name);
+    // The account the user identity is hashed from, as the platform composes
+    // it ("computer\user" here); false (name unchanged) on failure or when
+    // either part (split at the first backslash) would not fit its buffer.
+    static bool QualifiedUserName(std::wstring* name);
 
     // The four operating-system texts:
-    //   os_name     PRETTY_NAME of os-release ("Linux", the format's default,
+    //   os_name     the system's name (PRETTY_NAME of os-release here, "Linux"
     //               when the file has none)
-    //   os_version  "<VERSION_ID> <CSD> Build <kernel release>"; the CSD part
+    //   os_version  "<version> <service pack> Build <build>"; the service pack
     //               is always empty here, which leaves two spaces
     //   os_locale   the Windows locale id of the messages locale, in decimal
     //               ("0" when the locale is not in the table)
     //   domain      the host's DNS domain; left as it was when there is none
-    // Name and version are left as they were when neither os-release nor
-    // uname can be read.
+    // Name and version are left as they were when the system tells neither
+    // its name nor its build.
     static void GatherOSInformation(std::wstring* os_name, std::wstring* os_version,
                                     std::wstring* os_locale, std::wstring* domain);
 
-    // The pieces of GatherOSInformation, for tests and tools.
-    static std::wstring OsNameOf(const CUTOsRelease& release);
-    static std::wstring VersionText(const std::string& version, const std::string& csd_version,
-                                    const std::string& build_number);
+    // The version text of GatherOSInformation, for tests and tools.
+    static std::wstring VersionText(const std::wstring& version, const std::wstring& service_pack,
+                                    const std::wstring& build);
 
     // "64" on a 64-bit machine, "32" on another, "0" when it cannot be told.
     static std::wstring OsPlatform();

@@ -25,7 +25,7 @@ bool CUTZipper::Complete() {
     return writer_ && writer_->Close();
 }
 
-int CUTZipper::Error() const {
+CUTOsStatus CUTZipper::Error() const {
     return writer_ ? writer_->Error() : create_error_;
 }
 

@@ -12,7 +12,7 @@
 // AddFile returns false; the entries added before and after it stay intact.
 // An archive that cannot be completed (a full disk) is removed: Complete
 // returns false and no partial archive is left to be sent. Error() gives the
-// errno of the last failure on the archive file. Nothing is logged or thrown.
+// last failure on the archive file. Nothing is logged or thrown.
 //
 // Threads: created, filled and destroyed by one thread; not shared.
 #ifndef TVUT_ZIP_UTZIPPER_H
@@ -22,6 +22,8 @@
 #include <string>
 
 #include <tvUT/UTObject.h>
+
+#include "platform/UTPlatform.h"
 
 class ZipWriter;
 
@@ -39,16 +41,16 @@ public:
     // additions are refused.
     bool Complete();
 
-    // errno of the last failure on the archive file (its creation included);
-    // 0 when none failed.
-    int Error() const;
+    // The last failure on the archive file (its creation included); ok when
+    // none failed.
+    CUTOsStatus Error() const;
 
     // The entry name of a source: its last path component, at most 259
     // characters.
     static std::wstring EntryName(const std::wstring& source_path);
 
 private:
-    int create_error_ = 0;  // set while writer_ is made: declared before it
+    CUTOsStatus create_error_;  // set while writer_ is made: declared before it
     std::unique_ptr<ZipWriter> writer_;
 };
 

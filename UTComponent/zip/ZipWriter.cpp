@@ -112,13 +112,13 @@ void ZipWriter::DeflateStateDeleter::operator()(z_stream_s* stream) const {
     delete stream;
 }
 
-std::unique_ptr<ZipWriter> ZipWriter::Create(const std::wstring& archive_path, int* error) {
-    int failure = 0;
-    std::unique_ptr<CUTWritableFile> file = CUTPlatform::Current()->OpenForWriting(
-        archive_path, UTWriteMode::kTruncate, 0600, &failure);
-    if (!file) {
+std::unique_ptr<ZipWriter> ZipWriter::Create(const std::wstring& archive_path, CUTOsStatus* error) {
+    std::unique_ptr<CUTWritableFile> file;
+    const CUTOsStatus created =
+        CUTPlatform::Current()->OpenForWriting(archive_path, UTWriteMode::kTruncate, 0600, &file);
+    if (!created) {
         if (error != nullptr) {
-            *error = failure;
+            *error = created;
         }
         return nullptr;
     }
@@ -149,9 +149,9 @@ bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& sour
     // (a pipe would block the send) are refused before the archive is touched.
     // One open gives both the data and the status of the same file.
     CUTFileStatus status;
-    std::unique_ptr<CUTReadableFile> source =
-        CUTPlatform::Current()->OpenForReading(source_path, &status);
-    if (!source || status.size > kMax32) {
+    std::unique_ptr<CUTReadableFile> source;
+    if (!CUTPlatform::Current()->OpenForReading(source_path, &status, &source) ||
+        status.size > kMax32) {
         return false;
     }
     const uint64_t size = status.size;
@@ -403,8 +403,9 @@ bool ZipWriter::FlushFirst(size_t count) {
     // Bytes that did not reach the file stay buffered, so that a rollback
     // keeps the good ones among them; writing them again at the same place
     // later is harmless.
-    if (!file_->WriteAt(offset_ - buffered_, buffer_.get(), count)) {
-        return FileFailed();
+    const CUTOsStatus written = file_->WriteAt(offset_ - buffered_, buffer_.get(), count);
+    if (!written) {
+        return FileFailed(written);
     }
     std::memmove(buffer_.get(), buffer_.get() + count, buffered_ - count);
     buffered_ -= count;
@@ -419,8 +420,8 @@ bool ZipWriter::SeekTo(uint64_t offset) {
     return true;
 }
 
-bool ZipWriter::FileFailed() {
-    error_ = file_->Error();
+bool ZipWriter::FileFailed(const CUTOsStatus& failure) {
+    error_ = failure;
     return false;
 }
 
@@ -472,12 +473,14 @@ bool ZipWriter::Close() {
     bool ok = SeekTo(central_offset) && Write(tail.data(), tail.size()) && Flush();
     // Bytes of a failed entry may lie beyond the end record, where readers
     // look for it: cut them off.
-    if (ok && high_water_ > offset_ && !file_->Truncate(offset_)) {
-        ok = FileFailed();
+    if (ok && high_water_ > offset_) {
+        const CUTOsStatus cut = file_->Truncate(offset_);
+        ok = cut ? ok : FileFailed(cut);
     }
     // A full disk may show only when the file is closed.
-    if (!file_->Close() && ok) {
-        ok = FileFailed();
+    const CUTOsStatus closed = file_->Close();
+    if (!closed && ok) {
+        ok = FileFailed(closed);
     }
     file_.reset();
     deflate_.reset();

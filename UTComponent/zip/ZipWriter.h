@@ -22,7 +22,7 @@
 // need ZIP64 (4 GiB and more, 65535 entries and more) are refused the same
 // way. An archive that cannot be completed (a full disk, say) is removed by
 // Close, so that no partial archive is left to be sent. Error() keeps the
-// errno of the last failed operation on the archive file. Nothing is logged
+// last failed operation on the archive file. Nothing is logged
 // or thrown.
 //
 // Threads: one thread at a time; a writer is not shared.
@@ -34,17 +34,17 @@
 #include <string>
 #include <vector>
 
-class CUTReadableFile;
-class CUTWritableFile;
+#include "platform/UTPlatform.h"
+
 struct z_stream_s;
 
 class ZipWriter {
 public:
     // Creates the archive file (owner read and write), replacing an existing
     // file of that name; null when the path is empty or the file cannot be
-    // created, with the errno in *error when given.
+    // created, with the failure in *error when given.
     static std::unique_ptr<ZipWriter> Create(const std::wstring& archive_path,
-                                             int* error = nullptr);
+                                             CUTOsStatus* error = nullptr);
 
     // Completes the archive unless Close was called.
     ~ZipWriter();
@@ -60,8 +60,8 @@ public:
     // archive file is removed.
     bool Close();
 
-    // errno of the last failed operation on the archive file; 0 when none.
-    int Error() const { return error_; }
+    // The last failed operation on the archive file; ok when none.
+    const CUTOsStatus& Error() const { return error_; }
 
 private:
     struct Entry {
@@ -117,11 +117,11 @@ private:
     // Moves the write position, after writing what is buffered.
     bool SeekTo(uint64_t offset);
     // Keeps the errno of the file's last failure; returns false.
-    bool FileFailed();
+    bool FileFailed(const CUTOsStatus& failure);
 
     std::unique_ptr<CUTWritableFile> file_;
     std::wstring path_;
-    int error_ = 0;
+    CUTOsStatus error_;
     uint64_t offset_ = 0;      // where the next byte goes: end of the last good entry
     uint64_t high_water_ = 0;  // furthest byte ever written, failed entries included
     uint64_t central_size_ = 0;

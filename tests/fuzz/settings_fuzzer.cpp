@@ -58,34 +58,33 @@ public:
         }
         return CUTPlatformWrapper::GetEnvironment(name, value);
     }
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
-        std::unique_ptr<CUTWritableFile> file =
-            CUTPlatformWrapper::OpenForWriting(path, mode, permissions, error);
-        if (!file) {
-            return nullptr;
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
+        std::unique_ptr<CUTWritableFile> opened;
+        const CUTOsStatus status =
+            CUTPlatformWrapper::OpenForWriting(path, mode, permissions, &opened);
+        if (status) {
+            file->reset(new UnsyncedFile(std::move(opened)));
         }
-        return std::unique_ptr<CUTWritableFile>(new UnsyncedFile(std::move(file)));
+        return status;
     }
 
 private:
     class UnsyncedFile : public CUTWritableFile {
     public:
         explicit UnsyncedFile(std::unique_ptr<CUTWritableFile> file) : file_(std::move(file)) {}
-        bool Append(const void* bytes, size_t size) override {
-            return Forward(file_->Append(bytes, size));
+        CUTOsStatus Append(const void* bytes, size_t size) override {
+            return file_->Append(bytes, size);
         }
-        bool WriteAt(uint64_t offset, const void* bytes, size_t size) override {
-            return Forward(file_->WriteAt(offset, bytes, size));
+        CUTOsStatus WriteAt(uint64_t offset, const void* bytes, size_t size) override {
+            return file_->WriteAt(offset, bytes, size);
         }
-        bool Flush() override { return Forward(file_->Flush()); }
-        bool Sync() override { return true; }
-        bool Truncate(uint64_t size) override { return Forward(file_->Truncate(size)); }
-        bool Status(CUTFileStatus* status) override { return Forward(file_->Status(status)); }
-        bool Close() override { return Forward(file_->Close()); }
+        CUTOsStatus Sync() override { return CUTOsStatus(); }
+        CUTOsStatus Truncate(uint64_t size) override { return file_->Truncate(size); }
+        CUTOsStatus Status(CUTFileStatus* status) override { return file_->Status(status); }
+        CUTOsStatus Close() override { return file_->Close(); }
 
     private:
-        bool Forward(bool ok) { return ok || Fail(file_->Error()); }
         std::unique_ptr<CUTWritableFile> file_;
     };
 
@@ -127,7 +126,7 @@ std::vector<std::wstring> ItemNames(unsigned kind) {
 bool ReadDocument(const std::wstring& path, unsigned kind, TiXmlDocument* document) {
     std::string bytes;
     std::string xml;
-    if (!CUTPlatform::Current()->ReadWholeFile(path, &bytes, kSettingsMaxBytes) ||
+    if (!ReadWholeFile(CUTPlatform::Current(), path, &bytes, kSettingsMaxBytes) ||
         !CUTXMLConfig::DecodeFileBytes(bytes, kind, &xml)) {
         return false;
     }
@@ -220,7 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     CUTXMLConfig config(kind, SubfolderOf(kind));
     CUTPlatform* platform = CUTPlatform::Current();
-    if (!platform->ReplaceFileAtomically(config.FilePath(), file)) {
+    if (!ReplaceFileAtomically(platform, config.FilePath(), file)) {
         std::abort();  // the scratch root itself is broken
     }
     std::string decoded;

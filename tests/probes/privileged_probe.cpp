@@ -23,7 +23,7 @@ int main() {
     CUTPlatform* platform = CUTPlatform::Default();
     std::wstring root;
     std::printf("euid=%d\n", static_cast<int>(::geteuid()));
-    std::printf("secure=%d\n", platform->IsSecureExecution() ? 1 : 0);
+    std::printf("secure=%d\n", IsSecureExecution() ? 1 : 0);
     std::printf("machine=%s\n", platform->MachineDataRoot(&root) ? ToUtf8(root).c_str() : "none");
     std::printf("user=%s\n", platform->UserDataRoot(&root) ? ToUtf8(root).c_str() : "none");
     for (const char* name : {"UT_CA_BUNDLE", "https_proxy", "no_proxy", "XDG_RUNTIME_DIR"}) {

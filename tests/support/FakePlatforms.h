@@ -37,14 +37,14 @@ public:
     // Writes refused so far.
     int RefusedWrites() const { return disk_->refused.load(); }
 
-    std::unique_ptr<CUTWritableFile> OpenForWriting(const std::wstring& path, UTWriteMode mode,
-                                                    uint32_t permissions, int* error) override {
-        std::unique_ptr<CUTWritableFile> file =
-            target()->OpenForWriting(path, mode, permissions, error);
-        if (!file) {
-            return nullptr;
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
+        std::unique_ptr<CUTWritableFile> opened;
+        const CUTOsStatus status = target()->OpenForWriting(path, mode, permissions, &opened);
+        if (status) {
+            file->reset(new FullDiskFile(disk_, std::move(opened)));
         }
-        return std::unique_ptr<CUTWritableFile>(new FullDiskFile(disk_, std::move(file)));
+        return status;
     }
 
 private:
@@ -57,33 +57,33 @@ private:
     public:
         FullDiskFile(std::shared_ptr<DiskState> disk, std::unique_ptr<CUTWritableFile> file)
             : disk_(std::move(disk)), file_(std::move(file)) {}
-        bool Append(const void* bytes, size_t size) override {
-            return !Refuse() && Forward(file_->Append(bytes, size));
+        CUTOsStatus Append(const void* bytes, size_t size) override {
+            return Refuse("write") ? Full("write") : file_->Append(bytes, size);
         }
-        bool WriteAt(uint64_t offset, const void* bytes, size_t size) override {
-            return !Refuse() && Forward(file_->WriteAt(offset, bytes, size));
+        CUTOsStatus WriteAt(uint64_t offset, const void* bytes, size_t size) override {
+            return Refuse("write") ? Full("write") : file_->WriteAt(offset, bytes, size);
         }
-        bool Flush() override { return Forward(file_->Flush()); }
-        bool Sync() override { return !Refuse() && Forward(file_->Sync()); }
-        bool Truncate(uint64_t size) override { return Forward(file_->Truncate(size)); }
-        bool Status(CUTFileStatus* status) override { return Forward(file_->Status(status)); }
-        bool Close() override {
+        CUTOsStatus Sync() override { return Refuse("sync") ? Full("sync") : file_->Sync(); }
+        CUTOsStatus Truncate(uint64_t size) override { return file_->Truncate(size); }
+        CUTOsStatus Status(CUTFileStatus* status) override { return file_->Status(status); }
+        CUTOsStatus Close() override {
             const bool full = disk_->full.load();
-            const bool closed = Forward(file_->Close());
-            return full ? Fail(ENOSPC) : closed;
+            const CUTOsStatus closed = file_->Close();
+            return full ? Full("close") : closed;
         }
 
     private:
-        // True when the disk is full: the call is refused with ENOSPC.
-        bool Refuse() {
+        static CUTOsStatus Full(const char* operation) {
+            return CUTOsStatus::Failure(operation, UTOsError::kNoSpace, ENOSPC);
+        }
+        // True when the disk is full: the call is refused.
+        bool Refuse(const char*) {
             if (!disk_->full.load()) {
                 return false;
             }
             disk_->refused.fetch_add(1);
-            Fail(ENOSPC);
             return true;
         }
-        bool Forward(bool ok) { return ok || Fail(file_->Error()); }
 
         std::shared_ptr<DiskState> disk_;
         std::unique_ptr<CUTWritableFile> file_;

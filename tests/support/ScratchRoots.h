@@ -86,6 +86,9 @@ std::string ReadFile(const std::string& path);
 // piece, count times over: the large hostile documents of the tests.
 std::string Repeated(const std::string& piece, size_t count);
 bool PathExists(const std::string& path);
+// The names of every entry directly in folder, sorted; empty when it cannot
+// be listed.
+std::vector<std::string> EntryNames(const std::string& folder);
 
 }  // namespace tvut_test
 

@@ -41,7 +41,7 @@ StoredFile ReadStoredFile(const std::wstring& folder, unsigned kind) {
     std::string bytes;
     std::string xml;
     TiXmlDocument document;
-    if (!CUTPlatform::Current()->ReadWholeFile(file.path, &bytes, kSettingsMaxBytes) ||
+    if (!ReadWholeFile(CUTPlatform::Current(), file.path, &bytes, kSettingsMaxBytes) ||
         !CUTXMLConfig::DecodeFileBytes(bytes, kind, &xml) ||
         !ParseXmlGuarded(xml, StoredFileLimits(), &document) || document.RootElement() == nullptr) {
         return file;

@@ -23,14 +23,14 @@ int RunDecodeCommand(int argc, char** argv) {
     const char* path = argv[0];
     CUTPlatform* platform = CUTPlatform::Current();
     const std::wstring wide_path = FromUtf8(path);
-    if (platform->IsFolder(wide_path)) {
+    if (IsFolder(platform, wide_path)) {
         std::fprintf(stderr, "tvut_inspect: %s is a folder, not a file\n", path);
         return 1;
     }
     std::string bytes;
-    bool too_large = false;
-    if (!platform->ReadWholeFile(wide_path, &bytes, kSettingsMaxBytes, &too_large)) {
-        if (too_large) {
+    const CUTOsStatus read = ReadWholeFile(platform, wide_path, &bytes, kSettingsMaxBytes);
+    if (!read) {
+        if (read.Is(UTOsError::kTooLarge)) {
             std::fprintf(stderr,
                          "tvut_inspect: %s is larger than %llu bytes; tvUT would not read it "
                          "either\n",

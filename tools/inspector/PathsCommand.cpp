@@ -15,8 +15,8 @@ namespace {
 void Show(const char* label, const std::wstring& path) {
     CUTPlatform* platform = CUTPlatform::Current();
     const char* state = path.empty()                 ? "unavailable"
-                        : platform->IsFolder(path)   ? "folder"
-                        : platform->FileExists(path) ? "exists"
+                        : IsFolder(platform, path)   ? "folder"
+                        : FileExists(platform, path) ? "exists"
                                                      : "missing";
     std::printf("%-26s %-12s %s\n", label, state, ToUtf8(path).c_str());
 }

@@ -43,8 +43,11 @@ Transcript ReadTranscript(const std::wstring& path, const std::string& product) 
     }
     CUTPlatform* platform = CUTPlatform::Current();
     std::string bytes;
-    if (!platform->ReadWholeFile(path, &bytes, tvut_inspect::kMaxTranscriptBytes)) {
-        platform->FileSize64(path, &transcript.size);
+    if (!ReadWholeFile(platform, path, &bytes, tvut_inspect::kMaxTranscriptBytes)) {
+        CUTFileStatus status;
+        if (platform->GetFileStatus(path, &status)) {
+            transcript.size = status.size;
+        }
         return transcript;
     }
     transcript.size = bytes.size();
@@ -69,7 +72,7 @@ void Collect(const std::wstring& product_folder, std::vector<Transcript>* found)
     const std::wstring folder =
         WithoutTrailingSeparator(product_folder) + kPathSeparator + kTranscriptFolderName;
     const std::string product = NameOf(WithoutTrailingSeparator(product_folder));
-    for (const std::wstring& path : CUTPlatform::Current()->ListFiles(folder, L".utt")) {
+    for (const std::wstring& path : ListFiles(CUTPlatform::Current(), folder, L".utt")) {
         found->push_back(ReadTranscript(path, product));
     }
 }
@@ -96,9 +99,16 @@ int RunPendingCommand(int argc, char** argv) {
         where = product + kTranscriptFolderName;
         Collect(product, &found);
     } else {
-        for (const CUTFolderEntry& entry : CUTPlatform::Current()->WalkFolder(component_folder)) {
-            if (entry.is_folder) {
-                Collect(entry.path, &found);
+        CUTPlatform* platform = CUTPlatform::Current();
+        std::vector<CUTFolderEntry> entries;
+        platform->ListFolder(component_folder, UTListing::kEveryEntry, nullptr, &entries);
+        for (const CUTFolderEntry& entry : entries) {
+            // What a link leads to counts.
+            const std::wstring path =
+                WithoutTrailingSeparator(component_folder) + kPathSeparator + entry.name;
+            if (entry.kind == UTEntryKind::kFolder ||
+                (entry.kind != UTEntryKind::kRegularFile && IsFolder(platform, path))) {
+                Collect(path, &found);
             }
         }
     }

@@ -8,8 +8,8 @@
 // guessing where its value ends. CR LF line ends and a missing final newline
 // are accepted. A later assignment of a name replaces an earlier one. Pure
 // data, no shared state; never throws.
-#ifndef TVUT_TRANSCRIPT_UTOSRELEASE_H
-#define TVUT_TRANSCRIPT_UTOSRELEASE_H
+#ifndef TVUT_PLATFORM_UTOSRELEASE_H
+#define TVUT_PLATFORM_UTOSRELEASE_H
 
 #include <map>
 #include <string>
@@ -23,6 +23,8 @@ public:
     // it cannot be read.
     static bool FromFile(const std::wstring& path, CUTOsRelease* release);
 
+    // The system's name: PRETTY_NAME, else "Linux" (the format's default).
+    std::wstring DisplayName() const;
     // The value of name; empty when it is absent.
     std::string Value(const std::string& name) const;
     bool Has(const std::string& name) const { return values_.count(name) != 0; }
@@ -31,4 +33,4 @@ private:
     std::map<std::string, std::string> values_;
 };
 
-#endif  // TVUT_TRANSCRIPT_UTOSRELEASE_H
+#endif  // TVUT_PLATFORM_UTOSRELEASE_H

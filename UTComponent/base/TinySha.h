@@ -18,8 +18,8 @@
 // requested size would cause integer overflow"; nothing else here throws.
 //
 // An object is used by one thread at a time; distinct objects are independent.
-#ifndef TVUT_TRANSCRIPT_TINYSHA_H
-#define TVUT_TRANSCRIPT_TINYSHA_H
+#ifndef TVUT_BASE_TINYSHA_H
+#define TVUT_BASE_TINYSHA_H
 
 #include <cstddef>
 #include <cstdint>
@@ -220,4 +220,4 @@ public:
 
 }  // namespace tinysha
 
-#endif  // TVUT_TRANSCRIPT_TINYSHA_H
+#endif  // TVUT_BASE_TINYSHA_H

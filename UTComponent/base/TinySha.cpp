@@ -1,4 +1,4 @@
-#include "transcript/TinySha.h"
+#include "base/TinySha.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,7 @@
-#include "transcript/UTOsRelease.h"
+#include "platform/UTOsRelease.h"
 
 #include "platform/UTPlatform.h"
+#include "platform/UTTextCodec.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ CUTOsRelease CUTOsRelease::FromText(const std::string& text) {
 
 bool CUTOsRelease::FromFile(const std::wstring& path, CUTOsRelease* release) {
     std::string text;
-    if (!CUTPlatform::Current()->ReadWholeFile(path, &text)) {
+    if (!ReadWholeFile(CUTPlatform::Current(), path, &text)) {
         *release = CUTOsRelease();
         return false;
     }
@@ -111,4 +112,9 @@ bool CUTOsRelease::FromFile(const std::wstring& path, CUTOsRelease* release) {
 std::string CUTOsRelease::Value(const std::string& name) const {
     const auto found = values_.find(name);
     return found != values_.end() ? found->second : std::string();
+}
+
+std::wstring CUTOsRelease::DisplayName() const {
+    const std::string pretty = Value("PRETTY_NAME");
+    return FromUtf8(pretty.empty() ? std::string("Linux") : pretty);
 }
