@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "comm/UTProxySettings.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTProxySettings.h"
 
 namespace {
 
@@ -223,7 +223,7 @@ std::vector<NoProxyCase> NoProxyCases() {
          {{"no_proxy", "127.0.0.1"}},
          "https://[::ffff:127.0.0.1]/r",
          false},
-        {"Ipv6TwoGaps", {{"no_proxy", "1::2::3"}}, "https://[1:0:0:2:0:0:0:3]/r", false},
+        {"Ipv6TwoGaps", {{"no_proxy", "1::2::3"}}, "https://[1:2::3]/r", false},
         {"Ipv6GapPastEightGroups",
          {{"no_proxy", "1:2:3:4:5:6:7:8::"}},
          "https://[1:2:3:4:5:6:7:8]/r",
@@ -233,11 +233,16 @@ std::vector<NoProxyCase> NoProxyCases() {
          {{"no_proxy", ":1:2:3:4:5:6:7"}},
          "https://[0:1:2:3:4:5:6:7]/r",
          false},
+        {"Ipv6OneLeadingColonEightGroups",
+         {{"no_proxy", ":1:2:3:4:5:6:7:8"}},
+         "https://[1:2:3:4:5:6:7:8]/r",
+         false},
         {"Ipv6UnclosedBracket", {{"no_proxy", "[::1"}}, "https://[::1]/r", false},
         {"Ipv4InBrackets", {{"no_proxy", "[127.0.0.1]"}}, "https://127.0.0.1/r", true},
         {"Ipv4LeadingZero", {{"no_proxy", "127.000.0.1"}}, "https://127.0.0.1/r", false},
         {"Ipv4ShortForm", {{"no_proxy", "127.1"}}, "https://127.0.0.1/r", false},
-        {"Ipv4OctetTooLarge", {{"no_proxy", "127.0.0.256"}}, "https://127.0.0.1/r", false},
+        {"Ipv4ShortFormNoPrefix", {{"no_proxy", "127.1"}}, "https://127.1.0.0/r", false},
+        {"Ipv4OctetTooLarge", {{"no_proxy", "127.0.0.256"}}, "https://127.0.0.0/r", false},
         {"Ipv4ShortFormInUrl", {{"no_proxy", "127.0.0.1"}}, "https://127.1/r", true},
         // A name whose first labels read like an address is a name.
         {"Ipv4LookingName", {{"no_proxy", "1.2.3.4"}}, "https://1.2.3.4.example/r", false},

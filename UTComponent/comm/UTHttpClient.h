@@ -44,7 +44,7 @@
 #include <curl/curl.h>
 
 #include "comm/UTBlockQueue.h"
-#include "platform/UTProxySettings.h"
+#include "comm/UTProxySettings.h"
 
 class CUTStringFormater;
 

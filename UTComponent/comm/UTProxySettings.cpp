@@ -1,4 +1,4 @@
-#include "platform/UTProxySettings.h"
+#include "comm/UTProxySettings.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
