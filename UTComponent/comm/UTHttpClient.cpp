@@ -606,17 +606,3 @@ size_t CUTHttpClient::WriteCallback(char* data, size_t size, size_t count, void*
     }
     return size * count;
 }
-
-int CUTHttpClient::ReceiveReply(const char* body, size_t size, std::wstring* session_id) {
-    size_t offset = 0;
-    while (offset < size) {
-        const size_t piece =
-            size - offset < CURL_MAX_WRITE_SIZE ? size - offset : CURL_MAX_WRITE_SIZE;
-        if (WriteCallback(const_cast<char*>(body + offset), 1, piece, this) != piece) {
-            // libcurl would end the transfer with a write error.
-            return UT_SEND_RESULT_FAILED;
-        }
-        offset += piece;
-    }
-    return HandleResponse(session_id);
-}

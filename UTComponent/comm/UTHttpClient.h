@@ -172,12 +172,6 @@ public:
     // and the process-wide status codes; returns 0, 7 or 10.
     static int ParseResponse(const char* text, UsageReply* reply);
 
-    // The reply path of a transfer that ended with HTTP status 200, without
-    // the network: hands body to the write callback in the pieces libcurl
-    // delivers and, when every piece was taken, returns HandleResponse;
-    // a refused piece ends it as the failed transfer it would be (3).
-    int ReceiveReply(const char* body, size_t size, std::wstring* session_id);
-
 private:
     struct SendTimes;
     // libcurl's sessions and error text of one Send; defined with the
