@@ -54,6 +54,20 @@ TEST(LibraryTest, ExportsOnlyTheFacadeTheFactoriesAndCUTObject) {
     EXPECT_EQ(10, facade) << "every facade operation is exported";
 }
 
+// Hooks that only tests use are compiled into the tests' build of the
+// component alone: the library a host loads has none of them (nor the lock
+// the process observer takes in every cycle). The library keeps its own
+// symbols in its table, hidden from hosts, which is what nm reads here.
+TEST(LibraryTest, CarriesNoTestSeam) {
+    std::string output;
+    ASSERT_EQ(0, RunCommand(std::string("nm -C ") + TVUT_LIBRARY_PATH, &output));
+    ASSERT_NE(std::string::npos, output.find("CUTTranscriptManager::runCycle()"))
+        << "the symbol table lists the library's own functions";
+    for (const char* seam : {"CUTTranscriptManager::SetProcessObserver", "g_observer"}) {
+        EXPECT_EQ(std::string::npos, output.find(seam)) << seam;
+    }
+}
+
 namespace {
 
 template <class F>

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "comm/UTProxySettings.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTProxySettings.h"
 
 namespace {
 
@@ -210,6 +210,49 @@ std::vector<NoProxyCase> NoProxyCases() {
         {"Ipv6OtherSpelling", {{"no_proxy", "[0:0::1]"}}, "https://[::1]/r", true},
         {"Ipv6WithPort", {{"no_proxy", "[::1]:8443"}}, "https://[::1]:8443/r", true},
         {"Ipv6WithOtherPort", {{"no_proxy", "[::1]:8443"}}, "https://[::1]/r", false},
+        {"Ipv6AllGroups", {{"no_proxy", "0:0:0:0:0:0:0:1"}}, "https://[::1]/r", true},
+        {"Ipv6UpperCase", {{"no_proxy", "FE80::A"}}, "https://[fe80::a]/r", true},
+        {"Ipv6OtherAddress", {{"no_proxy", "::2"}}, "https://[::1]/r", false},
+        {"Ipv6EmbeddedIpv4", {{"no_proxy", "::ffff:127.0.0.1"}}, "https://[::ffff:7f00:1]/r", true},
+        {"Ipv6TargetEmbeddedIpv4",
+         {{"no_proxy", "::ffff:7f00:1"}},
+         "https://[::ffff:127.0.0.1]/r",
+         true},
+        {"Ipv6NotTheIpv4Address", {{"no_proxy", "::ffff:127.0.0.1"}}, "https://127.0.0.1/r", false},
+        {"Ipv4NotTheIpv6Address",
+         {{"no_proxy", "127.0.0.1"}},
+         "https://[::ffff:127.0.0.1]/r",
+         false},
+        {"Ipv6TwoGaps", {{"no_proxy", "1::2::3"}}, "https://[1:2::3]/r", false},
+        {"Ipv6GapPastEightGroups",
+         {{"no_proxy", "1:2:3:4:5:6:7:8::"}},
+         "https://[1:2:3:4:5:6:7:8]/r",
+         false},
+        {"Ipv6GroupTooLong", {{"no_proxy", "::00001"}}, "https://[::1]/r", false},
+        {"Ipv6OneLeadingColon",
+         {{"no_proxy", ":1:2:3:4:5:6:7"}},
+         "https://[0:1:2:3:4:5:6:7]/r",
+         false},
+        {"Ipv6OneLeadingColonEightGroups",
+         {{"no_proxy", ":1:2:3:4:5:6:7:8"}},
+         "https://[1:2:3:4:5:6:7:8]/r",
+         false},
+        {"Ipv6UnclosedBracket", {{"no_proxy", "[::1"}}, "https://[::1]/r", false},
+        {"Ipv4InBrackets", {{"no_proxy", "[127.0.0.1]"}}, "https://127.0.0.1/r", true},
+        {"Ipv4LeadingZero", {{"no_proxy", "127.000.0.1"}}, "https://127.0.0.1/r", false},
+        {"Ipv4ShortForm", {{"no_proxy", "127.1"}}, "https://127.0.0.1/r", false},
+        {"Ipv4ShortFormNoPrefix", {{"no_proxy", "127.1"}}, "https://127.1.0.0/r", false},
+        {"Ipv4OctetTooLarge", {{"no_proxy", "127.0.0.256"}}, "https://127.0.0.0/r", false},
+        {"Ipv4ShortFormInUrl", {{"no_proxy", "127.0.0.1"}}, "https://127.1/r", true},
+        // A name whose first labels read like an address is a name.
+        {"Ipv4LookingName", {{"no_proxy", "1.2.3.4"}}, "https://1.2.3.4.example/r", false},
+        {"Ipv4LookingNameSuffix", {{"no_proxy", "4.example"}}, "https://1.2.3.4.example/r", true},
+        {"Ipv4LookingNameItself",
+         {{"no_proxy", "1.2.3.4.example"}},
+         "https://1.2.3.4.example/r",
+         true},
+        {"NameIsNoAddress", {{"no_proxy", "1.2.3.4.example"}}, "https://1.2.3.4/r", false},
+        {"AddressIsNoDomain", {{"no_proxy", "3.4"}}, "https://1.2.3.4/r", false},
         {"UpperCaseVariable", {{"NO_PROXY", "example.com"}}, same, true},
         {"LowerCaseVariableFirst",
          {{"no_proxy", "other.org"}, {"NO_PROXY", "example.com"}},

@@ -19,6 +19,7 @@
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
+#include "support/ReplyReplay.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::ChildProcess;
@@ -62,7 +63,7 @@ int Sender() {
         clock.now.store(kFirstSend + round);
         CUTHttpClient client("https://127.0.0.1/r");
         std::wstring session_id;
-        if (client.ReceiveReply(kAccepted, sizeof(kAccepted) - 1, &session_id) != 0) {
+        if (tvut_test::ReceiveReply(client, kAccepted, sizeof(kAccepted) - 1, &session_id) != 0) {
             return 3;
         }
         if (Stored(L"LastSendTimestamp") != std::to_wstring(kFirstSend + round)) {

@@ -3,7 +3,8 @@
 // process-wide status codes, the session id, whether the send time reached
 // LastSendTimestamp on disk, and exactly which of the reply handling's log
 // lines were written at which level. The reply goes through the write
-// callback in libcurl's pieces (ReceiveReply), as a transfer delivers it.
+// callback in libcurl's pieces (tvut_test::ReceiveReply), as a transfer
+// delivers it.
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
@@ -22,6 +23,7 @@
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
+#include "support/ReplyReplay.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::ReadFile;
@@ -516,7 +518,8 @@ TEST_P(ServerReplyTest, Reply) {
 
     CUTHttpClient client("https://127.0.0.1/BRIMReceiver/receiver.aspx");
     std::wstring session_id;
-    EXPECT_EQ(row.result, client.ReceiveReply(row.body.data(), row.body.size(), &session_id));
+    EXPECT_EQ(row.result,
+              tvut_test::ReceiveReply(client, row.body.data(), row.body.size(), &session_id));
     // A reply within the cap was handled and drained. Of one past it, the
     // pieces before the one that would cross the cap are kept and that piece
     // is not: the cap is a whole number of libcurl's pieces, so that is

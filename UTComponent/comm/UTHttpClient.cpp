@@ -1,5 +1,7 @@
 #include "comm/UTHttpClient.h"
 
+#include <curl/curl.h>
+
 #include <ace/OS_NS_sys_time.h>
 #include <ace/OS_NS_time.h>
 #include <ace/Time_Value.h>
@@ -11,11 +13,12 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 
 #include "UT/UTProcessState.h"
-#include "comm/UTTransferRegistry.h"
 #include "config/UTConfigManager.h"
 #include "config/UTRuntimeConfig.h"
+#include "info/UTReleasedAtUnload.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
@@ -51,6 +54,103 @@ void InitialiseLibcurl() {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_FOURTH);
     g_ssl_available.store(info != nullptr && (info->features & CURL_VERSION_SSL) != 0);
 }
+
+// The multi sessions of the transfers in progress in this process, so that
+// CleanUp can wake a transfer that waits for the network.
+//
+// A registered transfer waits for its sockets until libcurl's own next
+// timeout and looks at the stop flags when it wakes; whoever raises a flag
+// (CleanUp, a revocation of consent) then calls WakeAll, which interrupts
+// every registered wait at once, so an upload in progress ends promptly
+// while a wait for a slow reply costs no wakeups. A transfer is registered
+// for the life of a CUTTransferRegistration. Any thread: WakeAll and the end
+// of a registration exclude each other under one lock, so a session is never
+// woken after it was unregistered (and may be freed). Nothing throws: a
+// session that cannot be registered (no memory) waits in short slices
+// instead, and so is still stopped by the flag within one slice.
+class CUTTransferRegistry {
+public:
+    // Interrupts the wait of every registered session.
+    static void WakeAll();
+    // Frees the registry at unload, when no transfer is registered.
+    static void Release();
+    // False when the registry could not take the session.
+    static bool Add(CURLM* multi);
+    static void Remove(CURLM* multi);
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::set<CURLM*> sessions;
+    };
+    // Never destroyed by static destruction: a transfer on a thread that
+    // outlives it still finds the registry. Release frees it at unload.
+    static CUTReleasedAtUnload<State> state_;
+};
+
+CUTReleasedAtUnload<CUTTransferRegistry::State> CUTTransferRegistry::state_;
+
+void CUTTransferRegistry::WakeAll() {
+    try {
+        State& state = state_.Get();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        for (CURLM* multi : state.sessions) {
+            curl_multi_wakeup(multi);
+        }
+    } catch (...) {
+        // Without the registry nothing can be registered either.
+    }
+}
+
+bool CUTTransferRegistry::Add(CURLM* multi) {
+    try {
+        State& state = state_.Get();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return state.sessions.insert(multi).second;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CUTTransferRegistry::Remove(CURLM* multi) {
+    State& state = state_.Get();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.sessions.erase(multi);
+}
+
+void CUTTransferRegistry::Release() {
+    bool idle = false;
+    {
+        State& state = state_.Get();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        idle = state.sessions.empty();
+    }
+    // A session still registered keeps the registry to the process's end.
+    if (idle) {
+        state_.Release();
+    }
+}
+
+// Keeps multi registered from construction to destruction.
+class CUTTransferRegistration {
+public:
+    explicit CUTTransferRegistration(CURLM* multi)
+        : multi_(multi), registered_(CUTTransferRegistry::Add(multi)) {}
+    ~CUTTransferRegistration() {
+        if (registered_) {
+            CUTTransferRegistry::Remove(multi_);
+        }
+    }
+    CUTTransferRegistration(const CUTTransferRegistration&) = delete;
+    CUTTransferRegistration& operator=(const CUTTransferRegistration&) = delete;
+
+    // False when the registry could not take it: WakeAll cannot reach it.
+    bool registered() const { return registered_; }
+
+private:
+    CURLM* multi_;
+    bool registered_;
+};
 
 // The item's default, for a send without a configuration manager.
 constexpr int64_t kDefaultTimeOutMs = 30000;
@@ -211,6 +311,23 @@ struct CUTHttpClient::SendTimes {
     std::wstring end;
 };
 
+struct CUTHttpClient::CUTTransfer {
+    // Runs the easy session inside the multi session until it ends; returns
+    // its libcurl result. Throws CUTCommException ("Payload transmission
+    // stopped") when the stop flag is raised meanwhile; easy is detached from
+    // multi on every path.
+    CURLcode Perform();
+    // A failure of libcurl's multi machinery, as a failed transfer whose
+    // error text names it.
+    CURLcode MachineryFailed(CURLMcode code);
+    // The failure text of the last transfer, without credentials of url.
+    std::string ErrorText(CURLcode code, const std::string& url) const;
+
+    CUTMultiSession multi;
+    CUTEasySession easy;
+    char error_buffer[CURL_ERROR_SIZE] = {};
+};
+
 CUTHttpClient::CUTHttpClient(const std::string& url) : url_(url) {
     std::call_once(g_libcurl_once, InitialiseLibcurl);
 }
@@ -275,19 +392,19 @@ bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* ses
         *result = UT_SEND_RESULT_NO_SESSION;
         ThrowCommException(L"SSLKEYLOGFILE is set in a privileged process: libcurl is not started");
     }
-    CUTMultiSession multi(curl_multi_init());
-    if (!multi) {
+    CUTTransfer transfer;
+    transfer.multi.reset(curl_multi_init());
+    if (!transfer.multi) {
         *result = UT_SEND_RESULT_NO_SESSION;
         ThrowCommException(L"Fail to initiate libcurl multi session");
     }
-    CUTEasySession session(curl_easy_init());
-    if (!session) {
+    transfer.easy.reset(curl_easy_init());
+    if (!transfer.easy) {
         *result = UT_SEND_RESULT_NO_SESSION;
         ThrowCommException(L"Fail to initiate libcurl easy session");
     }
-    CURL* easy = session.get();
-    error_buffer_[0] = '\0';
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_buffer_);
+    CURL* easy = transfer.easy.get();
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.error_buffer);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CUTHttpClient::WriteCallback);
@@ -354,11 +471,11 @@ bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* ses
         body = std::move(next);
 
         times->start = MetricTimeText();
-        code = PerformTransfer(multi.get(), easy);
+        code = transfer.Perform();
         if (code == CURLE_COULDNT_CONNECT && proxy.InUse()) {
             curl_easy_setopt(easy, CURLOPT_PROXY, "");
             proxy.Release();
-            error_buffer_[0] = '\0';
+            transfer.error_buffer[0] = '\0';
             continue;
         }
         break;
@@ -368,7 +485,7 @@ bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* ses
     if (code != CURLE_OK) {
         *result =
             code == CURLE_OPERATION_TIMEDOUT ? UT_SEND_RESULT_TIMED_OUT : UT_SEND_RESULT_FAILED;
-        const std::string text = TransferErrorText(code);
+        const std::string text = transfer.ErrorText(code, url_);
         UT_LOG(UT_LOG_DEVDBG, "HTTP Send Error! %s", text.c_str());
         ThrowCommException(L"Initial handshake failed due to ", text);
     }
@@ -385,13 +502,13 @@ bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* ses
     return true;
 }
 
-CURLcode CUTHttpClient::PerformTransfer(CURLM* multi, CURL* easy) {
-    const CURLMcode added = curl_multi_add_handle(multi, easy);
+CURLcode CUTHttpClient::CUTTransfer::Perform() {
+    const CURLMcode added = curl_multi_add_handle(multi.get(), easy.get());
     if (added != CURLM_OK) {
-        return TransferMachineryFailed(added);
+        return MachineryFailed(added);
     }
-    CUTAttachedTransfer attached(multi, easy);
-    CUTTransferRegistration registration(multi);
+    CUTAttachedTransfer attached(multi.get(), easy.get());
+    CUTTransferRegistration registration(multi.get());
     for (;;) {
         if (CUTProcessState::stop.load()) {
             ThrowCommException(L"Payload transmission stopped");
@@ -400,12 +517,12 @@ CURLcode CUTHttpClient::PerformTransfer(CURLM* multi, CURL* easy) {
             ThrowCommException(L"Payload transmission stopped: tracking is off");
         }
         int running = 0;
-        const CURLMcode performed = curl_multi_perform(multi, &running);
+        const CURLMcode performed = curl_multi_perform(multi.get(), &running);
         if (performed == CURLM_CALL_MULTI_PERFORM) {
             continue;
         }
         if (performed != CURLM_OK) {
-            return TransferMachineryFailed(performed);
+            return MachineryFailed(performed);
         }
         if (running == 0) {
             break;
@@ -414,15 +531,16 @@ CURLcode CUTHttpClient::PerformTransfer(CURLM* multi, CURL* easy) {
         // WakeTransfers interrupts it (a wakeup that came before the wait
         // ends the wait at once); a transfer WakeTransfers cannot reach
         // wakes every slice to look at the flags.
-        const CURLMcode polled = curl_multi_poll(
-            multi, nullptr, 0, registration.registered() ? kIdleWaitMs : kPollSliceMs, nullptr);
+        const CURLMcode polled =
+            curl_multi_poll(multi.get(), nullptr, 0,
+                            registration.registered() ? kIdleWaitMs : kPollSliceMs, nullptr);
         if (polled != CURLM_OK) {
-            return TransferMachineryFailed(polled);
+            return MachineryFailed(polled);
         }
     }
     int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy.get()) {
             return message->data.result;
         }
     }
@@ -443,17 +561,17 @@ bool CUTHttpClient::QueryProxy(KelProxyInfo* proxy) {
     return true;
 }
 
-CURLcode CUTHttpClient::TransferMachineryFailed(CURLMcode code) {
-    std::snprintf(error_buffer_, sizeof(error_buffer_), "%s", curl_multi_strerror(code));
+CURLcode CUTHttpClient::CUTTransfer::MachineryFailed(CURLMcode code) {
+    std::snprintf(error_buffer, sizeof(error_buffer), "%s", curl_multi_strerror(code));
     return CURLE_FAILED_INIT;
 }
 
-std::string CUTHttpClient::TransferErrorText(CURLcode code) const {
+std::string CUTHttpClient::CUTTransfer::ErrorText(CURLcode code, const std::string& url) const {
     // libcurl leaves its buffer empty for some failures; its generic text
     // for the code still says what happened.
-    const std::string text = error_buffer_[0] != '\0' ? std::string(error_buffer_)
-                                                      : std::string(curl_easy_strerror(code));
-    return WithoutUserinfo(text, url_);
+    const std::string text =
+        error_buffer[0] != '\0' ? std::string(error_buffer) : std::string(curl_easy_strerror(code));
+    return WithoutUserinfo(text, url);
 }
 
 void CUTHttpClient::DiscardQueue() {
@@ -486,18 +604,4 @@ size_t CUTHttpClient::WriteCallback(char* data, size_t size, size_t count, void*
         return 0;
     }
     return size * count;
-}
-
-int CUTHttpClient::ReceiveReply(const char* body, size_t size, std::wstring* session_id) {
-    size_t offset = 0;
-    while (offset < size) {
-        const size_t piece =
-            size - offset < CURL_MAX_WRITE_SIZE ? size - offset : CURL_MAX_WRITE_SIZE;
-        if (WriteCallback(const_cast<char*>(body + offset), 1, piece, this) != piece) {
-            // libcurl would end the transfer with a write error.
-            return UT_SEND_RESULT_FAILED;
-        }
-        offset += piece;
-    }
-    return HandleResponse(session_id);
 }

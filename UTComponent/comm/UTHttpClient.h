@@ -41,10 +41,8 @@
 #include <cstdint>
 #include <string>
 
-#include <curl/curl.h>
-
 #include "comm/UTBlockQueue.h"
-#include "platform/UTProxySettings.h"
+#include "comm/UTProxySettings.h"
 
 class CUTStringFormater;
 
@@ -93,8 +91,6 @@ public:
     // The longest an unregistered transfer (the registry had no memory)
     // waits before it looks at the stop flags again.
     static constexpr int kPollSliceMs = 100;
-    // Size of libcurl's error text buffer.
-    static constexpr size_t kErrorBufferBytes = 256;
 
     // Initialises libcurl for the process on the first construction (once,
     // whichever threads construct the first clients).
@@ -128,12 +124,6 @@ public:
     // for a transfer that failed); empty after a Send without error.
     const std::wstring& FailureCause() const { return failure_cause_; }
     BlockQueue& Queue() { return queue_; }
-
-    // Runs the transfer of easy inside multi until it ends; returns its
-    // libcurl result. Throws CUTCommException ("Payload transmission
-    // stopped") when the stop flag is raised meanwhile; easy is detached from
-    // multi on every path.
-    CURLcode PerformTransfer(CURLM* multi, CURL* easy);
 
     // Asks the proxy-settings service about the URL. True when the transfer
     // goes through the proxy in *proxy (host and port present), which the
@@ -182,14 +172,11 @@ public:
     // and the process-wide status codes; returns 0, 7 or 10.
     static int ParseResponse(const char* text, UsageReply* reply);
 
-    // The reply path of a transfer that ended with HTTP status 200, without
-    // the network: hands body to the write callback in the pieces libcurl
-    // delivers and, when every piece was taken, returns HandleResponse;
-    // a refused piece ends it as the failed transfer it would be (3).
-    int ReceiveReply(const char* body, size_t size, std::wstring* session_id);
-
 private:
     struct SendTimes;
+    // libcurl's sessions and error text of one Send; defined with the
+    // transport, so that no includer sees libcurl.
+    struct CUTTransfer;
     bool defer_delivered_time_ = false;
     int64_t bound_ms_ = -1;  // -1: CommunicationTimeOut
     // Send's work from the sessions to the reply; returns false when the
@@ -197,18 +184,12 @@ private:
     // throws.
     bool Exchange(const std::wstring& payload_path, std::wstring* session_id, int* result,
                   SendTimes* times);
-    // The failure text of the last transfer, without credentials of the URL.
-    std::string TransferErrorText(CURLcode code) const;
-    // A failure of libcurl's multi machinery, as a failed transfer whose
-    // error text names it.
-    CURLcode TransferMachineryFailed(CURLMcode code);
     // Drops what the queue holds (a reply of an earlier attempt).
     void DiscardQueue();
 
     std::string url_;
     BlockQueue queue_;
     bool reply_too_large_ = false;
-    char error_buffer_[kErrorBufferBytes] = {};
     std::wstring failure_cause_;
 };
 

@@ -3,7 +3,7 @@
 #include <tvUT/UTProductInfo.h>
 
 #include "UT/UTProcessState.h"
-#include "comm/UTTransferRegistry.h"
+#include "comm/UTHttpClient.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
@@ -69,7 +69,7 @@ bool CUTConfigManager::IsTrackingOn(bool reread, std::string* why) {
     // Found off just now (revoked by another process, say): an upload of
     // this process under way ends, as after a revocation here.
     if (!CUTProcessState::tracking_off.exchange(!on) && !on) {
-        CUTTransferRegistry::WakeAll();
+        CUTHttpClient::WakeTransfers();
     }
     return on;
 }

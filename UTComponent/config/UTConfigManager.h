@@ -37,18 +37,18 @@ public:
     CUTConfigManager(const CUTConfigManager&) = delete;
     CUTConfigManager& operator=(const CUTConfigManager&) = delete;
 
-    virtual std::wstring GetReceivingHost();
-    virtual int64_t GetCommunicationWaitTime();
-    virtual int64_t GetCommunicationCheckTime();
-    virtual int64_t GetCommunicationRetryTimes();
-    virtual int64_t GetCommunicationRetryWaitTime();
-    virtual int64_t GetCommunicationServerRestartWaitTime();
+    std::wstring GetReceivingHost();
+    int64_t GetCommunicationWaitTime();
+    int64_t GetCommunicationCheckTime();
+    int64_t GetCommunicationRetryTimes();
+    int64_t GetCommunicationRetryWaitTime();
+    int64_t GetCommunicationServerRestartWaitTime();
     // Milliseconds a whole upload may take; below 1000: no limit.
-    virtual int64_t GetCommunicationTimeOut();
+    int64_t GetCommunicationTimeOut();
     // Never below 10240 bytes.
-    virtual int64_t GetMaxPayloadSize();
+    int64_t GetMaxPayloadSize();
     // Takes value (saved at once) only when below MaxDiskSpaceAllowableSize.
-    virtual void SetMaxPayloadSize(int64_t value);
+    void SetMaxPayloadSize(int64_t value);
 
     // The user's decision on usage tracking: 1 given, 0 revoked, -1 never
     // decided. reread: from the file, where another process may have

@@ -34,6 +34,7 @@ struct CUTTranscriptManager::WakeEvent {
 
 namespace {
 
+#ifdef TVUT_TEST_SEAMS
 // Constant-initialised and never destroyed: a cycle that the exit is
 // ending may still look for an observer.
 std::mutex g_observer_mutex;
@@ -46,6 +47,19 @@ std::mutex& ObserverMutex() {
 std::function<void(int)>& Observer() {
     return g_observer.Get();
 }
+
+// Calls the observer, when one is set, with the reason a cycle runs for.
+void NotifyProcessObserver(int reason) {
+    std::function<void(int)> observer;
+    {
+        std::lock_guard<std::mutex> guard(ObserverMutex());
+        observer = Observer();
+    }
+    if (observer) {
+        observer(reason);
+    }
+}
+#endif  // TVUT_TEST_SEAMS
 
 // Whole seconds of a setting in milliseconds. Below 1 second the timer would
 // expire at once and, repeating, spin; beyond the int range the narrowing
@@ -95,14 +109,18 @@ int RetryTimes(CUTConfigManager* config) {
 
 const wchar_t CUTTranscriptManager::kSendingLockName[] = L"TELVORAN_UT_SENDING_LOCK";
 
+#ifdef TVUT_TEST_SEAMS
 void CUTTranscriptManager::SetProcessObserver(std::function<void(int)> observer) {
     std::lock_guard<std::mutex> guard(ObserverMutex());
     Observer() = std::move(observer);
 }
+#endif  // TVUT_TEST_SEAMS
 
 void CUTTranscriptManager::ReleaseProcessObserver() {
+#ifdef TVUT_TEST_SEAMS
     std::lock_guard<std::mutex> guard(ObserverMutex());
     g_observer.Release();
+#endif  // TVUT_TEST_SEAMS
 }
 
 CUTTranscriptManager::CUTTranscriptManager() : event_(new WakeEvent()) {
@@ -305,14 +323,9 @@ int CUTTranscriptManager::process() {
 
 CUTTranscriptManager::CycleOutcome CUTTranscriptManager::runCycle() {
     UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::process() m_reason=%d", m_reason.load());
-    std::function<void(int)> observer;
-    {
-        std::lock_guard<std::mutex> guard(ObserverMutex());
-        observer = Observer();
-    }
-    if (observer) {
-        observer(m_reason.load());
-    }
+#ifdef TVUT_TEST_SEAMS
+    NotifyProcessObserver(m_reason.load());
+#endif  // TVUT_TEST_SEAMS
     CycleOutcome outcome;
     try {
         // The worker queues for the lock; a host's thread waits no longer

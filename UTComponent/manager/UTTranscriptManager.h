@@ -133,9 +133,13 @@ public:
 
     // Test seam: called at the start of every process() with the reason it
     // runs for, on the thread that runs it, before the sending lock is taken.
-    // Set it while no manager exists.
+    // Set it while no manager exists. Defined only in the tests' build of the
+    // component (TVUT_TEST_SEAMS, tvut_core_for_tests): the shipped library
+    // has neither the hook nor its lock in the cycle, and a call from the
+    // library's own code fails to link.
     static void SetProcessObserver(std::function<void(int reason)> observer);
-    // Frees the observer's storage at unload, once no manager exists.
+    // Frees the observer's storage at unload, once no manager exists; does
+    // nothing in the shipped library, which has none.
     static void ReleaseProcessObserver();
 
     // The machine-wide lock around every send decision and upload.

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "comm/UTProxySettings.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTProxySettings.h"
 
 namespace {
 

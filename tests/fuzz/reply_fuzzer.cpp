@@ -12,6 +12,7 @@
 #include "UT/UTProcessState.h"
 #include "comm/UTHttpClient.h"
 #include "platform/UTPlatform.h"
+#include "support/ReplyReplay.h"
 
 namespace {
 
@@ -35,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CUTProcessState::ext_dep_status_code.store(0);
     CUTHttpClient client("https://127.0.0.1/BRIMReceiver/receiver.aspx");
     std::wstring session_id;
-    const int result = client.ReceiveReply(reinterpret_cast<const char*>(data), size, &session_id);
+    const int result =
+        tvut_test::ReceiveReply(client, reinterpret_cast<const char*>(data), size, &session_id);
     // Every outcome is one of the reply handling's codes.
     switch (result) {
         case 0:

@@ -22,8 +22,8 @@
 //
 // The environment is read through CUTPlatform, so tests can fake it. Any
 // thread; nothing throws (a failed allocation is reported as no answer).
-#ifndef TVUT_PLATFORM_UTPROXYSETTINGS_H
-#define TVUT_PLATFORM_UTPROXYSETTINGS_H
+#ifndef TVUT_COMM_UTPROXYSETTINGS_H
+#define TVUT_COMM_UTPROXYSETTINGS_H
 
 #include <cstdint>
 
@@ -55,4 +55,4 @@ int kelGetProxyInfo(KelProxyRequest* request, KelProxyInfo* info);
 // call on a zeroed record, does nothing.
 void kelDeallocate(KelProxyInfo* info);
 
-#endif  // TVUT_PLATFORM_UTPROXYSETTINGS_H
+#endif  // TVUT_COMM_UTPROXYSETTINGS_H

@@ -1,6 +1,5 @@
-#include "platform/UTProxySettings.h"
+#include "comm/UTProxySettings.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <cstring>
@@ -116,22 +115,152 @@ bool ProxySetting(const std::string& scheme, std::string* value) {
     return FirstSetVariable(kAll, 2, value);
 }
 
+// The value of a hexadecimal digit, -1 for any other character.
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// An IPv4 address in the strict dotted form, into 4 bytes: four decimal
+// parts of 0 to 255 without leading zeros. Shorter forms ("127.1") and other
+// bases are no address here, as for the socket API's strict text-to-address
+// conversion; written out so that every system reads an entry alike.
+bool ParseIpv4(const char* text, const char* end, unsigned char* bytes) {
+    unsigned char parsed[4] = {};
+    int dots = 0;
+    bool in_part = false;  // the current part has a digit
+    for (; text != end; ++text) {
+        const char c = *text;
+        if (c >= '0' && c <= '9') {
+            if (in_part && parsed[dots] == 0) {
+                return false;
+            }
+            const int value = parsed[dots] * 10 + (c - '0');
+            if (value > 255) {
+                return false;
+            }
+            parsed[dots] = static_cast<unsigned char>(value);
+            in_part = true;
+        } else if (c == '.' && in_part && dots < 3) {
+            ++dots;
+            in_part = false;
+        } else {
+            return false;
+        }
+    }
+    if (dots != 3 || !in_part) {
+        return false;
+    }
+    std::memcpy(bytes, parsed, sizeof(parsed));
+    return true;
+}
+
+// An IPv6 address without brackets, into 16 bytes: groups of one to four
+// hexadecimal digits, at most one "::", and optionally a dotted IPv4 address
+// as the last 4 bytes.
+bool ParseIpv6(const std::string& address, unsigned char* bytes) {
+    unsigned char parsed[16] = {};
+    const char* text = address.data();
+    const char* const end = text + address.size();
+    if (text == end) {
+        return false;
+    }
+    // A leading colon is only the start of a leading "::".
+    if (*text == ':' && (++text == end || *text != ':')) {
+        return false;
+    }
+    const char* group = text;
+    size_t filled = 0;
+    size_t gap = sizeof(parsed) + 1;  // where "::" stands; none yet
+    unsigned value = 0;
+    int digits = 0;
+    while (text != end) {
+        const char c = *text++;
+        const int digit = HexDigitValue(c);
+        if (digit >= 0) {
+            if (digits == 4) {
+                return false;
+            }
+            value = (value << 4) | static_cast<unsigned>(digit);
+            ++digits;
+            continue;
+        }
+        if (c == ':') {
+            group = text;
+            if (digits == 0) {
+                if (gap <= sizeof(parsed)) {
+                    return false;
+                }
+                gap = filled;
+                continue;
+            }
+            if (text == end || filled + 2 > sizeof(parsed)) {
+                return false;
+            }
+            parsed[filled++] = static_cast<unsigned char>(value >> 8);
+            parsed[filled++] = static_cast<unsigned char>(value & 0xff);
+            value = 0;
+            digits = 0;
+            continue;
+        }
+        if (c == '.' && filled + 4 <= sizeof(parsed) && ParseIpv4(group, end, parsed + filled)) {
+            filled += 4;
+            digits = 0;
+            break;
+        }
+        return false;
+    }
+    if (digits > 0) {
+        if (filled + 2 > sizeof(parsed)) {
+            return false;
+        }
+        parsed[filled++] = static_cast<unsigned char>(value >> 8);
+        parsed[filled++] = static_cast<unsigned char>(value & 0xff);
+    }
+    if (gap <= sizeof(parsed)) {
+        // "::" must stand for at least one group of zeros.
+        if (filled == sizeof(parsed)) {
+            return false;
+        }
+        const size_t after = filled - gap;
+        std::memmove(parsed + sizeof(parsed) - after, parsed + gap, after);
+        std::memset(parsed + gap, 0, sizeof(parsed) - after - gap);
+        filled = sizeof(parsed);
+    }
+    if (filled != sizeof(parsed)) {
+        return false;
+    }
+    std::memcpy(bytes, parsed, sizeof(parsed));
+    return true;
+}
+
+// The bytes of an IP address literal: 4 for IPv4, 16 for IPv6, 0 when text
+// is no address. A text is never both.
+size_t ParseIpAddress(const std::string& text, unsigned char* bytes) {
+    if (ParseIpv4(text.data(), text.data() + text.size(), bytes)) {
+        return 4;
+    }
+    return ParseIpv6(text, bytes) ? 16 : 0;
+}
+
 // Both texts name the same IP address (of one family).
 bool SameAddress(const std::string& a, const std::string& b) {
     unsigned char left[16], right[16];
-    for (int family : {AF_INET, AF_INET6}) {
-        if (inet_pton(family, a.c_str(), left) == 1) {
-            return inet_pton(family, b.c_str(), right) == 1 &&
-                   std::memcmp(left, right, family == AF_INET ? 4 : 16) == 0;
-        }
-    }
-    return false;
+    const size_t size = ParseIpAddress(a, left);
+    return size != 0 && ParseIpAddress(b, right) == size && std::memcmp(left, right, size) == 0;
 }
 
 bool IsAddress(const std::string& host) {
     unsigned char bytes[16];
-    return inet_pton(AF_INET, host.c_str(), bytes) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+    return ParseIpAddress(host, bytes) != 0;
 }
 
 // Does one no_proxy entry cover the target?
