@@ -251,9 +251,9 @@ bool CMLSerializer::Write(bool renew) {
         folder.empty() ? Fail(&failure, "finding the Transcripts folder", ENOENT)
                        : ReplaceTranscriptFile(folder, path, session->SessionId(), bytes, &failure);
     if (written) {
-        UT_LOG(UT_LOG_INFO, "Serializing file %W", path.c_str());
+        UT_LOG(UT_LOG_INFO, "Serializing file %ls", path.c_str());
     } else {
-        UT_LOG(UT_LOG_DEVDBG, "We don't have Write Permission to the transcript file %W",
+        UT_LOG(UT_LOG_DEVDBG, "We don't have Write Permission to the transcript file %ls",
                path.c_str());
         UT_LOG(UT_LOG_DEVDBG, "Transcript not written: %s failed, errno %d", failure.step,
                failure.error);
