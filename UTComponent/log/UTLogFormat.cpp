@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -276,8 +278,8 @@ bool IsSpecCharacter(char c) {
     return c != '\0' && std::strchr("-+ #0'I123456789.", c) != nullptr;
 }
 
-// An integer argument of the type the length announces, given to snprintf
-// as Signed or Unsigned is the conversion's sign.
+// An integer argument, read as the type its length modifier announces, signed
+// for %d and %i and unsigned for the others.
 void PrintInteger(CUTRecordSink* sink, const std::string& spec, UTLength length, char conversion,
                   va_list* args) {
     const bool is_signed = conversion == 'd' || conversion == 'i';
