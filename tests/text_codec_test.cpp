@@ -201,26 +201,29 @@ TYPED_TEST(TextCodecTableTest, UnpairedSurrogatesFailExactlyAndDecodeToReplaceme
     }
 }
 
-// What only UTF-32 units can hold: values beyond U+10FFFF, and a pair's
-// surrogates as two units, which are two surrogates there, not a character.
-TYPED_TEST(TextCodecTableTest, Utf32UnitsThatAreNoCharacterFail) {
-    using Codec = TypeParam;
+// What only UTF-32 units can hold: values beyond U+10FFFF, negative ones
+// (a signed wchar_t), and a pair's surrogates as two units, which are two
+// surrogates there, not a character.
+template <class Codec>
+void ExpectUtf32UnitsThatAreNoCharacterFail() {
     using Unit = typename Codec::Text::value_type;
-    if (sizeof(Unit) != 4) {
-        GTEST_SKIP() << "16-bit units hold none of these";
-    }
-    const std::u32string cases[] = {{0x110000}, {'a', 0x7FFFFFFF}, {0xD83D, 0xDE00}};
+    static_assert(sizeof(Unit) == 4, "32-bit units only");
+    const std::u32string cases[] = {{0x110000}, {'a', 0x7FFFFFFF}, {0xD83D, 0xDE00}, {0xFFFFFFFF}};
     for (const std::u32string& units : cases) {
+        SCOPED_TRACE(static_cast<unsigned long>(units.back()));
         const typename Codec::Text wide = Units<Codec>(u"", units);
         std::string utf8;
         EXPECT_FALSE(Codec::WideToUtf8(wide, &utf8));
         std::u16string utf16;
         EXPECT_FALSE(Codec::WideToUtf16(wide, &utf16));
     }
-    // A negative wchar_t is no character either.
-    const typename Codec::Text negative(1, static_cast<Unit>(-1));
-    std::string utf8;
-    EXPECT_FALSE(Codec::WideToUtf8(negative, &utf8));
+}
+
+TEST(TextCodecTest, Utf32UnitsThatAreNoCharacterFail) {
+    ExpectUtf32UnitsThatAreNoCharacterFail<CoreCodec<char32_t>>();
+    if constexpr (sizeof(wchar_t) == 4) {
+        ExpectUtf32UnitsThatAreNoCharacterFail<LibraryCodec>();
+    }
 }
 
 // Wide text walked character by character: with 16-bit units a pair is one
