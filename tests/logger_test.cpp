@@ -9,10 +9,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <clocale>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <cwchar>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -250,8 +255,9 @@ TEST(LoggerLineTest, CallerDirectivesAreFormattedByTheBackend) {
     CUTLoggerManager logger;
     logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
     int object = 0;
-    logger.Log(UT_LOG_INFO, "s=%s W=%W d=%d x=%x Q=%Q f=%f @=%@", "narrow", L"wide", -5, 255,
-               static_cast<ACE_UINT64>(12345678901234ULL), 1.5, static_cast<void*>(&object));
+    logger.Log(UT_LOG_INFO, "s=%s W=%ls d=%d x=%x Q=%llu f=%f @=%p", "narrow", L"wide", -5, 255,
+               static_cast<unsigned long long>(12345678901234ULL), 1.5,
+               static_cast<void*>(&object));
     logger.LogString(UT_LOG_INFO, "plain % text");
     logger.LogWString(UT_LOG_INFO, L"wide % text");
     const std::vector<std::string> lines = ReadLines(place.path);
@@ -261,6 +267,40 @@ TEST(LoggerLineTest, CallerDirectivesAreFormattedByTheBackend) {
         << message;
     EXPECT_EQ("plain % text", MessageOf(lines[1]));
     EXPECT_EQ("wide % text", MessageOf(lines[2]));
+}
+
+// printf's directives with printf's meanings: each length modifier reads its
+// own type, so that what the compiler accepts is what the formatter reads.
+TEST(LoggerLineTest, PrintfDirectivesReadTheTypesTheyAnnounce) {
+    LogPlace place;
+    CUTLoggerManager logger;
+    logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
+    logger.Log(UT_LOG_INFO, "%ld|%lu|%lld|%llu|%hd|%hhu|%jd|%zu|%zd|%td|%lx|%llX|%o|%5ld|%-3hhd|",
+               -5L, 5UL, std::numeric_limits<long long>::min(),
+               std::numeric_limits<unsigned long long>::max(), 70000, 300,
+               std::numeric_limits<intmax_t>::min(), std::numeric_limits<size_t>::max(),
+               static_cast<ssize_t>(-3), static_cast<ptrdiff_t>(-7), 255L, 255ULL, 8, 42L, 1);
+    logger.Log(UT_LOG_INFO, "%s|%ls|%S|%c|%lc|%C|%5s|%-4ls|%.2ls|", "a\n", L"b\n", L"c", 'd',
+               static_cast<wint_t>(L'\u00e9'), static_cast<wint_t>(L'\n'), "e", L"f", L"ghi");
+    logger.Log(UT_LOG_INFO, "%Lf|%a|%e|%G|%.*f|%.*f|", 2.5L, 1.0, 12345.678, 0.0001, 2, 3.14159, -1,
+               2.5);
+    int count = 42;
+    errno = ENOENT;
+    logger.Log(UT_LOG_INFO, "%p|%n|%m|%%", static_cast<void*>(nullptr), &count);
+    EXPECT_EQ(ENOENT, errno);
+    const std::vector<std::string> lines = ReadLines(place.path);
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ(
+        "-5|5|-9223372036854775808|18446744073709551615|4464|44|-9223372036854775808|"
+        "18446744073709551615|-3|-7|ff|FF|10|   42|1  |",
+        MessageOf(lines[0]));
+    // Text arguments are escaped whatever their directive; a %c is not.
+    EXPECT_EQ("a\\n|b\\n|c|d|?|\\n|    e|f   |gh|", MessageOf(lines[1]));
+    // A negative precision given as "*" is none.
+    EXPECT_EQ("2.500000|0x1p+0|1.234568e+04|0.0001|3.14|2.500000|", MessageOf(lines[2]));
+    // %n stores nothing.
+    EXPECT_EQ("(nil)||No such file or directory|%", MessageOf(lines[3]));
+    EXPECT_EQ(42, count);
 }
 
 TEST(LoggerLineTest, WideTextOutsideTheLocaleCharsetKeepsTheLineWhole) {
@@ -280,8 +320,8 @@ TEST(LoggerLineTest, WideTextOutsideTheLocaleCharsetKeepsTheLineWhole) {
         logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 51200, 3, UT_LOG_DEVDBG);
         const wchar_t* wide = L"caf\u00e9 \u6771\u4eac end";
         logger.LogWString(UT_LOG_INFO, wide);
-        logger.Log(UT_LOG_INFO, "before %W after %d %s", wide, 7, "tail");
-        logger.Log(UT_LOG_INFO, "[%-14W]", L"\u00e9t\u00e9");
+        logger.Log(UT_LOG_INFO, "before %ls after %d %s", wide, 7, "tail");
+        logger.Log(UT_LOG_INFO, "[%-14ls]", L"\u00e9t\u00e9");
         std::setlocale(LC_ALL, "C");
         const std::vector<std::string> lines = ReadLines(place.path);
         ASSERT_EQ(3u, lines.size()) << c.locale;
@@ -320,7 +360,7 @@ TEST(LoggerLineTest, ControlCharactersInArgumentsAreEscaped) {
     };
     for (const auto& c : cases) {
         logger.Log(UT_LOG_INFO, "[%s]", c.narrow);
-        logger.Log(UT_LOG_INFO, "[%W]", c.wide);
+        logger.Log(UT_LOG_INFO, "[%ls]", c.wide);
     }
     logger.Log(UT_LOG_DEVDBG, "\nResponse:\n%s\n", "<a>\n</a>");
     // A lone C1 byte (not UTF-8) is escaped too; other stray bytes stay.
@@ -394,7 +434,7 @@ TEST(LoggerLongRecordTest, OnlyMessagesThatLostTextAreCutAndMarked) {
                     logger.Log(UT_LOG_INFO, narrow.c_str());
                     break;
                 case kWideDirective:
-                    logger.Log(UT_LOG_INFO, "%W", wide.c_str());
+                    logger.Log(UT_LOG_INFO, "%ls", wide.c_str());
                     break;
                 case kSplit:
                     // The limit falls inside a number: the text around it counts.
@@ -429,14 +469,21 @@ TEST(LoggerLongRecordTest, HugeWidthsAndPrecisionsStayWithinTheRecord) {
     LogPlace place;
     CUTLoggerManager logger;
     logger.Init(place.wfolder().c_str(), place.wpath().c_str(), 1 << 22, 3, UT_LOG_DEVDBG);
+// An unknown directive ("%y") is copied as written and takes no argument. The
+// compiler refuses such a format, so the check is silenced here: the logger
+// must stay safe for a caller built without it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
     logger.Log(UT_LOG_INFO, "%100000d|%.3s|%*d|%%|%y", 5, "abcdef", 4, 7);
     const std::vector<std::string> lines = ReadLines(place.path);
     ASSERT_EQ(1u, lines.size());
     const std::string message = MessageOf(lines[0]);
     EXPECT_EQ(4095u + 6u, message.size());
     EXPECT_EQ(" [cut]", message.substr(4095));
-    logger.Log(UT_LOG_INFO, "%.3s|%*d|%%|%y|%5.1f|%x|%Q", "abcdef", 4, 7, 2.25, 255,
-               static_cast<ACE_UINT64>(18446744073709551615ULL));
+    logger.Log(UT_LOG_INFO, "%.3s|%*d|%%|%y|%5.1f|%x|%llu", "abcdef", 4, 7, 2.25, 255,
+               static_cast<unsigned long long>(18446744073709551615ULL));
+#pragma GCC diagnostic pop
     EXPECT_EQ("abc|   7|%|%y|  2.2|ff|18446744073709551615", MessageOf(ReadLines(place.path)[1]));
 }
 

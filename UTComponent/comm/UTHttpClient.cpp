@@ -373,13 +373,14 @@ int CUTHttpClient::Send(const std::wstring& payload_path, std::wstring* session_
         UT_LOG(UT_LOG_ERROR, "Undefined exception occurred during sending process");
     }
     try {
-        const char* format =
-            result == UT_SEND_RESULT_TIMED_OUT
-                ? "Metric: Communication with Server Timed Out: %W, %s, %W, %W."
-                : "Metric: Communication with Server Elapsed Time: %W, %s, %W, %W.";
         const std::wstring shown_id = id->empty() ? std::wstring(L"N/A") : *id;
-        UT_LOG(UT_LOG_DEVDBG, format, shown_id.c_str(), WithoutUserinfo(url_, url_).c_str(),
-               times.start.c_str(), times.end.c_str());
+        // Both formats in the call, so that the compiler checks each.
+        UT_LOG(UT_LOG_DEVDBG,
+               result == UT_SEND_RESULT_TIMED_OUT
+                   ? "Metric: Communication with Server Timed Out: %ls, %s, %ls, %ls."
+                   : "Metric: Communication with Server Elapsed Time: %ls, %s, %ls, %ls.",
+               shown_id.c_str(), WithoutUserinfo(url_, url_).c_str(), times.start.c_str(),
+               times.end.c_str());
     } catch (...) {
         // No memory for the line: the result stands.
     }

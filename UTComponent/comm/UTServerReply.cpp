@@ -106,7 +106,7 @@ int CUTHttpClient::ParseResponse(const char* text, UsageReply* reply) {
         ParseXmlGuarded(std::string(text), limits, &document);
         const TiXmlElement* root = document.RootElement();
         if (root == nullptr) {
-            UT_LOG(UT_LOG_ERROR, kParseError);
+            UT_LOG(UT_LOG_ERROR, "%s", kParseError);
             return UT_SEND_RESULT_NO_XML;
         }
         int result = UT_SEND_RESULT_OK;
@@ -142,7 +142,7 @@ int CUTHttpClient::ParseResponse(const char* text, UsageReply* reply) {
         }
         return result;
     } catch (...) {
-        UT_LOG(UT_LOG_ERROR, kParseError);
+        UT_LOG(UT_LOG_ERROR, "%s", kParseError);
         return UT_SEND_RESULT_NO_XML;
     }
 }
@@ -176,7 +176,7 @@ int CUTHttpClient::HandleResponse(std::wstring* session_id) {
         }
         const int status = CUTProcessState::server_status_code.load();
         if (status == kServerStatusAccepted) {
-            UT_LOG(UT_LOG_DEVDBG, "ExtDepStatusCode = %d, ExtDepExceptionMsg = [%W]",
+            UT_LOG(UT_LOG_DEVDBG, "ExtDepStatusCode = %d, ExtDepExceptionMsg = [%ls]",
                    CUTProcessState::ext_dep_status_code.load(), reply.ext_dep_message.c_str());
             if (!defer_delivered_time_) {
                 RecordDeliveredSend();

@@ -125,7 +125,7 @@ void CUTStaticConfig::WriteText(const std::wstring& name, const std::wstring& te
         if (first) {
             CUTLoggerManager::GetInstance()->Log(
                 UT_LOG_WARNING,
-                "%W is fixed by the machine policy to \"%W\": a write of \"%W\" is dropped",
+                "%ls is fixed by the machine policy to \"%ls\": a write of \"%ls\" is dropped",
                 name.c_str(), fixed.c_str(), text.c_str());
         }
         return;

@@ -239,15 +239,15 @@ std::shared_ptr<const TiXmlDocument> CUTXMLConfig::ReadDocumentLocked() {
     if (!read) {
         if (read.Is(UTOsError::kTooLarge)) {
             CUTLoggerManager::GetInstance()->Log(
-                UT_LOG_ERROR, "Config file larger than %d bytes, not read! File path %W",
+                UT_LOG_ERROR, "Config file larger than %d bytes, not read! File path %ls",
                 static_cast<int>(kSettingsMaxBytes), FilePath().c_str());
         }
         return nullptr;
     }
     auto parsed = std::make_shared<TiXmlDocument>();
     if (!DecodeSettings(bytes, RootElementOf(kind_), parsed.get(), nullptr)) {
-        CUTLoggerManager::GetInstance()->Log(UT_LOG_ERROR, "Decode Config file Error! File path %W",
-                                             FilePath().c_str());
+        CUTLoggerManager::GetInstance()->Log(
+            UT_LOG_ERROR, "Decode Config file Error! File path %ls", FilePath().c_str());
         return nullptr;
     }
     // The status was read before the bytes: a file replaced in between is

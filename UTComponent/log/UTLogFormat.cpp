@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,13 +13,9 @@
 #include <cwchar>
 #include <mutex>
 #include <string_view>
+#include <type_traits>
 
-#include <ace/ACE.h>
-#include <ace/Basic_Types.h>
-#include <ace/Log_Priority.h>
-#include <ace/Log_Record.h>
 #include <ace/OS_NS_Thread.h>
-#include <ace/OS_NS_string.h>
 #include <ace/OS_NS_sys_time.h>
 #include <ace/OS_NS_unistd.h>
 #include <ace/Time_Value.h>
@@ -34,9 +32,11 @@ std::string NarrowForLog(const std::wstring& text) {
         return narrow;
     }
     narrow.clear();
-    for (wchar_t c : text) {
-        // Unsigned, so that this holds for a signed and an unsigned wchar_t.
-        narrow.push_back(static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?');
+    // One '?' a character, a surrogate pair included.
+    for (size_t i = 0; i < text.size();) {
+        char32_t code = 0;
+        i += WideCharacterAt(text, i, &code);
+        narrow.push_back(code < 0x80 ? static_cast<char>(code) : '?');
     }
     return narrow;
 }
@@ -223,47 +223,139 @@ private:
     bool cut_;
 };
 
-// Flags, width and precision as ACE accepts them; ACE's "L" is printf's "l".
-bool IsSpecCharacter(char c) {
-    return std::strchr("-+ #0123456789.Lh", c) != nullptr && c != '\0';
+// printf's length modifiers, by the type of argument they announce.
+enum class UTLength { kNone, kChar, kShort, kLong, kLongLong, kMax, kSize, kPtrdiff, kLongDouble };
+
+// The modifier as snprintf takes it ("q" and "Z" are spelt "ll" and "z").
+const char* LengthText(UTLength length) {
+    switch (length) {
+        case UTLength::kChar:
+            return "hh";
+        case UTLength::kShort:
+            return "h";
+        case UTLength::kLong:
+            return "l";
+        case UTLength::kLongLong:
+        case UTLength::kLongDouble:  // an integer with "L" is a long long to glibc
+            return "ll";
+        case UTLength::kMax:
+            return "j";
+        case UTLength::kSize:
+            return "z";
+        case UTLength::kPtrdiff:
+            return "t";
+        case UTLength::kNone:
+            break;
+    }
+    return "";
 }
 
-// spec without its length modifiers, for conversions that take none.
-std::string WithoutLengthModifiers(const std::string& spec) {
-    std::string plain;
-    for (char c : spec) {
-        if (c != 'l' && c != 'h') {
-            plain.push_back(c);
+// Reads the length modifier at *p and moves past it.
+UTLength TakeLength(const char** p) {
+    const char* at = *p;
+    UTLength length = UTLength::kNone;
+    switch (*at) {
+        case 'h':
+            length = at[1] == 'h' ? UTLength::kChar : UTLength::kShort;
+            break;
+        case 'l':
+            length = at[1] == 'l' ? UTLength::kLongLong : UTLength::kLong;
+            break;
+        case 'q':
+            length = UTLength::kLongLong;
+            break;
+        case 'L':
+            length = UTLength::kLongDouble;
+            break;
+        case 'j':
+            length = UTLength::kMax;
+            break;
+        case 'z':
+        case 'Z':
+            length = UTLength::kSize;
+            break;
+        case 't':
+            length = UTLength::kPtrdiff;
+            break;
+        default:
+            return UTLength::kNone;
+    }
+    *p += (length == UTLength::kChar || (length == UTLength::kLongLong && *at == 'l')) ? 2 : 1;
+    return length;
+}
+
+// Flags, width and precision; the widths and precisions given as "*" are
+// read by the caller.
+bool IsSpecCharacter(char c) {
+    return c != '\0' && std::strchr("-+ #0'I123456789.", c) != nullptr;
+}
+
+// An integer argument, read as the type its length modifier announces, signed
+// for %d and %i and unsigned for the others.
+void PrintInteger(CUTRecordSink* sink, const std::string& spec, UTLength length, char conversion,
+                  va_list* args) {
+    const bool is_signed = conversion == 'd' || conversion == 'i';
+    if (is_signed && spec == "%") {
+        // The common "%d": no parse of a format by snprintf.
+        switch (length) {
+            case UTLength::kLong:
+                sink->PrintDecimal(va_arg(*args, long));
+                return;
+            case UTLength::kLongLong:
+            case UTLength::kLongDouble:
+                sink->PrintDecimal(va_arg(*args, long long));
+                return;
+            case UTLength::kNone:
+                sink->PrintDecimal(va_arg(*args, int));
+                return;
+            default:
+                break;
         }
     }
-    return plain;
-}
-
-// A process or thread id with the flags and width of spec.
-void PrintId(CUTRecordSink* sink, const std::string& spec, int id) {
-    const std::string plain = WithoutLengthModifiers(spec);
-    if (plain == "%") {
-        sink->PrintDecimal(id);
-    } else {
-        sink->Print(plain + "d", id);
-    }
-}
-
-void PrintInteger(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {
-    const size_t longs = static_cast<size_t>(std::count(spec.begin(), spec.end(), 'l'));
-    std::string plain = WithoutLengthModifiers(spec);
-    if (plain == "%" && conversion == 'd') {
-        sink->PrintDecimal(longs == 0   ? va_arg(*args, int)
-                           : longs == 1 ? va_arg(*args, long)
-                                        : va_arg(*args, long long));
-        return;
-    }
-    if (longs == 0) {
-        sink->Print(spec + conversion, va_arg(*args, int));
-    } else if (longs == 1) {
-        sink->Print(plain + "l" + conversion, va_arg(*args, long));
-    } else {
-        sink->Print(plain + "ll" + conversion, va_arg(*args, long long));
+    const std::string full = spec + LengthText(length) + conversion;
+    switch (length) {
+        case UTLength::kNone:
+        case UTLength::kChar:
+        case UTLength::kShort:
+            // Promoted to int through the "...".
+            if (is_signed) {
+                sink->Print(full, va_arg(*args, int));
+            } else {
+                sink->Print(full, va_arg(*args, unsigned int));
+            }
+            return;
+        case UTLength::kLong:
+            if (is_signed) {
+                sink->Print(full, va_arg(*args, long));
+            } else {
+                sink->Print(full, va_arg(*args, unsigned long));
+            }
+            return;
+        case UTLength::kLongLong:
+        case UTLength::kLongDouble:
+            if (is_signed) {
+                sink->Print(full, va_arg(*args, long long));
+            } else {
+                sink->Print(full, va_arg(*args, unsigned long long));
+            }
+            return;
+        case UTLength::kMax:
+            if (is_signed) {
+                sink->Print(full, va_arg(*args, intmax_t));
+            } else {
+                sink->Print(full, va_arg(*args, uintmax_t));
+            }
+            return;
+        case UTLength::kSize:
+            if (is_signed) {
+                sink->Print(full, va_arg(*args, std::make_signed_t<size_t>));
+            } else {
+                sink->Print(full, va_arg(*args, size_t));
+            }
+            return;
+        case UTLength::kPtrdiff:
+            sink->Print(full, va_arg(*args, ptrdiff_t));
+            return;
     }
 }
 
@@ -275,26 +367,32 @@ void PrintText(CUTRecordSink* sink, const std::string& spec, const char* text, b
     }
     const std::string escaped = escape ? EscapeForLog(text) : std::string();
     const char* shown = escaped.empty() ? text : escaped.c_str();
-    const std::string plain = WithoutLengthModifiers(spec);
-    if (plain == "%") {
+    if (spec == "%") {
         sink->Append(shown, std::strlen(shown));
         return;
     }
-    sink->Print(plain + "s", shown);
+    sink->Print(spec + "s", shown);
 }
 
 // Wide text as narrow text of the locale's charset. Only as many characters
-// are converted as can still be kept (each gives at least one byte), unless
-// a precision or width asks for exact measures.
+// are converted as can still be kept (each gives at least one byte), and
+// never half of a surrogate pair.
 void PrintWideText(CUTRecordSink* sink, const std::string& spec, const wchar_t* text) {
     if (text == nullptr) {
         PrintText(sink, spec, nullptr);
         return;
     }
-    size_t length = std::wcslen(text);
-    length = std::min(length, sink->Room() + 1);
-    const std::string narrow = NarrowForLog(EscapeForLog(std::wstring(text, length)));
+    const size_t length = std::wcslen(text);
+    const size_t kept = WideUnitsOfCharacters(text, length, sink->Room() + 1);
+    const std::string narrow = NarrowForLog(EscapeForLog(std::wstring(text, kept)));
     PrintText(sink, spec, narrow.c_str(), false);
+}
+
+// A wide character argument (%lc): promoted to int where wint_t is narrower.
+void PrintWideCharacter(CUTRecordSink* sink, const std::string& spec, va_list* args) {
+    using Promoted = std::conditional_t<(sizeof(wint_t) < sizeof(int)), int, wint_t>;
+    const wchar_t text[2] = {static_cast<wchar_t>(va_arg(*args, Promoted)), L'\0'};
+    PrintWideText(sink, spec, text);
 }
 
 // "YYYY-MM-DD HH:MM:SS.uuuuuu" in local time, as the backend writes it, made
@@ -343,30 +441,6 @@ bool FormatTimestamp(const ACE_Time_Value& when, char (*stamp)[27]) {
     return true;
 }
 
-void PrintTimestamp(CUTRecordSink* sink, const std::string& spec, char conversion, va_list* args) {
-    char stamp[27] = {};
-    bool made = false;
-    if (spec.find('#') != std::string::npos) {
-        const ACE_Time_Value* when = va_arg(*args, const ACE_Time_Value*);
-        if (when != nullptr) {
-            made = FormatTimestamp(*when, &stamp);
-        }
-    } else {
-        made = FormatTimestamp(PlatformNow(), &stamp);
-    }
-    if (!made) {
-        return;
-    }
-    std::string plain;
-    for (char c : WithoutLengthModifiers(spec)) {
-        if (c != '#') {
-            plain.push_back(c);
-        }
-    }
-    // %T: the time of day alone.
-    sink->Print(plain + "s", conversion == 'T' ? stamp + 11 : stamp);
-}
-
 }  // namespace
 
 void AppendLinePrefix(std::string* out, const char* level_name) {
@@ -386,13 +460,13 @@ void AppendLinePrefix(std::string* out, const char* level_name) {
     out->append(" | ");
 }
 
-bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, const char* format,
+bool AppendLogRecord(std::string* out, size_t limit, unsigned long /*priority*/, const char* format,
                      va_list args) {
     CUTRecordSink sink(out, limit);
     if (format == nullptr) {
         return false;
     }
-    // errno as the caller left it, for %m and %p.
+    // errno as the caller left it, for %m.
     const int caller_errno = errno;
     va_list rest;
     va_copy(rest, args);
@@ -413,13 +487,19 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, con
         p = percent + 1;
         for (;; ++p) {
             if (IsSpecCharacter(*p)) {
-                spec.push_back(*p == 'L' ? 'l' : *p);
+                spec.push_back(*p);
             } else if (*p == '*') {
-                spec += std::to_string(va_arg(rest, int));
+                const int value = va_arg(rest, int);
+                if (spec.back() == '.' && value < 0) {
+                    spec.pop_back();  // a negative precision is none
+                } else {
+                    spec += std::to_string(value);
+                }
             } else {
                 break;
             }
         }
+        const UTLength length = TakeLength(&p);
         const char conversion = *p;
         if (conversion == '\0') {
             sink.Append(percent, static_cast<size_t>(p - percent));
@@ -433,17 +513,27 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, con
             case 'u':
             case 'x':
             case 'X':
-                PrintInteger(&sink, spec, conversion, &rest);
+                PrintInteger(&sink, spec, length, conversion, &rest);
                 break;
             case 'c':
-                sink.Print(WithoutLengthModifiers(spec) + "c", va_arg(rest, int));
+                if (length == UTLength::kLong) {
+                    PrintWideCharacter(&sink, spec, &rest);
+                } else {
+                    sink.Print(spec + "c", va_arg(rest, int));
+                }
                 break;
-            case 'w':
-            case 'z':
-                sink.Print(WithoutLengthModifiers(spec) + "u", va_arg(rest, unsigned int));
+            case 'C':
+                PrintWideCharacter(&sink, spec, &rest);
                 break;
-            case 'R':
-                sink.Print(WithoutLengthModifiers(spec) + "d", va_arg(rest, int));
+            case 's':
+                if (length == UTLength::kLong) {
+                    PrintWideText(&sink, spec, va_arg(rest, const wchar_t*));
+                } else {
+                    PrintText(&sink, spec, va_arg(rest, const char*));
+                }
+                break;
+            case 'S':
+                PrintWideText(&sink, spec, va_arg(rest, const wchar_t*));
                 break;
             case 'e':
             case 'E':
@@ -451,93 +541,28 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, con
             case 'F':
             case 'g':
             case 'G':
-                sink.Print(WithoutLengthModifiers(spec) + conversion, va_arg(rest, double));
-                break;
+            case 'a':
             case 'A':
-                sink.Print(WithoutLengthModifiers(spec) + "f", va_arg(rest, double));
+                if (length == UTLength::kLongDouble) {
+                    sink.Print(spec + "L" + conversion, va_arg(rest, long double));
+                } else {
+                    sink.Print(spec + conversion, va_arg(rest, double));
+                }
                 break;
-            case 's':
-            case 'C':
-                PrintText(&sink, spec, va_arg(rest, const char*));
+            case 'p':
+                sink.Print(spec + "p", va_arg(rest, void*));
                 break;
-            case 'W':
-                PrintWideText(&sink, spec, va_arg(rest, const wchar_t*));
-                break;
-            case 'Q':
-                sink.Print(WithoutLengthModifiers(spec) + "llu",
-                           static_cast<unsigned long long>(va_arg(rest, ACE_UINT64)));
-                break;
-            case 'q':
-                sink.Print(WithoutLengthModifiers(spec) + "lld",
-                           static_cast<long long>(va_arg(rest, ACE_INT64)));
-                break;
-            case 'b':
-                sink.Print(WithoutLengthModifiers(spec) + "zd", va_arg(rest, ssize_t));
-                break;
-            case 'B':
-                sink.Print(WithoutLengthModifiers(spec) + "zu", va_arg(rest, size_t));
-                break;
-            case ':':
-                sink.Print(WithoutLengthModifiers(spec) + "lld",
-                           static_cast<long long>(va_arg(rest, time_t)));
-                break;
-            case '@':
-                sink.Print(WithoutLengthModifiers(spec) + "p", va_arg(rest, void*));
-                break;
-            case 'S':
-                PrintText(&sink, spec, ACE_OS::strsignal(va_arg(rest, int)));
-                break;
-            case 'P':
-                PrintId(&sink, spec, LineProcessId());
-                break;
-            case 't':
-                PrintId(&sink, spec, LineThreadId());
-                break;
-            case 'D':
-            case 'T':
-                PrintTimestamp(&sink, spec, conversion, &rest);
-                break;
-            case 'M':
-                PrintText(&sink, spec,
-                          ACE_Log_Record::priority_name(static_cast<ACE_Log_Priority>(priority)));
+            case 'n':
+                // printf would store the count through the pointer; a log
+                // line never writes to the caller's memory.
+                va_arg(rest, void*);
                 break;
             case 'm':
                 PrintText(&sink, spec, std::strerror(caller_errno));
                 break;
-            case 'p': {
-                const char* text = va_arg(rest, const char*);
-                PrintText(&sink, spec, text);
-                sink.Append(": ");
-                sink.Append(std::strerror(caller_errno));
-                break;
-            }
-            case 'l':
-                sink.Print(WithoutLengthModifiers(spec) + "d", 0);
-                break;
-            case 'N':
-                PrintText(&sink, spec, "<unknown file>");
-                break;
-            case 'n':
-                PrintText(&sink, spec, "<unknown>");
-                break;
-            case 'a':
-                // ACE would abort the process here; a log line never does.
-                va_arg(rest, int);
-                sink.Append("Aborting...");
-                break;
-            case 'r':
-                // ACE would call the function; a log line never runs code.
-                va_arg(rest, void*);
-                break;
-            case 'I':
-            case '{':
-            case '}':
-            case '$':
-            case '?':
-            case 'K':
-                break;
             default:
-                // Not a directive after all: copied as written.
+                // Not a directive after all: copied as written, and it takes
+                // no argument.
                 sink.Append(percent, static_cast<size_t>(p - percent));
                 break;
         }

@@ -1,25 +1,29 @@
-// Formatting of one log record with the logging backend's directives.
+// Formatting of one log record with printf's directives.
 //
-// The logger's callers write ACE's directives (%s, %W, %d, %x, %Q, %f, %@ and
-// the rest of ACE's set; %D, %P and %t make the line prefix). ACE's own
-// formatter is not used for the text itself, for two reasons: its %W
-// converts with the C library under the host's LC_CTYPE and ends the record
-// at the first character that charset lacks (under the C locale, any
-// non-ASCII character), and its fixed buffer cannot tell a message that
-// filled it exactly from a longer one it cut. Here each directive is handed
-// to snprintf as ACE would hand it, wide text goes through NarrowForLog, and
-// the caller learns whether text was really lost.
+// The logger's callers write printf's directives, with printf's meanings, so
+// that the compiler checks every call (TVUT_PRINTF_FORMAT): %d, %i, %u, %x,
+// %X, %o with the length modifiers hh, h, l, ll, j, z and t (64-bit values as
+// %lld or %llu of a long long or unsigned long long), %c, %s, %ls and %S (wide
+// text), %lc and %C, %e, %f, %g, %a and their capitals (L for a long double),
+// %p, %m (the text of errno as the caller left it) and %%, with flags, widths
+// and precisions, "*" included. The line prefix is not made here
+// (AppendLinePrefix). The C library's formatter is not used for the record as
+// a whole, for two reasons: its %ls converts under the host's LC_CTYPE and
+// fails for the whole record at the first character that charset lacks
+// (under the C locale, any non-ASCII character), and a fixed buffer cannot
+// tell a message that filled it exactly from a longer one it cut. Here each
+// directive is handed to snprintf on its own, wide text goes through
+// NarrowForLog, and the caller learns whether text was really lost.
 //
-// Text given as an argument (%s, %W and the like) is written with its control
-// characters escaped: a server's reply, a host's product name or a file name
-// can neither forge a line nor send a terminal a control sequence. The
-// format itself, tvUT's own text, is written as it stands.
+// Text given as an argument (%s, %ls and the like) is written with its
+// control characters escaped: a server's reply, a host's product name or a
+// file name can neither forge a line nor send a terminal a control sequence.
+// The format itself, tvUT's own text, is written as it stands, and so is a
+// %c.
 //
-// Directives that act on the process instead of formatting text are made
-// harmless: %a writes "Aborting..." but never aborts the host, %r takes its
-// function pointer but never calls it, indentation (%I, %{, %}, %$), stack
-// traces (%?) and categories (%K) write nothing. A directive ACE does not
-// know is copied as it stands, as ACE does.
+// %n writes nothing and stores nothing: a log line never writes to the
+// caller's memory. A directive printf does not know is copied as it stands
+// and takes no argument.
 //
 // Pure functions: any thread may call them; nothing throws except
 // std::bad_alloc.
@@ -30,6 +34,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "log/UTFormatCheck.h"
 
 // Wide text in the charset of the host's locale (LC_CTYPE), with '?' for
 // each character that charset lacks; UTF-8 when no conversion is available.
@@ -44,10 +50,11 @@ std::string EscapeForLog(const char* text);
 std::wstring EscapeForLog(const std::wstring& text);
 
 // Appends the record that format and args make to *out, at most limit bytes
-// of it. priority is the backend priority of the line (for %M). Returns true
-// when the record was longer than limit, so that text was lost.
+// of it. priority is the backend priority of the line; no directive shows it
+// any longer. Returns true when the record was longer than limit, so that
+// text was lost.
 bool AppendLogRecord(std::string* out, size_t limit, unsigned long priority, const char* format,
-                     va_list args);
+                     va_list args) TVUT_PRINTF_FORMAT(4, 0);
 
 // Appends the prefix of a log line, what AppendLogRecord would make of
 // "%-6s | %D | pid:%P | tid:%t | " and level_name, without a pass over a

@@ -243,7 +243,7 @@ int CUTLoggerManager::LogWString(int level, const wchar_t* text) {
     if (!initialised_) {
         return 0;
     }
-    return Log(level, "%W", text);
+    return Log(level, "%ls", text);
 }
 
 bool CUTLoggerManager::IsInitialised() const {

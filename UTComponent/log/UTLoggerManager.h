@@ -45,6 +45,7 @@
 #include <string>
 
 #include "info/UTSingleton.h"
+#include "log/UTFormatCheck.h"
 
 // Levels: callers use 1 for failures, 3 for milestones, 5 for detail.
 enum UTLogLevel {
@@ -76,10 +77,13 @@ public:
     void Init(const wchar_t* folder, const wchar_t* path, int64_t max_size, int max_count,
               int level);
 
-    // Formats with ACE's directives: %s, %W (wide), %d, %x, %Q, %f, %@.
-    // Returns the number of bytes written, 0 when the line was skipped and
-    // -1 when it could not be written.
-    int Log(int level, const char* format, ...);
+    // Formats with printf's directives, checked by the compiler: %s, %ls
+    // (wide text), %d, %x, %lld and %llu (64 bits: cast to long long or
+    // unsigned long long), %zu, %f, %p, ... (UTLogFormat.h). Text arguments
+    // have their control characters escaped; a message is cut after 4095
+    // bytes. Returns the number of bytes written, 0 when the line was skipped
+    // and -1 when it could not be written.
+    int Log(int level, const char* format, ...) TVUT_PRINTF_FORMAT(3, 4);
     int LogString(int level, const char* text);
     int LogWString(int level, const wchar_t* text);
 

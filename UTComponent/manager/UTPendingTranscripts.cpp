@@ -321,7 +321,7 @@ size_t CUTPendingTranscripts::RemoveOldTranscripts(int64_t max_count) const {
         // A transcript rewritten since the listing is a session's newest
         // state, no longer an old file.
         if (RemoveIfUnchanged(file)) {
-            UT_LOG(UT_LOG_DEVDBG, "Remove old transcript file %W", file.path.c_str());
+            UT_LOG(UT_LOG_DEVDBG, "Remove old transcript file %ls", file.path.c_str());
             ++removed;
         }
     }
@@ -334,8 +334,8 @@ void CUTPendingTranscripts::GatherTranscripts(CUTPayloadList* payload) const {
         GatherFiles(folder, IsTranscriptName, payload);
         if (payload->OverBudget()) {
             UT_LOG(UT_LOG_DEVDBG,
-                   "Transcript file size is %Q, over max size, do not send more transcript!",
-                   static_cast<uint64_t>(payload->total));
+                   "Transcript file size is %llu, over max size, do not send more transcript!",
+                   static_cast<unsigned long long>(payload->total));
             return;
         }
     }

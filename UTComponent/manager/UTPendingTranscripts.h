@@ -95,7 +95,7 @@ public:
     // Keeps at most max_count transcripts (none for a count below 1): removes
     // the oldest by last write time (nanoseconds; equal times by path), each
     // only while it is still the version that was listed, and logs "Remove
-    // old transcript file %W" for each. Returns the number removed.
+    // old transcript file %ls" for each. Returns the number removed.
     size_t RemoveOldTranscripts(int64_t max_count) const;
 
     // The transcript stage: walks the product folders and takes transcripts

@@ -128,7 +128,7 @@ CUTTranscriptManager::CUTTranscriptManager() : event_(new WakeEvent()) {
     // therefore exists first and is destroyed after it.
     CUTConfigManager* config = CUTConfigManager::GetInstance();
     daemon_ = std::thread(&CUTTranscriptManager::daemonThread, this);
-    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::CUTTranscriptManager(this=%@)",
+    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::CUTTranscriptManager(this=%p)",
            static_cast<void*>(this));
     try {
         if (config == nullptr) {
@@ -158,7 +158,7 @@ CUTTranscriptManager::CUTTranscriptManager() : event_(new WakeEvent()) {
 
 CUTTranscriptManager::~CUTTranscriptManager() {
     stopDaemonThread();
-    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::~CUTTranscriptManager(this=%@)",
+    UT_LOG(UT_LOG_DEVDBG, "CUTTranscriptManager::~CUTTranscriptManager(this=%p)",
            static_cast<void*>(this));
     checkTimer_->stop();
     restartTimer_->stop();
@@ -466,7 +466,7 @@ void CUTTranscriptManager::removeLeftTemporaryFiles(const std::wstring& componen
         }
     }
     for (const std::wstring& stale : removed) {
-        UT_LOG(UT_LOG_DEVDBG, "Remove stale temporary file %W", stale.c_str());
+        UT_LOG(UT_LOG_DEVDBG, "Remove stale temporary file %ls", stale.c_str());
     }
 }
 
@@ -503,7 +503,7 @@ int CUTTranscriptManager::sendFile(bool* sent) {
     // Under the sending lock no other cycle of this user has an archive
     // open: one left in the folder belongs to a process that died.
     for (const std::wstring& stale : CUTPendingTranscripts::RemoveStaleArchives(folder)) {
-        UT_LOG(UT_LOG_DEVDBG, "Remove stale payload file %W", stale.c_str());
+        UT_LOG(UT_LOG_DEVDBG, "Remove stale payload file %ls", stale.c_str());
     }
     removeLeftTemporaryFiles(folder);
     const std::wstring guid = platform->NewGuidText();
@@ -530,7 +530,7 @@ int CUTTranscriptManager::sendFile(bool* sent) {
         for (const std::wstring& file : payload.oversized) {
             if (reportOnce(file)) {
                 UT_LOG(UT_LOG_WARNING,
-                       "File %W is larger than the whole payload budget, it is not sent",
+                       "File %ls is larger than the whole payload budget, it is not sent",
                        file.c_str());
             }
         }
@@ -565,7 +565,8 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             // Files wait but no archive holds them (a full disk): a request
             // without them would count as a delivered send, and the host and
             // the send interval would take it for one.
-            UT_LOG(UT_LOG_ERROR, "Fail to write payload file %W, nothing is sent", archive.c_str());
+            UT_LOG(UT_LOG_ERROR, "Fail to write payload file %ls, nothing is sent",
+                   archive.c_str());
         } else if (!TrackingIsOn(config)) {
             // Turned off while the files were packed (consent revoked, in
             // another process perhaps): what they hold must not leave.
@@ -584,11 +585,11 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             UT_LOG(UT_LOG_INFO, "Send Payload Success!");
             for (const CUTPendingFile* file : packed) {
                 if (CUTPendingTranscripts::RemoveIfUnchanged(*file)) {
-                    UT_LOG(UT_LOG_DEVDBG, "Remove transcript file %W", file->path.c_str());
+                    UT_LOG(UT_LOG_DEVDBG, "Remove transcript file %ls", file->path.c_str());
                 } else {
                     // Rewritten (a crash recorded, say) or gone since it was
                     // gathered: what is there now has not been delivered.
-                    UT_LOG(UT_LOG_DEVDBG, "Keep transcript file %W, it changed after it was sent",
+                    UT_LOG(UT_LOG_DEVDBG, "Keep transcript file %ls, it changed after it was sent",
                            file->path.c_str());
                 }
             }
@@ -612,12 +613,12 @@ int CUTTranscriptManager::sendFile(bool* sent) {
                 // The line above is the one support scripts look for, whatever
                 // the failure; this one says what it was.
                 if (!client.FailureCause().empty()) {
-                    UT_LOG(UT_LOG_ERROR, "The send failed: %W", client.FailureCause().c_str());
+                    UT_LOG(UT_LOG_ERROR, "The send failed: %ls", client.FailureCause().c_str());
                 }
                 retryTimer_->start();
             }
         }
-        UT_LOG(UT_LOG_DEVDBG, "Remove zip file %W", archive.c_str());
+        UT_LOG(UT_LOG_DEVDBG, "Remove zip file %ls", archive.c_str());
         if (FileExists(platform, archive) && !platform->RemoveFile(archive)) {
             const std::wstring line = L"Fail to remove payload file: " + archive;
             CUTLoggerManager::GetInstance()->LogWString(UT_LOG_ERROR, line.c_str());

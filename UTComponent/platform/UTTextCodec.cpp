@@ -1,34 +1,6 @@
 #include "platform/UTTextCodec.h"
 
-namespace {
-
-bool IsSurrogate(char32_t c) {
-    return c >= 0xD800 && c <= 0xDFFF;
-}
-
-bool IsScalarValue(char32_t c) {
-    return c <= 0x10FFFF && !IsSurrogate(c);
-}
-
-void AppendUtf8(char32_t c, std::string* out) {
-    if (c < 0x80) {
-        out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-}  // namespace
+#include "platform/UTTextCodecCore.h"
 
 size_t Utf8SequenceAt(const char* p, size_t available, char32_t* code) {
     if (available == 0) {
@@ -67,7 +39,7 @@ size_t Utf8SequenceAt(const char* p, size_t available, char32_t* code) {
         }
         c = (c << 6) | (next & 0x3F);
     }
-    if (c < lowest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    if (c < lowest || !tvut_codec::IsScalarValue(c)) {
         return 0;
     }
     *code = c;
@@ -92,140 +64,31 @@ bool IsWellFormedUtf8(const char* text, size_t size) {
 }
 
 bool Utf8ToWide(const std::string& utf8, std::wstring* wide) {
-    std::wstring out;
-    out.reserve(utf8.size());
-    const size_t n = utf8.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        char32_t c;
-        size_t extra;
-        char32_t minimum;
-        if (lead < 0x80) {
-            out.push_back(static_cast<wchar_t>(lead));
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            c = lead & 0x1F;
-            extra = 1;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            c = lead & 0x0F;
-            extra = 2;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            c = lead & 0x07;
-            extra = 3;
-            minimum = 0x10000;
-        } else {
-            wide->clear();
-            return false;
-        }
-        if (i + extra >= n) {
-            wide->clear();
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                wide->clear();
-                return false;
-            }
-            c = (c << 6) | (next & 0x3F);
-        }
-        // Overlong forms and surrogates are not UTF-8.
-        if (c < minimum || !IsScalarValue(c)) {
-            wide->clear();
-            return false;
-        }
-        out.push_back(static_cast<wchar_t>(c));
-        i += extra + 1;
-    }
-    wide->swap(out);
-    return true;
+    return tvut_codec::Utf8ToUnits(utf8, wide);
 }
 
 bool WideToUtf8(const std::wstring& wide, std::string* utf8) {
-    std::string out;
-    out.reserve(wide.size());
-    for (wchar_t w : wide) {
-        const char32_t c = static_cast<char32_t>(w);
-        if (!IsScalarValue(c)) {
-            utf8->clear();
-            return false;
-        }
-        AppendUtf8(c, &out);
-    }
-    utf8->swap(out);
-    return true;
+    return tvut_codec::UnitsToUtf8(wide, utf8);
 }
 
 bool Utf16ToWide(const std::u16string& utf16, std::wstring* wide) {
-    std::wstring out;
-    out.reserve(utf16.size());
-    for (size_t i = 0; i < utf16.size(); ++i) {
-        const char32_t unit = utf16[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 1 >= utf16.size()) {
-                wide->clear();
-                return false;
-            }
-            const char32_t low = utf16[i + 1];
-            if (low < 0xDC00 || low > 0xDFFF) {
-                wide->clear();
-                return false;
-            }
-            out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
-            ++i;
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            wide->clear();
-            return false;
-        } else {
-            out.push_back(static_cast<wchar_t>(unit));
-        }
-    }
-    wide->swap(out);
-    return true;
-}
-
-std::wstring DecodeHostUtf16(const char16_t* units, size_t count) {
-    std::wstring out;
-    out.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        const char32_t unit = units[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            const char32_t low = units[i + 1];
-            out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
-            ++i;
-        } else if (IsSurrogate(unit)) {
-            out.push_back(kReplacementCharacter);
-        } else {
-            out.push_back(static_cast<wchar_t>(unit));
-        }
-    }
-    return out;
+    return tvut_codec::Utf16ToUnits(utf16, wide);
 }
 
 bool WideToUtf16(const std::wstring& wide, std::u16string* utf16) {
-    std::u16string out;
-    out.reserve(wide.size());
-    for (wchar_t w : wide) {
-        const char32_t c = static_cast<char32_t>(w);
-        if (!IsScalarValue(c)) {
-            utf16->clear();
-            return false;
-        }
-        if (c >= 0x10000) {
-            const char32_t v = c - 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-    }
-    utf16->swap(out);
-    return true;
+    return tvut_codec::UnitsToUtf16(wide, utf16);
+}
+
+std::wstring DecodeHostUtf16(const char16_t* units, size_t count) {
+    return tvut_codec::DecodeHostUtf16Units<wchar_t>(units, count);
+}
+
+size_t WideCharacterAt(const std::wstring& text, size_t i, char32_t* code) {
+    return tvut_codec::CharacterAt(text.data(), text.size(), i, code);
+}
+
+size_t WideUnitsOfCharacters(const wchar_t* text, size_t size, size_t characters) {
+    return tvut_codec::UnitsOfCharacters(text, size, characters);
 }
 
 std::string ToUtf8(const std::wstring& wide) {

@@ -1,5 +1,10 @@
-// Conversions between the component's text forms: wide text (std::wstring,
-// UTF-32 here), UTF-8 and UTF-16. Pure functions, any thread.
+// Conversions between the component's text forms: wide text (std::wstring),
+// UTF-8 and UTF-16. Pure functions, any thread.
+//
+// Wide text is UTF-32 where wchar_t is 32 bits (Linux) and UTF-16 where it is
+// 16 bits (Windows): there a character beyond U+FFFF is a surrogate pair of
+// two wchar_t, and code that walks wide text by characters uses
+// WideCharacterAt instead of taking one wchar_t for one character.
 //
 // The bool conversions are exact: invalid input (malformed UTF-8, unpaired
 // surrogates, code points beyond U+10FFFF) makes them fail as a whole, the
@@ -29,6 +34,15 @@ bool WideToUtf16(const std::wstring& wide, std::u16string* utf16);
 size_t Utf8SequenceAt(const char* p, size_t available, char32_t* code);
 // True when all size bytes are well-formed UTF-8.
 bool IsWellFormedUtf8(const char* text, size_t size);
+
+// The character at text[i] (i < text.size()) in *code, and the number of
+// wchar_t it takes: 2 for a surrogate pair where wide text is UTF-16, else 1.
+// An unpaired surrogate, or a wchar_t value that is no character, is given as
+// its own value (never a scalar value).
+size_t WideCharacterAt(const std::wstring& text, size_t i, char32_t* code);
+// How many of the size wchar_t at text hold its first characters characters
+// (all of them when it has fewer); a cut there never splits a pair.
+size_t WideUnitsOfCharacters(const wchar_t* text, size_t size, size_t characters);
 
 // The replacement character put in place of each invalid code unit.
 constexpr wchar_t kReplacementCharacter = 0xFFFD;

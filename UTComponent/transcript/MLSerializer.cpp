@@ -216,9 +216,9 @@ bool CMLSerializer::Write(bool renew) {
                        : ReplaceTranscriptFile(folder, path, session->SessionId(), bytes);
     const bool written = result.ok();
     if (written) {
-        UT_LOG(UT_LOG_INFO, "Serializing file %W", path.c_str());
+        UT_LOG(UT_LOG_INFO, "Serializing file %ls", path.c_str());
     } else {
-        UT_LOG(UT_LOG_DEVDBG, "We don't have Write Permission to the transcript file %W",
+        UT_LOG(UT_LOG_DEVDBG, "We don't have Write Permission to the transcript file %ls",
                path.c_str());
         UT_LOG(UT_LOG_DEVDBG, "Transcript not written: %s", result.ToString().c_str());
     }

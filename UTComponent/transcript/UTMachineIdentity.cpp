@@ -18,7 +18,7 @@ std::wstring HashAndLog(const char* label, const std::string& bytes) {
     }
     std::wstring text = CUTMachineIdentity::IdentityText(bytes);
     if (logger != nullptr) {
-        logger->Log(UT_LOG_DEVDBG, "%W", text.c_str());
+        logger->Log(UT_LOG_DEVDBG, "%ls", text.c_str());
     }
     return text;
 }

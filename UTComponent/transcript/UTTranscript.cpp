@@ -50,11 +50,18 @@ std::wstring OrWhenEmpty(const std::wstring& text, const wchar_t* fallback) {
 }  // namespace
 
 std::wstring CUTTranscriptText::XmlSafe(const std::wstring& text) {
-    std::wstring safe = text;
-    for (wchar_t& c : safe) {
-        if (!IsXmlChar(static_cast<uint32_t>(c))) {
-            c = kReplacementCharacter;
+    std::wstring safe;
+    safe.reserve(text.size());
+    // By characters: where wide text is UTF-16, a pair is one character.
+    for (size_t i = 0; i < text.size();) {
+        char32_t code = 0;
+        const size_t units = WideCharacterAt(text, i, &code);
+        if (IsXmlChar(code)) {
+            safe.append(text, i, units);
+        } else {
+            safe.push_back(kReplacementCharacter);
         }
+        i += units;
     }
     return safe;
 }
