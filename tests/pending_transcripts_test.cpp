@@ -193,8 +193,12 @@ TEST_F(PendingTranscriptsTest, OnlyRegularFilesNamedLikeTranscriptsCount) {
     EXPECT_TRUE(PathExists(elsewhere + "/Transcripts/{J}.utt"));
 }
 
-TEST_F(PendingTranscriptsTest, ArchivedLogsAreRegularFilesWhoseNamesBeginWithTheTag) {
+// Named as the logger names its archives: what the logger would not purge
+// as its own is neither sent nor removed here.
+TEST_F(PendingTranscriptsTest, ArchivedLogsAreRegularFilesNamedAsTheLoggerNamesThem) {
     File(component_, "TVUT_2016_3_7_14_5_9.log", 10);
+    File(component_, "TVUT_notes.txt", 10);
+    File(component_, "TVUT_.log", 10);
     File(component_, "TVUTLog.log", 10);
     File(component_, "ProdInd_UserDep.cur", 10);
     File(component_, "x_TVUT_1.log", 10);

@@ -30,12 +30,6 @@ std::wstring OrNoValue(const std::wstring& text) {
     return text.empty() ? std::wstring(kNoValue) : text;
 }
 
-// The last component of path.
-std::wstring FileNameOf(const std::wstring& path) {
-    const size_t separator = path.rfind(kPathSeparator);
-    return separator == std::wstring::npos ? path : path.substr(separator + 1);
-}
-
 [[noreturn]] void ThrowPayloadMissing(const std::wstring& path) {
     ThrowCommException(kPayloadMissing, path);
 }

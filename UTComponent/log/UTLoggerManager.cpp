@@ -1,5 +1,7 @@
 #include "log/UTLoggerManager.h"
 
+#include "base/UTFileNames.h"
+
 #include <algorithm>
 #include <cwchar>
 #include <string>
@@ -56,8 +58,6 @@ constexpr char kCutMarker[] = " [cut]";
 
 // Archived logs are named "TVUT_" + UTC time + ".log" beside the current file;
 // a name already taken gets "_1", "_2", ... (an archive is never replaced).
-const wchar_t kArchiveTag[] = L"TVUT_";
-const wchar_t kArchiveExtension[] = L".log";
 constexpr int kMaxArchiveSuffix = 10000;
 
 // Taken by every process of this user around a rotation, so that one file is
@@ -88,31 +88,13 @@ public:
     CUTWritingScope& operator=(const CUTWritingScope&) = delete;
 };
 
-// Folder part of a path (before the last separator); empty when there is none.
-std::wstring ParentFolder(const std::wstring& path) {
-    const size_t separator = path.rfind(kPathSeparator);
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
-}
-
-std::wstring FileName(const std::wstring& path) {
-    const size_t separator = path.rfind(kPathSeparator);
-    return separator == std::wstring::npos ? path : path.substr(separator + 1);
-}
-
-bool IsArchiveName(const std::wstring& name) {
-    const size_t tag = wcslen(kArchiveTag);
-    const size_t extension = wcslen(kArchiveExtension);
-    return name.size() > tag + extension && name.compare(0, tag, kArchiveTag) == 0 &&
-           name.compare(name.size() - extension, extension, kArchiveExtension) == 0;
-}
-
 // The numbers in an archive's name: year, month, day, hour, minute, second
 // and the suffix (0 when there is none). Names that do not parse give none
 // and sort first.
 std::vector<long long> ArchiveNameNumbers(const std::wstring& name) {
     std::vector<long long> numbers;
-    const size_t tag = wcslen(kArchiveTag);
-    const std::wstring middle = name.substr(tag, name.size() - tag - wcslen(kArchiveExtension));
+    const size_t tag = wcslen(kArchivedLogPrefix);
+    const std::wstring middle = name.substr(tag, name.size() - tag - wcslen(kArchivedLogExtension));
     size_t pos = 0;
     while (pos <= middle.size()) {
         size_t end = middle.find(L'_', pos);
@@ -349,7 +331,7 @@ void CUTLoggerManager::PrepareLogFile() {
 // archived it); false when the rotation failed and should be paused.
 bool CUTLoggerManager::RotateLogFile() {
     CUTPlatform* platform = CUTPlatform::Current();
-    const std::wstring folder = ParentFolder(log_file_path_);
+    const std::wstring folder = ParentFolderOf(log_file_path_);
     if (folder.empty()) {
         return false;
     }
@@ -385,26 +367,28 @@ std::wstring ReserveArchivedLogName(const std::wstring& folder) {
     if (folder.empty()) {
         return std::wstring();
     }
-    const std::wstring stem = folder + kPathSeparator + kArchiveTag + UtcFileTimeText(platform);
+    const std::wstring stem =
+        folder + kPathSeparator + kArchivedLogPrefix + UtcFileTimeText(platform);
     // Names after the highest one taken in this second, never a lower free
     // one left by a purge: the suffix orders archives whose times are equal.
     int first = 0;
     for (const std::wstring& path : ListFiles(platform, folder, stem)) {
-        const std::wstring name = FileName(path);
-        if (!IsArchiveName(name)) {
+        const std::wstring name = FileNameOf(path);
+        if (!IsArchivedLogFileName(name)) {
             continue;
         }
         const std::vector<long long> numbers = ArchiveNameNumbers(name);
         if (!numbers.empty() && path.compare(0, stem.size(), stem) == 0 &&
-            (path.size() == stem.size() + wcslen(kArchiveExtension) || path[stem.size()] == L'_')) {
+            (path.size() == stem.size() + wcslen(kArchivedLogExtension) ||
+             path[stem.size()] == L'_')) {
             first = std::max(first, static_cast<int>(std::min<long long>(numbers.back() + 1,
                                                                          kMaxArchiveSuffix)));
         }
     }
     for (int suffix = first; suffix < kMaxArchiveSuffix; ++suffix) {
-        const std::wstring candidate = suffix == 0
-                                           ? stem + kArchiveExtension
-                                           : stem + L"_" + IntToWString(suffix) + kArchiveExtension;
+        const std::wstring candidate =
+            suffix == 0 ? stem + kArchivedLogExtension
+                        : stem + L"_" + IntToWString(suffix) + kArchivedLogExtension;
         if (FileExists(platform, candidate)) {
             continue;
         }
@@ -453,10 +437,10 @@ void CUTLoggerManager::PurgeArchivedLogs(const std::wstring& folder) {
         std::wstring path;
     };
     std::vector<Archive> archives;
-    for (const std::wstring& path : ListFiles(platform, folder, kArchiveTag)) {
-        const std::wstring name = FileName(path);
+    for (const std::wstring& path : ListFiles(platform, folder, kArchivedLogPrefix)) {
+        const std::wstring name = FileNameOf(path);
         CUTFileStatus status;
-        if (path == log_file_path_ || !IsArchiveName(name) ||
+        if (path == log_file_path_ || !IsArchivedLogFileName(name) ||
             !platform->GetFileStatus(path, &status)) {
             continue;
         }
@@ -491,7 +475,7 @@ bool CUTLoggerManager::OpenLogFile() {
                                           &file_);
     }
     if (opened.Is(UTOsError::kNotFound)) {
-        const std::wstring folder = ParentFolder(log_file_path_);
+        const std::wstring folder = ParentFolderOf(log_file_path_);
         if (!folder.empty() && CreateFolderTree(platform, folder)) {
             platform->OpenForWriting(log_file_path_, UTWriteMode::kAppend, kLogFilePermissions,
                                      &file_);

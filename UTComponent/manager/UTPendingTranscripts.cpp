@@ -1,5 +1,7 @@
 #include "manager/UTPendingTranscripts.h"
 
+#include "base/UTFileNames.h"
+
 #include <algorithm>
 #include <memory>
 #include <tuple>
@@ -19,11 +21,6 @@ bool Stopping() {
     return CUTProcessState::stop.load();
 }
 
-const wchar_t kTranscriptSuffix[] = L".utt";
-const size_t kTranscriptSuffixLength = 4;
-const wchar_t kArchivedLogPrefix[] = L"TVUT_";
-const size_t kArchivedLogPrefixLength = 5;
-
 constexpr size_t kCopyPieceSize = 64 * 1024;
 
 // "{" + 36 characters of a GUID + "}" + ".zip"
@@ -31,16 +28,6 @@ constexpr size_t kUploadArchiveNameLength = 42;
 const wchar_t kUploadArchiveSuffix[] = L"}.zip";
 // An upload lasts seconds; an archive this old has no cycle using it.
 constexpr int64_t kStaleArchiveSeconds = 3600;
-
-std::wstring NameOf(const std::wstring& path) {
-    const size_t separator = path.rfind(kPathSeparator);
-    return separator == std::wstring::npos ? path : path.substr(separator + 1);
-}
-
-std::wstring FolderOf(const std::wstring& path) {
-    const size_t separator = path.rfind(kPathSeparator);
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
-}
 
 // The regular files (links not followed) directly in folder whose names
 // match, in listing order, without a status query: calls take(path) for each
@@ -173,14 +160,11 @@ CUTPendingTranscripts::CUTPendingTranscripts(const std::wstring& component_folde
     : component_folder_(WithoutTrailingSeparator(component_folder)) {}
 
 bool CUTPendingTranscripts::IsTranscriptName(const std::wstring& name) {
-    return name.size() > kTranscriptSuffixLength &&
-           name.compare(name.size() - kTranscriptSuffixLength, kTranscriptSuffixLength,
-                        kTranscriptSuffix) == 0;
+    return IsTranscriptFileName(name);
 }
 
 bool CUTPendingTranscripts::IsArchivedLogName(const std::wstring& name) {
-    return name.size() > kArchivedLogPrefixLength &&
-           name.compare(0, kArchivedLogPrefixLength, kArchivedLogPrefix) == 0;
+    return IsArchivedLogFileName(name);
 }
 
 bool CUTPendingTranscripts::IsUploadArchiveName(const std::wstring& name) {
@@ -242,7 +226,7 @@ std::vector<std::wstring> CUTPendingTranscripts::ListTranscripts(size_t* skipped
 std::vector<std::wstring> CUTPendingTranscripts::ProductFolderNames() const {
     std::vector<std::wstring> names = ProductFolders(component_folder_, nullptr);
     for (std::wstring& name : names) {
-        name = NameOf(name);
+        name = FileNameOf(name);
     }
     return names;
 }
@@ -353,7 +337,7 @@ std::wstring CUTPendingTranscripts::CopyLogFile(const std::wstring& log_file_pat
         !status.is_regular_file) {
         return std::wstring();
     }
-    const std::wstring copy = ReserveArchivedLogName(FolderOf(log_file_path));
+    const std::wstring copy = ReserveArchivedLogName(ParentFolderOf(log_file_path));
     if (copy.empty()) {
         return std::wstring();
     }
@@ -370,11 +354,11 @@ bool CUTPendingTranscripts::RemoveIfUnchanged(const CUTPendingFile& file) {
     // while they replace a transcript: a version written between the check
     // and the removal would otherwise be the one removed, never delivered.
     // Without the lock the file stays (it may travel twice, never not at all).
-    const size_t separator = file.path.rfind(kPathSeparator);
-    if (separator == std::wstring::npos) {
+    const std::wstring folder = ParentFolderOf(file.path);
+    if (folder.empty()) {
         return false;
     }
-    CUTNamedLockGuard guard(FileLockName(file.path.substr(0, separator)));
+    CUTNamedLockGuard guard(FileLockName(folder));
     if (!guard.IsHeld()) {
         return false;
     }

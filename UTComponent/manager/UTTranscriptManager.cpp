@@ -517,10 +517,9 @@ int CUTTranscriptManager::sendFile(bool* sent) {
             if (config->IsBeta()) {
                 const std::wstring log_file = config->GetLogFilePath();
                 log_copy = CUTPendingTranscripts::CopyLogFile(log_file);
-                const size_t separator = log_file.rfind(kPathSeparator);
-                if (separator != std::wstring::npos) {
-                    CUTPendingTranscripts::GatherArchivedLogs(log_file.substr(0, separator),
-                                                              &payload);
+                const std::wstring log_folder = ParentFolderOf(log_file);
+                if (!log_folder.empty()) {
+                    CUTPendingTranscripts::GatherArchivedLogs(log_folder, &payload);
                 }
             }
             CUTPendingTranscripts(folder).GatherTranscripts(&payload);

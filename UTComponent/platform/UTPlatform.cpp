@@ -114,9 +114,8 @@ bool CreateFolderTree(CUTPlatform* platform, const std::wstring& path) {
     if (platform->GetFileStatus(folder, &status)) {
         return status.is_folder;  // a file in the way is never replaced
     }
-    const size_t cut = folder.find_last_of(kPathSeparator);
-    if (cut != std::wstring::npos && cut > 0) {
-        const std::wstring parent = folder.substr(0, cut);
+    const std::wstring parent = ParentFolderOf(folder);
+    if (!parent.empty()) {
         if (!IsFolder(platform, parent) && !CreateFolderTree(platform, parent)) {
             return false;
         }

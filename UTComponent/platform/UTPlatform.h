@@ -17,22 +17,7 @@
 #include <string>
 #include <vector>
 
-// The one separator of composed paths; every "split at the last separator"
-// uses it.
-#ifdef _WIN32
-constexpr wchar_t kPathSeparator = L'\\';
-#else
-constexpr wchar_t kPathSeparator = L'/';
-#endif
-
-// path without trailing separators, so that callers can append their own; a
-// lone root separator stays.
-inline std::wstring WithoutTrailingSeparator(std::wstring path) {
-    while (path.size() > 1 && path.back() == kPathSeparator) {
-        path.pop_back();
-    }
-    return path;
-}
+#include "base/UTPath.h"
 
 // What kind of failure a platform operation met. Callers decide on these,
 // never on a system's own numbers, so that every system's layer can map its

@@ -1,5 +1,7 @@
 #include "transcript/MLSerializer.h"
 
+#include "base/UTFileNames.h"
+
 #include <atomic>
 
 #include "config/UTConfigManager.h"
@@ -11,8 +13,6 @@
 #include "log/UTStringFormater.h"
 #include "platform/UTPlatform.h"
 #include "transcript/UTTranscript.h"
-
-const wchar_t CMLSerializer::kTranscriptExtension[] = L".utt";
 
 namespace {
 
@@ -40,11 +40,6 @@ std::wstring TemporaryPath(const std::wstring& folder, const std::wstring& sessi
     return folder + kPathSeparator + session_id + kTemporaryMarker + digits;
 }
 
-std::wstring NameOf(const std::wstring& path) {
-    const size_t cut = path.find_last_of(kPathSeparator);
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
-}
-
 // Called under the folder's named lock, so no writer that shares this
 // process's lock folder has a temporary file there now; one that does not
 // share it may, which only the file's age tells. Returns the paths removed.
@@ -52,7 +47,7 @@ std::vector<std::wstring> RemoveStaleTemporaryFiles(CUTPlatform* platform,
                                                     const std::wstring& folder) {
     std::vector<std::wstring> removed;
     for (const std::wstring& path : ListFiles(platform, folder, kTemporaryMarker)) {
-        if (CMLSerializer::IsTemporaryFileName(NameOf(path)) &&
+        if (CMLSerializer::IsTemporaryFileName(FileNameOf(path)) &&
             IsAbandonedTemporaryFile(platform, path) && platform->RemoveFile(path)) {
             removed.push_back(path);
         }
@@ -131,7 +126,7 @@ CMLSerializer::~CMLSerializer() {
 
 std::wstring CMLSerializer::TranscriptPath(const std::wstring& folder,
                                            const std::wstring& session_id) {
-    return folder + kPathSeparator + session_id + kTranscriptExtension;
+    return folder + kPathSeparator + session_id + kTranscriptFileExtension;
 }
 
 std::vector<std::wstring> CMLSerializer::RemoveLeftTemporaryFiles(const std::wstring& folder) {

@@ -61,8 +61,6 @@ public:
     // Writes the session's transcript; true when the file was replaced.
     bool Serialize();
 
-    // ".utt": the extension of transcript files.
-    static const wchar_t kTranscriptExtension[];
     // folder + "/" + session id + ".utt"
     static std::wstring TranscriptPath(const std::wstring& folder, const std::wstring& session_id);
     // Is name (without its folder) the name of a temporary transcript file?

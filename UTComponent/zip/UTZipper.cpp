@@ -30,11 +30,16 @@ CUTOsStatus CUTZipper::Error() const {
 }
 
 std::wstring CUTZipper::EntryName(const std::wstring& source_path) {
-    const size_t separator = source_path.rfind(kPathSeparator);
-    std::wstring name =
-        separator == std::wstring::npos ? source_path : source_path.substr(separator + 1);
+    std::wstring name = FileNameOf(source_path);
     if (name.size() > kMaxEntryNameLength) {
-        name.resize(kMaxEntryNameLength);
+        size_t keep = kMaxEntryNameLength;
+        // Where wide text is UTF-16, never half a surrogate pair: that name
+        // would have no UTF-8 form and the entry would be refused.
+        const uint32_t last = static_cast<uint32_t>(name[keep - 1]);
+        if (sizeof(wchar_t) == 2 && last >= 0xD800 && last <= 0xDBFF) {
+            --keep;
+        }
+        name.resize(keep);
     }
     return name;
 }

@@ -12,6 +12,7 @@
 
 #include "InspectorCommands.h"
 #include "StoredDocuments.h"
+#include "base/UTFileNames.h"
 #include "config/UTConfigPaths.h"
 #include "platform/UTPlatform.h"
 #include "platform/UTTextCodec.h"
@@ -29,8 +30,7 @@ struct Transcript {
 };
 
 std::string NameOf(const std::wstring& path) {
-    const size_t cut = path.find_last_of(kPathSeparator);
-    return ToUtf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
+    return ToUtf8(FileNameOf(path));
 }
 
 Transcript ReadTranscript(const std::wstring& path, const std::string& product) {
@@ -73,7 +73,9 @@ void Collect(const std::wstring& product_folder, std::vector<Transcript>* found)
         WithoutTrailingSeparator(product_folder) + kPathSeparator + kTranscriptFolderName;
     const std::string product = NameOf(WithoutTrailingSeparator(product_folder));
     for (const std::wstring& path : ListFiles(CUTPlatform::Current(), folder, L".utt")) {
-        found->push_back(ReadTranscript(path, product));
+        if (IsTranscriptFileName(FileNameOf(path))) {
+            found->push_back(ReadTranscript(path, product));
+        }
     }
 }
 
