@@ -155,7 +155,7 @@ void CopiedRoot(const std::string& from, const tvut_test::ScratchFolder& base,
     mkdir((root + "/runtime").c_str(), 0700);
     UseRoot(root);
     // Another product's session left no send on record for this user.
-    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
     user.Load();
     user.SetValue(L"LastSendTimestamp", L"-1", true);
 }

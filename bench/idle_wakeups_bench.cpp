@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     setenv("XDG_RUNTIME_DIR", scratch.c_str(), 1);
     // The first hand-over sends on the host's thread: to a port of this
     // machine where nothing listens, never to the default server.
-    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
     machine.Load();
     for (const wchar_t* item : {L"ReceivingHost", L"ReceivingHostBeta"}) {
         machine.SetValue(item, L"http://127.0.0.1:1/BRIMReceiver", false);

@@ -10,8 +10,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "base/UTTextCodec.h"
 #include "log/UTLoggerManager.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

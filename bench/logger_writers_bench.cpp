@@ -28,8 +28,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "base/UTTextCodec.h"
 #include "log/UTLoggerManager.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

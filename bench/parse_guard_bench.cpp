@@ -11,7 +11,7 @@
 
 #include <tinyxml.h>
 
-#include "config/UTParseGuard.h"
+#include "base/UTParseGuard.h"
 
 namespace {
 

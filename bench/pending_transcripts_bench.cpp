@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "base/UTTextCodec.h"
 #include "manager/UTPendingTranscripts.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

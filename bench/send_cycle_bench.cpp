@@ -24,9 +24,9 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "manager/UTPendingTranscripts.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/CurlForm.h"
 #include "support/LocalReceiver.h"

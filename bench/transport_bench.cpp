@@ -29,9 +29,9 @@
 #include <curl/curl.h>
 
 #include "UT/UTProcessState.h"
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/CurlForm.h"
 #include "support/LocalReceiver.h"

@@ -32,8 +32,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "zip/UTZipper.h"
 
 namespace {

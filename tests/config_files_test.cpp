@@ -20,15 +20,15 @@
 
 #include <tinyxml.h>
 
+#include "base/UTParseGuard.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
-#include "config/UTNamedLock.h"
-#include "config/UTParseGuard.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
@@ -77,8 +77,8 @@ protected:
 }  // namespace
 
 TEST_F(ConfigFileTest, FirstLoadCreatesScrambledFilesWithDefaultsAndVersion) {
-    CUTXMLConfig pi_ui(UT_CONFIG_PI_UI, kComponentFolderName);
-    CUTXMLConfig pi_ud(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig pi_ui(UT_FILE_PI_UI, kComponentFolderName);
+    CUTXMLConfig pi_ud(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(pi_ui.Load());
     ASSERT_TRUE(pi_ud.Load());
     EXPECT_TRUE(pi_ui.IsWritable());
@@ -121,7 +121,7 @@ TEST_F(ConfigFileTest, FirstLoadCreatesScrambledFilesWithDefaultsAndVersion) {
 }
 
 TEST_F(ConfigFileTest, ProductFileHoldsOnlyItsRoot) {
-    CUTXMLConfig product(UT_CONFIG_PRODUCT, L"TVUT/LINE_1");
+    CUTXMLConfig product(UT_FILE_PRODUCT, L"TVUT/LINE_1");
     ASSERT_TRUE(product.Load());
     TiXmlDocument document;
     ASSERT_EQ(
@@ -133,7 +133,7 @@ TEST_F(ConfigFileTest, ProductFileHoldsOnlyItsRoot) {
 TEST_F(ConfigFileTest, DecodeMarkerSwitchesScramblingOffForTheProcess) {
     ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ui_folder())));
     ASSERT_TRUE(WriteFile(roots_.pi_ui_folder() + "/decode.xml", ""));
-    CUTXMLConfig pi_ud(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig pi_ud(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(pi_ud.Load());
     EXPECT_FALSE(IsConfigScramblingOn());
     TiXmlDocument document;
@@ -142,7 +142,7 @@ TEST_F(ConfigFileTest, DecodeMarkerSwitchesScramblingOffForTheProcess) {
 
 TEST_F(ConfigFileTest, ScrambledFileStaysReadableAfterTheMarkerAppears) {
     {
-        CUTXMLConfig writer(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig writer(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(writer.Load());
         writer.SetValue(L"LastSendTimestamp", L"1700000000", true);
     }
@@ -151,7 +151,7 @@ TEST_F(ConfigFileTest, ScrambledFileStaysReadableAfterTheMarkerAppears) {
     CheckDecodeMarker();
     ASSERT_FALSE(IsConfigScramblingOn());
 
-    CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig reader(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(reader.Load());
     std::wstring value;
     ASSERT_TRUE(reader.GetValue(L"LastSendTimestamp", false, &value));
@@ -184,7 +184,7 @@ TEST_F(ConfigFileTest, DamagedFilesAreReplacedByDefaults) {
         SCOPED_TRACE(c.label);
         ASSERT_TRUE(CreateFolderTree(CUTPlatform::Current(), FromUtf8(roots_.pi_ud_folder())));
         ASSERT_TRUE(WriteFile(PIUDFile(), c.bytes));
-        CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
         EXPECT_TRUE(config.Load());
         EXPECT_FALSE(config.IsFailed());
         TiXmlDocument document;
@@ -202,7 +202,7 @@ TEST_F(ConfigFileTest, FirstAttributeIsReadAndWrittenWhateverItsName) {
     ScrambleBytes(&xml);
     ASSERT_TRUE(WriteFile(PIUIFile(), xml));
 
-    CUTXMLConfig config(UT_CONFIG_PI_UI, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UI, kComponentFolderName);
     ASSERT_TRUE(config.Load());
     std::wstring value;
     ASSERT_TRUE(config.GetValue(L"LogLevel", false, &value));
@@ -228,7 +228,7 @@ TEST_F(ConfigFileTest, FirstAttributeIsReadAndWrittenWhateverItsName) {
 }
 
 TEST_F(ConfigFileTest, ChangesWaitInMemoryUntilSave) {
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(config.Load());
     const std::string before = ReadFile(PIUDFile());
     config.SetValue(L"TelvoranLogin", L"someone", false);
@@ -247,11 +247,11 @@ TEST_F(ConfigFileTest, ChangesWaitInMemoryUntilSave) {
 }
 
 TEST_F(ConfigFileTest, NonAsciiValuesRoundTripAsUtf8) {
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(config.Load());
     const std::wstring login = L"J\u00fcrgen \u6771\u4eac <&\"'> \x01\t\n\r end";
     config.SetValue(L"TelvoranLogin", login, true);
-    CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig reader(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(reader.Load());
     std::wstring value;
     ASSERT_TRUE(reader.GetValue(L"TelvoranLogin", false, &value));
@@ -297,7 +297,7 @@ TEST_F(ConfigFileTest, SavedFilesReadBackAsTheyWereSaved) {
         ScrambleBytes(&bytes);
         ASSERT_TRUE(WriteFile(path, bytes));
         {
-            CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+            CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
             ASSERT_TRUE(config.Load());
             std::wstring value;
             ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &value));
@@ -307,7 +307,7 @@ TEST_F(ConfigFileTest, SavedFilesReadBackAsTheyWereSaved) {
             ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &value));
             EXPECT_EQ(L"42", value);
         }
-        CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig reader(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(reader.Load());
         std::wstring value;
         ASSERT_TRUE(reader.GetValue(L"LastSendTimestamp", false, &value));
@@ -325,7 +325,7 @@ TEST_F(ConfigFileTest, SavedFilesReadBackAsTheyWereSaved) {
 }
 
 TEST_F(ConfigFileTest, SaveReplacesTheFileAndLeavesNoTemporaryFiles) {
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(config.Load());
     // A temporary file left by a process that died while saving, an hour
     // ago, and one of a writer at work now (in a process whose lock folder
@@ -348,7 +348,7 @@ TEST_F(ConfigFileTest, SaveReplacesTheFileAndLeavesNoTemporaryFiles) {
 TEST(ConfigRootTest, UnavailableRootLeavesTheObjectWithoutDocument) {
     tvut_test::NoUserRootPlatform platform;
     CUTScopedPlatform scoped(&platform);
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     EXPECT_TRUE(config.FolderPath().empty());
     EXPECT_FALSE(config.Load());
     std::wstring value;
@@ -361,7 +361,7 @@ TEST(ConfigRootTest, UnavailableRootLeavesTheObjectWithoutDocument) {
 TEST_F(ConfigFileTest, UnwritableFolderMarksTheObjectFailedButKeepsItsCache) {
     // The user root's place is taken by a file: nothing can be created there.
     ASSERT_TRUE(WriteFile(roots_.user_root() + "/Telvoran", "not a folder"));
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     EXPECT_FALSE(config.Load());
     EXPECT_TRUE(config.IsFailed());
     config.SetValue(L"TelvoranLogin", L"kept", false);
@@ -392,7 +392,7 @@ TEST_F(ConfigFileTest, FolderTreeCreationAndProbes) {
 
 TEST_F(ConfigFileTest, ReadOnlyFileIsStillReadButNotWritable) {
     {
-        CUTXMLConfig writer(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig writer(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(writer.Load());
         writer.SetValue(L"LogLevel", L"4", true);
     }
@@ -405,7 +405,7 @@ TEST_F(ConfigFileTest, ReadOnlyFileIsStillReadButNotWritable) {
         }
     } platform;
     CUTScopedPlatform scoped(&platform);
-    CUTXMLConfig reader(UT_CONFIG_PI_UI, kComponentFolderName);
+    CUTXMLConfig reader(UT_FILE_PI_UI, kComponentFolderName);
     ASSERT_TRUE(reader.Load());
     EXPECT_FALSE(reader.IsWritable());
     std::wstring value;
@@ -766,7 +766,7 @@ TEST_F(ConfigFileTest, HostileSettingsFilesGetDefaultsInAChildProcess) {
         ASSERT_EQ(0, ::pipe(loaded));
         ChildProcess loader([&] {
             ::close(loaded[0]);
-            CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+            CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
             const bool ok = config.Load();
             std::wstring stamp;
             const bool defaults =
@@ -855,7 +855,7 @@ TEST_F(ConfigFileTest, HugeSettingsFileIsNotReadWhole) {
     ASSERT_EQ(0, ::truncate(PIUDFile().c_str(), 100 * 1024 * 1024));  // sparse: no disk used
     CountingReads platform(L"ProdInd_UserDep.cur");
     CUTScopedPlatform scoped(&platform);
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(config.Load());
     EXPECT_LE(platform.bytes(), kSettingsMaxBytes + 1) << "read whole";
     std::wstring stamp;
@@ -877,7 +877,7 @@ TEST_F(ConfigFileTest, LinkedSettingsFileIsNeitherChmoddedNorWrittenThrough) {
     ASSERT_EQ(0, ::chmod(target.c_str(), 0400));
     ASSERT_EQ(0, ::symlink(target.c_str(), PIUDFile().c_str()));
 
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(config.Load());
     std::wstring stamp;
     ASSERT_TRUE(config.GetValue(L"LastSendTimestamp", false, &stamp));

@@ -10,6 +10,7 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
@@ -18,7 +19,6 @@
 #include "config/UTXMLConfig.h"
 #include "info/UTProductInfoImp.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ScratchRoots.h"
 
 using tvut_test::PathExists;
@@ -29,8 +29,8 @@ namespace {
 
 std::string ItemInFile(const std::string& path, const char* item) {
     std::string xml;
-    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_CONFIG_PI_UI, &xml) &&
-        !CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_CONFIG_PI_UD, &xml)) {
+    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_FILE_PI_UI, &xml) &&
+        !CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_FILE_PI_UD, &xml)) {
         return "<unreadable>";
     }
     TiXmlDocument document;
@@ -50,7 +50,7 @@ protected:
 
     // Writes item=value into the machine-wide file before a manager reads it.
     void StoreMachineValue(const wchar_t* item, const wchar_t* value) {
-        CUTXMLConfig file(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig file(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(file.Load());
         file.SetValue(item, value, true);
     }
@@ -108,7 +108,7 @@ TEST_F(ConfigManagerTest, BooleansAcceptOnlyZeroAndOne) {
 
 TEST_F(ConfigManagerTest, MissingItemIsAddedWithItsDefaultAtFirstRead) {
     {
-        CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig file(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(file.Load());
     }
     // Remove LastSendTimestamp from the user's file by writing a bare one.
@@ -486,7 +486,7 @@ TEST_F(ConfigManagerTest, AnotherVersionIsStampedOnceAndThenLeftAlone) {
     const FileIdentity stamped = IdentityOf(PIUDFile());
     EXPECT_FALSE(old_version == stamped) << "a file of another version gets this version";
     std::string plain;
-    ASSERT_TRUE(CUTXMLConfig::DecodeFileBytes(ReadFile(PIUDFile()), UT_CONFIG_PI_UD, &plain));
+    ASSERT_TRUE(CUTXMLConfig::DecodeFileBytes(ReadFile(PIUDFile()), UT_FILE_PI_UD, &plain));
     EXPECT_NE(std::string::npos,
               plain.find("version=\"" + ToUtf8(CUTPlatform::Current()->ModuleVersion()) + "\""));
     EXPECT_EQ("1700000000", ItemInFile(PIUDFile(), "LastSendTimestamp"));

@@ -25,13 +25,13 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "info/UTProductInfoImp.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
 #include "support/WaitFor.h"
@@ -55,7 +55,7 @@ std::wstring LoginFor(const std::wstring& stamp) {
 
 int Writer(int id, int rounds) {
     for (int round = 0; rounds < 0 || round < rounds; ++round) {
-        CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
         if (!config.Load()) {
             return 3;
         }
@@ -72,7 +72,7 @@ int Writer(int id, int rounds) {
 // Checks one snapshot of the file; returns "" when it is sound.
 std::string CheckSnapshot(const std::string& bytes) {
     std::string xml;
-    if (!CUTXMLConfig::DecodeFileBytes(bytes, UT_CONFIG_PI_UD, &xml)) {
+    if (!CUTXMLConfig::DecodeFileBytes(bytes, UT_FILE_PI_UD, &xml)) {
         return "file does not parse (" + std::to_string(bytes.size()) + " bytes)";
     }
     TiXmlDocument document;
@@ -97,7 +97,7 @@ std::string CheckSnapshot(const std::string& bytes) {
 class ConfigMultiProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(config.Load());
         path_ = roots_.pi_ud_folder() + "/ProdInd_UserDep.cur";
     }
@@ -147,7 +147,7 @@ TEST_F(ConfigMultiProcessTest, WritersKilledAtRandomMomentsNeverLeaveATornFile) 
     ASSERT_EQ("", CheckSnapshot(ReadFile(path_)));
 
     // A new process reads the last whole save, not defaults.
-    CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig reader(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(reader.Load());
     std::wstring stamp;
     ASSERT_TRUE(reader.GetValue(L"LastSendTimestamp", false, &stamp));
@@ -160,7 +160,7 @@ namespace {
 // "<unreadable>".
 std::string StoredValue(const std::string& path, const char* item) {
     std::string xml;
-    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_CONFIG_PI_UD, &xml)) {
+    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_FILE_PI_UD, &xml)) {
         return "<unreadable>";
     }
     TiXmlDocument document;
@@ -174,7 +174,7 @@ std::string StoredValue(const std::string& path, const char* item) {
 
 // What a process that delivered a send records: the time and a login.
 int RecordDeliveredSend() {
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     if (!config.Load()) {
         return 3;
     }
@@ -222,7 +222,7 @@ private:
 }  // namespace
 
 TEST_F(ConfigMultiProcessTest, SaveKeepsWhatAnotherProcessStoredMeanwhile) {
-    CUTXMLConfig mine(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig mine(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(mine.Load());
     ChildProcess other(RecordDeliveredSend);
     ASSERT_EQ(0, other.Wait());
@@ -373,7 +373,7 @@ TEST_F(ConfigMultiProcessTest, RepairIsDecidedAndWrittenUnderOneHoldingOfTheLock
     {
         RaceAtRepair platform(&other);
         CUTScopedPlatform scoped(&platform);
-        CUTXMLConfig mine(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig mine(UT_FILE_PI_UD, kComponentFolderName);
         EXPECT_TRUE(mine.Load());
         EXPECT_EQ("waiting for the lock", platform.outcome())
             << "the other process ran between the read and the repair";
@@ -399,7 +399,7 @@ public:
 
 // Stores login through a file object of this process, as any product does.
 bool StoreLogin(const std::wstring& login) {
-    CUTXMLConfig config(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
     if (!config.Load()) {
         return false;
     }
@@ -409,7 +409,7 @@ bool StoreLogin(const std::wstring& login) {
 
 std::wstring KeptLogin() {
     std::wstring login;
-    return CUTXMLConfig::ReadStoredItem(UT_CONFIG_PI_UD, kComponentFolderName, L"TelvoranLogin",
+    return CUTXMLConfig::ReadStoredItem(UT_FILE_PI_UD, kComponentFolderName, L"TelvoranLogin",
                                         &login)
                ? login
                : L"<none>";
@@ -429,7 +429,7 @@ TEST_F(ConfigMultiProcessTest, KeptFileNeverHidesAnotherProcessSave) {
     AheadClockPlatform ahead;
     CUTScopedPlatform scoped(&ahead);
     ASSERT_TRUE(StoreLogin(L"user-00"));
-    CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig reader(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(reader.Load());
     for (int round = 1; round <= 20; ++round) {
         const std::wstring expected =
@@ -449,13 +449,13 @@ TEST_F(ConfigMultiProcessTest, KeptFileNeverHidesAnotherProcessSave) {
 // written so recently is kept, so the edit is read.
 TEST_F(ConfigMultiProcessTest, RecentFileIsNotKeptSoAnEditInPlaceIsRead) {
     ASSERT_TRUE(StoreLogin(L"aaaa"));
-    CUTXMLConfig reader(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig reader(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(reader.Load());
     ASSERT_EQ(L"aaaa", KeptLogin());
     ASSERT_EQ(L"aaaa", RereadLogin(&reader));
     std::string bytes = ReadFile(path_);
     std::string xml;
-    ASSERT_TRUE(CUTXMLConfig::DecodeFileBytes(bytes, UT_CONFIG_PI_UD, &xml));
+    ASSERT_TRUE(CUTXMLConfig::DecodeFileBytes(bytes, UT_FILE_PI_UD, &xml));
     const size_t at = xml.find("\"aaaa\"");
     ASSERT_NE(std::string::npos, at);
     xml.replace(at, 6, "\"bbbb\"");

@@ -21,13 +21,13 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTNamedLock.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "manager/UTTranscriptManager.h"
-#include "platform/UTTextCodec.h"
+#include "platform/UTNamedLock.h"
 #include "support/ChildProcess.h"
 #include "support/HostObjects.h"
 #include "support/LocalReceiver.h"
@@ -65,7 +65,7 @@ std::vector<bool> Callbacks() {
 }
 
 std::wstring StoredUserValue(const wchar_t* name) {
-    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
     std::wstring value;
     if (!user.Load() || !user.GetValue(name, false, &value)) {
         return L"(none)";

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/UTStringFormater.h"
+#include "base/UTTextCodec.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
-#include "log/UTStringFormater.h"
-#include "platform/UTTextCodec.h"
 #include "support/ScratchRoots.h"
 
 namespace {

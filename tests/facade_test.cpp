@@ -16,13 +16,13 @@
 #include <tvUT/UTFacade.h>
 
 #include "UT/UTProcessState.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
 #include "info/UTKormString.h"
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/HostObjects.h"
@@ -418,7 +418,7 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& level,
 
 TEST_F(FacadeTest, EnabledLoggingWritesTheFacadeLinesInTheLineFormat) {
     {
-        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(machine.Load());
         machine.SetValue(L"EnableLogging", L"1", false);
         machine.SetValue(L"LogLevel", L"5", true);
@@ -455,7 +455,7 @@ TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
     StoreLogin(u"saves-the-user-file");
     CUTConfigManager::PeekInstance()->Store()->Flush();
     EXPECT_EQ(5, CUTConfigManager::PeekInstance()->Store()->GetInt(L"LogLevel", false));
-    for (const auto file : {UT_CONFIG_PI_UI, UT_CONFIG_PI_UD}) {
+    for (const auto file : {UT_FILE_PI_UI, UT_FILE_PI_UD}) {
         CUTXMLConfig stored(file, kComponentFolderName);
         ASSERT_TRUE(stored.Load());
         std::wstring value;
@@ -508,7 +508,7 @@ TEST_F(FacadeTest, LoginCallsRunSafelyBesideAWorkerReadingSettings) {
 
 TEST_F(FacadeTest, UnusableUserFileIsLoggedAtInitialisation) {
     {
-        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(machine.Load());
         machine.SetValue(L"EnableLogging", L"1", true);
     }
@@ -580,7 +580,7 @@ bool HasLineAfter(const std::vector<std::string>& lines, size_t first, const std
 // and nothing escapes to the host.
 TEST_F(FacadeTest, AnExceptionInsideAnOperationBecomesItsFailureCode) {
     {
-        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(machine.Load());
         machine.SetValue(L"EnableLogging", L"1", false);
         machine.SetValue(L"LogLevel", L"5", true);
@@ -659,7 +659,7 @@ TEST_F(FacadeTest, AnExceptionInsideAnOperationBecomesItsFailureCode) {
 // at its own pace.
 TEST_F(FacadeTest, SendRunsOnTheCallersThreadOnlyWhenAsked) {
     {
-        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(machine.Load());
         machine.SetValue(L"EnableLogging", L"1", false);
         machine.SetValue(L"LogLevel", L"5", true);

@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "UT/UTProcessState.h"
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"

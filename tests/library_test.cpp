@@ -186,7 +186,7 @@ TEST(LibraryTest, HostSequenceThroughTheLoadedLibraryAndUnloadWithoutCleanUp) {
     ScratchRoots roots;
     {
         // Logging on, so that the unload can be seen to leave a complete log.
-        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(machine.Load());
         machine.SetValue(L"EnableLogging", L"1", false);
         machine.SetValue(L"LogLevel", L"5", true);

@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/UTTextCodec.h"
 #include "config/UTScrambler.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"

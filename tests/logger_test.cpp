@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/UTTextCodec.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"

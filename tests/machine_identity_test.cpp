@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "transcript/UTMachineIdentity.h"
 #include "transcript/UTSystemInfo.h"
 

@@ -17,12 +17,12 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTMachinePolicy.h"
 #include "config/UTStaticConfig.h"
 #include "config/UTXMLConfig.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/HostObjects.h"
 #include "support/LocalReceiver.h"
@@ -60,7 +60,7 @@ protected:
                ::chmod(roots_.policy_path().c_str(), 0644) == 0;
     }
     static void StoreConsent(const wchar_t* value) {
-        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(user.Load());
         user.SetValue(L"UsageConsent", value, true);
     }
@@ -285,7 +285,7 @@ TEST_F(MachinePolicyTest, FixedValueWinsAndWritesToItAreDropped) {
     store->SetString(L"ReceivingHost", L"http://127.0.0.1:2/Elsewhere", true);
     store->SetString(L"ReceivingHost", L"http://127.0.0.1:3/Elsewhere", true);
     EXPECT_EQ(FromUtf8(receiver.HostUrl()), store->GetString(L"ReceivingHost", true));
-    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
     ASSERT_TRUE(machine.Load());
     std::wstring stored;
     ASSERT_TRUE(machine.GetValue(L"ReceivingHost", false, &stored));
@@ -308,7 +308,7 @@ TEST_F(MachinePolicyTest, UserWhoCannotWriteTheMachineFileFollowsThePolicy) {
     {
         // What the user file holds once filled with defaults, pointed at no
         // server, so that a fault never reaches a real one.
-        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(user.Load());
         user.SetValue(L"ReceivingHost", FromUtf8(tvut_test::kNoServerHost), false);
         user.SetValue(L"CommunicationCheckTime", L"3600000", true);

@@ -39,14 +39,14 @@ namespace {
 // Timers at 1 second, and a delivered send on record so that
 // GetUBInformation asks the worker instead of sending on the host's thread.
 void StormSettings() {
-    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
     ASSERT_TRUE(machine.Load());
     for (const wchar_t* item : {L"CommunicationCheckTime", L"CommunicationRetryWaitTime",
                                 L"CommunicationServerRestartWaitTime"}) {
         machine.SetValue(item, L"1000", false);
     }
     ASSERT_TRUE(machine.Save());
-    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(user.Load());
     user.SetValue(L"LastSendTimestamp", L"1700000000", true);
 }
@@ -113,7 +113,7 @@ bool StartSession(const Facade& facade, CUTProductInfo** product, CUTUserInfo** 
 }
 
 void OldSendOnRecord() {
-    CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
     ASSERT_TRUE(user.Load());
     user.SetValue(L"LastSendTimestamp", L"1000", true);
 }

@@ -32,11 +32,11 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTNamedLock.h"
 #include "platform/PosixPlatform.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRoots.h"
 #include "support/WaitFor.h"

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "UT/UTProcessState.h"
-#include "config/UTNamedLock.h"
+#include "base/UTTextCodec.h"
 #include "manager/UTPendingTranscripts.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"

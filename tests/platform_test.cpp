@@ -16,8 +16,8 @@
 #include <set>
 #include <string>
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 

@@ -25,17 +25,17 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTNamedLock.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "info/UTProductInfoImp.h"
 #include "manager/UTPendingTranscripts.h"
 #include "manager/UTTimer.h"
 #include "manager/UTTranscriptManager.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/HostObjects.h"
@@ -148,12 +148,12 @@ protected:
         ASSERT_TRUE(tvut_test::WriteMachineSettings(items));
     }
     static void LastSend(int64_t seconds) {
-        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
         user.Load();
         user.SetValue(L"LastSendTimestamp", FromUtf8(std::to_string(seconds)), true);
     }
     static int64_t StoredLastSend() {
-        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
         user.Load();
         std::wstring value;
         return user.GetValue(L"LastSendTimestamp", false, &value) && !value.empty()

@@ -33,11 +33,11 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTRuntimeConfig.h"
 #include "manager/UTPendingTranscripts.h"
 #include "manager/UTTranscriptManager.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/LocalReceiver.h"
 #include "support/LogLines.h"

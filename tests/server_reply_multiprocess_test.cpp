@@ -12,12 +12,12 @@
 
 #include <tinyxml.h>
 
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/ReplyReplay.h"
 #include "support/ScratchRoots.h"
@@ -44,7 +44,7 @@ const char kAccepted[] =
     "<EXT_DEP_EXCEPTION_MSG></EXT_DEP_EXCEPTION_MSG></Reply>";
 
 std::wstring Stored(const wchar_t* item) {
-    CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig file(UT_FILE_PI_UD, kComponentFolderName);
     std::wstring value;
     file.Load();
     file.GetValue(item, false, &value);
@@ -94,7 +94,7 @@ int LoginChanger() {
 // round (0 before the first), or false when the file does not parse.
 bool Snapshot(const std::string& path, long long* send_time, long long* login_round) {
     std::string xml;
-    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_CONFIG_PI_UD, &xml)) {
+    if (!CUTXMLConfig::DecodeFileBytes(ReadFile(path), UT_FILE_PI_UD, &xml)) {
         return false;
     }
     TiXmlDocument document;
@@ -117,7 +117,7 @@ bool Snapshot(const std::string& path, long long* send_time, long long* login_ro
 TEST(ServerReplyMultiProcessTest, DeliveredSendsAndLoginChangesAtOnceLoseNeither) {
     ScratchRoots roots;
     {
-        CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig file(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(file.Load());
     }
     const std::string path = roots.pi_ud_folder() + "/ProdInd_UserDep.cur";

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "UT/UTProcessState.h"
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ReplyReplay.h"
 #include "support/ScratchRoots.h"
 
@@ -483,7 +483,7 @@ std::string Drain(BlockQueue* queue) {
 }
 
 std::wstring StoredSendTime() {
-    CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+    CUTXMLConfig file(UT_FILE_PI_UD, kComponentFolderName);
     std::wstring value;
     file.Load();
     file.GetValue(L"LastSendTimestamp", false, &value);

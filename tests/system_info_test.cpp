@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/UTTextCodec.h"
 #include "platform/PosixPlatform.h"
 #include "platform/UTOsRelease.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ScratchRoots.h"
 #include "transcript/UTLocaleTable.h"
 #include "transcript/UTSystemInfo.h"

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "platform/UTTextCodec.h"
-#include "platform/UTTextCodecCore.h"
+#include "base/UTTextCodec.h"
+#include "base/UTTextCodecCore.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/LocalReceiver.h"
 #include "support/ScratchRoots.h"
@@ -45,7 +45,7 @@ protected:
 
 TEST_F(ToolsTest, DecodeShowsScrambledAndPlainFilesAndRejectsOthers) {
     {
-        CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig file(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(file.Load());
         file.SetValue(L"TelvoranLogin", L"inspect-me", true);
     }
@@ -90,7 +90,7 @@ TEST_F(ToolsTest, ConfigShowsEffectiveValuesAndWhereTheyComeFrom) {
         << "read-only on a clean machine";
     EXPECT_FALSE(tvut_test::PathExists(roots_.pi_ud_folder())) << "the inspector creates nothing";
     {
-        CUTXMLConfig file(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig file(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(file.Load());
         file.SetValue(L"LogLevel", L"9", false);
         file.SetValue(L"MaxFileCount", L"42", true);
@@ -104,7 +104,7 @@ TEST_F(ToolsTest, ConfigShowsEffectiveValuesAndWhereTheyComeFrom) {
 
     // -1, "no send yet", is the default of the send time and a valid value.
     {
-        CUTXMLConfig file(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig file(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(file.Load());
         file.SetValue(L"LastSendTimestamp", L"-1", true);
     }
@@ -145,7 +145,7 @@ TEST_F(ToolsTest, ConfigShowsThePolicyTheConsentAndWhetherTrackingIsOn) {
               output.find("tracking (this user):  off: the machine policy requires consent"));
 
     {
-        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(user.Load());
         user.SetValue(L"UsageConsent", L"1", true);
     }

@@ -121,7 +121,7 @@ protected:
     // Machine-wide settings, written before the managers read them; logging
     // at the detail level.
     void Settings(const std::map<std::wstring, std::wstring>& values) {
-        CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+        CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
         ASSERT_TRUE(machine.Load());
         machine.SetValue(L"EnableLogging", L"1", false);
         machine.SetValue(L"LogLevel", L"5", false);
@@ -444,7 +444,7 @@ TEST_F(TranscriptManagerTest, DestructionLogsTheTimersInOrderAndLeavesNoThread) 
 TEST_F(TranscriptManagerTest, AsynchronousRequestOfTheFacadeWakesTheWorker) {
     Settings({});
     {
-        CUTXMLConfig user(UT_CONFIG_PI_UD, kComponentFolderName);
+        CUTXMLConfig user(UT_FILE_PI_UD, kComponentFolderName);
         ASSERT_TRUE(user.Load());
         user.SetValue(L"LastSendTimestamp", L"1700000000", true);
     }

@@ -27,13 +27,13 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
 #include "manager/UTPendingTranscripts.h"
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
@@ -138,7 +138,7 @@ bool LogHas(const ScratchRoots& roots, const std::string& level, const std::stri
 }
 
 void EnableLogging() {
-    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
     ASSERT_TRUE(machine.Load());
     machine.SetValue(L"EnableLogging", L"1", false);
     machine.SetValue(L"LogLevel", L"5", true);

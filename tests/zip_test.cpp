@@ -21,8 +21,8 @@
 #include <zlib.h>
 #include <boost/filesystem.hpp>
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 #include "zip/UTZipper.h"

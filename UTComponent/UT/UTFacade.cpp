@@ -14,11 +14,11 @@
 
 #include "UT/UTLibraryEntry.h"
 #include "UT/UTProcessState.h"
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTNamedLock.h"
 #include "config/UTParsedFiles.h"
 #include "config/UTXMLConfig.h"
 #include "info/UTKormString.h"
@@ -26,8 +26,8 @@
 #include "log/UTLoggerManager.h"
 #include "manager/UTPendingTranscripts.h"
 #include "manager/UTTranscriptManager.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "transcript/TextConversion.h"
 
 namespace {
@@ -179,7 +179,7 @@ bool StoreLogin(const std::wstring& login) {
 // callers use this, never the records GetUserID hands to the host.
 std::wstring ReadStoredLogin() {
     std::wstring login;
-    if (CUTXMLConfig::ReadStoredItem(UT_CONFIG_PI_UD, kComponentFolderName, kLoginItem, &login)) {
+    if (CUTXMLConfig::ReadStoredItem(UT_FILE_PI_UD, kComponentFolderName, kLoginItem, &login)) {
         return login;
     }
     std::unique_ptr<CUTConfigManager> own(new CUTConfigManager());

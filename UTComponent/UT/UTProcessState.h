@@ -41,13 +41,12 @@ struct CUTProcessState {
     static inline std::atomic<bool> revoked_unsaved{false};
 };
 
-// Asked by everything that would destroy tvUT's objects at process exit or
-// library unload: true when that is safe. The first call decides for all:
-// in a forked child never; otherwise it ends uploads in progress as CleanUp
-// does and waits a bounded time for facade calls under way on other host
-// threads. False when some are still running: then nothing is destroyed
-// (the objects are left to the process's end), never one a running call
-// still uses. Defined with the facade.
-bool TeardownIsSafe();
+// TeardownIsSafe (declared with CUTSingleton): the first call decides for
+// all: in a forked child never; otherwise it ends uploads in progress as
+// CleanUp does and waits a bounded time for facade calls under way on other
+// host threads. False when some are still running: then nothing is
+// destroyed (the objects are left to the process's end), never one a running
+// call still uses. Defined with the facade.
+#include "base/UTSingleton.h"
 
 #endif  // TVUT_UT_UTPROCESSSTATE_H

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "base/TinySha.h"
-#include "platform/UTTextCodec.h"
+#include "base/UTTextCodec.h"
 
 namespace {
 

@@ -16,13 +16,13 @@
 #include <set>
 
 #include "UT/UTProcessState.h"
+#include "base/UTReleasedAtUnload.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTRuntimeConfig.h"
-#include "info/UTReleasedAtUnload.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 #include <tinyxml.h>
 
 #include "UT/UTProcessState.h"
+#include "base/UTParseGuard.h"
+#include "base/UTStringFormater.h"
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
-#include "config/UTParseGuard.h"
 #include "log/UTLoggerManager.h"
-#include "log/UTStringFormater.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

@@ -3,13 +3,13 @@
 #include <memory>
 
 #include "UT/UTProcessState.h"
+#include "base/UTStringFormater.h"
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
-#include "log/UTStringFormater.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "transcript/UTMachineIdentity.h"
 #include "transcript/UTSystemInfo.h"
 

@@ -2,7 +2,7 @@
 
 #include <unordered_map>
 
-#include "info/UTReleasedAtUnload.h"
+#include "base/UTReleasedAtUnload.h"
 
 const wchar_t kDefaultReceivingHost[] = L"https://usage.telvoran.com/BRIMReceiver";
 const wchar_t kUsageConsentItem[] = L"UsageConsent";

@@ -14,21 +14,14 @@
 
 #include <tvUT/UTObject.h>
 
-#include "info/UTSingleton.h"
+#include "base/UTSingleton.h"
+#include "config/UTConfigFileClass.h"
 
 enum UTConfigValueType {
     UT_VALUE_INT32 = 0,
     UT_VALUE_BOOL = 1,
     UT_VALUE_STRING = 2,
     UT_VALUE_INT64 = 3
-};
-
-// Which configuration file an item lives in.
-enum UTConfigFileClass {
-    UT_FILE_NONE = -1,
-    UT_FILE_PI_UI = 0,   // machine-wide, all products and users
-    UT_FILE_PI_UD = 2,   // per user, all products
-    UT_FILE_PRODUCT = 3  // per user and product
 };
 
 enum UTConfigRange {

@@ -21,9 +21,9 @@
 
 #include <tvUT/UTObject.h>
 
+#include "base/UTSingleton.h"
 #include "config/UTRuntimeConfig.h"
 #include "config/UTStaticConfig.h"
-#include "info/UTSingleton.h"
 
 class CUTProductInfo;
 class CUTUserInfo;

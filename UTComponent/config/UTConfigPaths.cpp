@@ -2,8 +2,8 @@
 
 #include "base/UTNameHash.h"
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 const wchar_t kPIUIFileName[] = L"ProdInd_UserInd.cur";
 const wchar_t kPIUDFileName[] = L"ProdInd_UserDep.cur";

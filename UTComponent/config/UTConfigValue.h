@@ -9,8 +9,8 @@
 
 #include <string>
 
+#include "base/UTStringFormater.h"
 #include "config/UTConfigCommon.h"
-#include "log/UTStringFormater.h"
 
 template <class T>
 bool ParseConfigNumber(const std::wstring& text, T* value) {

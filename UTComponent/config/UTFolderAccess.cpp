@@ -1,6 +1,6 @@
 #include "config/UTFolderAccess.h"
 
-#include "config/UTNamedLock.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
 
 bool CanWriteFolder(const std::wstring& folder) {

@@ -2,11 +2,11 @@
 
 #include <tinyxml.h>
 
+#include "base/UTParseGuard.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigValue.h"
-#include "config/UTParseGuard.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 const wchar_t CUTMachinePolicy::kUsageTrackingItem[] = L"UsageTracking";
 const wchar_t CUTMachinePolicy::kRequireConsentItem[] = L"RequireConsent";

@@ -6,7 +6,7 @@
 
 #include <tinyxml.h>
 
-#include "info/UTReleasedAtUnload.h"
+#include "base/UTReleasedAtUnload.h"
 #include "platform/UTPlatform.h"
 
 namespace {

@@ -1,23 +1,23 @@
 #include "config/UTStaticConfig.h"
 
+#include "base/UTStringFormater.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigValue.h"
 #include "log/UTLoggerManager.h"
-#include "log/UTStringFormater.h"
 
 CUTStaticConfig::CUTStaticConfig(const std::wstring& component_folder,
                                  const std::wstring& product_folder)
     : policy_(CUTMachinePolicy::Load()), pi_ui_writable_(false) {
     if (!product_folder.empty()) {
-        product_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PRODUCT, product_folder);
+        product_file_ = std::make_shared<CUTXMLConfig>(UT_FILE_PRODUCT, product_folder);
         product_file_->Load();
     }
     // A file written by another version is stamped with this one; a file
     // that already carries it is not rewritten.
-    pi_ud_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PI_UD, component_folder);
+    pi_ud_file_ = std::make_shared<CUTXMLConfig>(UT_FILE_PI_UD, component_folder);
     pi_ud_file_->Load();
     pi_ud_file_->Save();
-    pi_ui_file_ = std::make_shared<CUTXMLConfig>(UT_CONFIG_PI_UI, component_folder);
+    pi_ui_file_ = std::make_shared<CUTXMLConfig>(UT_FILE_PI_UI, component_folder);
     pi_ui_file_->Load();
     pi_ui_file_->Save();
     pi_ui_writable_ = pi_ui_file_->IsWritable();
@@ -186,7 +186,7 @@ void CUTStaticConfig::Flush() {
 }
 
 bool CUTStaticConfig::LoadProductFile(const std::wstring& product_folder) {
-    auto file = std::make_shared<CUTXMLConfig>(UT_CONFIG_PRODUCT, product_folder);
+    auto file = std::make_shared<CUTXMLConfig>(UT_FILE_PRODUCT, product_folder);
     file->Load();
     std::lock_guard<std::mutex> lock(product_mutex_);
     product_file_ = file;

@@ -4,16 +4,16 @@
 
 #include <tinyxml.h>
 
+#include "base/UTParseGuard.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTFolderAccess.h"
-#include "config/UTNamedLock.h"
-#include "config/UTParseGuard.h"
 #include "config/UTParsedFiles.h"
 #include "config/UTScrambler.h"
 #include "log/UTLoggerManager.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 
@@ -126,9 +126,9 @@ bool DecodeSettings(const std::string& bytes, const char* root_name, TiXmlDocume
 
 const wchar_t* CUTXMLConfig::FileNameOf(unsigned kind) {
     switch (kind) {
-        case UT_CONFIG_PI_UI:
+        case UT_FILE_PI_UI:
             return kPIUIFileName;
-        case UT_CONFIG_PI_UD:
+        case UT_FILE_PI_UD:
             return kPIUDFileName;
         default:
             return kProductFileName;
@@ -137,9 +137,9 @@ const wchar_t* CUTXMLConfig::FileNameOf(unsigned kind) {
 
 const char* CUTXMLConfig::RootElementOf(unsigned kind) {
     switch (kind) {
-        case UT_CONFIG_PI_UI:
+        case UT_FILE_PI_UI:
             return "PROD_IND_USER_IND";
-        case UT_CONFIG_PI_UD:
+        case UT_FILE_PI_UD:
             return "PROD_IND_USER_DEP";
         default:
             return "PROD_DEP_USER_DEP";
@@ -153,8 +153,7 @@ bool CUTXMLConfig::DecodeFileBytes(const std::string& bytes, unsigned kind, std:
 
 CUTXMLConfig::CUTXMLConfig(unsigned kind, const std::wstring& subfolder)
     : file_name_(FileNameOf(kind)), kind_(kind), writable_(false), failed_(false) {
-    folder_path_ =
-        kind == UT_CONFIG_PI_UI ? MachineFolderPath(subfolder) : UserFolderPath(subfolder);
+    folder_path_ = kind == UT_FILE_PI_UI ? MachineFolderPath(subfolder) : UserFolderPath(subfolder);
     lock_name_ = FileLockName(folder_path_ + file_name_);
     if (!folder_path_.empty()) {
         document_ = std::make_unique<TiXmlDocument>(ToUtf8(folder_path_ + file_name_));
@@ -203,8 +202,7 @@ bool CUTXMLConfig::WriteFileLocked(const TiXmlDocument& document) {
     // FIFO) is replaced as a name, never written into. The mode is fixed:
     // the machine-wide file is for every user of the machine to read, the
     // others for their owner alone.
-    return ReplaceFileAtomically(platform, FilePath(), bytes,
-                                 kind_ == UT_CONFIG_PI_UI ? 0644 : 0600)
+    return ReplaceFileAtomically(platform, FilePath(), bytes, kind_ == UT_FILE_PI_UI ? 0644 : 0600)
         .ok();
 }
 

@@ -40,9 +40,9 @@
 
 #include <tvUT/UTObject.h>
 
-class TiXmlDocument;
+#include "config/UTConfigFileClass.h"
 
-enum UTConfigFileKind { UT_CONFIG_PI_UI = 0, UT_CONFIG_PI_UD = 2, UT_CONFIG_PRODUCT = 3 };
+class TiXmlDocument;
 
 class CUTConfig : public CUTObject {
 public:

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/UTTextCodec.h"
+#include "base/UTTextCodec.h"
 
 void FreeKormString(kormSTRING* target) {
     delete[] target->text;

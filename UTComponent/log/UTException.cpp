@@ -1,7 +1,7 @@
 #include "log/UTException.h"
 
+#include "base/UTTextCodec.h"
 #include "log/UTLoggerManager.h"
-#include "platform/UTTextCodec.h"
 
 CUTException::CUTException(int code, const wchar_t* message, CUTException* inner)
     : code_(code), message_(message != nullptr ? message : L""), inner_(inner) {}

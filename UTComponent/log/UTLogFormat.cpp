@@ -20,8 +20,8 @@
 #include <ace/OS_NS_unistd.h>
 #include <ace/Time_Value.h>
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 std::string NarrowForLog(const std::wstring& text) {
     std::string narrow;

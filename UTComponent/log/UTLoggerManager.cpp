@@ -11,12 +11,11 @@
 #include <ace/Log_Msg.h>
 #include <ace/Log_Priority.h>
 
-#include "config/UTFolderAccess.h"
-#include "config/UTNamedLock.h"
+#include "base/UTStringFormater.h"
+#include "base/UTTextCodec.h"
 #include "log/UTLogFormat.h"
-#include "log/UTStringFormater.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

@@ -44,7 +44,7 @@
 #include <mutex>
 #include <string>
 
-#include "info/UTSingleton.h"
+#include "base/UTSingleton.h"
 #include "log/UTFormatCheck.h"
 
 // Levels: callers use 1 for failures, 3 for milestones, 5 for detail.

@@ -8,8 +8,8 @@
 
 #include "UT/UTProcessState.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTNamedLock.h"
 #include "log/UTLoggerManager.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
 #include "transcript/MLSerializer.h"
 

@@ -11,18 +11,18 @@
 #include <utility>
 
 #include "UT/UTProcessState.h"
+#include "base/UTReleasedAtUnload.h"
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTNamedLock.h"
 #include "config/UTXMLConfig.h"
-#include "info/UTReleasedAtUnload.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
 #include "manager/UTPendingTranscripts.h"
 #include "manager/UTTimer.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "transcript/MLSerializer.h"
 #include "zip/UTZipper.h"
 
@@ -459,7 +459,7 @@ void CUTTranscriptManager::removeLeftTemporaryFiles(const std::wstring& componen
     const CUTPendingTranscripts pending(component_folder);
     std::vector<std::wstring> removed = pending.RemoveLeftTemporaryFiles();
     for (const std::wstring& product : pending.ProductFolderNames()) {
-        CUTXMLConfig settings(UT_CONFIG_PRODUCT,
+        CUTXMLConfig settings(UT_FILE_PRODUCT,
                               std::wstring(kComponentFolderName) + kPathSeparator + product);
         for (std::wstring& path : settings.RemoveLeftTemporaryFiles()) {
             removed.push_back(std::move(path));

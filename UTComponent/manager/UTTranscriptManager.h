@@ -62,7 +62,7 @@
 
 #include <tvUT/UTTypes.h>
 
-#include "info/UTSingleton.h"
+#include "base/UTSingleton.h"
 
 class UTTimer;
 

@@ -14,8 +14,8 @@
 
 #include "base/UTNameHash.h"
 #include "base/UTProductNames.h"
+#include "base/UTTextCodec.h"
 #include "platform/PosixPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

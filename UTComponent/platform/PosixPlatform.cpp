@@ -20,8 +20,8 @@
 #include <string>
 #include <utility>
 
-#include "info/UTReleasedAtUnload.h"
-#include "platform/UTTextCodec.h"
+#include "base/UTReleasedAtUnload.h"
+#include "base/UTTextCodec.h"
 
 namespace {
 

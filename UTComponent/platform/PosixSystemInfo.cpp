@@ -25,9 +25,9 @@
 #include <mutex>
 #include <vector>
 
+#include "base/UTTextCodec.h"
 #include "platform/PosixPlatform.h"
 #include "platform/UTOsRelease.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "platform/UTOsRelease.h"
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

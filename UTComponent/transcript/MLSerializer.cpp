@@ -1,16 +1,16 @@
 #include "transcript/MLSerializer.h"
 
 #include "base/UTFileNames.h"
+#include "base/UTSingleton.h"
 
 #include <atomic>
 
+#include "base/UTStringFormater.h"
 #include "config/UTConfigManager.h"
-#include "config/UTFolderAccess.h"
-#include "config/UTNamedLock.h"
 #include "config/UTScrambler.h"
 #include "log/UTException.h"
 #include "log/UTLoggerManager.h"
-#include "log/UTStringFormater.h"
+#include "platform/UTNamedLock.h"
 #include "platform/UTPlatform.h"
 #include "transcript/UTTranscript.h"
 
@@ -19,8 +19,6 @@ namespace {
 const wchar_t kTemporaryMarker[] = L".tmp";
 constexpr size_t kTemporaryDigits = 12;
 constexpr size_t kGuidTextLength = 38;
-
-std::atomic<CMLSerializer*> g_instance{nullptr};
 
 bool IsUpperHex(wchar_t c) {
     return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
@@ -83,33 +81,18 @@ CUTOsStatus ReplaceTranscriptFile(const std::wstring& folder, const std::wstring
 
 }  // namespace
 
+// In a slot of its own, not a CUTSingleton: the transcript manager destroys
+// it (writing the last transcript), never the exit on its own.
 CMLSerializer* CMLSerializer::GetInstance() {
-    CMLSerializer* instance = g_instance.load(std::memory_order_acquire);
-    if (instance != nullptr) {
-        return instance;
-    }
-    // Created under a lock rather than raced for: a losing instance could not
-    // be deleted without writing a transcript.
-    static std::mutex creation;
-    std::lock_guard<std::mutex> lock(creation);
-    instance = g_instance.load(std::memory_order_acquire);
-    if (instance == nullptr) {
-        try {
-            instance = new CMLSerializer();
-        } catch (...) {
-            return nullptr;
-        }
-        g_instance.store(instance, std::memory_order_release);
-    }
-    return instance;
+    return CUTInstanceSlot<CMLSerializer>::Get();
 }
 
 CMLSerializer* CMLSerializer::PeekInstance() {
-    return g_instance.load(std::memory_order_acquire);
+    return CUTInstanceSlot<CMLSerializer>::Peek();
 }
 
 void CMLSerializer::DestroyInstance() {
-    delete g_instance.exchange(nullptr, std::memory_order_acq_rel);
+    CUTInstanceSlot<CMLSerializer>::Destroy();
 }
 
 CMLSerializer::~CMLSerializer() {

@@ -44,6 +44,8 @@
 #include <vector>
 
 class CUTTranscript;
+template <class T>
+class CUTInstanceSlot;
 
 class CMLSerializer {
 public:
@@ -72,6 +74,7 @@ public:
     static std::vector<std::wstring> RemoveLeftTemporaryFiles(const std::wstring& folder);
 
 private:
+    friend class CUTInstanceSlot<CMLSerializer>;
     CMLSerializer() = default;
     // The write procedure; renew starts a new document afterwards.
     bool Write(bool renew);

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "log/UTStringFormater.h"
+#include "base/UTStringFormater.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "transcript/UTMachineIdentity.h"
 
 #include "base/TinySha.h"
+#include "base/UTTextCodec.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "transcript/UTSystemInfo.h"
 
 const wchar_t CUTMachineIdentity::kUnknown[] = L"UNKNOWN";

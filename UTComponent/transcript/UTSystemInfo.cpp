@@ -1,8 +1,8 @@
 #include "transcript/UTSystemInfo.h"
 
+#include "base/UTTextCodec.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "transcript/TextConversion.h"
 #include "transcript/UTLocaleTable.h"
 

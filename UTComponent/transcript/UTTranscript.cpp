@@ -3,10 +3,10 @@
 #include <memory>
 
 #include "UT/UTProcessState.h"
+#include "base/UTStringFormater.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
-#include "log/UTStringFormater.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 #include "transcript/UTMachineIdentity.h"
 #include "transcript/UTSystemInfo.h"
 

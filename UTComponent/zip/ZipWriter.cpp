@@ -6,8 +6,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

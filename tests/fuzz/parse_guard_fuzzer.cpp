@@ -21,7 +21,7 @@
 
 #include <tinyxml.h>
 
-#include "config/UTParseGuard.h"
+#include "base/UTParseGuard.h"
 
 namespace {
 

@@ -24,13 +24,13 @@
 
 #include <tinyxml.h>
 
+#include "base/UTParseGuard.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
-#include "config/UTParseGuard.h"
 #include "config/UTScrambler.h"
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 
@@ -99,11 +99,11 @@ void RemoveScratch() {
     std::filesystem::remove_all(g_scratch, ignored);
 }
 
-const unsigned kKinds[] = {UT_CONFIG_PI_UI, UT_CONFIG_PI_UD, UT_CONFIG_PRODUCT, UT_CONFIG_PRODUCT};
+const unsigned kKinds[] = {UT_FILE_PI_UI, UT_FILE_PI_UD, UT_FILE_PRODUCT, UT_FILE_PRODUCT};
 
 std::wstring SubfolderOf(unsigned kind) {
-    return kind == UT_CONFIG_PRODUCT ? ProductFolderName(L"FUZZ", L"1")
-                                     : std::wstring(kComponentFolderName);
+    return kind == UT_FILE_PRODUCT ? ProductFolderName(L"FUZZ", L"1")
+                                   : std::wstring(kComponentFolderName);
 }
 
 // The names of the items of one kind of file, in table order. The table
@@ -185,7 +185,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static ScratchRootsPlatform platform(FromUtf8(g_scratch + "/machine"),
                                          FromUtf8(g_scratch + "/user"));
     CUTPlatform::Install(&platform);
-    for (unsigned kind : {UT_CONFIG_PI_UI, UT_CONFIG_PI_UD, UT_CONFIG_PRODUCT}) {
+    for (unsigned kind : {UT_FILE_PI_UI, UT_FILE_PI_UD, UT_FILE_PRODUCT}) {
         const CUTXMLConfig config(kind, SubfolderOf(kind));
         std::filesystem::create_directories(ToUtf8(config.FolderPath()));
     }

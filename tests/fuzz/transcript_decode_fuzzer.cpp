@@ -17,7 +17,7 @@
 
 #include <tinyxml.h>
 
-#include "config/UTParseGuard.h"
+#include "base/UTParseGuard.h"
 #include "config/UTScrambler.h"
 #include "inspector/StoredDocuments.h"
 

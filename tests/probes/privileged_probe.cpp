@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <string>
 
+#include "base/UTTextCodec.h"
 #include "comm/UTHttpClient.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 // A set-user-id process is not dumpable, which LeakSanitizer's check at exit
 // cannot work with: in a sanitizer build the probe leaves leaks to the other

@@ -11,9 +11,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include "base/UTTextCodec.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
-#include "platform/UTTextCodec.h"
 
 namespace tvut_test {
 
@@ -74,7 +74,7 @@ ScratchRoots::ScratchRoots(Contents contents) {
 }
 
 bool WriteMachineSettings(const std::vector<std::pair<std::wstring, std::wstring>>& items) {
-    CUTXMLConfig machine(UT_CONFIG_PI_UI, kComponentFolderName);
+    CUTXMLConfig machine(UT_FILE_PI_UI, kComponentFolderName);
     machine.Load();
     for (const auto& item : items) {
         machine.SetValue(item.first, item.second, false);

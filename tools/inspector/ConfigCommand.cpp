@@ -15,14 +15,14 @@
 #include <tinyxml.h>
 
 #include "InspectorCommands.h"
+#include "base/UTParseGuard.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigCommon.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTConfigValue.h"
 #include "config/UTMachinePolicy.h"
-#include "config/UTParseGuard.h"
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 
@@ -64,8 +64,8 @@ int RunConfigCommand(int argc, char** argv) {
         std::fprintf(help ? stdout : stderr, "usage: tvut_inspect config\n");
         return help ? 0 : 2;
     }
-    const StoredFile machine = ReadStoredFile(PIUIFolderPath(), UT_CONFIG_PI_UI);
-    const StoredFile user = ReadStoredFile(PIUDFolderPath(), UT_CONFIG_PI_UD);
+    const StoredFile machine = ReadStoredFile(PIUIFolderPath(), UT_FILE_PI_UI);
+    const StoredFile user = ReadStoredFile(PIUDFolderPath(), UT_FILE_PI_UD);
     // Machine-wide items live in the user's file when the user cannot write
     // the machine-wide one.
     const bool machine_writable =

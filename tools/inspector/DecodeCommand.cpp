@@ -11,9 +11,9 @@
 
 #include "InspectorCommands.h"
 #include "StoredDocuments.h"
-#include "config/UTParseGuard.h"
+#include "base/UTParseGuard.h"
+#include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 int RunDecodeCommand(int argc, char** argv) {
     if (argc != 1 || std::strcmp(argv[0], "-h") == 0 || std::strcmp(argv[0], "--help") == 0) {

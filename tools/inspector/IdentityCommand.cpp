@@ -7,8 +7,8 @@
 #include <string>
 
 #include "InspectorCommands.h"
-#include "log/UTStringFormater.h"
-#include "platform/UTTextCodec.h"
+#include "base/UTStringFormater.h"
+#include "base/UTTextCodec.h"
 #include "transcript/UTMachineIdentity.h"
 #include "transcript/UTSystemInfo.h"
 

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "InspectorCommands.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigPaths.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

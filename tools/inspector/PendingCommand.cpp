@@ -13,9 +13,9 @@
 #include "InspectorCommands.h"
 #include "StoredDocuments.h"
 #include "base/UTFileNames.h"
+#include "base/UTTextCodec.h"
 #include "config/UTConfigPaths.h"
 #include "platform/UTPlatform.h"
-#include "platform/UTTextCodec.h"
 
 namespace {
 

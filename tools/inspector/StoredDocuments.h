@@ -18,7 +18,7 @@
 
 #include <tinyxml.h>
 
-#include "config/UTParseGuard.h"
+#include "base/UTParseGuard.h"
 #include "config/UTScrambler.h"
 
 namespace tvut_inspect {

@@ -2,8 +2,8 @@
 // number-to-text conversion: numbers never get grouping separators or a
 // locale's decimal comma, whatever locale the host has set. Same thread rules
 // as the standard streams.
-#ifndef TVUT_LOG_UTSTRINGFORMATER_H
-#define TVUT_LOG_UTSTRINGFORMATER_H
+#ifndef TVUT_BASE_UTSTRINGFORMATER_H
+#define TVUT_BASE_UTSTRINGFORMATER_H
 
 #include <locale>
 #include <sstream>
@@ -28,4 +28,4 @@ public:
 // Decimal text of an integer, with a leading "-" for negatives.
 std::wstring IntToWString(long long value);
 
-#endif  // TVUT_LOG_UTSTRINGFORMATER_H
+#endif  // TVUT_BASE_UTSTRINGFORMATER_H

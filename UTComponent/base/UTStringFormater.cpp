@@ -1,4 +1,4 @@
-#include "log/UTStringFormater.h"
+#include "base/UTStringFormater.h"
 
 std::wstring IntToWString(long long value) {
     CUTWStringFormater formatter;

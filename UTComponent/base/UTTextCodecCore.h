@@ -12,14 +12,14 @@
 // values beyond U+10FFFF; in UTF-32 a surrogate value is unpaired by
 // definition, even when two of them would form a pair in UTF-16. Pure
 // functions, any thread.
-#ifndef TVUT_PLATFORM_UTTEXTCODECCORE_H
-#define TVUT_PLATFORM_UTTEXTCODECCORE_H
+#ifndef TVUT_BASE_UTTEXTCODECCORE_H
+#define TVUT_BASE_UTTEXTCODECCORE_H
 
 #include <cstddef>
 #include <string>
 #include <type_traits>
 
-#include "platform/UTTextCodec.h"
+#include "base/UTTextCodec.h"
 
 namespace tvut_codec {
 
@@ -211,4 +211,4 @@ std::basic_string<Unit> DecodeHostUtf16Units(const char16_t* units, size_t count
 
 }  // namespace tvut_codec
 
-#endif  // TVUT_PLATFORM_UTTEXTCODECCORE_H
+#endif  // TVUT_BASE_UTTEXTCODECCORE_H

@@ -1,4 +1,4 @@
-#include "config/UTNamedLock.h"
+#include "platform/UTNamedLock.h"
 
 #include <chrono>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "info/UTReleasedAtUnload.h"
+#include "base/UTReleasedAtUnload.h"
 #include "platform/UTPlatform.h"
 
 namespace {

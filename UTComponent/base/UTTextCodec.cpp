@@ -1,6 +1,6 @@
-#include "platform/UTTextCodec.h"
+#include "base/UTTextCodec.h"
 
-#include "platform/UTTextCodecCore.h"
+#include "base/UTTextCodecCore.h"
 
 size_t Utf8SequenceAt(const char* p, size_t available, char32_t* code) {
     if (available == 0) {

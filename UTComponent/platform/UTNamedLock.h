@@ -14,8 +14,8 @@
 // opens locks of its own, so its locks exclude its parent's; it must not
 // be forked while a guard is held, as it would inherit the held in-process
 // mutex with no thread to release it.
-#ifndef TVUT_CONFIG_UTNAMEDLOCK_H
-#define TVUT_CONFIG_UTNAMEDLOCK_H
+#ifndef TVUT_PLATFORM_UTNAMEDLOCK_H
+#define TVUT_PLATFORM_UTNAMEDLOCK_H
 
 #include <chrono>
 #include <optional>
@@ -52,4 +52,4 @@ private:
 // waits for stays open and registered, and the registry with it.
 void ReleaseNamedLocks();
 
-#endif  // TVUT_CONFIG_UTNAMEDLOCK_H
+#endif  // TVUT_PLATFORM_UTNAMEDLOCK_H

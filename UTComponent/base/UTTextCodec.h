@@ -16,8 +16,8 @@
 // be dropped for one bad code unit. It goes through DecodeHostUtf16, which
 // keeps every valid character and puts U+FFFD in place of each code unit that
 // is not part of one.
-#ifndef TVUT_PLATFORM_UTTEXTCODEC_H
-#define TVUT_PLATFORM_UTTEXTCODEC_H
+#ifndef TVUT_BASE_UTTEXTCODEC_H
+#define TVUT_BASE_UTTEXTCODEC_H
 
 #include <cstddef>
 #include <string>
@@ -59,4 +59,4 @@ std::wstring DecodeHostUtf16(const char16_t* units, size_t count);
 std::string ToUtf8(const std::wstring& wide);
 std::wstring FromUtf8(const std::string& utf8);
 
-#endif  // TVUT_PLATFORM_UTTEXTCODEC_H
+#endif  // TVUT_BASE_UTTEXTCODEC_H

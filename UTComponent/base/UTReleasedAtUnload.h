@@ -15,8 +15,8 @@
 // exclude each other. Release must not race with a caller that still holds
 // a reference from Get: the unload calls it after the workers and the
 // host's calls have ended. Get throws what T's constructor throws.
-#ifndef TVUT_INFO_UTRELEASEDATUNLOAD_H
-#define TVUT_INFO_UTRELEASEDATUNLOAD_H
+#ifndef TVUT_BASE_UTRELEASEDATUNLOAD_H
+#define TVUT_BASE_UTRELEASEDATUNLOAD_H
 
 #include <atomic>
 #include <mutex>
@@ -54,4 +54,4 @@ private:
     std::mutex making_;
 };
 
-#endif  // TVUT_INFO_UTRELEASEDATUNLOAD_H
+#endif  // TVUT_BASE_UTRELEASEDATUNLOAD_H

@@ -25,8 +25,8 @@
 //
 // Pure functions of their arguments (plus the C library's character classes,
 // which the parser consults as well); any thread.
-#ifndef TVUT_CONFIG_UTPARSEGUARD_H
-#define TVUT_CONFIG_UTPARSEGUARD_H
+#ifndef TVUT_BASE_UTPARSEGUARD_H
+#define TVUT_BASE_UTPARSEGUARD_H
 
 #include <cstddef>
 #include <cstdint>
@@ -93,4 +93,4 @@ UTParseVerdict CheckXmlDocument(const std::string& text, const CUTParseLimits& l
 bool ParseXmlGuarded(const std::string& text, const CUTParseLimits& limits, TiXmlDocument* document,
                      UTParseVerdict* verdict = nullptr);
 
-#endif  // TVUT_CONFIG_UTPARSEGUARD_H
+#endif  // TVUT_BASE_UTPARSEGUARD_H

@@ -1,4 +1,4 @@
-#include "config/UTParseGuard.h"
+#include "base/UTParseGuard.h"
 
 #include <cctype>
 #include <cstring>
@@ -7,7 +7,7 @@
 
 #include <tinyxml.h>
 
-#include "platform/UTTextCodec.h"
+#include "base/UTTextCodec.h"
 
 namespace {
 
