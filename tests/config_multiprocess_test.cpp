@@ -33,6 +33,7 @@
 #include "info/UTProductInfoImp.h"
 #include "platform/UTPlatform.h"
 #include "support/ChildProcess.h"
+#include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 #include "support/WaitFor.h"
 
@@ -387,16 +388,6 @@ TEST_F(ConfigMultiProcessTest, RepairIsDecidedAndWrittenUnderOneHoldingOfTheLock
 
 namespace {
 
-// A clock a minute ahead: every file the test writes counts as settled, so
-// readers keep what they parse of it.
-class AheadClockPlatform : public CUTPlatformWrapper {
-public:
-    AheadClockPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    int64_t CurrentTimeNanos() override {
-        return target()->CurrentTimeNanos() + int64_t{60} * 1000000000;
-    }
-};
-
 // Stores login through a file object of this process, as any product does.
 bool StoreLogin(const std::wstring& login) {
     CUTXMLConfig config(UT_FILE_PI_UD, kComponentFolderName);
@@ -426,7 +417,10 @@ std::wstring RereadLogin(CUTXMLConfig* config) {
 // within the same tick of the file system's clock, is read at once, by the
 // one-item reader and by a file object's reread alike.
 TEST_F(ConfigMultiProcessTest, KeptFileNeverHidesAnotherProcessSave) {
-    AheadClockPlatform ahead;
+    // A clock a minute ahead: every file the test writes counts as settled,
+    // so readers keep what they parse of it.
+    tvut_test::ClockPlatform ahead;
+    ahead.Advance(60);
     CUTScopedPlatform scoped(&ahead);
     ASSERT_TRUE(StoreLogin(L"user-00"));
     CUTXMLConfig reader(UT_FILE_PI_UD, kComponentFolderName);

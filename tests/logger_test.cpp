@@ -681,11 +681,10 @@ TEST(LoggerRotationTest, CountOneDeletesEveryArchive) {
 }
 
 // Rotations within one second must not overwrite an earlier archive.
-class FixedTimePlatform : public CUTPlatformWrapper {
+// 2016-03-07 14:05:09.25 UTC: every archive name reads "2016_3_7_14_5_9".
+class FixedTimePlatform : public tvut_test::ClockPlatform {
 public:
-    FixedTimePlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    // 2016-03-07 14:05:09 UTC: every archive name reads "2016_3_7_14_5_9".
-    int64_t CurrentTimeNanos() override { return int64_t{1457359509} * 1000000000 + 250000000; }
+    FixedTimePlatform() { Set(1457359509, 250000000); }
 };
 
 TEST(LoggerRotationTest, RotationsInOneSecondKeepEveryArchive) {
@@ -704,6 +703,11 @@ TEST(LoggerRotationTest, RotationsInOneSecondKeepEveryArchive) {
     EXPECT_EQ("line 1", MessageOf(ReadLines(place.Archive(expected[1])).at(0)));
     EXPECT_EQ("line 2", MessageOf(ReadLines(place.Archive(expected[2])).at(0)));
     EXPECT_EQ("line 3", MessageOf(ReadLines(place.path).at(0)));
+    // The line's own time is the platform's too (the day as the local zone
+    // has it).
+    const std::string line = ReadLines(place.path).at(0);
+    EXPECT_NE(std::string::npos, line.find(" | 2016-03-0")) << line;
+    EXPECT_NE(std::string::npos, line.find(".250000 | pid:")) << line;
 }
 
 // Rotations within one second share the time in their names and may share

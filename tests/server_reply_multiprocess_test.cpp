@@ -19,6 +19,7 @@
 #include "config/UTXMLConfig.h"
 #include "platform/UTPlatform.h"
 #include "support/ChildProcess.h"
+#include "support/FakePlatforms.h"
 #include "support/ReplyReplay.h"
 #include "support/ScratchRoots.h"
 
@@ -30,13 +31,6 @@ namespace {
 
 constexpr int kRounds = 150;
 constexpr int64_t kFirstSend = 1765000000;
-
-class SettableClock : public CUTPlatformWrapper {
-public:
-    SettableClock() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    int64_t CurrentTimeNanos() override { return now.load() * 1000000000; }
-    std::atomic<int64_t> now{0};
-};
 
 const char kAccepted[] =
     "<?xml version=\"1.0\"?><Reply><REQ_SESSION_ID>S</REQ_SESSION_ID>"
@@ -54,13 +48,13 @@ std::wstring Stored(const wchar_t* item) {
 // A session that records delivered sends, as the send cycle does after each
 // upload; its settings were loaded once, at its start.
 int Sender() {
-    SettableClock clock;
+    tvut_test::ClockPlatform clock;
     CUTScopedPlatform installed(&clock);
     if (CUTConfigManager::GetInstance() == nullptr) {
         return 2;
     }
     for (int round = 1; round <= kRounds; ++round) {
-        clock.now.store(kFirstSend + round);
+        clock.Set(kFirstSend + round);
         CUTHttpClient client("https://127.0.0.1/r");
         std::wstring session_id;
         if (tvut_test::ReceiveReply(client, kAccepted, sizeof(kAccepted) - 1, &session_id) != 0) {

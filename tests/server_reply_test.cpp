@@ -23,6 +23,7 @@
 #include "config/UTXMLConfig.h"
 #include "log/UTLoggerManager.h"
 #include "platform/UTPlatform.h"
+#include "support/FakePlatforms.h"
 #include "support/ReplyReplay.h"
 #include "support/ScratchRoots.h"
 
@@ -35,10 +36,9 @@ namespace {
 
 constexpr int64_t kNow = 1765000000;
 
-class FixedClock : public CUTPlatformWrapper {
+class FixedClock : public tvut_test::ClockPlatform {
 public:
-    FixedClock() : CUTPlatformWrapper(CUTPlatform::Default()) {}
-    int64_t CurrentTimeNanos() override { return kNow * 1000000000; }
+    FixedClock() { Set(kNow); }
 };
 
 using Element = std::optional<std::string>;

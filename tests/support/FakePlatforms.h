@@ -5,12 +5,40 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/UTPlatform.h"
 
 namespace tvut_test {
+
+// The clock of every test that sets one: the time stands still at what Set
+// gave, or runs with the real clock moved by what Advance gave. Every time
+// tvUT writes (files, log lines, requests) comes from it. Any thread.
+class ClockPlatform : public CUTPlatformWrapper {
+public:
+    ClockPlatform() : CUTPlatformWrapper(CUTPlatform::Default()) {}
+    // Stops the clock at seconds (and nanos) since 1970.
+    void Set(int64_t seconds, int64_t nanos = 0) {
+        fixed_.store(seconds * kNanosPerSecond + nanos);
+    }
+    // Lets the clock run again, seconds ahead of the real one.
+    void Advance(int64_t seconds) {
+        offset_.store(seconds * kNanosPerSecond);
+        fixed_.store(kRunning);
+    }
+    int64_t CurrentTimeNanos() override {
+        const int64_t fixed = fixed_.load();
+        return fixed != kRunning ? fixed : target()->CurrentTimeNanos() + offset_.load();
+    }
+
+private:
+    static constexpr int64_t kNanosPerSecond = 1000000000;
+    static constexpr int64_t kRunning = INT64_MIN;
+    std::atomic<int64_t> fixed_{kRunning};
+    std::atomic<int64_t> offset_{0};
+};
 
 // A user without a home: the per-user root is unavailable.
 class NoUserRootPlatform : public CUTPlatformWrapper {
