@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -466,8 +465,8 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long /*priority*/,
     if (format == nullptr) {
         return false;
     }
-    // errno as the caller left it, for %m.
-    const int caller_errno = errno;
+    // The system error as the caller left it, for %m; left so again.
+    const int caller_error = LastOsErrorCode();
     va_list rest;
     va_copy(rest, args);
     const char* p = format;
@@ -558,7 +557,7 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long /*priority*/,
                 va_arg(rest, void*);
                 break;
             case 'm':
-                PrintText(&sink, spec, std::strerror(caller_errno));
+                PrintText(&sink, spec, OsErrorText(caller_error).c_str());
                 break;
             default:
                 // Not a directive after all: copied as written, and it takes
@@ -568,6 +567,6 @@ bool AppendLogRecord(std::string* out, size_t limit, unsigned long /*priority*/,
         }
     }
     va_end(rest);
-    errno = caller_errno;
+    RestoreOsErrorCode(caller_error);
     return sink.Cut();
 }

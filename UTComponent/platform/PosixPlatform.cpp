@@ -641,6 +641,14 @@ bool IsSecureExecution() {
     return ::getauxval(AT_SECURE) != 0;
 }
 
+int LastOsErrorCode() {
+    return errno;
+}
+
+void RestoreOsErrorCode(int code) {
+    errno = code;
+}
+
 int CurrentProcessId() {
     return static_cast<int>(::getpid());
 }

@@ -357,6 +357,10 @@ int CurrentProcessId();
 // The system's id of the calling thread, as its tools show it (the kernel's
 // thread id here).
 int64_t CurrentThreadId();
+// The calling thread's last system error number (errno here), and putting it
+// back: for code that must leave it as its caller left it.
+int LastOsErrorCode();
+void RestoreOsErrorCode(int code);
 // True in a process that runs with privileges its starter lacks.
 bool IsSecureExecution();
 // Has handler run in the child of every later fork of this process, before
