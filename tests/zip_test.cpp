@@ -563,7 +563,7 @@ TEST(ZipFailureTest, ManyEntriesShareOneCompressor) {
 
 // A disk that is full when the archive is created, fills up in the middle of
 // an entry or just before completion: an archive that cannot be completed is
-// removed, with the errno kept; one whose disk had room again for the rest
+// removed, with the failure kept; one whose disk had room again for the rest
 // keeps every entry added while there was room.
 TEST(ZipFullDiskTest, FullDiskLeavesAValidArchiveOrNone) {
     ScratchFolder scratch;

@@ -5,7 +5,7 @@
 // %X, %o with the length modifiers hh, h, l, ll, j, z and t (64-bit values as
 // %lld or %llu of a long long or unsigned long long), %c, %s, %ls and %S (wide
 // text), %lc and %C, %e, %f, %g, %a and their capitals (L for a long double),
-// %p, %m (the text of errno as the caller left it) and %%, with flags, widths
+// %p, %m (the text of the system error the caller left) and %%, with flags, widths
 // and precisions, "*" included. The line prefix is not made here
 // (AppendLinePrefix). The C library's formatter is not used for the record as
 // a whole, for two reasons: its %ls converts under the host's LC_CTYPE and

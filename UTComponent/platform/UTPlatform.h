@@ -299,9 +299,11 @@ public:
     // Opens an existing file for reading and writing without truncating it,
     // and closes it at once: may this process update the file?
     virtual CUTOsStatus CanOpenForUpdate(const std::wstring& path) = 0;
-    // Opens the named lock called name, shared by every process of this
-    // user that opens the same name (a lock file in the user's private lock
-    // folder here; a named mutex there). Any text is a valid name.
+    // Opens the named lock called name: every process that opens the same
+    // name in the system's lock namespace excludes the others. Here that is
+    // a lock file in the user's private lock folder (so no user can block
+    // another's); a system with named mutexes opens the mutex of that name,
+    // machine-wide. Any text is a valid name.
     virtual CUTOsStatus OpenNamedLock(const std::wstring& name,
                                       std::unique_ptr<CUTSystemLock>* lock) = 0;
 

@@ -32,7 +32,7 @@
 // information not handed over (logged at level 1), the user's tracking off
 // (nothing of the session may be kept), Transcripts folder
 // missing and not creatable, a file write that fails (logged at level 5
-// with the path and the errno) -- and leaves an earlier transcript of the
+// with the path and what failed) -- and leaves an earlier transcript of the
 // session as it was. Only memory exhaustion throws; the destructor never
 // throws.
 #ifndef TVUT_TRANSCRIPT_MLSERIALIZER_H

@@ -116,7 +116,7 @@ private:
     bool MakeRoom();
     // Moves the write position, after writing what is buffered.
     bool SeekTo(uint64_t offset);
-    // Keeps the errno of the file's last failure; returns false.
+    // Keeps the file's last failure; returns false.
     bool FileFailed(const CUTOsStatus& failure);
 
     std::unique_ptr<CUTWritableFile> file_;
