@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <type_traits>
 
 template <class T>
@@ -34,7 +35,7 @@ public:
                       "static destruction must never free the object");
         T* object = object_.load(std::memory_order_acquire);
         if (object == nullptr) {
-            std::lock_guard<std::mutex> guard(making_);
+            std::lock_guard<Lock> guard(making_);
             object = object_.load(std::memory_order_acquire);
             if (object == nullptr) {
                 object = new T();
@@ -45,13 +46,33 @@ public:
     }
 
     void Release() {
-        std::lock_guard<std::mutex> guard(making_);
+        std::lock_guard<Lock> guard(making_);
         delete object_.exchange(nullptr, std::memory_order_acq_rel);
     }
 
 private:
+#ifdef _WIN32
+    // MinGW's std::mutex has a destructor (its threads library initialises
+    // mutexes by a call), which static destruction would run. Making and
+    // releasing happen once or twice in a process: a spin that yields is
+    // enough there.
+    class Lock {
+    public:
+        void lock() {
+            while (busy_.exchange(true, std::memory_order_acquire)) {
+                std::this_thread::yield();
+            }
+        }
+        void unlock() { busy_.store(false, std::memory_order_release); }
+
+    private:
+        std::atomic<bool> busy_{false};
+    };
+#else
+    using Lock = std::mutex;
+#endif
     std::atomic<T*> object_{nullptr};
-    std::mutex making_;
+    Lock making_;
 };
 
 #endif  // TVUT_BASE_UTRELEASEDATUNLOAD_H
