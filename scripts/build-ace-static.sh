@@ -62,82 +62,13 @@ for tool in make g++ perl; do
 done
 
 # Debian's source packages come from the very mirrors the machine already
-# uses: each deb entry is repeated as a deb-src one in a file of our own.
-# No host is named here; an entry that is disabled stays out.
-srcdir=/etc/apt/sources.list.d
-derived822="$srcdir/tvut-deb-src.sources"
-derivedlist="$srcdir/tvut-deb-src.list"
-has_deb_src() {
-    local f
-    for f in /etc/apt/sources.list "$srcdir"/*.list "$srcdir"/*.sources; do
-        [ -f "$f" ] || continue
-        case $f in "$derived822" | "$derivedlist") continue ;; esac
-        if grep -Eq '^[[:space:]]*deb-src[[:space:]]' "$f" ||
-            grep -Eiq '^Types:.*[[:space:]]deb-src([[:space:]]|$)' "$f"; then
-            return 0
-        fi
-    done
-    return 1
-}
-derive_deb_src() {
-    local f out822 outlist
-    out822=$(mktemp) outlist=$(mktemp)
-    for f in "$srcdir"/*.sources; do
-        [ -f "$f" ] || continue
-        [ "$f" = "$derived822" ] && continue
-        # One stanza at a time (stanzas are separated by blank lines): a
-        # stanza whose Types has deb and that is not "Enabled: no" is written
-        # again with "Types: deb-src".
-        awk '
-            function flush() {
-                if (n > 0 && isdeb && !off) {
-                    for (i = 1; i <= n; i++) print lines[i]
-                    print ""
-                }
-                n = 0; isdeb = 0; off = 0
-            }
-            /^[[:space:]]*$/ { flush(); next }
-            /^[[:space:]]*#/ { next }
-            tolower($1) == "types:" {
-                for (i = 2; i <= NF; i++) if ($i == "deb") isdeb = 1
-                lines[++n] = "Types: deb-src"
-                next
-            }
-            tolower($1) == "enabled:" && tolower($2) == "no" { off = 1 }
-            { lines[++n] = $0 }
-            END { flush() }
-        ' "$f" >>"$out822"
-    done
-    for f in /etc/apt/sources.list "$srcdir"/*.list; do
-        [ -f "$f" ] || continue
-        [ "$f" = "$derivedlist" ] && continue
-        sed -n 's/^[[:space:]]*deb\([[:space:]]\)/deb-src\1/p' "$f" >>"$outlist"
-    done
-    if [ -s "$out822" ]; then
-        { echo "# Written by tvUT's scripts/build-ace-static.sh: the machine's deb entries, as deb-src."
-          cat "$out822"; } >"$derived822"
-        chmod 0644 "$derived822"
-        say "wrote $derived822 from the machine's deb822 sources"
-    fi
-    if [ -s "$outlist" ]; then
-        { echo "# Written by tvUT's scripts/build-ace-static.sh: the deb lines, as deb-src."
-          cat "$outlist"; } >"$derivedlist"
-        chmod 0644 "$derivedlist"
-        say "wrote $derivedlist from the machine's one-line sources"
-    fi
-    rm -f "$out822" "$outlist"
-    [ -s "$derived822" ] || [ -s "$derivedlist" ] ||
-        fail "no deb entry in the machine's APT sources to derive a deb-src entry from"
-}
+# uses (scripts/lib-debsrc.sh derives the deb-src entries; no host is named).
+debsrc_writer=scripts/build-ace-static.sh
+# shellcheck source=lib-debsrc.sh
+. "$(dirname "$0")/lib-debsrc.sh"
 
 export DEBIAN_FRONTEND=noninteractive
-if [ -s "$derived822" ] || [ -s "$derivedlist" ]; then
-    say "APT's deb-src entries are the ones derived before: $(ls "$derived822" "$derivedlist" 2>/dev/null | tr '\n' ' ')"
-elif has_deb_src; then
-    say "APT's sources already have deb-src entries"
-else
-    derive_deb_src
-fi
+debsrc_ensure
 say "apt-get update ..."
 apt-get update -qq || fail "apt-get update failed"
 
