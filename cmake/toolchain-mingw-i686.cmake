@@ -1,7 +1,6 @@
 # Cross-compiles for 32-bit Windows with MinGW-w64 (i686, posix thread model),
 # against the static dependencies scripts/build-windows.sh builds from
 # Debian's sources into ${TVUT_DEPS_CACHE:-/var/cache/tvut-deps}/win32-i686
-# (written by that script; edit it there).
 #   cmake -G Ninja -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
