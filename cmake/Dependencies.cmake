@@ -1,4 +1,9 @@
-# The dependencies come from Debian's packages (scripts/install-deps.sh).
+# The dependencies come from Debian's packages (scripts/install-deps.sh); for
+# Windows, from the static cross-built ones scripts/build-windows.sh keeps.
+if(WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/DependenciesWin32.cmake)
+    return()
+endif()
 find_package(Threads REQUIRED)
 find_package(Boost 1.74 REQUIRED COMPONENTS thread filesystem system)
 find_package(CURL REQUIRED)
