@@ -11,10 +11,16 @@
 // in DIR for the inspector. --server URL points the root's uploads at URL (a
 // ReceivingHost value, such as the local receiver's) the way a product's
 // installer does, with logging on, and shows what tvUT logged. It uses only
-// the public headers and libtvUT.so. --calls-only leaves out the files
-// (tree, decoded transcript, inspector hints): for scripts that show them
-// their own way.
+// the public headers and libtvUT.so (tvUT.dll on Windows). --calls-only
+// leaves out the files (tree, decoded transcript, inspector hints): for
+// scripts that show them their own way. The inspector is a Linux tool: on
+// Windows the tree is shown and the transcripts are left to it.
+#ifdef _WIN32
+#include <process.h>
+#include <stdlib.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -34,10 +40,47 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::u16string U16(const char* text) {
-    std::u16string out;
+#ifdef _WIN32
+int ProcessId() {
+    return _getpid();
+}
+void SetVariable(const char* name, const std::string& value) {
+    _putenv_s(name, value.c_str());
+}
+// A new folder of this run's own below the temporary folder.
+bool MakeScratchFolder(const fs::path& temp, std::string* folder) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate =
+            temp / ("tvut-sample-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            *folder = candidate.string();
+            return true;
+        }
+    }
+    return false;
+}
+#else
+int ProcessId() {
+    return static_cast<int>(getpid());
+}
+void SetVariable(const char* name, const std::string& value) {
+    setenv(name, value.c_str(), 1);
+}
+bool MakeScratchFolder(const fs::path& temp, std::string* folder) {
+    std::string pattern = (temp / "tvut-sample-XXXXXX").string();
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        return false;
+    }
+    *folder = pattern;
+    return true;
+}
+#endif
+
+std::basic_string<kormCHAR> U16(const char* text) {
+    std::basic_string<kormCHAR> out;
     for (const char* p = text; *p != 0; ++p) {
-        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*p)));
+        out.push_back(static_cast<kormCHAR>(static_cast<unsigned char>(*p)));
     }
     return out;
 }
@@ -46,7 +89,7 @@ std::u16string U16(const char* text) {
 struct HostText {
     explicit HostText(const char* text) : units(U16(text)) {}
     kormSTRING Get() { return kormSTRING{&units[0], -1}; }
-    std::u16string units;
+    std::basic_string<kormCHAR> units;
 };
 
 const char* Meaning(int status) {
@@ -110,6 +153,12 @@ void Report(const char* call, int status) {
     std::printf("%-34s -> %-6d %s\n", call, status, Meaning(status));
 }
 
+#ifdef _WIN32
+// tvUT's files are the same on every system: the Linux inspector reads them.
+fs::path InspectorPath(const char*) {
+    return "tvut_inspect";
+}
+#else
 // tvut_inspect is built beside this program: find it from the program's own
 // location, whatever the current folder or the name it was started by.
 fs::path InspectorPath(const char* argv0) {
@@ -120,17 +169,18 @@ fs::path InspectorPath(const char* argv0) {
     }
     return self.parent_path() / "tvut_inspect";
 }
+#endif
 
 void ShowTree(const fs::path& root) {
-    std::printf("\nFiles under %s:\n", root.c_str());
+    std::printf("\nFiles under %s:\n", root.string().c_str());
     std::error_code ec;
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path relative = fs::relative(it->path(), root, ec);
         if (it->is_directory(ec)) {
-            std::printf("  %s/\n", relative.c_str());
+            std::printf("  %s/\n", relative.string().c_str());
         } else {
-            std::printf("  %-70s %8ju bytes\n", relative.c_str(),
-                        static_cast<uintmax_t>(it->file_size(ec)));
+            std::printf("  %-70s %8llu bytes\n", relative.string().c_str(),
+                        static_cast<unsigned long long>(it->file_size(ec)));
         }
     }
 }
@@ -138,13 +188,19 @@ void ShowTree(const fs::path& root) {
 // The session's transcript as the inspector decodes it (it is stored
 // scrambled).
 void ShowTranscripts(const fs::path& root, const fs::path& inspector) {
+#ifdef _WIN32
+    std::printf("\nDecode the transcripts on Linux with %s decode FILE.utt\n",
+                inspector.string().c_str());
+    (void)root;
+    return;
+#endif
     std::error_code ec;
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         if (it->path().extension() != ".utt") {
             continue;
         }
-        std::printf("\nThe session's transcript, decoded by\n  %s decode %s\n\n", inspector.c_str(),
-                    it->path().c_str());
+        std::printf("\nThe session's transcript, decoded by\n  %s decode %s\n\n",
+                    inspector.string().c_str(), it->path().string().c_str());
         std::fflush(stdout);
         const std::string command =
             "'" + inspector.string() + "' decode '" + it->path().string() + "' 2>/dev/null";
@@ -182,7 +238,7 @@ bool PointAt(const fs::path& root, const std::string& server) {
 
 // The messages this process logged, in order.
 std::vector<std::string> OwnLogLines(const fs::path& log) {
-    const std::string mark = "| pid:" + std::to_string(getpid()) + " |";
+    const std::string mark = "| pid:" + std::to_string(ProcessId()) + " |";
     std::vector<std::string> lines;
     std::ifstream in(log);
     for (std::string line; std::getline(in, line);) {
@@ -253,18 +309,16 @@ int main(int argc, char** argv) {
     if (!keep) {
         std::error_code ec;
         const fs::path temp = fs::temp_directory_path(ec);
-        std::string pattern = (ec ? fs::path("/tmp") : temp) / "tvut-sample-XXXXXX";
-        if (mkdtemp(&pattern[0]) == nullptr) {
-            std::perror("mkdtemp");
+        if (!MakeScratchFolder(ec ? fs::path("/tmp") : temp, &root)) {
+            std::perror("cannot make a scratch folder");
             return 1;
         }
-        root = pattern;
     }
     root = fs::absolute(root).lexically_normal().string();
     fs::create_directories(root + "/machine");
     fs::create_directories(root + "/user");
-    setenv("UT_MACHINE_DATA_DIR", (root + "/machine").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root + "/user").c_str(), 1);
+    SetVariable("UT_MACHINE_DATA_DIR", root + "/machine");
+    SetVariable("XDG_DATA_HOME", root + "/user");
     std::printf("tvUT sample host, working in %s\n", root.c_str());
     if (!server.empty()) {
         if (!PointAt(root, server)) {
@@ -335,7 +389,7 @@ int main(int argc, char** argv) {
 
     if (!server.empty()) {
         std::printf("\nWhat tvUT logged during this run (%s, lines of this process):\n",
-                    log.c_str());
+                    log.string().c_str());
         for (const std::string& logged : OwnLogLines(log)) {
             std::printf("  %s\n", logged.c_str());
         }
@@ -354,8 +408,8 @@ int main(int argc, char** argv) {
     ShowTranscripts(root, inspector);
     if (keep) {
         std::printf("\nThe files are kept in %s.\n", root.c_str());
-        std::printf("Show a settings file as plain XML with:\n  %s decode %s\n", inspector.c_str(),
-                    settings.c_str());
+        std::printf("Show a settings file as plain XML with:\n  %s decode %s\n",
+                    inspector.string().c_str(), settings.c_str());
     } else {
         std::error_code ec;
         fs::remove_all(root, ec);
@@ -368,7 +422,7 @@ int main(int argc, char** argv) {
         std::printf(
             "To keep the files and inspect them, run with --root DIR, then:\n"
             "  %s decode DIR/user/Telvoran/TVUT/ProdInd_UserDep.cur\n",
-            inspector.c_str());
+            inspector.string().c_str());
     }
     return 0;
 }
