@@ -1,7 +1,5 @@
 #include "support/ScratchRoots.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -14,27 +12,56 @@
 #include "base/UTTextCodec.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
+#include "support/Environment.h"
 
 namespace tvut_test {
 
-ScratchFolder::ScratchFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/tvut-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        throw std::runtime_error("cannot make a scratch folder");
+namespace {
+
+// The temporary area: $TMPDIR when absolute, else /tmp; on Windows the
+// user's temporary folder.
+boost::filesystem::path TemporaryArea() {
+#ifdef _WIN32
+    boost::system::error_code ec;
+    const boost::filesystem::path temp = boost::filesystem::temp_directory_path(ec);
+    if (ec) {
+        throw std::runtime_error("no temporary folder");
     }
-    path_ = buffer.data();
+    return temp;
+#else
+    const char* base = std::getenv("TMPDIR");
+    return base != nullptr && base[0] == '/' ? base : "/tmp";
+#endif
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder() {
+    const boost::filesystem::path area = TemporaryArea();
+    // Made new, never taken over: a name that exists is passed by.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const boost::filesystem::path candidate =
+            area / boost::filesystem::unique_path("tvut-test-%%%%%%%%%%%%");
+        boost::system::error_code ec;
+        if (boost::filesystem::create_directory(candidate, ec) && !ec) {
+            boost::filesystem::permissions(candidate, boost::filesystem::owner_all, ec);
+            path_ = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a scratch folder");
 }
 
 ScratchFolder::~ScratchFolder() {
     boost::system::error_code ec;
-    // Folders made read-only by a test must be opened up before removal.
+    // Folders made read-only by a test must be opened up before removal;
+    // links are left as they are (their targets are not the test's).
     for (boost::filesystem::recursive_directory_iterator it(path_, ec), end; !ec && it != end;
          it.increment(ec)) {
-        ::chmod(it->path().c_str(), 0700);
+        boost::system::error_code ignored;
+        if (!boost::filesystem::is_symlink(it->symlink_status(ignored))) {
+            boost::filesystem::permissions(it->path(), boost::filesystem::owner_all, ignored);
+        }
     }
     boost::filesystem::remove_all(path_, ec);
 }
@@ -45,26 +72,18 @@ std::wstring ScratchFolder::wpath() const {
 
 const char kNoServerHost[] = "http://127.0.0.1:1/BRIMReceiver";
 
-ScratchRoots::ScratchRoots(Contents contents) {
-    const char* machine = std::getenv("UT_MACHINE_DATA_DIR");
-    const char* user = std::getenv("XDG_DATA_HOME");
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const char* policy = std::getenv("UT_POLICY_FILE");
-    had_policy_ = policy != nullptr;
-    old_policy_ = policy != nullptr ? policy : "";
-    had_machine_ = machine != nullptr;
-    had_user_ = user != nullptr;
-    had_runtime_ = runtime != nullptr;
-    old_machine_ = machine != nullptr ? machine : "";
-    old_user_ = user != nullptr ? user : "";
-    old_runtime_ = runtime != nullptr ? runtime : "";
-    ::mkdir(machine_root().c_str(), 0700);
-    ::mkdir(user_root().c_str(), 0700);
-    ::mkdir(runtime_root().c_str(), 0700);
-    ::setenv("UT_MACHINE_DATA_DIR", machine_root().c_str(), 1);
-    ::setenv("XDG_DATA_HOME", user_root().c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", runtime_root().c_str(), 1);
-    ::setenv("UT_POLICY_FILE", policy_path().c_str(), 1);
+ScratchRoots::ScratchRoots(Contents contents)
+    : saved_{SavedVariable("UT_MACHINE_DATA_DIR"), SavedVariable("XDG_DATA_HOME"),
+             SavedVariable("XDG_RUNTIME_DIR"), SavedVariable("UT_POLICY_FILE")} {
+    for (const std::string& root : {machine_root(), user_root(), runtime_root()}) {
+        boost::system::error_code ec;
+        boost::filesystem::create_directory(root, ec);
+        boost::filesystem::permissions(root, boost::filesystem::owner_all, ec);
+    }
+    SetVariable("UT_MACHINE_DATA_DIR", machine_root());
+    SetVariable("XDG_DATA_HOME", user_root());
+    SetVariable("XDG_RUNTIME_DIR", runtime_root());
+    SetVariable("UT_POLICY_FILE", policy_path());
     if (contents == kNoServerSettings) {
         const std::wstring host = FromUtf8(kNoServerHost);
         if (!WriteMachineSettings({{L"ReceivingHost", host}, {L"ReceivingHostBeta", host}})) {
@@ -91,28 +110,7 @@ std::vector<std::pair<std::wstring, std::wstring>> SendOnlyWhenAskedSettings(
             {L"ReceivingHostBeta", FromUtf8(host)}};
 }
 
-ScratchRoots::~ScratchRoots() {
-    if (had_machine_) {
-        ::setenv("UT_MACHINE_DATA_DIR", old_machine_.c_str(), 1);
-    } else {
-        ::unsetenv("UT_MACHINE_DATA_DIR");
-    }
-    if (had_user_) {
-        ::setenv("XDG_DATA_HOME", old_user_.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_DATA_HOME");
-    }
-    if (had_runtime_) {
-        ::setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_RUNTIME_DIR");
-    }
-    if (had_policy_) {
-        ::setenv("UT_POLICY_FILE", old_policy_.c_str(), 1);
-    } else {
-        ::unsetenv("UT_POLICY_FILE");
-    }
-}
+ScratchRoots::~ScratchRoots() = default;
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -137,8 +135,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool PathExists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    boost::system::error_code ec;
+    return boost::filesystem::exists(boost::filesystem::status(path, ec));
 }
 
 std::vector<std::string> EntryNames(const std::string& folder) {

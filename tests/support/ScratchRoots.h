@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/Environment.h"
+
 namespace tvut_test {
 
 class ScratchFolder {
@@ -59,15 +61,9 @@ public:
     const ScratchFolder& folder() const { return folder_; }
 
 private:
+    // Put back after the folder is gone (members end in reverse order).
+    SavedVariable saved_[4];
     ScratchFolder folder_;
-    std::string old_machine_;
-    std::string old_user_;
-    std::string old_runtime_;
-    std::string old_policy_;
-    bool had_machine_;
-    bool had_user_;
-    bool had_runtime_;
-    bool had_policy_;
 };
 
 // Writes the machine-wide settings items (names and values) of the current
