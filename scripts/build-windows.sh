@@ -13,9 +13,12 @@
 #      A dependency whose stamp is there is not built again (delete the stamp
 #      to rebuild it; libcurl follows a rebuilt OpenSSL by itself). zlib is
 #      Debian's own mingw package.
-#   3. writes cmake/toolchain-mingw-i686.cmake, which points CMake at the
-#      cross compilers and at that prefix;
-#   4. builds the component (not yet: see build_component).
+#   3. checks cmake/toolchain-mingw-i686.cmake (in the repo), which points
+#      CMake at the cross compilers and at that prefix;
+#   4. builds into build-win32/ (TVUT_WIN32_BUILD to choose another folder):
+#      tvUT.dll (PE32, i686) and its import library tvUT.dll.a, the sample
+#      host tvut_sample_host.exe beside them, and the Windows test programs
+#      in tests/windows/ (scripts/test.sh --windows runs them under wine).
 # Each step prints how long it took, and the end the total.
 set -euo pipefail
 
@@ -62,7 +65,8 @@ packages=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev
     binutils-mingw-w64-i686 libz-mingw-w64-dev
     wine wine32:i386
-    build-essential dpkg-dev bison perl cmake ninja-build make xz-utils
+    build-essential dpkg-dev bison perl cmake ninja-build make xz-utils file
+    googletest
 )
 install_packages() {
     [ "$(id -u)" -eq 0 ] || fail "run as root: it installs packages and adds a deb-src entry to APT's sources"
@@ -422,11 +426,25 @@ check_toolchain() {
 
 # -------------------------------------------------- the component itself
 
-# Not yet: the component's Windows build (build-win32/tvUT.dll, its import
-# library, the Windows tests and the sample host) comes here.
+build_dir=${TVUT_WIN32_BUILD:-$repo/build-win32}
+# The component, its sample host and the Windows suite, from the same sources
+# as the Linux build. The test cases are listed under wine when CTest runs,
+# so building needs no wine prefix.
 build_component() {
-    say "component: not yet (this script builds the dependencies and the toolchain file so far)"
-    return 0
+    say "component: configuring and building into $build_dir ..."
+    cmake -S "$repo" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DTVUT_DEPS_CACHE="$cache_root" -DTVUT_BUILD_TESTS=ON -DTVUT_BUILD_BENCHMARKS=OFF \
+        -DCMAKE_CROSSCOMPILING_EMULATOR=wine >/dev/null ||
+        fail "CMake could not configure the Windows build"
+    cmake --build "$build_dir" -j "$jobs" || fail "the Windows build failed"
+    local dll="$build_dir/tvUT.dll"
+    [ -f "$dll" ] && [ -f "$build_dir/tvUT.dll.a" ] || fail "the build made no tvUT.dll and tvUT.dll.a"
+    file "$dll" | grep -q 'PE32 executable (DLL).*Intel 80386' || fail "$dll is not a 32-bit DLL: $(file -b "$dll")"
+    local stripped
+    stripped=$(mktemp)
+    $host-strip -o "$stripped" "$dll"
+    say "component: $dll, $(stat -c %s "$dll") bytes ($(stat -c %s "$stripped") without debugging information)"
+    rm -f "$stripped"
 }
 
 # ------------------------------------------------------------------ main
