@@ -423,6 +423,13 @@ bool CUTHttpClient::Exchange(const std::wstring& payload_path, std::wstring* ses
         if (CUTPlatform::Current()->GetEnvironment(kCaBundleVariable, &bundle) && !bundle.empty()) {
             curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
         }
+#ifdef _WIN32
+        else {
+            // OpenSSL knows no Windows trust store of its own: libcurl reads
+            // the system's root certificates into it.
+            curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+        }
+#endif
     }
 
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);

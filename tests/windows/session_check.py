@@ -42,13 +42,14 @@ def windows_path(path):
 class Receiver:
     """The local receiver, on a free port of 127.0.0.1, its store in folder."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, *options):
+        folder = tempfile.mkdtemp(prefix="receiver-", dir=folder)
         self.store = os.path.join(folder, "store")
         ready = os.path.join(folder, "ready")
         self.log = open(os.path.join(folder, "receiver.log"), "wb")
         self.process = subprocess.Popen(
             [sys.executable, RECEIVER, "--store", self.store, "--ready-file", ready,
-             "--exit-with-parent"],
+             "--exit-with-parent"] + list(options),
             stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
         while not os.path.exists(ready):
@@ -56,8 +57,10 @@ class Receiver:
                 self.stop()
                 raise RuntimeError("the receiver did not come up")
             time.sleep(0.05)
-        values = dict(line.split(" ", 1) for line in open(ready).read().splitlines() if " " in line)
+        with open(ready) as f:
+            values = dict(line.split(" ", 1) for line in f.read().splitlines() if " " in line)
         self.url = values["url"]
+        self.ca_file = values.get("ca_file")
 
     def requests(self):
         """The stored requests: (summary lines, {entry: transcript XML})."""
@@ -73,7 +76,8 @@ class Receiver:
                 for entry in sorted(os.listdir(tfolder)):
                     with open(os.path.join(tfolder, entry), "rb") as f:
                         transcripts[entry] = f.read()
-            found.append((open(summary).read().splitlines(), transcripts))
+            with open(summary) as f:
+                found.append((f.read().splitlines(), transcripts))
         return found
 
     def stop(self):
@@ -111,19 +115,24 @@ class SessionCheck(unittest.TestCase):
             receiver.stop()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def receiver(self):
-        receiver = Receiver(self.folder)
+    def receiver(self, *options):
+        receiver = Receiver(self.folder, *options)
         self.receivers.append(receiver)
         return receiver
 
-    def start_host(self, *arguments, root=None):
+    def start_host(self, *arguments, root=None, ca_bundle=None):
+        environment = dict(os.environ)
+        environment.pop("UT_CA_BUNDLE", None)
+        if ca_bundle:
+            environment["UT_CA_BUNDLE"] = windows_path(ca_bundle)
         return subprocess.Popen(
             ["wine", self.host, "--root", windows_path(root or self.root), "--calls-only"] +
             list(arguments),
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            env=environment)
 
-    def run_host(self, *arguments, root=None):
-        process = self.start_host(*arguments, root=root)
+    def run_host(self, *arguments, root=None, ca_bundle=None):
+        process = self.start_host(*arguments, root=root, ca_bundle=ca_bundle)
         output, _ = process.communicate(timeout=WINE_TIMEOUT)
         text = output.decode("utf-8", "replace")
         self.assertEqual(process.returncode, 0, text)
@@ -197,6 +206,33 @@ class SessionCheck(unittest.TestCase):
         # Both crashed sessions arrived, each under its own name.
         self.assertEqual(len(crashed), 2, delivered)
         self.assert_only_final_versions_left(crashed | {s for s, _ in delivered})
+
+    def test_tls_is_verified_as_on_linux(self):
+        """HTTPS: the receiver's own certificate as the bundle is trusted;
+        another certificate, the system's store (which does not hold the
+        receiver's) and a server below TLS 1.2 are refused, nothing sent."""
+        trusted = self.receiver("--tls")
+        stranger = self.receiver("--tls")
+        old = self.receiver("--tls", "--tls-max-version", "1.0")
+        cases = [
+            ("the receiver's certificate", trusted, trusted.ca_file, 300),
+            ("another certificate", trusted, stranger.ca_file, -301),
+            ("the system's store", trusted, None, -301),
+            ("TLS 1.0 only", old, old.ca_file, -301),
+        ]
+        for name, receiver, bundle, expected in cases:
+            with self.subTest(name):
+                root = tempfile.mkdtemp(prefix="root-", dir=self.folder)
+                before = len(receiver.requests())
+                output = self.run_host("--server", receiver.url, "--send-now", root=root,
+                                       ca_bundle=bundle)
+                self.assertEqual(statuses(output).get("GetUBInformation (kormTRUE)"), [expected],
+                                 output)
+                received = receiver.requests()[before:]
+                if expected == 300:
+                    self.assertTrue(received, output)
+                else:
+                    self.assertEqual(received, [], output)
 
     def test_files_left_behind_read_with_the_linux_tools(self):
         inspect = os.environ.get("TVUT_LINUX_INSPECT")
