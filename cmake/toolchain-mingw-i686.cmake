@@ -13,6 +13,8 @@ set(CMAKE_RC_COMPILER ${TVUT_MINGW_HOST}-windres)
 # would otherwise take the machine's own ar and ranlib.
 find_program(CMAKE_AR ${TVUT_MINGW_HOST}-ar REQUIRED)
 find_program(CMAKE_RANLIB ${TVUT_MINGW_HOST}-ranlib REQUIRED)
+find_program(CMAKE_OBJCOPY ${TVUT_MINGW_HOST}-objcopy REQUIRED)
+find_program(CMAKE_STRIP ${TVUT_MINGW_HOST}-strip REQUIRED)
 
 # The cache's place: -DTVUT_DEPS_CACHE=..., else the environment's, else the
 # default. CMake's checks read this file again in projects of their own,
