@@ -433,7 +433,7 @@ build_dir=${TVUT_WIN32_BUILD:-$repo/build-win32}
 build_component() {
     say "component: configuring and building into $build_dir ..."
     cmake -S "$repo" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DTVUT_DEPS_CACHE="$cache_root" -DTVUT_BUILD_TESTS=ON -DTVUT_BUILD_BENCHMARKS=OFF \
+        -DTVUT_DEPS_CACHE="$cache_root" -DTVUT_BUILD_TESTS=ON -DTVUT_BUILD_BENCHMARKS=ON \
         -DCMAKE_CROSSCOMPILING_EMULATOR=wine >/dev/null ||
         fail "CMake could not configure the Windows build"
     cmake --build "$build_dir" -j "$jobs" || fail "the Windows build failed"
