@@ -7,10 +7,11 @@ they are counted here, from /proc, the way the Linux bench counts its own.
 usage: idle_wakeups.py BUILD_WIN32_DIR [seconds]    (30 when not given)
 
 Runs build-win32/windows_idle_host.exe under wine in scratch roots whose
-settings point uploads at 127.0.0.1:1 (nothing listens) with the default
-timers otherwise, so that nothing is due for hours. Asio's timers on Windows
-would wake every 5 minutes: give more than 300 seconds to see that they do
-not. Uses WINEPREFIX as set (scripts/test.sh --windows makes one in
+settings point uploads at the local receiver (tools/ut_receiver.py, started
+here on 127.0.0.1) with the default timers otherwise: the session's first
+send is delivered, and nothing is due for an hour after it (a failed send
+would retry after 5 minutes). Asio's timers on Windows would wake every 5
+minutes: give more than 300 seconds to see that they do not. Uses WINEPREFIX as set (scripts/test.sh --windows makes one in
 build-win32/wine-prefix).
 """
 import os
@@ -19,6 +20,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+RECEIVER = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                        "tools", "ut_receiver.py")
 
 
 def windows_path(path):
@@ -68,12 +72,23 @@ def main(argv):
     host = os.path.join(build, "windows_idle_host.exe")
     sample = os.path.join(build, "tvut_sample_host.exe")
     scratch = tempfile.mkdtemp(prefix="tvut-idle-")
+    receiver = None
     try:
         root = os.path.join(scratch, "root")
-        # The sample host writes the machine settings an installer would:
-        # uploads to a port where nothing listens.
+        ready = os.path.join(scratch, "ready")
+        receiver = subprocess.Popen(
+            [sys.executable, RECEIVER, "--store", os.path.join(scratch, "store"), "--ready-file",
+             ready, "--exit-with-parent"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(ready):
+            if receiver.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the receiver did not come up")
+            time.sleep(0.05)
+        with open(ready) as f:
+            url = dict(line.split(" ", 1) for line in f.read().splitlines())["url"]
+        # The sample host writes the machine settings an installer would.
         subprocess.run(["wine", sample, "--root", windows_path(root), "--calls-only", "--server",
-                        "http://127.0.0.1:1/BRIMReceiver"], check=True,
+                        url], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         environment = dict(os.environ, UT_MACHINE_DATA_DIR=windows_path(os.path.join(root, "machine")),
                            XDG_DATA_HOME=windows_path(os.path.join(root, "user")))
@@ -113,6 +128,9 @@ def main(argv):
               (total, seconds, done or "no answer", process.returncode))
         return 0 if done == "done" and process.returncode == 0 else 1
     finally:
+        if receiver is not None:
+            receiver.terminate()
+            receiver.wait()
         shutil.rmtree(scratch, ignore_errors=True)
 
 
