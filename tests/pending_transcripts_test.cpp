@@ -1,6 +1,7 @@
 // The files a send cycle carries, found on real folders: which entries count
 // as transcripts and archived logs, the payload budget's rule, the removal of
-// old transcripts, and removal only of the version that was gathered.
+// old transcripts, and removal only of the version that was listed or the
+// bytes that were packed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include "support/FakePlatforms.h"
 #include "support/ScratchRoots.h"
 #include "support/WaitFor.h"
+#include "zip/UTZipper.h"
 
 using tvut_test::ChildProcess;
 using tvut_test::PathExists;
@@ -380,6 +382,89 @@ TEST_F(PendingTranscriptsTest, OnlyTheVersionThatWasListedIsRemoved) {
         const bool existed = PathExists(path);
         EXPECT_EQ(c.removed, CUTPendingTranscripts::RemoveIfUnchanged(file));
         EXPECT_EQ(existed && !c.removed, PathExists(path));
+    }
+}
+
+namespace {
+
+// Writes bytes over the start of the file at path without replacing it, and
+// gives it back its last access and write times: the same file, size and
+// time, other content. This is what a version written after two atomic
+// replacements looks like when it was given the inode number the delivered
+// version had and its time stamp fell within the same clock tick.
+void RewriteInPlaceKeepingTimes(const std::string& path, const std::string& bytes) {
+    struct stat before;
+    ASSERT_EQ(0, ::stat(path.c_str(), &before));
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_LE(0, fd);
+    EXPECT_EQ(static_cast<ssize_t>(bytes.size()), ::pwrite(fd, bytes.data(), bytes.size(), 0));
+    ::close(fd);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
+}
+
+}  // namespace
+
+// After a delivered upload only the bytes the archive carried may go: a
+// transcript and an archived log, gathered and packed as a send cycle does,
+// are removed only while they hold exactly what was packed, however much
+// their device, inode, size and last write time say they are unchanged.
+TEST_F(PendingTranscriptsTest, OnlyTheBytesThatWerePackedAreRemoved) {
+    const std::string folder = Product("P");
+    const std::string transcript = folder + "/{S}.utt";
+    const std::string log = component_ + "/TVUT_2016_3_7_14_5_9.log";
+    const std::string sent = "<transcript guid=\"{A}\" session=\"{S}\"/>";
+    const struct {
+        const char* label;
+        bool packed;
+        // The same size as sent, written in place; empty: left alone.
+        std::string rewritten;
+        bool removed;
+    } cases[] = {
+        {"unchanged", true, "", true},
+        {"another version, the same size", true, "<transcript guid=\"{B}\" session=\"{S}\"/>",
+         false},
+        {"only the first byte differs", true, "*" + sent.substr(1), false},
+        {"only the last byte differs", true, sent.substr(0, sent.size() - 1) + "*", false},
+        {"gathered but left out by the packer", false, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(WriteFile(transcript, sent));
+        ASSERT_TRUE(WriteFile(log, sent));
+        CUTPayloadList payload(100000);
+        CUTPendingTranscripts::GatherArchivedLogs(FromUtf8(component_), &payload);
+        Pending().GatherTranscripts(&payload);
+        ASSERT_EQ(2u, payload.files.size());
+        const std::string archive = scratch_.Join("payload.zip");
+        {
+            CUTZipper zipper(FromUtf8(archive));
+            for (CUTPendingFile& file : payload.files) {
+                ZipEntryBytes bytes;
+                if (c.packed) {
+                    ASSERT_TRUE(zipper.AddFile(file.path, &bytes));
+                    file.RecordPackedBytes(bytes.size, bytes.crc32);
+                }
+            }
+            ASSERT_TRUE(zipper.Complete());
+        }
+        ::unlink(archive.c_str());
+        for (const CUTPendingFile& file : payload.files) {
+            const std::string path = ToUtf8(file.path);
+            if (!c.rewritten.empty()) {
+                ASSERT_EQ(sent.size(), c.rewritten.size());
+                RewriteInPlaceKeepingTimes(path, c.rewritten);
+            }
+            // What the identity check sees is unchanged in every case.
+            CUTFileStatus now;
+            ASSERT_TRUE(CUTPlatform::Current()->GetEntryStatus(file.path, &now));
+            ASSERT_TRUE(file.IsVersion(now)) << path;
+            EXPECT_EQ(c.removed, CUTPendingTranscripts::RemoveIfUnchanged(file)) << path;
+            EXPECT_EQ(!c.removed, PathExists(path)) << path;
+            if (!c.removed && !c.rewritten.empty()) {
+                EXPECT_EQ(c.rewritten, ReadFile(path));
+            }
+        }
     }
 }
 

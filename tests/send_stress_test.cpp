@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -97,6 +96,17 @@ int64_t MonotonicNanos() {
         .count();
 }
 
+// The wall clock in whole seconds, read as the component reads it
+// (CLOCK_REALTIME). Not std::time: glibc's time() reads the kernel's coarse
+// clock, which for a few milliseconds after a second begins may still give
+// the second before, so that an end time CleanUp stamped would seem to lie
+// after the moment CleanUp returned.
+int64_t WallSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 // The seeded pause between a session's calls: spreading the calls in time
 // is what makes the kills land at different moments, so this sleep is the
 // schedule under test, not a wait for something to happen.
@@ -142,12 +152,12 @@ int RunSession(const SessionPlan& plan, const std::string& notes) {
         Note(fd, "crashed");
         Pause(plan.pause_ms[3]);
     }
-    Note(fd, "cleanup_from " + std::to_string(std::time(nullptr)) + " " +
-                 std::to_string(MonotonicNanos()));
+    Note(fd,
+         "cleanup_from " + std::to_string(WallSeconds()) + " " + std::to_string(MonotonicNanos()));
     if (CUTFacade::CleanUp() != UT_CLEANUP_OK) {
         return 24;
     }
-    Note(fd, "cleanup_to " + std::to_string(std::time(nullptr)));
+    Note(fd, "cleanup_to " + std::to_string(WallSeconds()));
     ::close(fd);
     return 0;
 }

@@ -2,6 +2,8 @@
 
 #include "base/UTFileNames.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <memory>
 #include <tuple>
@@ -22,6 +24,7 @@ bool Stopping() {
 }
 
 constexpr size_t kCopyPieceSize = 64 * 1024;
+constexpr size_t kCheckPieceSize = 16 * 1024;
 
 // "{" + 36 characters of a GUID + "}" + ".zip"
 constexpr size_t kUploadArchiveNameLength = 42;
@@ -136,7 +139,39 @@ bool CopyBytes(const std::wstring& source, const std::wstring& target) {
     return out->Close().ok();
 }
 
+// Does the open file hold exactly count bytes with this CRC-32? Reads at
+// most one byte past count: enough to tell a longer file, and a file that
+// grew without bound costs no more than the one that was sent.
+bool HoldsBytes(CUTReadableFile* in, uint64_t count, uint32_t expected_crc) {
+    unsigned char piece[kCheckPieceSize];
+    uint64_t seen = 0;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (;;) {
+        const uint64_t room = count - seen;
+        const size_t want = room < sizeof piece ? static_cast<size_t>(room) + 1 : sizeof piece;
+        size_t n = 0;
+        if (!in->Read(piece, want, &n)) {
+            return false;
+        }
+        seen += n;
+        if (seen > count) {
+            return false;
+        }
+        crc = crc32(crc, piece, static_cast<uInt>(n));
+        if (n < want) {
+            break;
+        }
+    }
+    return seen == count && static_cast<uint32_t>(crc) == expected_crc;
+}
+
 }  // namespace
+
+void CUTPendingFile::RecordPackedBytes(uint64_t count, uint32_t crc32) {
+    proof = Proof::kPacked;
+    packed_size = count;
+    packed_crc32 = crc32;
+}
 
 bool CUTPendingFile::IsVersion(const CUTFileStatus& status) const {
     return status.is_regular_file && status.device == device && status.inode == inode &&
@@ -153,6 +188,7 @@ bool CUTPayloadList::Take(const CUTPendingFile& file) {
         return false;
     }
     files.push_back(file);
+    files.back().proof = CUTPendingFile::Proof::kGathered;
     return true;
 }
 
@@ -350,6 +386,10 @@ std::wstring CUTPendingTranscripts::CopyLogFile(const std::wstring& log_file_pat
 
 bool CUTPendingTranscripts::RemoveIfUnchanged(const CUTPendingFile& file) {
     CUTPlatform* platform = CUTPlatform::Current();
+    // Gathered but not packed: nothing says what the server has of it.
+    if (file.proof == CUTPendingFile::Proof::kGathered) {
+        return false;
+    }
     // Checked and removed under the lock that writers of the folder hold
     // while they replace a transcript: a version written between the check
     // and the removal would otherwise be the one removed, never delivered.
@@ -362,9 +402,23 @@ bool CUTPendingTranscripts::RemoveIfUnchanged(const CUTPendingFile& file) {
     if (!guard.IsHeld()) {
         return false;
     }
+    // Another file, size or time: surely not what was sent. The same ones
+    // prove nothing for a sent file (an inode freed by one replacement may be
+    // given to the next), so its bytes are read back and must be the packed
+    // ones.
     CUTFileStatus now;
     if (!platform->GetEntryStatus(file.path, &now) || !file.IsVersion(now)) {
         return false;
+    }
+    if (file.proof == CUTPendingFile::Proof::kPacked) {
+        CUTFileStatus opened;
+        std::unique_ptr<CUTReadableFile> in;
+        if (!platform->OpenForReading(file.path, &opened, &in) || !file.IsVersion(opened) ||
+            !HoldsBytes(in.get(), file.packed_size, file.packed_crc32)) {
+            return false;
+        }
+        // Closed before the removal: an open file may not be removable.
+        in.reset();
     }
     return platform->RemoveFile(file.path).ok();
 }

@@ -21,11 +21,20 @@
 // (archived logs, then transcripts by product folder), in listing order; each
 // one's size joins the running total, and the first file that takes the total
 // past the budget is left out and ends its stage, even when smaller files
-// follow. Sizes and the total are 64-bit. Each gathered file keeps the
-// identity, size and last write time it had when it was listed; after a
-// delivered upload it is removed only while it is still that version
-// (RemoveIfUnchanged), so a transcript rewritten meanwhile (a crash recorded
-// during the upload) stays for the next cycle.
+// follow. Sizes and the total are 64-bit.
+//
+// What identifies a version decides what may be removed (RemoveIfUnchanged).
+// A file that was only listed (a trim, a stale archive) is the version the
+// listing saw while its identity (device and inode), size and last write time
+// are unchanged. A file gathered for an upload is removed only once the
+// packer has recorded the count and CRC-32 of the bytes it packed, and then
+// only while the file holds exactly those bytes: the server has those, and
+// nothing else. Identity alone is not enough there: after two atomic
+// replacements the newest version may get the inode the delivered one had,
+// with the same size and a last write time within the same timestamp tick,
+// and that never-sent version would be removed. So a transcript rewritten
+// meanwhile (a crash recorded during the upload, the end time written by
+// CleanUp) stays for the next cycle; a file the packer left out stays too.
 //
 // Threads: no shared state; the send cycle uses it under the sending lock,
 // benchmarks and tools call it directly. Failures: a folder that cannot be
@@ -41,17 +50,32 @@
 
 struct CUTFileStatus;
 
-// One file as its folder listing saw it.
+// One file as its folder listing saw it, and, once an upload packed it, the
+// bytes that upload carried.
 struct CUTPendingFile {
+    // What tells this version from a later one at the same path.
+    enum class Proof {
+        kListing,   // the status the listing saw: identity, size, last write time
+        kGathered,  // taken for an upload, its packed bytes not on record: kept
+        kPacked,    // the bytes an upload carried: their count and CRC-32
+    };
+
     std::wstring path;
     uint64_t size = 0;
     uint64_t device = 0;
     uint64_t inode = 0;
     int64_t last_write_nanos = -1;
+    Proof proof = Proof::kListing;
+    // Valid with Proof::kPacked.
+    uint64_t packed_size = 0;
+    uint32_t packed_crc32 = 0;
 
     // Is status (of the same path, queried now) still this version of the
     // file: the same file, size and last write time?
     bool IsVersion(const CUTFileStatus& status) const;
+    // What the packer read of this file: from now on only these bytes are
+    // the version that was sent.
+    void RecordPackedBytes(uint64_t count, uint32_t crc32);
 };
 
 // What one send cycle gathers.
@@ -74,7 +98,8 @@ struct CUTPayloadList {
     bool OverBudget() const { return total > budget; }
     // Leaves out a file larger than the budget (false never: the stage goes
     // on); else adds its size to the total and takes the file unless that
-    // overruns the budget; false when the stage must end.
+    // overruns the budget (as Proof::kGathered); false when the stage must
+    // end.
     bool Take(const CUTPendingFile& file);
 };
 
@@ -135,10 +160,12 @@ public:
     // such a name are only listed. Returns the paths removed.
     std::vector<std::wstring> RemoveLeftTemporaryFiles() const;
 
-    // Removes file when the path still holds the version that was listed,
-    // deciding and removing under the lock writers of its folder hold; false
-    // (the file stays) when it changed, vanished, cannot be removed or the
-    // lock cannot be had.
+    // Removes file when the path still holds its version (see file.proof:
+    // the listed status, or else exactly the packed bytes, read back whole;
+    // a gathered file without packed bytes never), deciding and removing
+    // under the lock writers of its folder hold; false (the file stays) when
+    // it changed, vanished, cannot be read or removed, or the lock cannot be
+    // had.
     static bool RemoveIfUnchanged(const CUTPendingFile& file);
 
     // Is name (a bare file name) a transcript's or an archived log's?

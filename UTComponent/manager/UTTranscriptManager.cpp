@@ -544,11 +544,15 @@ int CUTTranscriptManager::sendFile(bool* sent) {
         bool archived = false;
         if (!payload.files.empty() && !archive.empty()) {
             CUTZipper zipper(archive);
-            for (const CUTPendingFile& file : payload.files) {
+            for (CUTPendingFile& file : payload.files) {
                 if (CUTProcessState::stop.load()) {
                     break;
                 }
-                if (zipper.AddFile(file.path)) {
+                // The bytes packed are the version the server will have:
+                // only those may be removed once it accepts them.
+                ZipEntryBytes bytes;
+                if (zipper.AddFile(file.path, &bytes)) {
+                    file.RecordPackedBytes(bytes.size, bytes.crc32);
                     packed.push_back(&file);
                 }
             }
@@ -587,7 +591,7 @@ int CUTTranscriptManager::sendFile(bool* sent) {
                     UT_LOG(UT_LOG_DEVDBG, "Remove transcript file %ls", file->path.c_str());
                 } else {
                     // Rewritten (a crash recorded, say) or gone since it was
-                    // gathered: what is there now has not been delivered.
+                    // packed: what is there now has not been delivered.
                     UT_LOG(UT_LOG_DEVDBG, "Keep transcript file %ls, it changed after it was sent",
                            file->path.c_str());
                 }

@@ -23,10 +23,10 @@
 // decision and upload at a time among all threads and processes of the
 // user. It gathers the pending files (CUTPendingTranscripts), packs them
 // (CUTZipper), uploads them (CUTHttpClient), removes what the server
-// accepted (only entries that were packed and are still the version that was
-// packed) and otherwise arms the retry or restart timer. After a cycle that
-// sent a request, once the lock is released, the host's callback learns
-// whether the server accepted the upload.
+// accepted (only entries that were packed and still hold exactly the bytes
+// that were packed) and otherwise arms the retry or restart timer. After a
+// cycle that sent a request, once the lock is released, the host's callback
+// learns whether the server accepted the upload.
 //
 // Threads: host threads construct and destroy the manager and call the
 // public operations; handle_timeout runs on the timers' threads (two at once

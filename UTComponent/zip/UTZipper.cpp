@@ -14,11 +14,11 @@ CUTZipper::CUTZipper(const std::wstring& archive_path)
 
 CUTZipper::~CUTZipper() = default;
 
-bool CUTZipper::AddFile(const std::wstring& source_path) {
+bool CUTZipper::AddFile(const std::wstring& source_path, ZipEntryBytes* packed) {
     if (!writer_) {
         return false;
     }
-    return writer_->AddFile(EntryName(source_path), source_path);
+    return writer_->AddFile(EntryName(source_path), source_path, packed);
 }
 
 bool CUTZipper::Complete() {

@@ -10,6 +10,9 @@
 // writer and every AddFile returns false. A file that cannot be added (missing,
 // a folder, unreadable, 4 GiB or more, a write that failed) is left out and
 // AddFile returns false; the entries added before and after it stay intact.
+// An added file's CRC-32 and byte count, of the bytes actually packed, are
+// given to the caller, so that it can tell later whether the file on disk
+// still holds exactly what an upload carried.
 // An archive that cannot be completed (a full disk) is removed: Complete
 // returns false and no partial archive is left to be sent. Error() gives the
 // last failure on the archive file. Nothing is logged or thrown.
@@ -24,8 +27,7 @@
 #include <tvUT/UTObject.h>
 
 #include "platform/UTPlatform.h"
-
-class ZipWriter;
+#include "zip/ZipWriter.h"
 
 class CUTZipper : public CUTObject {
 public:
@@ -33,8 +35,9 @@ public:
     // Completes the archive.
     ~CUTZipper() override;
 
-    // Adds the file at source_path; false when it was not added.
-    bool AddFile(const std::wstring& source_path);
+    // Adds the file at source_path; false when it was not added. Once added,
+    // *packed (when given) holds the CRC-32 and count of the bytes packed.
+    bool AddFile(const std::wstring& source_path, ZipEntryBytes* packed = nullptr);
 
     // Completes and closes the archive; false when there is none or it could
     // not be completed (the archive file is then gone). Once only: later

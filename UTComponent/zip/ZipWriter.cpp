@@ -137,7 +137,8 @@ ZipWriter::~ZipWriter() {
     }
 }
 
-bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& source_path) {
+bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& source_path,
+                        ZipEntryBytes* packed) {
     if (closed_ || broken_ || entries_.size() >= kMaxEntries) {
         return false;
     }
@@ -181,6 +182,10 @@ bool ZipWriter::AddFile(const std::wstring& entry_name, const std::wstring& sour
         return false;
     }
     central_size_ += kCentralHeaderSize + entry.name.size() + kCentralExtraSize;
+    if (packed != nullptr) {
+        packed->crc32 = entry.crc;
+        packed->size = entry.uncompressed_size;
+    }
     entries_.push_back(std::move(entry));
     return true;
 }

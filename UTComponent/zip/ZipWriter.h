@@ -38,6 +38,13 @@
 
 struct z_stream_s;
 
+// The data one entry holds, as it was packed: the CRC-32 and the count of the
+// source bytes read (fewer than the file's size when it shrank meanwhile).
+struct ZipEntryBytes {
+    uint32_t crc32 = 0;
+    uint64_t size = 0;
+};
+
 class ZipWriter {
 public:
     // Creates the archive file (owner read and write), replacing an existing
@@ -52,8 +59,10 @@ public:
     ZipWriter& operator=(const ZipWriter&) = delete;
 
     // Adds the file at source_path under entry_name (already in archive form:
-    // the bare name, "/" as separator). False when the entry was not added.
-    bool AddFile(const std::wstring& entry_name, const std::wstring& source_path);
+    // the bare name, "/" as separator). False when the entry was not added;
+    // else *packed (when given) holds what the entry holds.
+    bool AddFile(const std::wstring& entry_name, const std::wstring& source_path,
+                 ZipEntryBytes* packed = nullptr);
 
     // Writes the central directory and the end record and closes the file.
     // Happens once; later calls and additions return false. On failure the
