@@ -910,9 +910,15 @@ TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
     const std::string dead_settings =
         TranscriptFolder("GONE_1") + "/../ProdDep_UserDep.cur.tmp0123456789ABCDEF";
     ASSERT_TRUE(tvut_test::WriteFile(dead_settings, "half a settings file"));
+    // And for the user's settings file, which a send cycle does not write.
+    const std::string dead_user_settings =
+        roots_.pi_ud_folder() + "/ProdInd_UserDep.cur.tmp0123456789ABCDEF";
+    MakeFolders(roots_.pi_ud_folder());
+    ASSERT_TRUE(tvut_test::WriteFile(dead_user_settings, "half the user's settings"));
     // Left an hour ago, or dated a day ahead (the clock was set back since).
     SetWriteTime(dead, Now() - 3600);
     SetWriteTime(dead_settings, Now() + 86400);
+    SetWriteTime(dead_user_settings, Now() - 3600);
     // A fresh one with no lock held: a writer of this user whose lock folder
     // is another (no XDG_RUNTIME_DIR under cron or ssh) may be writing it.
     const std::string fresh =
@@ -958,6 +964,7 @@ TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
 
     EXPECT_FALSE(PathExists(dead));
     EXPECT_FALSE(PathExists(dead_settings));
+    EXPECT_FALSE(PathExists(dead_user_settings));
     EXPECT_TRUE(PathExists(not_ours));
     EXPECT_TRUE(PathExists(fresh));
     EXPECT_EQ(1, Lines("Devdbg", "Remove stale temporary file " + dead));

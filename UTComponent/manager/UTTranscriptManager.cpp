@@ -458,6 +458,14 @@ void CUTTranscriptManager::removeLeftTemporaryFiles(const std::wstring& componen
     // what it sweeps, so a live writer's file is never touched.
     const CUTPendingTranscripts pending(component_folder);
     std::vector<std::wstring> removed = pending.RemoveLeftTemporaryFiles();
+    // The machine's and the user's settings files are written less often
+    // than a product's: their leftovers are swept here too.
+    for (const unsigned kind : {UT_FILE_PI_UI, UT_FILE_PI_UD}) {
+        CUTXMLConfig settings(kind, kComponentFolderName);
+        for (std::wstring& path : settings.RemoveLeftTemporaryFiles()) {
+            removed.push_back(std::move(path));
+        }
+    }
     for (const std::wstring& product : pending.ProductFolderNames()) {
         CUTXMLConfig settings(UT_FILE_PRODUCT,
                               std::wstring(kComponentFolderName) + kPathSeparator + product);
