@@ -910,15 +910,9 @@ TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
     const std::string dead_settings =
         TranscriptFolder("GONE_1") + "/../ProdDep_UserDep.cur.tmp0123456789ABCDEF";
     ASSERT_TRUE(tvut_test::WriteFile(dead_settings, "half a settings file"));
-    // And for the user's settings file, which a send cycle does not write.
-    const std::string dead_user_settings =
-        roots_.pi_ud_folder() + "/ProdInd_UserDep.cur.tmp0123456789ABCDEF";
-    MakeFolders(roots_.pi_ud_folder());
-    ASSERT_TRUE(tvut_test::WriteFile(dead_user_settings, "half the user's settings"));
     // Left an hour ago, or dated a day ahead (the clock was set back since).
     SetWriteTime(dead, Now() - 3600);
     SetWriteTime(dead_settings, Now() + 86400);
-    SetWriteTime(dead_user_settings, Now() - 3600);
     // A fresh one with no lock held: a writer of this user whose lock folder
     // is another (no XDG_RUNTIME_DIR under cron or ssh) may be writing it.
     const std::string fresh =
@@ -964,7 +958,6 @@ TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
 
     EXPECT_FALSE(PathExists(dead));
     EXPECT_FALSE(PathExists(dead_settings));
-    EXPECT_FALSE(PathExists(dead_user_settings));
     EXPECT_TRUE(PathExists(not_ours));
     EXPECT_TRUE(PathExists(fresh));
     EXPECT_EQ(1, Lines("Devdbg", "Remove stale temporary file " + dead));
@@ -972,6 +965,29 @@ TEST_F(SendCycleTest, TemporaryFilesOfWritersThatDiedGoAndALiveWritersStay) {
     ASSERT_TRUE(receiver.WaitForRequests(1));
     const std::vector<std::string> received = ReceivedTranscripts(receiver.Requests());
     EXPECT_NE(received.end(), std::find(received.begin(), received.end(), session + ".utt"));
+}
+
+// The machine's and the user's settings files may not be written again for
+// long (a send without user information writes neither before it goes out):
+// what a writer killed while saving them left is swept by the cycle too.
+TEST_F(SendCycleTest, TemporaryFilesOfTheSharedSettingsFilesGo) {
+    LocalReceiver receiver;
+    Settings(receiver.HostUrl());
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    HostObjects host;
+    const std::vector<std::string> dead = {
+        roots_.pi_ud_folder() + "/ProdInd_UserDep.cur.tmp0123456789ABCDEF",
+        roots_.pi_ui_folder() + "/ProdInd_UserInd.cur.tmp0123456789ABCDEF"};
+    MakeFolders(roots_.pi_ud_folder());
+    MakeFolders(roots_.pi_ui_folder());
+    for (const std::string& path : dead) {
+        ASSERT_TRUE(tvut_test::WriteFile(path, "half a settings file"));
+        SetWriteTime(path, Now() - 3600);
+    }
+    EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(host.product(), nullptr, kormTRUE));
+    for (const std::string& path : dead) {
+        EXPECT_FALSE(PathExists(path)) << path;
+    }
 }
 
 namespace {
