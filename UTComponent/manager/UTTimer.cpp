@@ -22,13 +22,34 @@
 // of work or was stopped would need a restart(), which must not overlap a
 // run() that is still returning on the old thread. A new context never
 // races with an old thread.
+//
+// The context and its timer exist only while the thread runs: made when the
+// thread starts, destroyed by the thread itself as it ends. On Windows Asio
+// serves the timers of a context with a helper thread of its own, which
+// lives as long as the context; a context kept from construction to
+// destruction would hold a thread for an idle timer and join it in the
+// destructor. Both pointers are set and reset under the timer's mutex.
 struct UTTimer::Run {
-    boost::asio::io_context io;
+    std::unique_ptr<boost::asio::io_context> io;
     // Steady clock: a change of the wall clock neither delays nor hastens
     // an expiry.
-    boost::asio::steady_timer timer{io};
+    std::unique_ptr<boost::asio::steady_timer> timer;
     std::thread thread;
     std::atomic<bool> ended{false};
+
+    void Open() {
+        io.reset(new boost::asio::io_context());
+        timer.reset(new boost::asio::steady_timer(*io));
+    }
+    void Close() {
+        timer.reset();
+        io.reset();
+    }
+    void Stop() {
+        if (io) {
+            io->stop();
+        }
+    }
 };
 
 UTTimer::UTTimer(Handler handler, int duration_seconds, int id, bool repeat)
@@ -47,7 +68,7 @@ UTTimer::~UTTimer() {
         runs.swap(retired_);
         runs.push_back(current_);
         for (const std::shared_ptr<Run>& run : runs) {
-            run->io.stop();
+            run->Stop();
         }
     }
     // Outside the lock: a handler that is running finishes its onExpire,
@@ -65,15 +86,15 @@ void UTTimer::arm(const std::shared_ptr<Run>& run) {
     // timer thread could complete the cancelled wait, find no work left and
     // leave run() before the new wait is registered, and the replacement
     // would never fire.
-    auto busy = boost::asio::make_work_guard(run->io);
+    auto busy = boost::asio::make_work_guard(*run->io);
     try {
-        run->timer.expires_after(std::chrono::seconds(duration_));
+        run->timer->expires_after(std::chrono::seconds(duration_));
     } catch (const boost::system::system_error& error) {
         throw boost::system::system_error(error.code(), "expires_from_now");
     }
     const uint64_t arming = ++arming_;
     Run* const target = run.get();
-    run->timer.async_wait([this, target, arming](const boost::system::error_code& error) {
+    run->timer->async_wait([this, target, arming](const boost::system::error_code& error) {
         onExpire(target, arming, error == boost::asio::error::operation_aborted);
     });
 }
@@ -103,10 +124,15 @@ void UTTimer::start() {
                 retired_.push_back(current_);
                 current_ = std::make_shared<Run>();
             }
+            current_->Open();
             arm(current_);
             Run* const run = current_.get();
-            current_->thread = std::thread([run] {
-                run->io.run();
+            current_->thread = std::thread([this, run] {
+                run->io->run();
+                {
+                    std::lock_guard<std::mutex> ending(mutex_);
+                    run->Close();
+                }
                 run->ended.store(true);
             });
             armed_ = true;
@@ -121,7 +147,7 @@ void UTTimer::stop() {
         std::lock_guard<std::mutex> guard(mutex_);
         armed_ = false;
         ++arming_;
-        current_->io.stop();
+        current_->Stop();
     }
     UT_LOG(UT_LOG_DEVDBG, "Timer ID %d stop timer.", id_);
 }

@@ -2,9 +2,11 @@
 // on a thread of its own.
 //
 // Each timer runs a private Boost.Asio io context on its own thread while it
-// is started. Between expiries that thread blocks in the io context and
-// never wakes: no polling. A repeating timer keeps its thread until stop();
-// a one-shot timer's thread ends by itself after the expiry.
+// is started; the context is made when that thread starts and goes with it
+// (on Windows Asio adds a helper thread to every context that serves a
+// timer, so an idle timer holds no context). Between expiries that thread blocks in the io context
+// and never wakes: no polling. A repeating timer keeps its thread until stop(); a one-shot timer's
+// thread ends by itself after the expiry.
 //
 // start() arms the expiry duration seconds from now. Starting again while an
 // expiry is pending replaces it: the replacement fires one duration after the
@@ -33,7 +35,7 @@ class UTTimer {
 public:
     typedef std::function<void(int)> Handler;
 
-    // Creates the io context and the timer; starts no thread.
+    // Starts no thread and makes no io context yet.
     UTTimer(Handler handler, int duration_seconds, int id, bool repeat);
     ~UTTimer();
     UTTimer(const UTTimer&) = delete;
