@@ -139,6 +139,27 @@ bool PathExists(const std::string& path) {
     return boost::filesystem::exists(boost::filesystem::status(path, ec));
 }
 
+bool MakeFolders(const std::string& path) {
+    boost::system::error_code ec;
+    boost::filesystem::create_directories(path, ec);
+    return boost::filesystem::is_directory(path, ec);
+}
+
+bool RemoveEmptyFolder(const std::string& path) {
+    boost::system::error_code ec;
+    return boost::filesystem::is_directory(path, ec) && boost::filesystem::remove(path, ec) && !ec;
+}
+
+std::string FileUrl(const std::string& path) {
+#ifdef _WIN32
+    std::string url = "file:///" + path;
+    std::replace(url.begin(), url.end(), '\\', '/');
+    return url;
+#else
+    return "file://" + path;
+#endif
+}
+
 std::vector<std::string> EntryNames(const std::string& folder) {
     std::vector<std::string> names;
     boost::system::error_code ec;

@@ -82,6 +82,12 @@ std::string ReadFile(const std::string& path);
 // piece, count times over: the large hostile documents of the tests.
 std::string Repeated(const std::string& piece, size_t count);
 bool PathExists(const std::string& path);
+// Makes path with its missing parents (true when it is a folder afterwards),
+// and removes an empty folder: the same on every system.
+bool MakeFolders(const std::string& path);
+bool RemoveEmptyFolder(const std::string& path);
+// The file: URL of an absolute path ("file:///C:/..." on Windows).
+std::string FileUrl(const std::string& path);
 // The names of every entry directly in folder, sorted; empty when it cannot
 // be listed.
 std::vector<std::string> EntryNames(const std::string& folder);
