@@ -13,21 +13,13 @@
 #include "manager/UTTimer.h"
 #include "support/ThreadCount.h"
 
+using tvut_test::kThreadsOfAStartedTimer;
 using tvut_test::ThreadCount;
 using tvut_test::WaitFor;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The threads of a started timer: the one that serves every expiry and, on
-// Windows, the helper that Asio adds to an io context with a timer (it waits
-// on the system's waitable timer and goes with the context).
-#ifdef _WIN32
-const int kThreadsOfAStartedTimer = 2;
-#else
-const int kThreadsOfAStartedTimer = 1;
-#endif
 
 // Records each expiry's time; a test can hold the handler on a gate.
 class Expiries {

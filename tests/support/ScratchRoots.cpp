@@ -36,6 +36,20 @@ boost::filesystem::path TemporaryArea() {
 
 }  // namespace
 
+std::string NativePath(std::string path) {
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+    return path;
+}
+
+std::wstring NativePath(std::wstring path) {
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+#endif
+    return path;
+}
+
 ScratchFolder::ScratchFolder() {
     const boost::filesystem::path area = TemporaryArea();
     // Made new, never taken over: a name that exists is passed by.

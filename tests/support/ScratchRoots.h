@@ -23,6 +23,12 @@
 
 namespace tvut_test {
 
+// path with every "/" turned into the component's separator ("\\" on
+// Windows; nothing changes on Linux): for paths the tests compose that meet
+// the paths the component composes.
+std::string NativePath(std::string path);
+std::wstring NativePath(std::wstring path);
+
 class ScratchFolder {
 public:
     ScratchFolder();
@@ -32,8 +38,8 @@ public:
 
     const std::string& path() const { return path_; }
     std::wstring wpath() const;
-    // path() + "/" + name
-    std::string Join(const std::string& name) const { return path_ + "/" + name; }
+    // path() + "/" + name, with the system's separators
+    std::string Join(const std::string& name) const { return NativePath(path_ + "/" + name); }
 
 private:
     std::string path_;
@@ -56,8 +62,8 @@ public:
     std::string runtime_root() const { return folder_.Join("runtime"); }
     std::string policy_path() const { return folder_.Join("policy.xml"); }
     // <root>/Telvoran/TVUT
-    std::string pi_ui_folder() const { return machine_root() + "/Telvoran/TVUT"; }
-    std::string pi_ud_folder() const { return user_root() + "/Telvoran/TVUT"; }
+    std::string pi_ui_folder() const { return NativePath(machine_root() + "/Telvoran/TVUT"); }
+    std::string pi_ud_folder() const { return NativePath(user_root() + "/Telvoran/TVUT"); }
     const ScratchFolder& folder() const { return folder_; }
 
 private:
