@@ -2,7 +2,9 @@
 // file of an item, composed paths and the product hand-over.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <string>
 
@@ -19,8 +21,11 @@
 #include "config/UTXMLConfig.h"
 #include "info/UTProductInfoImp.h"
 #include "platform/UTPlatform.h"
+#include "support/HostText.h"
 #include "support/ScratchRoots.h"
 
+using tvut_test::HostString;
+using tvut_test::NativePath;
 using tvut_test::PathExists;
 using tvut_test::ReadFile;
 using tvut_test::ScratchRoots;
@@ -39,7 +44,7 @@ std::string ItemInFile(const std::string& path, const char* item) {
     return element == nullptr ? "<missing>" : *element->Attribute(std::string("value"));
 }
 
-kormSTRING Text(const char16_t* text, int32_t length = -1) {
+kormSTRING Text(const kormCHAR* text, int32_t length = -1) {
     return kormSTRING{const_cast<kormCHAR*>(text), length};
 }
 
@@ -175,20 +180,21 @@ TEST_F(ConfigManagerTest, ReleaseTypeChoosesProductionOrBeta) {
     StoreMachineValue(L"MaxPayloadSizeBeta", L"300001");
     const struct {
         const char* label;
-        const char16_t* text;
+        const kormCHAR* text;
         int32_t length;
         bool beta;
     } cases[] = {
-        {"F", u"F", -1, false},        {"f", u"f", -1, false},       {"B", u"B", -1, true},
-        {"'f '", u"f ", -1, true},     {"empty, -1", u"", -1, true}, {"length 0", u"F", 0, false},
+        {"F", HOST_TEXT("F"), -1, false},       {"f", HOST_TEXT("f"), -1, false},
+        {"B", HOST_TEXT("B"), -1, true},        {"'f '", HOST_TEXT("f "), -1, true},
+        {"empty, -1", HOST_TEXT(""), -1, true}, {"length 0", HOST_TEXT("F"), 0, false},
         {"unset", nullptr, -1, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         CUTConfigManager manager;
         CUTProductInfo* product = CUTProductInfo::Create();
-        product->SetProductLineId(Text(u"LINE"));
-        product->SetReleaseId(Text(u"1"));
+        product->SetProductLineId(Text(HOST_TEXT("LINE")));
+        product->SetReleaseId(Text(HOST_TEXT("1")));
         if (c.text != nullptr) {
             product->SetReleaseType(Text(c.text, c.length));
         }
@@ -215,26 +221,26 @@ TEST_F(ConfigManagerTest, HandOverNeedsLineAndReleaseAndCopiesOnce) {
     TelvoranUserInfo user;
     manager.HandOverProduct(product, &user);
     EXPECT_FALSE(manager.IsProductInitialised());
-    product->SetProductLineId(Text(u"LINE"));
+    product->SetProductLineId(Text(HOST_TEXT("LINE")));
     manager.HandOverProduct(product, &user);
     EXPECT_FALSE(manager.IsProductInitialised()) << "no release id yet";
 
-    product->SetReleaseId(Text(u"2026"));
-    product->SetCountryCode(Text(u"DE"));
-    product->SetSerialNumber(Text(u"S1"));
-    user.SetLogin(Text(u"login"));
+    product->SetReleaseId(Text(HOST_TEXT("2026")));
+    product->SetCountryCode(Text(HOST_TEXT("DE")));
+    product->SetSerialNumber(Text(HOST_TEXT("S1")));
+    user.SetLogin(Text(HOST_TEXT("login")));
     manager.HandOverProduct(product, &user);
     ASSERT_TRUE(manager.IsProductInitialised());
     CUTRuntimeConfig* session = manager.Runtime();
     EXPECT_EQ(L"DE", session->GetText(UTSessionText::CountryCode));
-    EXPECT_EQ(L"TVUT/LINE_2026", session->ProductFolderName());
+    EXPECT_EQ(NativePath(L"TVUT/LINE_2026"), session->ProductFolderName());
     EXPECT_TRUE(PathExists(roots_.pi_ud_folder() + "/LINE_2026/ProdDep_UserDep.cur"));
-    EXPECT_EQ(FromUtf8(roots_.user_root() + "/Telvoran/TVUT/LINE_2026/Transcripts"),
+    EXPECT_EQ(NativePath(FromUtf8(roots_.user_root() + "/Telvoran/TVUT/LINE_2026/Transcripts")),
               manager.GetTranscriptFolder());
 
     // Later values reach the session only for serial number, program type and login.
-    product->SetCountryCode(Text(u"FR"));
-    product->SetSerialNumber(Text(u"S2"));
+    product->SetCountryCode(Text(HOST_TEXT("FR")));
+    product->SetSerialNumber(Text(HOST_TEXT("S2")));
     manager.RefreshSession(product, &user);
     EXPECT_EQ(L"DE", session->GetText(UTSessionText::CountryCode));
     EXPECT_EQ(L"S2", session->GetText(UTSessionText::SerialNumber));
@@ -246,16 +252,16 @@ TEST_F(ConfigManagerTest, HandOverNeedsLineAndReleaseAndCopiesOnce) {
 // a readable prefix and a hash of the whole name, distinct for distinct ids;
 // names that fit keep their form, so existing folders are found again.
 TEST_F(ConfigManagerTest, LongProductIdsGetAShortenedFolderOfTheirOwn) {
-    const std::u16string long_a = std::u16string(300, u'L') + u"A";
-    const std::u16string long_b = std::u16string(300, u'L') + u"B";
-    const std::u16string wide = std::u16string(100, u'\u00e9');  // 200 bytes of UTF-8
+    const HostString long_a = HostString(300, HOST_TEXT('L')) + HOST_TEXT("A");
+    const HostString long_b = HostString(300, HOST_TEXT('L')) + HOST_TEXT("B");
+    const HostString wide = HostString(100, HOST_TEXT('\u00e9'));  // 200 bytes of UTF-8
     std::vector<std::wstring> folders;
-    for (const std::u16string& line : {long_a, long_b, wide}) {
+    for (const HostString& line : {long_a, long_b, wide}) {
         CUTConfigManager manager;
         CUTProductInfo* product = CUTProductInfo::Create();
-        std::u16string text = line;
+        HostString text = line;
         product->SetProductLineId(kormSTRING{reinterpret_cast<kormCHAR*>(&text[0]), -1});
-        product->SetReleaseId(Text(u"2026"));
+        product->SetReleaseId(Text(HOST_TEXT("2026")));
         TelvoranUserInfo user;
         manager.HandOverProduct(product, &user);
         const std::wstring folder = manager.Runtime()->ProductFolderName();
@@ -265,22 +271,23 @@ TEST_F(ConfigManagerTest, LongProductIdsGetAShortenedFolderOfTheirOwn) {
         folders.push_back(folder);
         product->Dispose();
     }
-    EXPECT_EQ(L"TVUT/" + std::wstring(100, L'L') + L"~", folders[0].substr(0, 106));
+    EXPECT_EQ(NativePath(L"TVUT/" + std::wstring(100, L'L') + L"~"), folders[0].substr(0, 106));
     EXPECT_EQ(106u + 32u, folders[0].size());
     EXPECT_NE(folders[0], folders[1]);
-    EXPECT_EQ(L"TVUT/" + std::wstring(100, L'\u00e9') + L"_2026", folders[2]) << "it fits as it is";
+    EXPECT_EQ(NativePath(L"TVUT/" + std::wstring(100, L'\u00e9') + L"_2026"), folders[2])
+        << "it fits as it is";
 }
 
 TEST_F(ConfigManagerTest, ProductIdsCannotLeadOutsideTheComponentFolder) {
     const struct {
-        const char16_t* line;
-        const char16_t* release;
+        const kormCHAR* line;
+        const kormCHAR* release;
         const wchar_t* folder;
     } cases[] = {
-        {u"..", u"..", L"TVUT/_____"},
-        {u"../../etc", u"1", L"TVUT/______etc_1"},
-        {u"A/B", u"C\\D", L"TVUT/A_B_C_D"},
-        {u"Line.1", u"2.0", L"TVUT/Line.1_2.0"},
+        {HOST_TEXT(".."), HOST_TEXT(".."), L"TVUT/_____"},
+        {HOST_TEXT("../../etc"), HOST_TEXT("1"), L"TVUT/______etc_1"},
+        {HOST_TEXT("A/B"), HOST_TEXT("C\\D"), L"TVUT/A_B_C_D"},
+        {HOST_TEXT("Line.1"), HOST_TEXT("2.0"), L"TVUT/Line.1_2.0"},
     };
     for (const auto& c : cases) {
         CUTConfigManager manager;
@@ -289,7 +296,7 @@ TEST_F(ConfigManagerTest, ProductIdsCannotLeadOutsideTheComponentFolder) {
         product->SetReleaseId(Text(c.release));
         TelvoranUserInfo user;
         manager.HandOverProduct(product, &user);
-        EXPECT_EQ(std::wstring(c.folder), manager.Runtime()->ProductFolderName());
+        EXPECT_EQ(NativePath(c.folder), manager.Runtime()->ProductFolderName());
         // The session keeps the values as given.
         EXPECT_EQ(KormStringToWide(product->GetProductLineId()),
                   manager.Runtime()->GetText(UTSessionText::ProductLineId));
@@ -419,7 +426,7 @@ namespace {
 // What tells that a file was rewritten: a replacement has a new inode, an
 // update in place a new modification time.
 struct FileIdentity {
-    ino_t inode = 0;
+    uint64_t inode = 0;
     int64_t mtime_nanos = 0;
     bool operator==(const FileIdentity& other) const {
         return inode == other.inode && mtime_nanos == other.mtime_nanos;
@@ -427,13 +434,23 @@ struct FileIdentity {
 };
 
 FileIdentity IdentityOf(const std::string& path) {
-    struct stat st;
     FileIdentity identity;
+#ifdef _WIN32
+    // No stat with the file's index there: the platform layer's status
+    // (volume and file index, last write time) stands in.
+    CUTFileStatus status;
+    if (CUTPlatform::Default()->GetFileStatus(FromUtf8(path), &status).ok()) {
+        identity.inode = status.inode;
+        identity.mtime_nanos = status.last_write_nanos;
+    }
+#else
+    struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
         identity.inode = st.st_ino;
         identity.mtime_nanos =
             static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     }
+#endif
     return identity;
 }
 
@@ -467,8 +484,8 @@ TEST_F(ConfigManagerTest, ReadingNeverRewritesTheFiles) {
         EXPECT_EQ(-1, manager.Store()->GetInt64(L"LastSendTimestamp", false));
         manager.Flush();
     }
-    EXPECT_EQ(u"someone", std::u16string(CUTFacade::GetUserID().text));
-    EXPECT_EQ(u"someone", std::u16string(CUTFacade::GetUserID().text));
+    EXPECT_EQ(HOST_TEXT("someone"), HostString(CUTFacade::GetUserID().text));
+    EXPECT_EQ(HOST_TEXT("someone"), HostString(CUTFacade::GetUserID().text));
     EXPECT_TRUE(user_before == IdentityOf(PIUDFile())) << "the user file was rewritten";
     EXPECT_TRUE(machine_before == IdentityOf(PIUIFile())) << "the machine file was rewritten";
 }

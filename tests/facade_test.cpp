@@ -2,8 +2,6 @@
 // permission checks, through the same calls a host makes.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <regex>
@@ -23,31 +21,36 @@
 #include "info/UTKormString.h"
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
-#include "support/ChildProcess.h"
 #include "support/FakePlatforms.h"
 #include "support/HostObjects.h"
+#include "support/HostText.h"
 #include "support/ScratchRoots.h"
 
+#ifndef _WIN32
+#include "support/ChildProcess.h"
+#endif
+
+using tvut_test::HostString;
 using tvut_test::ScratchRoots;
 
 namespace {
 
-kormSTRING Text(const char16_t* text, int32_t length = -1) {
+kormSTRING Text(const kormCHAR* text, int32_t length = -1) {
     return kormSTRING{const_cast<kormCHAR*>(text), length};
 }
 
-std::u16string TextOf(const kormSTRING& value) {
-    return value.text == nullptr ? std::u16string() : std::u16string(value.text);
+HostString TextOf(const kormSTRING& value) {
+    return value.text == nullptr ? HostString() : HostString(value.text);
 }
 
 // The host's product "LINE" release "2026" with a program type.
 class HostObjects : public tvut_test::HostObjects {
 public:
-    explicit HostObjects(const char16_t* program_type = u"TERM")
-        : tvut_test::HostObjects(u"2026", u"F", program_type) {}
+    explicit HostObjects(const kormCHAR* program_type = HOST_TEXT("TERM"))
+        : tvut_test::HostObjects(HOST_TEXT("2026"), HOST_TEXT("F"), program_type) {}
 };
 
-void StoreLogin(const char16_t* login) {
+void StoreLogin(const kormCHAR* login) {
     CUTUserInfo* user = CUTUserInfo::Create();
     user->SetLogin(Text(login));
     ASSERT_EQ(UT_SET_USER_OK, CUTFacade::SetUserID(user));
@@ -101,7 +104,7 @@ TEST_F(FacadeTest, ProductHandOverAndItsFailures) {
     EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::GetUBInformation(nullptr, host.user(), kormFALSE));
 
     CUTProductInfo* incomplete = CUTProductInfo::Create();
-    incomplete->SetProductLineId(Text(u"LINE"));
+    incomplete->SetProductLineId(Text(HOST_TEXT("LINE")));
     EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::GetUBInformation(incomplete, host.user(), kormFALSE));
     incomplete->Dispose();
 
@@ -116,7 +119,7 @@ TEST_F(FacadeTest, ProductHandOverAndItsFailures) {
     // Once the product is known, a null product is accepted and only the
     // login is refreshed: without a product no login is resolved, so the
     // session's becomes empty while the program type stays.
-    host.user()->SetLogin(Text(u"first-login"));
+    host.user()->SetLogin(Text(HOST_TEXT("first-login")));
     CUTFacade::GetUBInformation(host.product(), host.user(), kormTRUE);
     ASSERT_EQ(L"first-login", manager->Runtime()->GetText(UTSessionText::Login));
     EXPECT_NE(UT_NO_PRODUCT, CUTFacade::GetUBInformation(nullptr, host.user(), kormTRUE));
@@ -138,42 +141,42 @@ TEST_F(FacadeTest, LoginStorageAndReading) {
     EXPECT_EQ(nullptr, nothing.text);
     EXPECT_EQ(0, nothing.length);
 
-    StoreLogin(u"first@example.com");
+    StoreLogin(HOST_TEXT("first@example.com"));
     const kormSTRING& first = CUTFacade::GetUserID();
-    EXPECT_EQ(u"first@example.com", TextOf(first));
+    EXPECT_EQ(HOST_TEXT("first@example.com"), TextOf(first));
     EXPECT_EQ(17, first.length);
-    StoreLogin(u"second");
+    StoreLogin(HOST_TEXT("second"));
     const kormSTRING& second = CUTFacade::GetUserID();
     EXPECT_EQ(&first, &second) << "the same record, holding the new value";
-    EXPECT_EQ(u"second", TextOf(second));
+    EXPECT_EQ(HOST_TEXT("second"), TextOf(second));
 
     // A counted login is stored up to its count; length 0 stores nothing.
     CUTUserInfo* user = CUTUserInfo::Create();
-    user->SetLogin(Text(u"counted-and-more", 7));
+    user->SetLogin(Text(HOST_TEXT("counted-and-more"), 7));
     CUTFacade::SetUserID(user);
-    EXPECT_EQ(u"counted", TextOf(CUTFacade::GetUserID()));
-    user->SetLogin(Text(u"ignored", 0));
+    EXPECT_EQ(HOST_TEXT("counted"), TextOf(CUTFacade::GetUserID()));
+    user->SetLogin(Text(HOST_TEXT("ignored"), 0));
     EXPECT_EQ(UT_SET_USER_OK, CUTFacade::SetUserID(user));
     EXPECT_EQ(nullptr, CUTFacade::GetUserID().text);
     user->Dispose();
 
     // Init keeps the stored login; after CleanUp it is still there.
-    StoreLogin(u"kept");
+    StoreLogin(HOST_TEXT("kept"));
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
+    EXPECT_EQ(HOST_TEXT("kept"), TextOf(CUTFacade::GetUserID()));
     ASSERT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
-    EXPECT_EQ(u"kept", TextOf(CUTFacade::GetUserID()));
+    EXPECT_EQ(HOST_TEXT("kept"), TextOf(CUTFacade::GetUserID()));
 }
 
 TEST_F(FacadeTest, LoginWithAnUnpairedSurrogateKeepsTheRestOfTheLogin) {
-    const char16_t login[] = {u'a', 0xD800, u'b', 0};
+    const kormCHAR login[] = {HOST_TEXT('a'), 0xD800, HOST_TEXT('b'), 0};
     StoreLogin(login);
-    EXPECT_EQ(u"a\uFFFDb", TextOf(CUTFacade::GetUserID()));
+    EXPECT_EQ(HOST_TEXT("a\uFFFDb"), TextOf(CUTFacade::GetUserID()));
     EXPECT_EQ(3, CUTFacade::GetUserID().length);
 
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    HostObjects host(u"TERM");
-    const char16_t passed[] = {u'p', 0xDC00, 0xD800, u'q', 0};
+    HostObjects host(HOST_TEXT("TERM"));
+    const kormCHAR passed[] = {HOST_TEXT('p'), 0xDC00, 0xD800, HOST_TEXT('q'), 0};
     host.user()->SetLogin(Text(passed));
     CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
     EXPECT_EQ(L"p\uFFFD\uFFFDq",
@@ -181,56 +184,57 @@ TEST_F(FacadeTest, LoginWithAnUnpairedSurrogateKeepsTheRestOfTheLogin) {
 }
 
 TEST_F(FacadeTest, ARecordGivenToAThreadChangesOnlyWithThatThreadsNextCall) {
-    StoreLogin(u"mine");
+    StoreLogin(HOST_TEXT("mine"));
     const kormSTRING& mine = CUTFacade::GetUserID();
     const kormCHAR* text = mine.text;
-    ASSERT_EQ(u"mine", TextOf(mine));
+    ASSERT_EQ(HOST_TEXT("mine"), TextOf(mine));
 
     // Another thread stores and reads a different login...
     std::thread other([] {
-        StoreLogin(u"theirs-and-longer");
-        EXPECT_EQ(u"theirs-and-longer", TextOf(CUTFacade::GetUserID()));
+        StoreLogin(HOST_TEXT("theirs-and-longer"));
+        EXPECT_EQ(HOST_TEXT("theirs-and-longer"), TextOf(CUTFacade::GetUserID()));
     });
     other.join();
     EXPECT_EQ(text, mine.text) << "another thread's call freed this thread's text";
-    EXPECT_EQ(u"mine", TextOf(mine));
+    EXPECT_EQ(HOST_TEXT("mine"), TextOf(mine));
     EXPECT_EQ(4, mine.length);
 
     // ...and tvUT reads the login for itself on this thread.
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    HostObjects host(u"TERM");  // no login passed: tvUT reads the stored one
+    HostObjects host(HOST_TEXT("TERM"));  // no login passed: tvUT reads the stored one
     CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
     EXPECT_EQ(L"theirs-and-longer",
               CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
     EXPECT_EQ(text, mine.text) << "tvUT's own reading replaced the host's record";
-    EXPECT_EQ(u"mine", TextOf(mine));
+    EXPECT_EQ(HOST_TEXT("mine"), TextOf(mine));
 
     // The thread's own next call updates the same record.
     EXPECT_EQ(&mine, &CUTFacade::GetUserID());
-    EXPECT_EQ(u"theirs-and-longer", TextOf(mine));
+    EXPECT_EQ(HOST_TEXT("theirs-and-longer"), TextOf(mine));
 }
 
 TEST_F(FacadeTest, LoginCallsFromManyThreadsAtOnce) {
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    const std::u16string logins[] = {u"a", u"login-two", u"a-much-longer-third-login@example.com"};
+    const HostString logins[] = {HOST_TEXT("a"), HOST_TEXT("login-two"),
+                                 HOST_TEXT("a-much-longer-third-login@example.com")};
     std::atomic<int> bad{0};
     std::atomic<int> ready{0};
     std::vector<std::thread> threads;
     const int kThreads = 4;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            HostObjects host(t % 2 == 0 ? u"TERM" : u"");
+            HostObjects host(t % 2 == 0 ? HOST_TEXT("TERM") : HOST_TEXT(""));
             ++ready;
             while (ready.load() < kThreads) {
             }
             for (int i = 0; i < 100; ++i) {
-                const std::u16string& login = logins[(t + i) % 3];
+                const HostString& login = logins[(t + i) % 3];
                 if (i % 10 == 0) {
                     StoreLogin(login.c_str());
                 }
                 const kormSTRING& read = CUTFacade::GetUserID();
                 // Whatever any thread stored last, whole and consistent...
-                const std::u16string value = TextOf(read);
+                const HostString value = TextOf(read);
                 const bool known =
                     value.empty() || value == logins[0] || value == logins[1] || value == logins[2];
                 if (!known ||
@@ -256,38 +260,27 @@ TEST_F(FacadeTest, LoginCallsFromManyThreadsAtOnce) {
     EXPECT_EQ(0, bad.load());
 }
 
-TEST_F(FacadeTest, LoginSetInOneProcessIsSeenInAnother) {
-    tvut_test::ChildProcess writer([] {
-        CUTUserInfo* user = CUTUserInfo::Create();
-        user->SetLogin(Text(u"from-another-process"));
-        const int status = CUTFacade::SetUserID(user);
-        user->Dispose();
-        return status == UT_SET_USER_OK ? 0 : 1;
-    });
-    ASSERT_EQ(0, writer.Wait());
-    EXPECT_EQ(u"from-another-process", TextOf(CUTFacade::GetUserID()));
-}
-
 TEST_F(FacadeTest, ProgramTypeDecidesWhereTheLoginComesFrom) {
-    StoreLogin(u"stored");
+    StoreLogin(HOST_TEXT("stored"));
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     {
-        HostObjects host(u"term");
-        host.user()->SetLogin(Text(u"passed-in"));
+        HostObjects host(HOST_TEXT("term"));
+        host.user()->SetLogin(Text(HOST_TEXT("passed-in")));
         CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
         EXPECT_EQ(L"passed-in",
                   CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
-        EXPECT_EQ(u"stored", TextOf(CUTFacade::GetUserID())) << "TERM leaves the stored login";
+        EXPECT_EQ(HOST_TEXT("stored"), TextOf(CUTFacade::GetUserID()))
+            << "TERM leaves the stored login";
     }
     {
-        HostObjects host(u"TERM");  // no login passed: the stored one is used
+        HostObjects host(HOST_TEXT("TERM"));  // no login passed: the stored one is used
         CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
         EXPECT_EQ(L"stored",
                   CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
     }
     {
-        HostObjects host(u"");
-        host.user()->SetLogin(Text(u"ignored"));
+        HostObjects host(HOST_TEXT(""));
+        host.user()->SetLogin(Text(HOST_TEXT("ignored")));
         CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
         EXPECT_EQ(L"", CUTConfigManager::PeekInstance()->Runtime()->GetText(UTSessionText::Login));
         EXPECT_EQ(nullptr, CUTFacade::GetUserID().text) << "any other type clears the login";
@@ -351,7 +344,7 @@ TEST_F(FacadeTest, UnavailableUserRootFailsInitialisation) {
 // A login that cannot be saved is reported as not stored, never as stored.
 TEST_F(FacadeTest, LoginThatCannotBeSavedIsNotReportedAsStored) {
     CUTUserInfo* user = CUTUserInfo::Create();
-    user->SetLogin(Text(u"nowhere-to-go"));
+    user->SetLogin(Text(HOST_TEXT("nowhere-to-go")));
     {
         tvut_test::NoUserRootPlatform platform;
         CUTScopedPlatform scoped(&platform);
@@ -359,12 +352,12 @@ TEST_F(FacadeTest, LoginThatCannotBeSavedIsNotReportedAsStored) {
     }
     // A folder where the user file should be.
     const std::string user_file = roots_.pi_ud_folder() + "/ProdInd_UserDep.cur";
-    ASSERT_EQ(0, tvut_test::RunCommand("mkdir -p '" + user_file + "'", nullptr));
+    ASSERT_TRUE(tvut_test::MakeFolders(user_file));
     EXPECT_EQ(UT_SET_USER_NO_USER, CUTFacade::SetUserID(user));
-    ASSERT_EQ(0, ::rmdir(user_file.c_str()));
+    ASSERT_TRUE(tvut_test::RemoveEmptyFolder(user_file));
     EXPECT_EQ(nullptr, CUTFacade::GetUserID().text);
     EXPECT_EQ(UT_SET_USER_OK, CUTFacade::SetUserID(user)) << "and stored once it can be";
-    EXPECT_EQ(u"nowhere-to-go", TextOf(CUTFacade::GetUserID()));
+    EXPECT_EQ(HOST_TEXT("nowhere-to-go"), TextOf(CUTFacade::GetUserID()));
     user->Dispose();
 }
 
@@ -403,7 +396,7 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& level,
              const std::string& message) {
     const std::regex line_format(
         "(\\w+) +\\| \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{6} \\| pid:" +
-        std::to_string(::getpid()) + " \\| tid:\\d+ \\| (.*)");
+        std::to_string(CurrentProcessId()) + " \\| tid:\\d+ \\| (.*)");
     for (const std::string& line : lines) {
         std::smatch match;
         if (std::regex_match(line, match, line_format) && match[1] == level &&
@@ -423,7 +416,7 @@ TEST_F(FacadeTest, EnabledLoggingWritesTheFacadeLinesInTheLineFormat) {
         machine.SetValue(L"EnableLogging", L"1", false);
         machine.SetValue(L"LogLevel", L"5", true);
     }
-    StoreLogin(u"logged-login");
+    StoreLogin(HOST_TEXT("logged-login"));
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     HostObjects host;
     EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::GetUBInformation(nullptr, host.user(), kormFALSE));
@@ -445,14 +438,14 @@ TEST_F(FacadeTest, PreReleaseProductSwitchesLoggingOnAtTheHighestLevel) {
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     EXPECT_FALSE(tvut_test::PathExists(roots_.pi_ud_folder() + "/TVUTLog.log"));
     HostObjects host;
-    host.product()->SetReleaseType(Text(u"B"));
+    host.product()->SetReleaseType(Text(HOST_TEXT("B")));
     CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE);
     EXPECT_TRUE(CUTConfigManager::PeekInstance()->IsBeta());
     EXPECT_TRUE(HasLine(LogLines(roots_), "Devdbg", "GetUBInformation return -301 !"));
 
     // For this session only: files saved meanwhile keep what they held, so
     // the machine's products of release do not log from then on.
-    StoreLogin(u"saves-the-user-file");
+    StoreLogin(HOST_TEXT("saves-the-user-file"));
     CUTConfigManager::PeekInstance()->Store()->Flush();
     EXPECT_EQ(5, CUTConfigManager::PeekInstance()->Store()->GetInt(L"LogLevel", false));
     for (const auto file : {UT_FILE_PI_UI, UT_FILE_PI_UD}) {
@@ -493,8 +486,9 @@ TEST_F(FacadeTest, LoginCallsRunSafelyBesideAWorkerReadingSettings) {
     ASSERT_GT(reads.load(), 0) << "the worker never ran";
     const int reads_before = reads.load();
     for (int i = 0; i < 20; ++i) {
-        StoreLogin(i % 2 == 0 ? u"even" : u"odd");
-        EXPECT_EQ(i % 2 == 0 ? u"even" : u"odd", TextOf(CUTFacade::GetUserID()));
+        StoreLogin(i % 2 == 0 ? HOST_TEXT("even") : HOST_TEXT("odd"));
+        EXPECT_EQ(i % 2 == 0 ? HOST_TEXT("even") : HOST_TEXT("odd"),
+                  TextOf(CUTFacade::GetUserID()));
     }
     // ...and has read many times while they ran (more calls until it has).
     for (int i = 0; i < 10000 && reads.load() - reads_before < 100; ++i) {
@@ -588,7 +582,7 @@ TEST_F(FacadeTest, AnExceptionInsideAnOperationBecomesItsFailureCode) {
     ThrowingPlatform platform;
     CUTScopedPlatform scoped(&platform);
     HostObjects host;
-    host.user()->SetLogin(Text(u"passed-in"));
+    host.user()->SetLogin(Text(HOST_TEXT("passed-in")));
 
     // No session identifier can be made.
     platform.Arm(ThrowingPlatform::kGuid);
@@ -625,22 +619,22 @@ TEST_F(FacadeTest, AnExceptionInsideAnOperationBecomesItsFailureCode) {
 
     // The login cannot be saved: not reported as stored, the old one stays.
     platform.Arm(ThrowingPlatform::kNone);
-    StoreLogin(u"before");
+    StoreLogin(HOST_TEXT("before"));
     CUTUserInfo* user = CUTUserInfo::Create();
-    user->SetLogin(Text(u"after"));
+    user->SetLogin(Text(HOST_TEXT("after")));
     platform.Arm(ThrowingPlatform::kWrite);
     EXPECT_NO_THROW(EXPECT_EQ(UT_SET_USER_NO_USER, CUTFacade::SetUserID(user)));
     EXPECT_GT(platform.throws(), 0);
     user->Dispose();
     platform.Arm(ThrowingPlatform::kNone);
     const kormSTRING& login = CUTFacade::GetUserID();
-    EXPECT_EQ(u"before", TextOf(login));
+    EXPECT_EQ(HOST_TEXT("before"), TextOf(login));
 
     // The login cannot be read: the thread's record keeps its value.
     platform.Arm(ThrowingPlatform::kUserRoot);
     EXPECT_NO_THROW(EXPECT_EQ(&login, &CUTFacade::GetUserID()));
     EXPECT_GT(platform.throws(), 0);
-    EXPECT_EQ(u"before", TextOf(login));
+    EXPECT_EQ(HOST_TEXT("before"), TextOf(login));
 
     // The clock throws at CleanUp: the end time is lost, the shutdown is not.
     platform.Arm(ThrowingPlatform::kClock);
@@ -696,3 +690,20 @@ TEST_F(FacadeTest, SendRunsOnTheCallersThreadOnlyWhenAsked) {
             HasLine(added, "Devdbg", "GetUBInformation return " + std::to_string(status) + " !"));
     }
 }
+
+#ifndef _WIN32
+// Child processes (fork): no Windows form yet.
+
+TEST_F(FacadeTest, LoginSetInOneProcessIsSeenInAnother) {
+    tvut_test::ChildProcess writer([] {
+        CUTUserInfo* user = CUTUserInfo::Create();
+        user->SetLogin(Text(HOST_TEXT("from-another-process")));
+        const int status = CUTFacade::SetUserID(user);
+        user->Dispose();
+        return status == UT_SET_USER_OK ? 0 : 1;
+    });
+    ASSERT_EQ(0, writer.Wait());
+    EXPECT_EQ(HOST_TEXT("from-another-process"), TextOf(CUTFacade::GetUserID()));
+}
+
+#endif  // _WIN32

@@ -10,32 +10,35 @@
 
 #include "info/UTKormString.h"
 #include "info/UTProductInfoImp.h"
+#include "support/HostText.h"
+
+using tvut_test::HostString;
 
 namespace {
 
 struct CopyCase {
     const char* label;
-    const char16_t* text;
+    const kormCHAR* text;
     int32_t length;
     bool expect_null;
-    const char16_t* expect_text;
+    const kormCHAR* expect_text;
 };
 
-std::u16string TextOf(const kormSTRING& value) {
-    return value.text == nullptr ? std::u16string() : std::u16string(value.text);
+HostString TextOf(const kormSTRING& value) {
+    return value.text == nullptr ? HostString() : HostString(value.text);
 }
 
 }  // namespace
 
 TEST(KormStringTest, CopyRulesHoldForEveryLength) {
-    static const char16_t abc[] = u"abc";
-    static const char16_t abcdef[] = u"abcdef";
-    static const char16_t empty[] = u"";
+    static const kormCHAR abc[] = HOST_TEXT("abc");
+    static const kormCHAR abcdef[] = HOST_TEXT("abcdef");
+    static const kormCHAR empty[] = HOST_TEXT("");
     const CopyCase cases[] = {
-        {"zero-terminated", abc, -1, false, u"abc"},
-        {"counted prefix", abcdef, 3, false, u"abc"},
-        {"whole counted", abcdef, 6, false, u"abcdef"},
-        {"empty zero-terminated", empty, -1, false, u""},
+        {"zero-terminated", abc, -1, false, HOST_TEXT("abc")},
+        {"counted prefix", abcdef, 3, false, HOST_TEXT("abc")},
+        {"whole counted", abcdef, 6, false, HOST_TEXT("abcdef")},
+        {"empty zero-terminated", empty, -1, false, HOST_TEXT("")},
         {"length zero", abc, 0, true, nullptr},
         {"length below -1", abc, -2, true, nullptr},
         {"very negative length", abc, INT32_MIN, true, nullptr},
@@ -52,7 +55,7 @@ TEST(KormStringTest, CopyRulesHoldForEveryLength) {
         } else {
             ASSERT_NE(nullptr, target.text);
             EXPECT_NE(c.text, target.text) << "the text is copied, not borrowed";
-            EXPECT_EQ(std::u16string(c.expect_text), TextOf(target));
+            EXPECT_EQ(HostString(c.expect_text), TextOf(target));
         }
         FreeKormString(&target);
     }
@@ -61,15 +64,15 @@ TEST(KormStringTest, CopyRulesHoldForEveryLength) {
 TEST(KormStringTest, CountedCopyReadsExactlyThatManyUnits) {
     // A counted text without a terminator, followed by units that must not
     // be read: the copy stops at the count and adds its own terminator.
-    kormCHAR buffer[4] = {u'x', u'y', u'z', u'!'};
+    kormCHAR buffer[4] = {HOST_TEXT('x'), HOST_TEXT('y'), HOST_TEXT('z'), HOST_TEXT('!')};
     kormSTRING target = kUnsetKormString;
     CopyKormString(&target, kormSTRING{buffer, 3});
     ASSERT_NE(nullptr, target.text);
-    EXPECT_EQ(u"xyz", TextOf(target));
+    EXPECT_EQ(HOST_TEXT("xyz"), TextOf(target));
     EXPECT_EQ(0, target.text[3]);
     // A count larger than the zero-terminated text copies the zero and what
     // follows it, exactly as many units as counted.
-    kormCHAR with_zero[5] = {u'a', 0, u'b', u'c', 0};
+    kormCHAR with_zero[5] = {HOST_TEXT('a'), 0, HOST_TEXT('b'), HOST_TEXT('c'), 0};
     CopyKormString(&target, kormSTRING{with_zero, 4});
     EXPECT_EQ(0, std::memcmp(with_zero, target.text, 4 * sizeof(kormCHAR)));
     EXPECT_EQ(0, target.text[4]);
@@ -78,38 +81,40 @@ TEST(KormStringTest, CountedCopyReadsExactlyThatManyUnits) {
 
 TEST(KormStringTest, SelfCopyKeepsTheText) {
     kormSTRING target = kUnsetKormString;
-    CopyKormString(&target, kormSTRING{const_cast<kormCHAR*>(u"same"), -1});
+    CopyKormString(&target, kormSTRING{const_cast<kormCHAR*>(HOST_TEXT("same")), -1});
     CopyKormString(&target, target);
-    EXPECT_EQ(u"same", TextOf(target));
+    EXPECT_EQ(HOST_TEXT("same"), TextOf(target));
     FreeKormString(&target);
 }
 
 // Host text is read whole: each code unit that is not part of a valid UTF-16
 // character becomes U+FFFD and everything around it is kept.
 TEST(KormStringTest, InvalidUtf16ReadsAsReplacementCharacters) {
-    const char16_t kHigh = 0xD83D, kLow = 0xDE00;  // together: U+1F600
+    const kormCHAR kHigh = 0xD83D, kLow = 0xDE00;  // together: U+1F600
     const wchar_t kBad = 0xFFFD;
     const struct {
         const char* label;
-        std::u16string units;
+        HostString units;
         std::wstring expected;
     } cases[] = {
-        {"plain", u"login", L"login"},
-        {"valid pairs untouched", u"a\U0001F600b\U00010000", L"a\U0001F600b\U00010000"},
-        {"lone high", std::u16string(u"a") + kHigh + u"b", std::wstring(L"a") + kBad + L"b"},
-        {"lone low", std::u16string(u"a") + kLow + u"b", std::wstring(L"a") + kBad + L"b"},
-        {"reversed pair", std::u16string(u"a") + kLow + kHigh + u"b",
+        {"plain", HOST_TEXT("login"), L"login"},
+        {"valid pairs untouched", HOST_TEXT("a\U0001F600b\U00010000"), L"a\U0001F600b\U00010000"},
+        {"lone high", HostString(HOST_TEXT("a")) + kHigh + HOST_TEXT("b"),
+         std::wstring(L"a") + kBad + L"b"},
+        {"lone low", HostString(HOST_TEXT("a")) + kLow + HOST_TEXT("b"),
+         std::wstring(L"a") + kBad + L"b"},
+        {"reversed pair", HostString(HOST_TEXT("a")) + kLow + kHigh + HOST_TEXT("b"),
          std::wstring(L"a") + kBad + kBad + L"b"},
-        {"high at the end", std::u16string(u"ab") + kHigh, std::wstring(L"ab") + kBad},
-        {"low at the start", std::u16string(1, kLow) + u"ab", std::wstring(1, kBad) + L"ab"},
-        {"two highs then a low", std::u16string(u"x") + kHigh + kHigh + kLow,
+        {"high at the end", HostString(HOST_TEXT("ab")) + kHigh, std::wstring(L"ab") + kBad},
+        {"low at the start", HostString(1, kLow) + HOST_TEXT("ab"), std::wstring(1, kBad) + L"ab"},
+        {"two highs then a low", HostString(HOST_TEXT("x")) + kHigh + kHigh + kLow,
          std::wstring(L"x") + kBad + L"\U0001F600"},
-        {"only a surrogate", std::u16string(1, kHigh), std::wstring(1, kBad)},
-        {"empty", u"", L""},
+        {"only a surrogate", HostString(1, kHigh), std::wstring(1, kBad)},
+        {"empty", HOST_TEXT(""), L""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        std::u16string units = c.units;
+        HostString units = c.units;
         EXPECT_EQ(c.expected, KormStringToWide(kormSTRING{&units[0], -1}));
         EXPECT_EQ(c.expected,
                   KormStringToWide(kormSTRING{&units[0], static_cast<int32_t>(units.size())}));
@@ -121,23 +126,24 @@ TEST(KormStringTest, InvalidUtf16ReadsAsReplacementCharacters) {
 // characters, never inside a surrogate pair, so that a session's transcript
 // stays small enough to travel.
 TEST(KormStringTest, LongHostTextsAreCutAtACharacterBoundary) {
-    const std::u16string emoji = u"\U0001F600";  // one character, two units
+    const HostString emoji = HOST_TEXT("\U0001F600");  // one character, two units
     const struct {
         const char* label;
-        std::u16string text;
+        HostString text;
         std::wstring expected;
     } cases[] = {
-        {"150,000 characters", std::u16string(150000, u'a'), std::wstring(4096, L'a')},
-        {"exactly the limit", std::u16string(4096, u'b'), std::wstring(4096, L'b')},
-        {"a pair as the last character kept", std::u16string(4095, u'c') + emoji + u"d",
+        {"150,000 characters", HostString(150000, HOST_TEXT('a')), std::wstring(4096, L'a')},
+        {"exactly the limit", HostString(4096, HOST_TEXT('b')), std::wstring(4096, L'b')},
+        {"a pair as the last character kept",
+         HostString(4095, HOST_TEXT('c')) + emoji + HOST_TEXT("d"),
          std::wstring(4095, L'c') + L"\U0001F600"},
-        {"a pair just past the limit", std::u16string(4096, u'e') + emoji,
+        {"a pair just past the limit", HostString(4096, HOST_TEXT('e')) + emoji,
          std::wstring(4096, L'e')},
-        {"short", u"short", L"short"},
+        {"short", HOST_TEXT("short"), L"short"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        std::u16string text = c.text;
+        HostString text = c.text;
         const kormSTRING value{reinterpret_cast<kormCHAR*>(&text[0]), -1};
         EXPECT_EQ(c.expected, KormStringToWide(value));
     }
@@ -167,20 +173,21 @@ TEST(ProductInfoTest, FreshObjectIsUnsetAndSettersCopy) {
         EXPECT_EQ(nullptr, fresh.text);
         EXPECT_EQ(-1, fresh.length);
         // Each field holds its own value: a setter must not write another.
-        std::u16string value = u"value" + std::u16string(1, static_cast<char16_t>(u'A' + index));
+        HostString value =
+            HOST_TEXT("value") + HostString(1, static_cast<kormCHAR>(HOST_TEXT('A') + index));
         (product->*field.first)(kormSTRING{&value[0], -1});
-        value[0] = u'X';  // the host reuses its buffer
+        value[0] = HOST_TEXT('X');  // the host reuses its buffer
         ++index;
     }
     index = 0;
     for (const auto& field : fields) {
-        const std::u16string expected =
-            u"value" + std::u16string(1, static_cast<char16_t>(u'A' + index));
+        const HostString expected =
+            HOST_TEXT("value") + HostString(1, static_cast<kormCHAR>(HOST_TEXT('A') + index));
         EXPECT_EQ(expected, TextOf((product->*field.second)())) << "field " << index;
         ++index;
     }
     // Setting again replaces (the first copy is freed: ASan checks the leak).
-    product->SetReleaseType(kormSTRING{const_cast<kormCHAR*>(u"B"), 0});
+    product->SetReleaseType(kormSTRING{const_cast<kormCHAR*>(HOST_TEXT("B")), 0});
     EXPECT_EQ(nullptr, product->GetReleaseType().text);
     EXPECT_EQ(0, product->GetReleaseType().length);
     product->Dispose();
@@ -191,14 +198,14 @@ TEST(UserInfoTest, LoginFollowsTheCopyRules) {
     ASSERT_NE(nullptr, user);
     EXPECT_EQ(nullptr, user->GetLogin().text);
     EXPECT_EQ(-1, user->GetLogin().length);
-    user->SetLogin(kormSTRING{const_cast<kormCHAR*>(u"someone"), 4});
-    EXPECT_EQ(u"some", TextOf(user->GetLogin()));
+    user->SetLogin(kormSTRING{const_cast<kormCHAR*>(HOST_TEXT("someone")), 4});
+    EXPECT_EQ(HOST_TEXT("some"), TextOf(user->GetLogin()));
     EXPECT_EQ(4, user->GetLogin().length);
     user->Dispose();
 
     TelvoranUserInfo own;
-    own.SetLogin(kormSTRING{const_cast<kormCHAR*>(u"x"), -1});
-    EXPECT_EQ(u"x", TextOf(own.GetLogin()));
+    own.SetLogin(kormSTRING{const_cast<kormCHAR*>(HOST_TEXT("x")), -1});
+    EXPECT_EQ(HOST_TEXT("x"), TextOf(own.GetLogin()));
 }
 
 namespace {

@@ -589,13 +589,28 @@ size_t RecordingWriteCallback(char* data, size_t size, size_t count, void* trans
     return taken;
 }
 
+// True when this libcurl reads file: URLs (the Windows build has HTTP and
+// HTTPS only).
+bool CurlReadsFiles() {
+    for (const char* const* protocol = curl_version_info(CURLVERSION_NOW)->protocols;
+         *protocol != nullptr; ++protocol) {
+        if (std::string(*protocol) == "file") {
+            return true;
+        }
+    }
+    return false;
+}
+
 TEST(ReplyCapTest, TransferPastTheCapEndsWithAWriteErrorHoldingAtMostTheCap) {
+    if (!CurlReadsFiles()) {
+        GTEST_SKIP() << "libcurl without the file protocol";
+    }
     ScratchFolder folder;
     for (long buffer_size : {0L, 3000L}) {
         for (size_t size : {CUTHttpClient::kReplyMaxBytes, size_t{10} * 1024 * 1024}) {
             SCOPED_TRACE("buffer " + std::to_string(buffer_size) + ", reply " +
                          std::to_string(size));
-            const std::string url = "file://" + folder.Join("reply.xml");
+            const std::string url = tvut_test::FileUrl(folder.Join("reply.xml"));
             const std::string body = AcceptedOfSize(size);
             ASSERT_TRUE(WriteFile(folder.Join("reply.xml"), body));
             CUTHttpClient client(url);

@@ -13,6 +13,7 @@
 #include "manager/UTTimer.h"
 #include "support/ThreadCount.h"
 
+using tvut_test::kThreadsOfAStartedTimer;
 using tvut_test::ThreadCount;
 using tvut_test::WaitFor;
 
@@ -129,7 +130,8 @@ TEST(TimerTest, RepeatingTimerFiresAgainUntilStoppedAndStartsAgainAfterStop) {
         timer.start();
         ASSERT_TRUE(expiries.WaitForCount(3));
         EXPECT_GE(expiries.Time(2) - started, std::chrono::seconds(3));
-        EXPECT_EQ(before + 1, ThreadCount()) << "one thread serves every expiry";
+        EXPECT_EQ(before + kThreadsOfAStartedTimer, ThreadCount())
+            << "one thread serves every expiry";
         timer.stop();
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before; }));
         const size_t stopped_at = expiries.Count();

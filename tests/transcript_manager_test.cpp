@@ -24,6 +24,7 @@
 #include "info/UTProductInfoImp.h"
 #include "manager/UTTimer.h"
 #include "manager/UTTranscriptManager.h"
+#include "support/HostText.h"
 #include "support/ScratchRoots.h"
 #include "support/ThreadCount.h"
 
@@ -35,7 +36,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-kormSTRING Text(const char16_t* text) {
+kormSTRING Text(const kormCHAR* text) {
     return kormSTRING{const_cast<kormCHAR*>(text), -1};
 }
 
@@ -139,9 +140,9 @@ protected:
     // What GetUBInformation does first: the product's information arrives.
     void HandOverProduct() {
         CUTProductInfo* product = CUTProductInfo::Create();
-        product->SetProductLineId(Text(u"LINE"));
-        product->SetReleaseId(Text(u"7"));
-        product->SetReleaseType(Text(u"F"));
+        product->SetProductLineId(Text(HOST_TEXT("LINE")));
+        product->SetReleaseId(Text(HOST_TEXT("7")));
+        product->SetReleaseType(Text(HOST_TEXT("F")));
         TelvoranUserInfo user;
         CUTConfigManager::GetInstance()->HandOverProduct(product, &user);
         product->Dispose();
@@ -403,7 +404,8 @@ TEST_F(TranscriptManagerTest, DestructionLogsTheTimersInOrderAndLeavesNoThread) 
     const int before = ThreadCount();
     CUTTranscriptManager* manager = Manager();
     ASSERT_NE(nullptr, manager);
-    EXPECT_EQ(before + 2, ThreadCount()) << "the daemon thread and the check timer's";
+    EXPECT_EQ(before + 1 + tvut_test::kThreadsOfAStartedTimer, ThreadCount())
+        << "the daemon thread and the check timer's";
     // The daemon thread is inside process() when destruction begins.
     calls.Hold();
     EXPECT_EQ(0, manager->OnSendNow());
@@ -452,8 +454,8 @@ TEST_F(TranscriptManagerTest, AsynchronousRequestOfTheFacadeWakesTheWorker) {
     ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
     CUTProductInfo* product = CUTProductInfo::Create();
     CUTUserInfo* user = CUTUserInfo::Create();
-    product->SetProductLineId(Text(u"LINE"));
-    product->SetReleaseId(Text(u"7"));
+    product->SetProductLineId(Text(HOST_TEXT("LINE")));
+    product->SetReleaseId(Text(HOST_TEXT("7")));
     EXPECT_EQ(UT_SEND_OK, CUTFacade::GetUBInformation(product, user, kormFALSE));
     product->Dispose();
     user->Dispose();

@@ -2,8 +2,9 @@
 // on a thread of its own.
 //
 // Each timer runs a private Boost.Asio io context on its own thread while it
-// is started. Between expiries that thread blocks in the io context and
-// never wakes: no polling. A repeating timer keeps its thread until stop();
+// is started (on Windows, a wait on a condition variable: Asio's timers there
+// add a helper thread to the context that wakes every 5 minutes). Between
+// expiries that thread blocks and never wakes: no polling. A repeating timer keeps its thread until stop();
 // a one-shot timer's thread ends by itself after the expiry.
 //
 // start() arms the expiry duration seconds from now. Starting again while an

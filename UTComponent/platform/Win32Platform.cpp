@@ -725,6 +725,14 @@ CUTOsStatus CUTWin32Platform::RenameReplacing(const std::wstring& source,
     if (source.empty() || target.empty()) {
         return Win32Failure("rename", ERROR_INVALID_PARAMETER);
     }
+    // A folder in the target's place stays, as a POSIX rename of a file
+    // leaves it (EISDIR): Windows refuses such a replacement, but wine
+    // carries it out, and the caller must see the same failure on both.
+    const DWORD target_attributes = ::GetFileAttributesW(target.c_str());
+    if (target_attributes != INVALID_FILE_ATTRIBUTES &&
+        (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return Win32Failure("rename", ERROR_ACCESS_DENIED);
+    }
     if (RenameWithPosixSemantics(source, target)) {
         return CUTOsStatus();
     }

@@ -5,7 +5,7 @@ namespace tvut_test {
 namespace {
 
 void Set(CUTProductInfo* product, void (CUTProductInfo::*setter)(const kormSTRING&),
-         const char16_t* text) {
+         const kormCHAR* text) {
     if (text != nullptr) {
         (product->*setter)(kormSTRING{const_cast<kormCHAR*>(text), -1});
     }
@@ -13,10 +13,10 @@ void Set(CUTProductInfo* product, void (CUTProductInfo::*setter)(const kormSTRIN
 
 }  // namespace
 
-HostObjects::HostObjects(const char16_t* release, const char16_t* release_type,
-                         const char16_t* program_type)
+HostObjects::HostObjects(const kormCHAR* release, const kormCHAR* release_type,
+                         const kormCHAR* program_type)
     : product_(CUTProductInfo::Create()), user_(CUTUserInfo::Create()) {
-    Set(product_, &CUTProductInfo::SetProductLineId, u"LINE");
+    Set(product_, &CUTProductInfo::SetProductLineId, HOST_TEXT("LINE"));
     Set(product_, &CUTProductInfo::SetReleaseId, release);
     Set(product_, &CUTProductInfo::SetReleaseType, release_type);
     Set(product_, &CUTProductInfo::SetProgramType, program_type);

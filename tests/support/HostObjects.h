@@ -7,12 +7,14 @@
 
 #include <tvUT/UTFacade.h>
 
+#include "support/HostText.h"
+
 namespace tvut_test {
 
 class HostObjects {
 public:
-    HostObjects(const char16_t* release, const char16_t* release_type,
-                const char16_t* program_type);
+    HostObjects(const kormCHAR* release, const kormCHAR* release_type,
+                const kormCHAR* program_type);
     ~HostObjects();
     HostObjects(const HostObjects&) = delete;
     HostObjects& operator=(const HostObjects&) = delete;

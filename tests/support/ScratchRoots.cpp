@@ -36,6 +36,20 @@ boost::filesystem::path TemporaryArea() {
 
 }  // namespace
 
+std::string NativePath(std::string path) {
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+    return path;
+}
+
+std::wstring NativePath(std::wstring path) {
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+#endif
+    return path;
+}
+
 ScratchFolder::ScratchFolder() {
     const boost::filesystem::path area = TemporaryArea();
     // Made new, never taken over: a name that exists is passed by.
@@ -137,6 +151,27 @@ std::string ReadFile(const std::string& path) {
 bool PathExists(const std::string& path) {
     boost::system::error_code ec;
     return boost::filesystem::exists(boost::filesystem::status(path, ec));
+}
+
+bool MakeFolders(const std::string& path) {
+    boost::system::error_code ec;
+    boost::filesystem::create_directories(path, ec);
+    return boost::filesystem::is_directory(path, ec);
+}
+
+bool RemoveEmptyFolder(const std::string& path) {
+    boost::system::error_code ec;
+    return boost::filesystem::is_directory(path, ec) && boost::filesystem::remove(path, ec) && !ec;
+}
+
+std::string FileUrl(const std::string& path) {
+#ifdef _WIN32
+    std::string url = "file:///" + path;
+    std::replace(url.begin(), url.end(), '\\', '/');
+    return url;
+#else
+    return "file://" + path;
+#endif
 }
 
 std::vector<std::string> EntryNames(const std::string& folder) {

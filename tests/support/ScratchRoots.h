@@ -23,6 +23,12 @@
 
 namespace tvut_test {
 
+// path with every "/" turned into the component's separator ("\\" on
+// Windows; nothing changes on Linux): for paths the tests compose that meet
+// the paths the component composes.
+std::string NativePath(std::string path);
+std::wstring NativePath(std::wstring path);
+
 class ScratchFolder {
 public:
     ScratchFolder();
@@ -32,8 +38,8 @@ public:
 
     const std::string& path() const { return path_; }
     std::wstring wpath() const;
-    // path() + "/" + name
-    std::string Join(const std::string& name) const { return path_ + "/" + name; }
+    // path() + "/" + name, with the system's separators
+    std::string Join(const std::string& name) const { return NativePath(path_ + "/" + name); }
 
 private:
     std::string path_;
@@ -56,8 +62,8 @@ public:
     std::string runtime_root() const { return folder_.Join("runtime"); }
     std::string policy_path() const { return folder_.Join("policy.xml"); }
     // <root>/Telvoran/TVUT
-    std::string pi_ui_folder() const { return machine_root() + "/Telvoran/TVUT"; }
-    std::string pi_ud_folder() const { return user_root() + "/Telvoran/TVUT"; }
+    std::string pi_ui_folder() const { return NativePath(machine_root() + "/Telvoran/TVUT"); }
+    std::string pi_ud_folder() const { return NativePath(user_root() + "/Telvoran/TVUT"); }
     const ScratchFolder& folder() const { return folder_; }
 
 private:
@@ -82,6 +88,12 @@ std::string ReadFile(const std::string& path);
 // piece, count times over: the large hostile documents of the tests.
 std::string Repeated(const std::string& piece, size_t count);
 bool PathExists(const std::string& path);
+// Makes path with its missing parents (true when it is a folder afterwards),
+// and removes an empty folder: the same on every system.
+bool MakeFolders(const std::string& path);
+bool RemoveEmptyFolder(const std::string& path);
+// The file: URL of an absolute path ("file:///C:/..." on Windows).
+std::string FileUrl(const std::string& path);
 // The names of every entry directly in folder, sorted; empty when it cannot
 // be listed.
 std::vector<std::string> EntryNames(const std::string& folder);
