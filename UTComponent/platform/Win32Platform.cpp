@@ -706,7 +706,25 @@ bool IsTransientRenameError(DWORD error) {
 // aside first, which a reader that shares delete allows, so the old file's
 // readers go on reading it; a plain rename is refused while anybody has the
 // target open. The plain rename serves a target that does not exist yet.
+// Whether the target's name may change at all is asked first, with an open
+// for delete access alone: ReplaceFileW cannot succeed while a reader does
+// not share delete, and wine's leaves a file of its own ("rf*.tmp") in the
+// folder each time it fails.
 bool ReplaceOnce(const std::wstring& source, const std::wstring& target) {
+    {
+        CUTHandle probe(::CreateFileW(
+            target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!probe.valid()) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND) {
+                ::SetLastError(error);
+                return false;
+            }
+            return ::MoveFileExW(source.c_str(), target.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        }
+    }
     if (::ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                        nullptr, nullptr)) {
         return true;
@@ -733,23 +751,36 @@ CUTOsStatus CUTWin32Platform::RenameReplacing(const std::wstring& source,
         (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return Win32Failure("rename", ERROR_ACCESS_DENIED);
     }
-    if (RenameWithPosixSemantics(source, target)) {
-        return CUTOsStatus();
-    }
-    DWORD error = ::GetLastError();
-    // A missing source or folder is missing for the other ways too; any
-    // other refusal may come from a system or file system without POSIX
-    // renames.
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        return Win32Failure("rename", error);
-    }
+    // Where the system has POSIX renames, only they are retried: the other
+    // ways cannot succeed where they fail (a reader that does not share
+    // delete forbids every change of the name), and ReplaceFileW leaves a
+    // file of its own in the folder on some systems each time it fails.
+    bool posix = true;
     for (int attempt = 0;; ++attempt) {
-        if (ReplaceOnce(source, target)) {
-            return CUTOsStatus();
+        if (posix) {
+            if (RenameWithPosixSemantics(source, target)) {
+                return CUTOsStatus();
+            }
+            const DWORD error = ::GetLastError();
+            // A missing source or folder is missing for the other ways too.
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+                return Win32Failure("rename", error);
+            }
+            // Any other refusal than a reader's may come from a system or
+            // file system without POSIX renames.
+            posix = IsTransientRenameError(error);
+            if (posix && attempt + 1 >= kRenameAttempts) {
+                return Win32Failure("rename", error);
+            }
         }
-        error = ::GetLastError();
-        if (!IsTransientRenameError(error) || attempt + 1 >= kRenameAttempts) {
-            return Win32Failure("rename", error);
+        if (!posix) {
+            if (ReplaceOnce(source, target)) {
+                return CUTOsStatus();
+            }
+            const DWORD error = ::GetLastError();
+            if (!IsTransientRenameError(error) || attempt + 1 >= kRenameAttempts) {
+                return Win32Failure("rename", error);
+            }
         }
         ::Sleep(kRenameRetryMs);
     }

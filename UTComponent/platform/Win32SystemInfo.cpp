@@ -116,6 +116,24 @@ public:
     CUTZoneLock& operator=(const CUTZoneLock&) = delete;
 };
 
+// _tzset again whenever TZ changed, as the C library elsewhere does on each
+// conversion; the runtime itself reads TZ only once. The offset and the
+// local times are read through it alike, so that the offset a transcript
+// carries belongs to the zone its local times were made in. Under the zone
+// lock only.
+void ReadZoneIfChanged() {
+    static bool zone_read = false;
+    static std::string last_tz;
+    static bool had_tz = false;
+    const char* tz = std::getenv("TZ");
+    if (!zone_read || (tz != nullptr) != had_tz || (tz != nullptr && last_tz != tz)) {
+        ::_tzset();
+        zone_read = true;
+        had_tz = tz != nullptr;
+        last_tz = tz != nullptr ? tz : "";
+    }
+}
+
 }  // namespace
 
 bool CUTWin32Platform::ComputerName(std::wstring* name) {
@@ -250,6 +268,7 @@ std::wstring CUTWin32Platform::DomainName() {
 
 int CUTWin32Platform::TimeZoneOffsetMinutes() {
     CUTZoneLock lock;
+    ReadZoneIfChanged();
     // Minutes west of UTC of standard time, as the C runtime keeps them.
     struct __timeb64 now;
     ::_ftime64(&now);
@@ -258,18 +277,7 @@ int CUTWin32Platform::TimeZoneOffsetMinutes() {
 
 bool ToLocalTime(int64_t seconds, std::tm* local) {
     CUTZoneLock lock;
-    // _tzset again whenever TZ changed, as the C library elsewhere does on
-    // each conversion; the runtime itself reads TZ only once.
-    static bool zone_read = false;
-    static std::string last_tz;
-    static bool had_tz = false;
-    const char* tz = std::getenv("TZ");
-    if (!zone_read || (tz != nullptr) != had_tz || (tz != nullptr && last_tz != tz)) {
-        ::_tzset();
-        zone_read = true;
-        had_tz = tz != nullptr;
-        last_tz = tz != nullptr ? tz : "";
-    }
+    ReadZoneIfChanged();
     const __time64_t when = static_cast<__time64_t>(seconds);
     return ::_localtime64_s(local, &when) == 0;
 }
