@@ -642,7 +642,7 @@ bool TeardownIsSafe() {
     }
     std::lock_guard<std::mutex> guard(deciding);
     if (decision.load() == -1) {
-        bool safe = !InForkedChild();
+        bool safe = !InForkedChild() && !CUTProcessState::process_ending.load();
         // From now on a new facade call returns at once, so the calls under
         // way are the last ones.
         CUTProcessState::teardown_started.store(true);
@@ -663,6 +663,10 @@ bool TeardownIsSafe() {
         decision.store(safe ? 1 : 0);
     }
     return decision.load() == 1;
+}
+
+void UTLibraryProcessEnding() {
+    CUTProcessState::process_ending.store(true);
 }
 
 void UTLibraryDetach() {

@@ -39,14 +39,15 @@ struct CUTProcessState {
     // A revocation this process could not save: the user said no, so it
     // holds here, whatever the settings file says, until consent is given.
     static inline std::atomic<bool> revoked_unsaved{false};
+    // The process is ending with its other threads gone (UTLibraryProcessEnding).
+    static inline std::atomic<bool> process_ending{false};
 };
 
 // TeardownIsSafe (declared with CUTSingleton): the first call decides for
-// all: in a forked child never; otherwise it ends uploads in progress as
-// CleanUp does and waits a bounded time for facade calls under way on other
-// host threads. False when some are still running: then nothing is
-// destroyed (the objects are left to the process's end), never one a running
-// call still uses. Defined with the facade.
+// all: in a forked child never, nor once the process is ending; otherwise it ends uploads in
+// progress as CleanUp does and waits a bounded time for facade calls under way on other host
+// threads. False when some are still running: then nothing is destroyed (the objects are left to
+// the process's end), never one a running call still uses. Defined with the facade.
 #include "base/UTSingleton.h"
 
 #endif  // TVUT_UT_UTPROCESSSTATE_H

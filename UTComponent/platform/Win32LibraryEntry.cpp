@@ -31,7 +31,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             // other thread wherever it was, perhaps holding one of tvUT's
             // locks, and frees the memory and handles itself. Tearing down
             // here (what UTLibraryDetach does at an unload elsewhere) could
-            // only wait for those threads or their locks: nothing is done.
+            // only wait for those threads or their locks: nothing is done,
+            // and the static objects the C runtime destroys after this call
+            // are told to leave theirs alone too.
+            UTLibraryProcessEnding();
             break;
         default:
             break;
