@@ -3,10 +3,12 @@
 // (Python's expat), never by the component's own parser.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +29,8 @@
 
 #include <tvUT/UTFacade.h>
 
+#include <boost/filesystem.hpp>
+
 #include "base/UTTextCodec.h"
 #include "config/UTConfigManager.h"
 #include "config/UTConfigPaths.h"
@@ -34,8 +38,11 @@
 #include "manager/UTPendingTranscripts.h"
 #include "manager/UTTranscriptManager.h"
 #include "platform/UTPlatform.h"
+#ifndef _WIN32
 #include "support/ChildProcess.h"
+#endif
 #include "support/FakePlatforms.h"
+#include "support/HostText.h"
 #include "support/ScratchRoots.h"
 #include "support/TranscriptFiles.h"
 #include "support/WaitFor.h"
@@ -44,12 +51,18 @@
 #include "transcript/UTSystemInfo.h"
 
 using tvut_test::CheckTranscripts;
+#ifndef _WIN32
 using tvut_test::ChildProcess;
+#endif
+using tvut_test::HostString;
 using tvut_test::ListTranscriptFolder;
+using tvut_test::NativePath;
 using tvut_test::PathExists;
 using tvut_test::ReadFile;
 using tvut_test::ReadTranscript;
+#ifndef _WIN32
 using tvut_test::RunCommand;
+#endif
 using tvut_test::ScratchRoots;
 using tvut_test::TranscriptFolder;
 
@@ -70,32 +83,32 @@ std::string H(const char* prefix, const char* name) {
 // A host's texts; tvUT copies them during each call.
 class HostText {
 public:
-    explicit HostText(const std::u16string& text) : units_(text) {}
+    explicit HostText(const HostString& text) : units_(text) {}
     kormSTRING Get() { return kormSTRING{&units_[0], -1}; }
 
 private:
-    std::u16string units_;
+    HostString units_;
 };
 
 // Product and user information as a host fills them, every field set.
 class Host {
 public:
     Host() : product_(CUTProductInfo::Create()), user_(CUTUserInfo::Create()) {
-        Set(&CUTProductInfo::SetProductLineId, u"LINE");
-        Set(&CUTProductInfo::SetReleaseId, u"2026");
-        Set(&CUTProductInfo::SetReleaseType, u"F");
-        Set(&CUTProductInfo::SetProgramType, u"TERM");
-        SetLogin(u"host.user@example.com");
+        Set(&CUTProductInfo::SetProductLineId, HOST_TEXT("LINE"));
+        Set(&CUTProductInfo::SetReleaseId, HOST_TEXT("2026"));
+        Set(&CUTProductInfo::SetReleaseType, HOST_TEXT("F"));
+        Set(&CUTProductInfo::SetProgramType, HOST_TEXT("TERM"));
+        SetLogin(HOST_TEXT("host.user@example.com"));
     }
     ~Host() {
         product_->Dispose();
         user_->Dispose();
     }
-    void Set(void (CUTProductInfo::*setter)(const kormSTRING&), const std::u16string& text) {
+    void Set(void (CUTProductInfo::*setter)(const kormSTRING&), const HostString& text) {
         texts_.emplace_back(new HostText(text));
         (product_->*setter)(texts_.back()->Get());
     }
-    void SetLogin(const std::u16string& text) {
+    void SetLogin(const HostString& text) {
         texts_.emplace_back(new HostText(text));
         user_->SetLogin(texts_.back()->Get());
     }
@@ -127,7 +140,7 @@ int64_t Number(const std::string& text) {
 
 // Lines of the diagnostic log with the given level name and message.
 bool LogHas(const ScratchRoots& roots, const std::string& level, const std::string& message) {
-    std::istringstream lines(ReadFile(roots.pi_ud_folder() + "/TVUTLog.log"));
+    std::istringstream lines(ReadFile(NativePath(roots.pi_ud_folder() + "/TVUTLog.log")));
     for (std::string line; std::getline(lines, line);) {
         if (line.compare(0, level.size(), level) == 0 && line.size() >= message.size() + 3 &&
             line.compare(line.size() - message.size(), message.size(), message) == 0) {
@@ -148,12 +161,14 @@ class TranscriptTest : public ::testing::Test {
 protected:
     void TearDown() override { CUTFacade::CleanUp(); }
 
-    std::string Folder() const { return roots_.pi_ud_folder() + "/LINE_2026/Transcripts"; }
+    std::string Folder() const {
+        return NativePath(roots_.pi_ud_folder() + "/LINE_2026/Transcripts");
+    }
     TranscriptFolder Listing() const { return ListTranscriptFolder(Folder()); }
     static std::string SessionId() {
         return ToUtf8(CUTConfigManager::PeekInstance()->Runtime()->SessionId());
     }
-    std::string SessionFile() const { return Folder() + "/" + SessionId() + ".utt"; }
+    std::string SessionFile() const { return NativePath(Folder() + "/" + SessionId() + ".utt"); }
 
     // Init and hand-over; the send the hand-over asks for finds no server
     // (the scratch settings), so every transcript stays.
@@ -183,12 +198,12 @@ protected:
 
 TEST_F(TranscriptTest, WholeSessionLeavesOneTranscriptWithTheSessionsValues) {
     Host host;
-    host.Set(&CUTProductInfo::SetSerialNumber, u"0000-1111-2222");
-    host.Set(&CUTProductInfo::SetLanguage, u"de");
-    host.Set(&CUTProductInfo::SetCountryCode, u"CH");
-    host.Set(&CUTProductInfo::SetLicenseProductLineId, u"SUITE");
-    host.Set(&CUTProductInfo::SetLicenseProductReleaseId, u"2025");
-    host.Set(&CUTProductInfo::SetLicenseProductReleaseType, u"T");
+    host.Set(&CUTProductInfo::SetSerialNumber, HOST_TEXT("0000-1111-2222"));
+    host.Set(&CUTProductInfo::SetLanguage, HOST_TEXT("de"));
+    host.Set(&CUTProductInfo::SetCountryCode, HOST_TEXT("CH"));
+    host.Set(&CUTProductInfo::SetLicenseProductLineId, HOST_TEXT("SUITE"));
+    host.Set(&CUTProductInfo::SetLicenseProductReleaseId, HOST_TEXT("2025"));
+    host.Set(&CUTProductInfo::SetLicenseProductReleaseType, HOST_TEXT("T"));
     StartSession(&host);
     CUTRuntimeConfig* session = CUTConfigManager::PeekInstance()->Runtime();
     const std::string session_id = SessionId();
@@ -210,9 +225,11 @@ TEST_F(TranscriptTest, WholeSessionLeavesOneTranscriptWithTheSessionsValues) {
     const TranscriptFolder listing = Listing();
     ASSERT_EQ(std::vector<std::string>{file}, listing.transcripts);
     EXPECT_TRUE(listing.others.empty());
+#ifndef _WIN32
     struct stat st;
     ASSERT_EQ(0, ::stat(file.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);
+#endif
 
     Values v;
     std::string report;
@@ -265,7 +282,7 @@ TEST_F(TranscriptTest, WholeSessionLeavesOneTranscriptWithTheSessionsValues) {
 TEST_F(TranscriptTest, UnsetValuesHaveTheirStandIns) {
     Host host;
     // Any program type but "TERM" clears the session's login.
-    host.Set(&CUTProductInfo::SetProgramType, u"");
+    host.Set(&CUTProductInfo::SetProgramType, HOST_TEXT(""));
     StartSession(&host);
     // Written before any stamp: no start, no end, no crash.
     ASSERT_TRUE(CUTTranscriptManager::PeekInstance()->serializeTranscript());
@@ -333,29 +350,28 @@ TEST_F(TranscriptTest, HostileTextsKeepTheDocumentWellFormed) {
     const struct {
         void (CUTProductInfo::*setter)(const kormSTRING&);
         const char* element;
-        std::u16string text;
+        HostString text;
         std::string expected;
     } cases[] = {
-        {&CUTProductInfo::SetSerialNumber, "serial_num", u"<a & b> \"double\" 'single'",
+        {&CUTProductInfo::SetSerialNumber, "serial_num", HOST_TEXT("<a & b> \"double\" 'single'"),
          "<a & b> \"double\" 'single'"},
-        {&CUTProductInfo::SetLanguage, "language", u"&#x41; &#xD800; &#x &amp;",
+        {&CUTProductInfo::SetLanguage, "language", HOST_TEXT("&#x41; &#xD800; &#x &amp;"),
          "&#x41; &#xD800; &#x &amp;"},
-        {&CUTProductInfo::SetReleaseType, "release_type", u"]]> <![CDATA[", "]]> <![CDATA["},
+        {&CUTProductInfo::SetReleaseType, "release_type", HOST_TEXT("]]> <![CDATA["),
+         "]]> <![CDATA["},
         {&CUTProductInfo::SetLicenseProductLineId, "license_product_line_id",
-         u"\x01\x08\x0B\x0C\x1F\x7F", fffd + fffd + fffd + fffd + fffd + "\x7F"},
+         HOST_TEXT("\x01\x08\x0B\x0C\x1F\x7F"), fffd + fffd + fffd + fffd + fffd + "\x7F"},
         {&CUTProductInfo::SetLicenseProductReleaseId, "license_product_release_id",
-         u"tab\tline\nreturn\r", "tab\tline\nreturn\r"},
+         HOST_TEXT("tab\tline\nreturn\r"), "tab\tline\nreturn\r"},
         {&CUTProductInfo::SetLicenseProductReleaseType, "license_product_release_type",
-         u"\xFFFE\xFFFF \U0001F600", fffd + fffd + " \xF0\x9F\x98\x80"},
+         HOST_TEXT("\xFFFE\xFFFF \U0001F600"), fffd + fffd + " \xF0\x9F\x98\x80"},
     };
     for (const auto& c : cases) {
         host.Set(c.setter, c.text);
     }
     // Unpaired surrogates: the interface conversion gives U+FFFD in their place.
-    host.Set(&CUTProductInfo::SetCountryCode,
-             u"a\xD800"
-             u"b\xDC00");
-    host.SetLogin(u"<\"'&>\t\x01");
+    host.Set(&CUTProductInfo::SetCountryCode, HOST_TEXT("a\xD800") HOST_TEXT("b\xDC00"));
+    host.SetLogin(HOST_TEXT("<\"'&>\t\x01"));
     StartSession(&host);
     ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
 
@@ -367,11 +383,287 @@ TEST_F(TranscriptTest, HostileTextsKeepTheDocumentWellFormed) {
     EXPECT_EQ("a" + fffd + "b" + fffd, country);
     EXPECT_EQ("<\"'&>\t" + fffd, v[H(kHeader, "tlvr_login@id")]);
     EXPECT_EQ("Hostile ]]> OS <&> " + fffd + " ]]]]>", v[H(kOs, "name")]);
+#ifdef _WIN32
+    // The system's own service-pack text stands between version and build.
+    const std::string service_pack = v[H(kOs, "service_pack")];
+    EXPECT_EQ(0u, service_pack.rfind("]]> ", 0)) << service_pack;
+    EXPECT_NE(std::string::npos, service_pack.find(" Build ")) << service_pack;
+#else
     EXPECT_EQ("]]>  Build ", v[H(kOs, "service_pack")].substr(0, 11));
+#endif
     EXPECT_EQ("host" + fffd + fffd, v[H(kHeader, "machine_name")]);
     EXPECT_EQ("user<&>\"'" + fffd, v[H(kHeader, "nt_login")]);
     EXPECT_EQ("example]]>&#x", v[H(kHeader, "domain")]);
 }
+
+TEST_F(TranscriptTest, TwoHostThreadsWritingAtOnceLeaveOneWholeFile) {
+    Host host;
+    StartSession(&host);
+    std::atomic<int> failures{0};
+    auto writer = [&failures](bool crash) {
+        for (int i = 0; i < 40; ++i) {
+            const UTStatus status = crash ? CUTFacade::OnCrash() : CUTFacade::LogUsageData();
+            failures += status == (crash ? UT_CRASH_OK : UT_LOG_USAGE_OK) ? 0 : 1;
+        }
+    };
+    std::thread first(writer, false);
+    std::thread second(writer, true);
+    first.join();
+    second.join();
+    EXPECT_EQ(0, failures.load());
+    const Values v = OnlyTranscript();
+    EXPECT_EQ("1", v.at(H(kUsage, "end_time@isCrash")));
+}
+
+// Sixteen host threads at once, with every line logged: the transcript's
+// time-zone offset and the log's local timestamps are made under one lock
+// (ThreadSanitizer saw tzset race with the logger's timestamp).
+TEST_F(TranscriptTest, SixteenHostThreadsLoggingAtOnce) {
+    EnableLogging();
+    Host host;
+    StartSession(&host);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t) {
+        threads.emplace_back([&failures, t] {
+            for (int i = 0; i < 10; ++i) {
+                const UTStatus status =
+                    t % 4 == 0 ? CUTFacade::OnCrash() : CUTFacade::LogUsageData();
+                failures += status == UT_CRASH_OK || status == UT_LOG_USAGE_OK ? 0 : 1;
+                CUTFacade::GetUserID();
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ("1", OnlyTranscript().at(H(kUsage, "end_time@isCrash")));
+}
+
+namespace {
+
+// A Transcripts folder without write permission (tests run as root, which
+// the real permission bits would not stop): files cannot be created in it.
+class ReadOnlyFolderPlatform : public CUTPlatformWrapper {
+public:
+    explicit ReadOnlyFolderPlatform(const std::string& folder)
+        : CUTPlatformWrapper(CUTPlatform::Default()), folder_(FromUtf8(NativePath(folder + "/"))) {}
+    void SetReadOnly(bool read_only) { read_only_.store(read_only); }
+    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
+                               std::unique_ptr<CUTWritableFile>* file) override {
+        if (read_only_.load() && path.compare(0, folder_.size(), folder_) == 0) {
+            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
+        }
+        return target()->OpenForWriting(path, mode, permissions, file);
+    }
+
+private:
+    const std::wstring folder_;
+    std::atomic<bool> read_only_{false};
+};
+
+}  // namespace
+
+TEST_F(TranscriptTest, FailedWritesReportFailureKeepThePreviousFileAndRecover) {
+    EnableLogging();
+    ReadOnlyFolderPlatform read_only(Folder());
+    tvut_test::FullDiskPlatform full_disk;
+    const struct {
+        const char* label;
+        CUTPlatform* platform;
+        std::function<void(bool)> fail;
+        bool log_writable;  // a full disk takes the log lines too
+    } faults[] = {
+        {"read-only folder", &read_only, [&](bool on) { read_only.SetReadOnly(on); }, true},
+        {"full disk", &full_disk, [&](bool on) { full_disk.SetFull(on); }, false},
+    };
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault.label);
+        CUTScopedPlatform scoped(fault.platform);
+        Host host;
+        StartSession(&host);
+        ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
+        const std::string file = SessionFile();
+        const std::string written = ReadFile(file);
+
+        fault.fail(true);
+        EXPECT_EQ(UT_LOG_USAGE_WRITE_FAILED, CUTFacade::LogUsageData());
+        EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash());
+        EXPECT_EQ(written, ReadFile(file)) << "the previous transcript stays whole";
+        EXPECT_TRUE(Listing().others.empty()) << "no temporary file stays behind";
+        if (fault.log_writable) {
+            EXPECT_TRUE(LogHas(roots_, "Devdbg",
+                               "We don't have Write Permission to the transcript file " + file));
+            EXPECT_TRUE(LogHas(roots_, "Error", "Serialize Transcript File Error!!"));
+        }
+
+        fault.fail(false);
+        EXPECT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());
+        EXPECT_EQ("1", OnlyTranscript()[H(kUsage, "end_time@isCrash")]);
+        ASSERT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+        boost::filesystem::remove_all(Folder());
+    }
+}
+
+TEST_F(TranscriptTest, TranscriptsFolderRemovedOrReplacedBetweenWrites) {
+    Host host;
+    StartSession(&host);
+    ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
+    const std::string folder = Folder();
+
+    ASSERT_GT(boost::filesystem::remove_all(folder), 0u);
+    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData()) << "the folder is made again";
+    EXPECT_TRUE(boost::filesystem::is_directory(folder));
+#ifndef _WIN32
+    struct stat st;
+    ASSERT_EQ(0, ::stat(folder.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+#endif
+    OnlyTranscript();
+
+    ASSERT_GT(boost::filesystem::remove_all(folder), 0u);
+    ASSERT_TRUE(tvut_test::WriteFile(folder, "file\n"));
+    EXPECT_EQ(UT_LOG_USAGE_WRITE_FAILED, CUTFacade::LogUsageData());
+    EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash());
+    ASSERT_TRUE(boost::filesystem::remove(folder));
+
+    // A longer file at the transcript's path leaves nothing of itself behind.
+    ASSERT_TRUE(tvut_test::MakeFolders(folder));
+    ASSERT_TRUE(tvut_test::WriteFile(SessionFile(), std::string(65536, 'x')));
+    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
+    OnlyTranscript();
+
+    // A folder where the file goes is cleared away.
+    ASSERT_TRUE(boost::filesystem::remove(SessionFile()));
+    ASSERT_TRUE(tvut_test::MakeFolders(SessionFile()));
+    EXPECT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());
+    EXPECT_EQ("1", OnlyTranscript()[H(kUsage, "end_time@isCrash")]);
+}
+
+TEST_F(TranscriptTest, NothingIsWrittenBeforeTheProductIsKnown) {
+    EnableLogging();
+    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
+    EXPECT_FALSE(CUTTranscriptManager::PeekInstance()->serializeTranscript());
+    EXPECT_TRUE(LogHas(roots_, "Error",
+                       "Product Info is not initialized, will not serialize into transcript "
+                       "file!"));
+    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::LogUsageData());
+    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::OnCrash());
+    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+    std::string found;
+    for (boost::filesystem::recursive_directory_iterator it(roots_.user_root()), end; it != end;
+         ++it) {
+        if (it->path().extension() == ".utt") {
+            found += it->path().string() + "\n";
+        }
+    }
+    EXPECT_EQ("", found);
+}
+
+namespace {
+
+// Watches the serializer put its temporary file in place of a transcript:
+// at each rename out of the Transcripts folder, records the two paths, what
+// the folder holds at that moment and the transcripts a send cycle would
+// gather then.
+class RenameWatchPlatform : public CUTPlatformWrapper {
+public:
+    struct Rename {
+        std::string source;
+        std::string destination;
+        TranscriptFolder listing;
+        std::vector<std::string> pending;
+    };
+
+    RenameWatchPlatform(const std::string& folder, const std::string& component_folder)
+        : CUTPlatformWrapper(CUTPlatform::Default()),
+          folder_(NativePath(folder + "/")),
+          component_folder_(FromUtf8(component_folder)) {}
+
+    CUTOsStatus RenameReplacing(const std::wstring& source,
+                                const std::wstring& destination) override {
+        const std::string from = ToUtf8(source);
+        if (from.compare(0, folder_.size(), folder_) == 0) {
+            Rename rename{from, ToUtf8(destination), ListTranscriptFolder(folder_), {}};
+            for (const std::wstring& path :
+                 CUTPendingTranscripts(component_folder_).ListTranscripts()) {
+                rename.pending.push_back(ToUtf8(path));
+            }
+            std::lock_guard<std::mutex> guard(mutex_);
+            renames_.push_back(rename);
+        }
+        return target()->RenameReplacing(source, destination);
+    }
+
+    std::vector<Rename> Renames() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return renames_;
+    }
+
+private:
+    const std::string folder_;
+    const std::wstring component_folder_;
+    std::mutex mutex_;
+    std::vector<Rename> renames_;
+};
+
+}  // namespace
+
+// A write's temporary file stands in the Transcripts folder beside the
+// transcript until it is renamed over it. Its name must tell it apart: a send
+// cycle that lists the folder meanwhile takes only whole transcripts, and a
+// later writer knows the file for a leftover if its writer died.
+TEST_F(TranscriptTest, TemporaryFilesOfAWriteAreNeverTakenForTranscripts) {
+    RenameWatchPlatform watch(Folder(), roots_.pi_ud_folder());
+    CUTScopedPlatform scoped(&watch);
+    Host host;
+    StartSession(&host);
+    ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());  // the session's first file
+    ASSERT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());           // replaces it
+    const std::vector<RenameWatchPlatform::Rename> renames = watch.Renames();
+    ASSERT_EQ(2u, renames.size());
+    for (size_t i = 0; i < renames.size(); ++i) {
+        const RenameWatchPlatform::Rename& rename = renames[i];
+        SCOPED_TRACE(rename.source);
+        EXPECT_EQ(SessionFile(), rename.destination);
+        const std::string name = rename.source.substr(Folder().size() + 1);
+        EXPECT_TRUE(CMLSerializer::IsTemporaryFileName(FromUtf8(name)));
+        EXPECT_EQ(0u, name.rfind(SessionId() + ".tmp", 0));
+        EXPECT_EQ(std::string::npos, name.find(".utt"));
+        // The folder holds the temporary file and, from the second write on,
+        // the transcript it replaces: only that one is a transcript.
+        const std::vector<std::string> whole =
+            i == 0 ? std::vector<std::string>() : std::vector<std::string>{SessionFile()};
+        EXPECT_EQ(std::vector<std::string>{rename.source}, rename.listing.others);
+        EXPECT_EQ(whole, rename.listing.transcripts);
+        EXPECT_EQ(whole, rename.pending) << "a send cycle would take only whole transcripts";
+    }
+    EXPECT_NE(renames[0].source, renames[1].source) << "each write has a file of its own";
+    EXPECT_TRUE(Listing().others.empty());
+    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
+}
+
+TEST(TranscriptFileNames, TemporaryNamesAreRecognised) {
+    const struct {
+        const wchar_t* name;
+        bool temporary;
+    } cases[] = {
+        {L"{0F0F0F0F-0000-4000-8000-000000000000}.tmp0123456789AB", true},
+        {L".tmp0123456789AB", true},
+        {L"{0F0F0F0F-0000-4000-8000-000000000000}.utt", false},
+        {L"{0F0F0F0F-0000-4000-8000-000000000000}.tmp0123456789ab", false},
+        {L"{0F0F0F0F-0000-4000-8000-000000000000}.tmp0123456789A", false},
+        {L"notes.tmp0123456789AB", false},
+        {L"ProdDep_UserDep.cur.tmp0123456789AB", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.temporary, CMLSerializer::IsTemporaryFileName(c.name)) << ToUtf8(c.name);
+    }
+}
+
+// ---- POSIX only: TZ in a new process's environment, fork and kill, signals --
+#ifndef _WIN32
 
 TEST_F(TranscriptTest, GmtOffsetIsTheProcessTimeZonesStandardOffset) {
     // Each case is a new process with TZ in its environment from the start.
@@ -500,117 +792,6 @@ TEST_F(TranscriptTest, KilledWritersLeaveWholeTranscriptsAndTheNextWriteRemovesT
     EXPECT_EQ(std::vector<std::string>{fresh}, listing.others);
 }
 
-TEST_F(TranscriptTest, TwoHostThreadsWritingAtOnceLeaveOneWholeFile) {
-    Host host;
-    StartSession(&host);
-    std::atomic<int> failures{0};
-    auto writer = [&failures](bool crash) {
-        for (int i = 0; i < 40; ++i) {
-            const UTStatus status = crash ? CUTFacade::OnCrash() : CUTFacade::LogUsageData();
-            failures += status == (crash ? UT_CRASH_OK : UT_LOG_USAGE_OK) ? 0 : 1;
-        }
-    };
-    std::thread first(writer, false);
-    std::thread second(writer, true);
-    first.join();
-    second.join();
-    EXPECT_EQ(0, failures.load());
-    const Values v = OnlyTranscript();
-    EXPECT_EQ("1", v.at(H(kUsage, "end_time@isCrash")));
-}
-
-// Sixteen host threads at once, with every line logged: the transcript's
-// time-zone offset and the log's local timestamps are made under one lock
-// (ThreadSanitizer saw tzset race with the logger's timestamp).
-TEST_F(TranscriptTest, SixteenHostThreadsLoggingAtOnce) {
-    EnableLogging();
-    Host host;
-    StartSession(&host);
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 16; ++t) {
-        threads.emplace_back([&failures, t] {
-            for (int i = 0; i < 10; ++i) {
-                const UTStatus status =
-                    t % 4 == 0 ? CUTFacade::OnCrash() : CUTFacade::LogUsageData();
-                failures += status == UT_CRASH_OK || status == UT_LOG_USAGE_OK ? 0 : 1;
-                CUTFacade::GetUserID();
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(0, failures.load());
-    EXPECT_EQ("1", OnlyTranscript().at(H(kUsage, "end_time@isCrash")));
-}
-
-namespace {
-
-// A Transcripts folder without write permission (tests run as root, which
-// the real permission bits would not stop): files cannot be created in it.
-class ReadOnlyFolderPlatform : public CUTPlatformWrapper {
-public:
-    explicit ReadOnlyFolderPlatform(const std::string& folder)
-        : CUTPlatformWrapper(CUTPlatform::Default()), folder_(FromUtf8(folder + "/")) {}
-    void SetReadOnly(bool read_only) { read_only_.store(read_only); }
-    CUTOsStatus OpenForWriting(const std::wstring& path, UTWriteMode mode, uint32_t permissions,
-                               std::unique_ptr<CUTWritableFile>* file) override {
-        if (read_only_.load() && path.compare(0, folder_.size(), folder_) == 0) {
-            return CUTOsStatus::Failure("open", UTOsError::kAccessDenied, EACCES);
-        }
-        return target()->OpenForWriting(path, mode, permissions, file);
-    }
-
-private:
-    const std::wstring folder_;
-    std::atomic<bool> read_only_{false};
-};
-
-}  // namespace
-
-TEST_F(TranscriptTest, FailedWritesReportFailureKeepThePreviousFileAndRecover) {
-    EnableLogging();
-    ReadOnlyFolderPlatform read_only(Folder());
-    tvut_test::FullDiskPlatform full_disk;
-    const struct {
-        const char* label;
-        CUTPlatform* platform;
-        std::function<void(bool)> fail;
-        bool log_writable;  // a full disk takes the log lines too
-    } faults[] = {
-        {"read-only folder", &read_only, [&](bool on) { read_only.SetReadOnly(on); }, true},
-        {"full disk", &full_disk, [&](bool on) { full_disk.SetFull(on); }, false},
-    };
-    for (const auto& fault : faults) {
-        SCOPED_TRACE(fault.label);
-        CUTScopedPlatform scoped(fault.platform);
-        Host host;
-        StartSession(&host);
-        ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
-        const std::string file = SessionFile();
-        const std::string written = ReadFile(file);
-
-        fault.fail(true);
-        EXPECT_EQ(UT_LOG_USAGE_WRITE_FAILED, CUTFacade::LogUsageData());
-        EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash());
-        EXPECT_EQ(written, ReadFile(file)) << "the previous transcript stays whole";
-        EXPECT_TRUE(Listing().others.empty()) << "no temporary file stays behind";
-        if (fault.log_writable) {
-            EXPECT_TRUE(LogHas(roots_, "Devdbg",
-                               "We don't have Write Permission to the transcript file " + file));
-            EXPECT_TRUE(LogHas(roots_, "Error", "Serialize Transcript File Error!!"));
-        }
-
-        fault.fail(false);
-        EXPECT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());
-        EXPECT_EQ("1", OnlyTranscript()[H(kUsage, "end_time@isCrash")]);
-        ASSERT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
-        std::string command = "rm -rf '" + Folder() + "'";
-        ASSERT_EQ(0, RunCommand(command, nullptr));
-    }
-}
-
 namespace {
 
 volatile sig_atomic_t g_crash_status = 0;
@@ -677,150 +858,4 @@ TEST_F(TranscriptTest, OnCrashFromASignalHandlerInsideAWriteNeverWaits) {
     EXPECT_TRUE(ended) << "OnCrash waited on a lock its own thread held";
     EXPECT_EQ(0, child.Wait());
 }
-
-TEST_F(TranscriptTest, TranscriptsFolderRemovedOrReplacedBetweenWrites) {
-    Host host;
-    StartSession(&host);
-    ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
-    const std::string folder = Folder();
-
-    ASSERT_EQ(0, RunCommand("rm -rf '" + folder + "'", nullptr));
-    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData()) << "the folder is made again";
-    struct stat st;
-    ASSERT_EQ(0, ::stat(folder.c_str(), &st));
-    EXPECT_EQ(0700u, st.st_mode & 07777);
-    OnlyTranscript();
-
-    ASSERT_EQ(0, RunCommand("rm -rf '" + folder + "' && echo file > '" + folder + "'", nullptr));
-    EXPECT_EQ(UT_LOG_USAGE_WRITE_FAILED, CUTFacade::LogUsageData());
-    EXPECT_EQ(UT_CRASH_WRITE_FAILED, CUTFacade::OnCrash());
-    ASSERT_EQ(0, ::unlink(folder.c_str()));
-
-    // A longer file at the transcript's path leaves nothing of itself behind.
-    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0700));
-    ASSERT_TRUE(tvut_test::WriteFile(SessionFile(), std::string(65536, 'x')));
-    EXPECT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
-    OnlyTranscript();
-
-    // A folder where the file goes is cleared away.
-    ASSERT_EQ(0, ::unlink(SessionFile().c_str()));
-    ASSERT_EQ(0, ::mkdir(SessionFile().c_str(), 0700));
-    EXPECT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());
-    EXPECT_EQ("1", OnlyTranscript()[H(kUsage, "end_time@isCrash")]);
-}
-
-TEST_F(TranscriptTest, NothingIsWrittenBeforeTheProductIsKnown) {
-    EnableLogging();
-    ASSERT_EQ(UT_INIT_OK, CUTFacade::InitUTComponent());
-    EXPECT_FALSE(CUTTranscriptManager::PeekInstance()->serializeTranscript());
-    EXPECT_TRUE(LogHas(roots_, "Error",
-                       "Product Info is not initialized, will not serialize into transcript "
-                       "file!"));
-    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::LogUsageData());
-    EXPECT_EQ(UT_NO_PRODUCT, CUTFacade::OnCrash());
-    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
-    std::string found;
-    RunCommand("find '" + roots_.user_root() + "' -name '*.utt'", &found);
-    EXPECT_EQ("", found);
-}
-
-namespace {
-
-// Watches the serializer put its temporary file in place of a transcript:
-// at each rename out of the Transcripts folder, records the two paths, what
-// the folder holds at that moment and the transcripts a send cycle would
-// gather then.
-class RenameWatchPlatform : public CUTPlatformWrapper {
-public:
-    struct Rename {
-        std::string source;
-        std::string destination;
-        TranscriptFolder listing;
-        std::vector<std::string> pending;
-    };
-
-    RenameWatchPlatform(const std::string& folder, const std::string& component_folder)
-        : CUTPlatformWrapper(CUTPlatform::Default()),
-          folder_(folder + "/"),
-          component_folder_(FromUtf8(component_folder)) {}
-
-    CUTOsStatus RenameReplacing(const std::wstring& source,
-                                const std::wstring& destination) override {
-        const std::string from = ToUtf8(source);
-        if (from.compare(0, folder_.size(), folder_) == 0) {
-            Rename rename{from, ToUtf8(destination), ListTranscriptFolder(folder_), {}};
-            for (const std::wstring& path :
-                 CUTPendingTranscripts(component_folder_).ListTranscripts()) {
-                rename.pending.push_back(ToUtf8(path));
-            }
-            std::lock_guard<std::mutex> guard(mutex_);
-            renames_.push_back(rename);
-        }
-        return target()->RenameReplacing(source, destination);
-    }
-
-    std::vector<Rename> Renames() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return renames_;
-    }
-
-private:
-    const std::string folder_;
-    const std::wstring component_folder_;
-    std::mutex mutex_;
-    std::vector<Rename> renames_;
-};
-
-}  // namespace
-
-// A write's temporary file stands in the Transcripts folder beside the
-// transcript until it is renamed over it. Its name must tell it apart: a send
-// cycle that lists the folder meanwhile takes only whole transcripts, and a
-// later writer knows the file for a leftover if its writer died.
-TEST_F(TranscriptTest, TemporaryFilesOfAWriteAreNeverTakenForTranscripts) {
-    RenameWatchPlatform watch(Folder(), roots_.pi_ud_folder());
-    CUTScopedPlatform scoped(&watch);
-    Host host;
-    StartSession(&host);
-    ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());  // the session's first file
-    ASSERT_EQ(UT_CRASH_OK, CUTFacade::OnCrash());           // replaces it
-    const std::vector<RenameWatchPlatform::Rename> renames = watch.Renames();
-    ASSERT_EQ(2u, renames.size());
-    for (size_t i = 0; i < renames.size(); ++i) {
-        const RenameWatchPlatform::Rename& rename = renames[i];
-        SCOPED_TRACE(rename.source);
-        EXPECT_EQ(SessionFile(), rename.destination);
-        const std::string name = rename.source.substr(Folder().size() + 1);
-        EXPECT_TRUE(CMLSerializer::IsTemporaryFileName(FromUtf8(name)));
-        EXPECT_EQ(0u, name.rfind(SessionId() + ".tmp", 0));
-        EXPECT_EQ(std::string::npos, name.find(".utt"));
-        // The folder holds the temporary file and, from the second write on,
-        // the transcript it replaces: only that one is a transcript.
-        const std::vector<std::string> whole =
-            i == 0 ? std::vector<std::string>() : std::vector<std::string>{SessionFile()};
-        EXPECT_EQ(std::vector<std::string>{rename.source}, rename.listing.others);
-        EXPECT_EQ(whole, rename.listing.transcripts);
-        EXPECT_EQ(whole, rename.pending) << "a send cycle would take only whole transcripts";
-    }
-    EXPECT_NE(renames[0].source, renames[1].source) << "each write has a file of its own";
-    EXPECT_TRUE(Listing().others.empty());
-    EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
-}
-
-TEST(TranscriptFileNames, TemporaryNamesAreRecognised) {
-    const struct {
-        const wchar_t* name;
-        bool temporary;
-    } cases[] = {
-        {L"{0F0F0F0F-0000-4000-8000-000000000000}.tmp0123456789AB", true},
-        {L".tmp0123456789AB", true},
-        {L"{0F0F0F0F-0000-4000-8000-000000000000}.utt", false},
-        {L"{0F0F0F0F-0000-4000-8000-000000000000}.tmp0123456789ab", false},
-        {L"{0F0F0F0F-0000-4000-8000-000000000000}.tmp0123456789A", false},
-        {L"notes.tmp0123456789AB", false},
-        {L"ProdDep_UserDep.cur.tmp0123456789AB", false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.temporary, CMLSerializer::IsTemporaryFileName(c.name)) << ToUtf8(c.name);
-    }
-}
+#endif  // _WIN32

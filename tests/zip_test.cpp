@@ -1,14 +1,15 @@
 // Archives written by CUTZipper are read back by two independent readers
-// (Python's zipfile through tests/zip_check.py, and unzip -t); the header
-// fields are checked byte for byte here.
+// (Python's zipfile through tests/zip_check.py, and unzip -t; on Windows
+// both run on the Linux side, see LinuxSideCheck); the header fields are
+// checked byte for byte here.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -24,38 +25,22 @@
 #include "base/UTTextCodec.h"
 #include "platform/UTPlatform.h"
 #include "support/FakePlatforms.h"
+#include "support/LinuxSideCheck.h"
 #include "support/ScratchRoots.h"
 #include "zip/UTZipper.h"
 #include "zip/ZipWriter.h"
 
 namespace {
 
+using tvut_test::LinuxSideCheck;
 using tvut_test::PathExists;
 using tvut_test::ReadFile;
 using tvut_test::ScratchFolder;
+using tvut_test::SetFileTimes;
 using tvut_test::WriteFile;
 
 constexpr uint32_t kWritableAttributes = 0x81800020;
 constexpr uint32_t kReadOnlyAttributes = 0x81000021;
-
-int RunCommand(const std::string& command, std::string* output) {
-    output->clear();
-    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        output->append(buffer, n);
-    }
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Quoted(const std::string& text) {
-    return "'" + text + "'";
-}
 
 struct ExpectedEntry {
     std::string name;
@@ -66,40 +51,42 @@ struct ExpectedEntry {
 
 // Python's zipfile: every CRC, every entry's bytes, names, methods, attributes,
 // flags and versions.
-std::string CheckWithPython(const ScratchFolder& scratch, const std::string& archive,
-                            const std::vector<ExpectedEntry>& entries) {
+void CheckWithPython(const ScratchFolder& scratch, const std::string& archive,
+                     const std::vector<ExpectedEntry>& entries) {
+    LinuxSideCheck check("zip_check.py");
+    check.AddFile(archive);
     std::string lines;
     for (const ExpectedEntry& e : entries) {
         char attributes[16];
         std::snprintf(attributes, sizeof attributes, "%08x", e.attributes);
-        lines +=
-            e.name + "\t" + std::to_string(e.method) + "\t" + attributes + "\t" + e.source + "\n";
+        lines += e.name + "\t" + std::to_string(e.method) + "\t" + attributes + "\t" +
+                 check.AddFileNamedByAnother(e.source) + "\n";
     }
     const std::string expectations = scratch.Join("expected.tsv");
     EXPECT_TRUE(WriteFile(expectations, lines));
+    check.AddFile(expectations);
     std::string output;
-    RunCommand("python3 " + Quoted(std::string(TVUT_SOURCE_DIR) + "/tests/zip_check.py") + " " +
-                   Quoted(archive) + " " + Quoted(expectations),
-               &output);
-    return output;
+    EXPECT_TRUE(check.Expect(0, LinuxSideCheck::kWholeOutput, "OK", &output)) << output;
 }
 
 // unzip -t tests every entry; an archive without entries is reported as empty.
 void CheckWithUnzip(const std::string& archive, bool empty) {
+    LinuxSideCheck check("unzip");
+    check.AddArgument("-t");
+    check.AddFile(archive);
     std::string output;
-    const int status = RunCommand("unzip -t " + Quoted(archive), &output);
     if (empty) {
-        EXPECT_EQ(1, status) << output;
-        EXPECT_NE(std::string::npos, output.find("zipfile is empty")) << output;
+        EXPECT_TRUE(check.Expect(1, LinuxSideCheck::kOutputContains, "zipfile is empty", &output))
+            << output;
     } else {
-        EXPECT_EQ(0, status) << output;
-        EXPECT_NE(std::string::npos, output.find("No errors detected")) << output;
+        EXPECT_TRUE(check.Expect(0, LinuxSideCheck::kOutputContains, "No errors detected", &output))
+            << output;
     }
 }
 
 void CheckArchive(const ScratchFolder& scratch, const std::string& archive,
                   const std::vector<ExpectedEntry>& entries) {
-    EXPECT_EQ("OK\n", CheckWithPython(scratch, archive, entries));
+    CheckWithPython(scratch, archive, entries);
     CheckWithUnzip(archive, entries.empty());
 }
 
@@ -184,10 +171,17 @@ TEST_P(ZipReadBackTest, BothReadersAcceptTheArchive) {
             const std::string folder =
                 file.folder.empty() ? scratch.path() : scratch.Join(file.folder);
             boost::filesystem::create_directories(folder);
-            const std::string path = folder + "/" + file.name;
+            const std::string path = tvut_test::NativePath(folder + "/" + file.name);
             ASSERT_TRUE(WriteFile(path, file.content));
             if (file.read_only) {
-                ASSERT_EQ(0, ::chmod(path.c_str(), 0444));
+                // Windows: the read-only attribute
+                boost::system::error_code ec;
+                boost::filesystem::permissions(path,
+                                               boost::filesystem::owner_read |
+                                                   boost::filesystem::group_read |
+                                                   boost::filesystem::others_read,
+                                               ec);
+                ASSERT_FALSE(ec) << ec.message();
             }
             EXPECT_TRUE(zipper.AddFile(FromUtf8(path))) << path;
             expected.push_back({file.name, file.method,
@@ -216,12 +210,6 @@ uint32_t Le(const std::string& bytes, size_t offset, size_t size) {
     return value;
 }
 
-void SetTimes(const std::string& path, int64_t access, int64_t modification) {
-    struct timespec times[2] = {{static_cast<time_t>(access), 0},
-                                {static_cast<time_t>(modification), 0}};
-    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
-}
-
 TEST(ZipHeaderTest, FieldsAreWrittenByteForByte) {
     ScratchFolder scratch;
     const std::string archive = scratch.Join("payload.zip");
@@ -231,8 +219,8 @@ TEST(ZipHeaderTest, FieldsAreWrittenByteForByte) {
     ASSERT_TRUE(WriteFile(recent, content));
     ASSERT_TRUE(WriteFile(old, "stored"));
     // 2021-03-04 05:06:09 UTC; the other file predates the DOS epoch.
-    SetTimes(recent, 1600000000, 1614834369);
-    SetTimes(old, 1000, 0);
+    ASSERT_TRUE(SetFileTimes(recent, 1600000000, 1614834369));
+    ASSERT_TRUE(SetFileTimes(old, 1000, 0));
     CUTFileStatus recent_status;
     CUTFileStatus old_status;
     ASSERT_TRUE(CUTPlatform::Current()->GetFileStatus(FromUtf8(recent), &recent_status));
@@ -245,6 +233,18 @@ TEST(ZipHeaderTest, FieldsAreWrittenByteForByte) {
         ASSERT_TRUE(zipper.AddFile(FromUtf8(old)));
     }
     const std::string bytes = ReadFile(archive);
+#ifdef _WIN32
+    // Under wine, opening a file to read it already updates its access time
+    // (real Windows no longer keeps it by default): the entry holds the one
+    // the file shows once packed.
+    ASSERT_TRUE(CUTPlatform::Current()->GetFileStatus(FromUtf8(recent), &recent_status));
+    ASSERT_TRUE(CUTPlatform::Current()->GetFileStatus(FromUtf8(old), &old_status));
+    const uint32_t recent_access = static_cast<uint32_t>(recent_times.last_access);
+    const uint32_t old_access = static_cast<uint32_t>(old_times.last_access);
+#else
+    const uint32_t recent_access = 1600000000;
+    const uint32_t old_access = 1000;
+#endif
     const uint32_t crc = static_cast<uint32_t>(crc32(
         0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
 
@@ -254,9 +254,9 @@ TEST(ZipHeaderTest, FieldsAreWrittenByteForByte) {
     };
     const Expected entries[] = {
         {"x.utt", 8, 5 * 2048 + 6 * 32 + 9 / 2, 41 * 512 + 3 * 32 + 4, crc,
-         static_cast<uint32_t>(content.size()), 1614834369, 1600000000,
+         static_cast<uint32_t>(content.size()), 1614834369, recent_access,
          static_cast<uint32_t>(recent_times.creation)},
-        {"old.arj", 0, 0, 1 * 32 + 1, 0x5643F90Bu /* CRC-32 of "stored" */, 6, 0, 1000,
+        {"old.arj", 0, 0, 1 * 32 + 1, 0x5643F90Bu /* CRC-32 of "stored" */, 6, 0, old_access,
          static_cast<uint32_t>(old_times.creation)},
     };
 
@@ -367,9 +367,11 @@ TEST(ZipHeaderTest, NonAsciiNamesAreMarkedAsUtf8) {
 }
 
 TEST(ZipEntryNameTest, LastPathComponentOfAtMost259Characters) {
-    EXPECT_EQ(L"x.utt", CUTZipper::EntryName(L"/var/lib/Telvoran/Transcripts/x.utt"));
+    using tvut_test::NativePath;
+    EXPECT_EQ(L"x.utt", CUTZipper::EntryName(NativePath(L"/var/lib/Telvoran/Transcripts/x.utt")));
     EXPECT_EQ(L"x.utt", CUTZipper::EntryName(L"x.utt"));
-    EXPECT_EQ(std::wstring(259, L'n'), CUTZipper::EntryName(L"/tmp/" + std::wstring(300, L'n')));
+    EXPECT_EQ(std::wstring(259, L'n'),
+              CUTZipper::EntryName(NativePath(L"/tmp/" + std::wstring(300, L'n'))));
 }
 
 // ---------------------------------------------------------------------------
@@ -393,75 +395,6 @@ TEST(ZipFailureTest, MissingSourcesAndFoldersAreLeftOut) {
     }
     CheckArchive(scratch, archive,
                  {{"a.utt", 8, kWritableAttributes, a}, {"b.utt", 8, kWritableAttributes, b}});
-}
-
-// The loopback interface's speed attribute is a regular file of 4096 bytes
-// whose read fails: the entry's provisional header is already written by then.
-TEST(ZipFailureTest, ReadFailureAfterTheHeaderLeavesNoTrace) {
-    const std::string unreadable = "/sys/class/net/lo/speed";
-    {
-        std::ifstream probe(unreadable, std::ios::binary);
-        char c;
-        if (!probe || probe.read(&c, 1)) {
-            GTEST_SKIP() << unreadable << " is missing or readable here";
-        }
-    }
-    ScratchFolder scratch;
-    const std::string a = scratch.Join("a.utt");
-    ASSERT_TRUE(WriteFile(a, XmlText(10, 1000)));
-    const std::string only_failed = scratch.Join("only_failed.zip");
-    const std::string between = scratch.Join("between.zip");
-    {
-        CUTZipper zipper(FromUtf8(only_failed));
-        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
-    }
-    EXPECT_EQ(22u, ReadFile(only_failed).size());
-    CheckArchive(scratch, only_failed, {});
-    {
-        CUTZipper zipper(FromUtf8(between));
-        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
-        EXPECT_TRUE(zipper.AddFile(FromUtf8(a)));
-        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
-    }
-    CheckArchive(scratch, between, {{"a.utt", 8, kWritableAttributes, a}});
-}
-
-// A child process limited to a small file size fails in the middle of a large
-// entry's data; the entries before and after it survive.
-TEST(ZipFailureTest, WriteFailureInsideAnEntryIsRolledBack) {
-    ScratchFolder scratch;
-    const std::string archive = scratch.Join("payload.zip");
-    const std::string a = scratch.Join("a.utt");
-    const std::string big = scratch.Join("big.dat");
-    const std::string c = scratch.Join("c.utt");
-    ASSERT_TRUE(WriteFile(a, XmlText(11, 20000)));
-    ASSERT_TRUE(WriteFile(big, RandomBytes(1 << 20, 5)));
-    ASSERT_TRUE(WriteFile(c, XmlText(12, 20000)));
-    constexpr rlim_t kLimit = 256 * 1024;
-
-    const pid_t child = ::fork();
-    ASSERT_NE(-1, child);
-    if (child == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {kLimit, kLimit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        bool as_expected;
-        {
-            CUTZipper zipper(FromUtf8(archive));
-            const bool added_a = zipper.AddFile(FromUtf8(a));
-            const bool added_big = zipper.AddFile(FromUtf8(big));
-            const bool added_c = zipper.AddFile(FromUtf8(c));
-            as_expected = added_a && !added_big && added_c;
-        }
-        ::_exit(as_expected ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
-    EXPECT_LT(ReadFile(archive).size(), 64u * 1024);
-    CheckArchive(scratch, archive,
-                 {{"a.utt", 8, kWritableAttributes, a}, {"c.utt", 8, kWritableAttributes, c}});
 }
 
 TEST(ZipFailureTest, FilesOf4GiBAndMoreAreRefused) {
@@ -628,7 +561,7 @@ TEST(ZipFullDiskTest, FullDiskLeavesAValidArchiveOrNone) {
         } else {
             EXPECT_FALSE(PathExists(archive)) << "a partial archive is left behind";
         }
-        ::unlink(archive.c_str());
+        boost::filesystem::remove(archive);
     }
 }
 
@@ -637,6 +570,94 @@ TEST(ZipFullDiskTest, ArchiveThatCannotBeCreatedKeepsTheErrno) {
     CUTZipper zipper(FromUtf8(scratch.Join("missing/payload.zip")));
     EXPECT_TRUE(zipper.Error().Is(UTOsError::kNotFound)) << zipper.Error().ToString();
     EXPECT_FALSE(zipper.Complete());
+}
+
+// ---------------------------------------------------------------------------
+// POSIX only: /sys and /proc, fork with a file-size limit.
+#ifndef _WIN32
+
+int RunCommand(const std::string& command, std::string* output) {
+    output->clear();
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        output->append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The loopback interface's speed attribute is a regular file of 4096 bytes
+// whose read fails: the entry's provisional header is already written by then.
+TEST(ZipFailureTest, ReadFailureAfterTheHeaderLeavesNoTrace) {
+    const std::string unreadable = "/sys/class/net/lo/speed";
+    {
+        std::ifstream probe(unreadable, std::ios::binary);
+        char c;
+        if (!probe || probe.read(&c, 1)) {
+            GTEST_SKIP() << unreadable << " is missing or readable here";
+        }
+    }
+    ScratchFolder scratch;
+    const std::string a = scratch.Join("a.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(10, 1000)));
+    const std::string only_failed = scratch.Join("only_failed.zip");
+    const std::string between = scratch.Join("between.zip");
+    {
+        CUTZipper zipper(FromUtf8(only_failed));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
+    }
+    EXPECT_EQ(22u, ReadFile(only_failed).size());
+    CheckArchive(scratch, only_failed, {});
+    {
+        CUTZipper zipper(FromUtf8(between));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
+        EXPECT_TRUE(zipper.AddFile(FromUtf8(a)));
+        EXPECT_FALSE(zipper.AddFile(FromUtf8(unreadable)));
+    }
+    CheckArchive(scratch, between, {{"a.utt", 8, kWritableAttributes, a}});
+}
+
+// A child process limited to a small file size fails in the middle of a large
+// entry's data; the entries before and after it survive.
+TEST(ZipFailureTest, WriteFailureInsideAnEntryIsRolledBack) {
+    ScratchFolder scratch;
+    const std::string archive = scratch.Join("payload.zip");
+    const std::string a = scratch.Join("a.utt");
+    const std::string big = scratch.Join("big.dat");
+    const std::string c = scratch.Join("c.utt");
+    ASSERT_TRUE(WriteFile(a, XmlText(11, 20000)));
+    ASSERT_TRUE(WriteFile(big, RandomBytes(1 << 20, 5)));
+    ASSERT_TRUE(WriteFile(c, XmlText(12, 20000)));
+    constexpr rlim_t kLimit = 256 * 1024;
+
+    const pid_t child = ::fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {kLimit, kLimit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        bool as_expected;
+        {
+            CUTZipper zipper(FromUtf8(archive));
+            const bool added_a = zipper.AddFile(FromUtf8(a));
+            const bool added_big = zipper.AddFile(FromUtf8(big));
+            const bool added_c = zipper.AddFile(FromUtf8(c));
+            as_expected = added_a && !added_big && added_c;
+        }
+        ::_exit(as_expected ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_LT(ReadFile(archive).size(), 64u * 1024);
+    CheckArchive(scratch, archive,
+                 {{"a.utt", 8, kWritableAttributes, a}, {"c.utt", 8, kWritableAttributes, c}});
 }
 
 // A program the host starts while an archive is being written must not
@@ -655,5 +676,7 @@ TEST(ZipDescriptorTest, ArchiveIsNotInheritedByPrograms) {
     ASSERT_EQ(0, RunCommand("ls -l /proc/self/fd", &child));
     EXPECT_EQ(std::string::npos, child.find(archive)) << child;
 }
+
+#endif  // _WIN32
 
 }  // namespace

@@ -729,11 +729,22 @@ bool ReplaceOnce(const std::wstring& source, const std::wstring& target) {
                        nullptr, nullptr)) {
         return true;
     }
-    if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    const DWORD error = ::GetLastError();
+    // ReplaceFileW opens the source without sharing write, so a source that
+    // is still open for writing (the log file its writer archives) is a
+    // sharing violation; a plain rename allows that writer and fails only
+    // while the target is open.
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_SHARING_VIOLATION) {
         return false;
     }
-    return ::MoveFileExW(source.c_str(), target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (::MoveFileExW(source.c_str(), target.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    if (error == ERROR_SHARING_VIOLATION) {
+        ::SetLastError(error);
+    }
+    return false;
 }
 
 }  // namespace

@@ -9,6 +9,15 @@
 
 #include <boost/filesystem.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <filesystem>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 #include "base/UTTextCodec.h"
 #include "config/UTConfigPaths.h"
 #include "config/UTXMLConfig.h"
@@ -33,6 +42,18 @@ boost::filesystem::path TemporaryArea() {
     return base != nullptr && base[0] == '/' ? base : "/tmp";
 #endif
 }
+
+// A UTF-8 path as the system's file functions take it: the narrow forms of
+// Windows read the ANSI code page.
+#ifdef _WIN32
+std::filesystem::path SystemPath(const std::string& path) {
+    return std::filesystem::path(FromUtf8(path));
+}
+#else
+const std::string& SystemPath(const std::string& path) {
+    return path;
+}
+#endif
 
 }  // namespace
 
@@ -127,7 +148,7 @@ std::vector<std::pair<std::wstring, std::wstring>> SendOnlyWhenAskedSettings(
 ScratchRoots::~ScratchRoots() = default;
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(SystemPath(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
@@ -142,7 +163,7 @@ std::string Repeated(const std::string& piece, size_t count) {
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(SystemPath(path), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
@@ -151,6 +172,34 @@ std::string ReadFile(const std::string& path) {
 bool PathExists(const std::string& path) {
     boost::system::error_code ec;
     return boost::filesystem::exists(boost::filesystem::status(path, ec));
+}
+
+bool SetFileTimes(const std::string& path, int64_t access, int64_t modification) {
+#ifdef _WIN32
+    const HANDLE file = ::CreateFileW(FromUtf8(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // 100-nanosecond steps since 1601
+    const auto filetime = [](int64_t seconds) {
+        const uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+        FILETIME time;
+        time.dwLowDateTime = static_cast<DWORD>(ticks);
+        time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        return time;
+    };
+    const FILETIME access_time = filetime(access);
+    const FILETIME modification_time = filetime(modification);
+    const bool set = ::SetFileTime(file, nullptr, &access_time, &modification_time) != 0;
+    ::CloseHandle(file);
+    return set;
+#else
+    struct timespec times[2] = {{static_cast<time_t>(access), 0},
+                                {static_cast<time_t>(modification), 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+#endif
 }
 
 bool MakeFolders(const std::string& path) {

@@ -15,6 +15,7 @@
 #ifndef TVUT_TESTS_SUPPORT_SCRATCHROOTS_H
 #define TVUT_TESTS_SUPPORT_SCRATCHROOTS_H
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,12 +83,14 @@ bool WriteMachineSettings(const std::vector<std::pair<std::wstring, std::wstring
 std::vector<std::pair<std::wstring, std::wstring>> SendOnlyWhenAskedSettings(
     const std::string& host);
 
-// Small file helpers for assertions.
+// Small file helpers for assertions; paths are UTF-8 text on every system.
 bool WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 // piece, count times over: the large hostile documents of the tests.
 std::string Repeated(const std::string& piece, size_t count);
 bool PathExists(const std::string& path);
+// Sets a file's access and modification times (seconds since 1970).
+bool SetFileTimes(const std::string& path, int64_t access, int64_t modification);
 // Makes path with its missing parents (true when it is a folder afterwards),
 // and removes an empty folder: the same on every system.
 bool MakeFolders(const std::string& path);

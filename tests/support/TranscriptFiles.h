@@ -1,6 +1,8 @@
 // Reading transcript files in tests, with a second implementation: the
 // checks and the values come from tests/transcript_check.py (Python's expat),
-// never from the component's own parser.
+// never from the component's own parser. On Windows the checker runs on the
+// Linux side (LinuxSideCheck records each check) and the values are read by
+// a small reader of the transcripts' plain form here.
 #ifndef TVUT_TESTS_SUPPORT_TRANSCRIPTFILES_H
 #define TVUT_TESTS_SUPPORT_TRANSCRIPTFILES_H
 
