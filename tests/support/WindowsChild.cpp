@@ -7,8 +7,6 @@
 // windows.h first: the other system headers build on it.
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <cstdint>
 #include <cwctype>
 #include <map>
@@ -290,25 +288,6 @@ std::wstring BuildPathForWindows(const std::string& path) {
         }
     }
     return result;
-}
-
-int ProcessThreadCount() {
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    const DWORD self = ::GetCurrentProcessId();
-    int count = 0;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Thread32First(snapshot, &entry); more;
-         more = ::Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == self) {
-            ++count;
-        }
-    }
-    ::CloseHandle(snapshot);
-    return count;
 }
 
 }  // namespace tvut_test

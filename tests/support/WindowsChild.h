@@ -90,10 +90,6 @@ std::wstring BuildPathForWindows(const std::string& path);
 // True when the process runs under wine rather than on Windows itself.
 bool RunsUnderWine();
 
-// The number of threads of this process, from a snapshot of the system's
-// threads; -1 when no snapshot can be taken.
-int ProcessThreadCount();
-
 }  // namespace tvut_test
 
 #endif  // TVUT_TESTS_SUPPORT_WINDOWSCHILD_H

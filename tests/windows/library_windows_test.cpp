@@ -14,6 +14,7 @@
 
 #include "base/UTTextCodec.h"
 #include "support/ScratchRoots.h"
+#include "support/ThreadCount.h"
 #include "support/WaitFor.h"
 #include "support/WindowsChild.h"
 
@@ -78,7 +79,7 @@ TEST(LibraryWindowsTest, TheLibraryPathIsTheDll) {
 // ends the process with ExitProcess(23) on the spot.
 TEST(WindowsChild, DISABLED_SessionWithoutCleanUp) {
     const std::string end = RoleArgument("TVUT_END");
-    const int threads_before = tvut_test::ProcessThreadCount();
+    const int threads_before = tvut_test::ThreadCount();
     HMODULE module = ::LoadLibraryW(LibraryPath().c_str());
     ASSERT_NE(nullptr, module) << ::GetLastError();
     Exports dll;
@@ -102,7 +103,7 @@ TEST(WindowsChild, DISABLED_SessionWithoutCleanUp) {
     user->Dispose();
     EXPECT_EQ(UT_LOG_USAGE_OK, dll.log_usage());
     // The component's threads run now.
-    EXPECT_GT(tvut_test::ProcessThreadCount(), threads_before);
+    EXPECT_GT(tvut_test::ThreadCount(), threads_before);
 
     if (end == "exit") {
         ::ExitProcess(23);
@@ -140,7 +141,7 @@ TEST(LibraryWindowsTest, AHostThatEndsWithoutCleanUpEnds) {
 
 TEST(LibraryWindowsTest, ThreadsTheComponentStartedEndAtCleanUp) {
     ScratchRoots roots;
-    const int before = tvut_test::ProcessThreadCount();
+    const int before = tvut_test::ThreadCount();
     ASSERT_GT(before, 0);
     CUTProductInfo* product = CUTProductInfo::Create();
     CUTUserInfo* user = CUTUserInfo::Create();
@@ -150,12 +151,12 @@ TEST(LibraryWindowsTest, ThreadsTheComponentStartedEndAtCleanUp) {
     product->Dispose();
     user->Dispose();
     ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
-    const int running = tvut_test::ProcessThreadCount();
+    const int running = tvut_test::ThreadCount();
     EXPECT_GT(running, before);
     ASSERT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
     int after = -1;
     EXPECT_TRUE(tvut_test::WaitFor([&] {
-        after = tvut_test::ProcessThreadCount();
+        after = tvut_test::ThreadCount();
         return after <= before;
     })) << after
         << " threads after CleanUp, " << before << " before, " << running << " while running";

@@ -6,11 +6,8 @@
 // windows.h first: the other system headers build on it.
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
-
-#include <boost/filesystem.hpp>
 
 #include <tvUT/UTFacade.h>
 
@@ -55,18 +52,6 @@ std::string StoredCrashFlag(const std::string& path) {
         return "<no crash flag>";
     }
     return bytes.substr(at + attribute.size(), 1);
-}
-
-// Names of the entries of a folder, sorted.
-std::vector<std::string> EntriesOf(const std::string& folder) {
-    std::vector<std::string> names;
-    boost::system::error_code ec;
-    for (boost::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        names.push_back(it->path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class Host {
@@ -138,7 +123,7 @@ TEST(TranscriptReplaceWindowsTest, CrashReachesTheDiskWhileAnotherProcessReadsTh
                   CUTFacade::GetUBInformation(host.product(), host.user(), kormFALSE));
         ASSERT_EQ(UT_LOG_USAGE_OK, CUTFacade::LogUsageData());
         const std::string folder = roots.pi_ud_folder() + "/LINE_2026/Transcripts";
-        const std::vector<std::string> entries = EntriesOf(folder);
+        const std::vector<std::string> entries = tvut_test::EntryNames(folder);
         ASSERT_EQ(1u, entries.size());
         const std::string transcript = folder + "/" + entries[0];
         ASSERT_EQ("0", StoredCrashFlag(transcript));
@@ -157,6 +142,6 @@ TEST(TranscriptReplaceWindowsTest, CrashReachesTheDiskWhileAnotherProcessReadsTh
         EXPECT_EQ(UT_CLEANUP_OK, CUTFacade::CleanUp());
         EXPECT_EQ("1", StoredCrashFlag(transcript));
         // Nothing else stays beside it: no temporary file, no moved-aside copy.
-        EXPECT_EQ(entries, EntriesOf(folder));
+        EXPECT_EQ(entries, tvut_test::EntryNames(folder));
     }
 }
