@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds tvUT for 32-bit Windows with MinGW-w64 (i686, posix thread
 # model), from the same sources as the Linux build. Run as root on Debian 12:
-#   1. installs the cross compilers, wine (32-bit) and the build tools, only
-#      the packages that are missing;
+#   1. installs the cross compilers, wine (32-bit), the build tools and clang
+#      with llvm's tools (the check of the names MSVC hosts import), only the
+#      packages that are missing;
 #   2. cross-builds the dependencies from Debian's own source packages
 #      (OpenSSL, libcurl, Boost thread/filesystem/system, TinyXML, ACE) as
 #      static libraries into one prefix outside the repo:
@@ -66,7 +67,7 @@ packages=(
     binutils-mingw-w64-i686 libz-mingw-w64-dev
     wine wine32:i386
     build-essential dpkg-dev bison perl cmake ninja-build make xz-utils file
-    googletest
+    googletest clang llvm lld
 )
 install_packages() {
     [ "$(id -u)" -eq 0 ] || fail "run as root: it installs packages and adds a deb-src entry to APT's sources"
