@@ -32,6 +32,9 @@ foreach ($program in Get-ChildItem -Path $tests -Filter '*_test.exe') {
     foreach ($case in $cases) {
         $run = Start-Process -FilePath $program.FullName -ArgumentList "--gtest_filter=$case" `
             -NoNewWindow -PassThru -RedirectStandardOutput (Join-Path $checks 'last.txt')
+        # The handle is kept from the start: without it the exit code of a
+        # process started this way reads as empty once it has ended.
+        $null = $run.Handle
         if (-not $run.WaitForExit($TimeoutSeconds * 1000)) {
             $run.Kill(); $failed++; $failures += "$case (timed out)"; continue
         }
