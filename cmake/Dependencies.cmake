@@ -15,13 +15,7 @@ find_package(ZLIB REQUIRED)
 # loads no libACE and binds none of its relocations at start-up), or taken
 # from Debian's shared library. The static one is the default wherever that
 # cache exists; a choice made on the command line stays.
-if(NOT TVUT_DEPS_CACHE)
-    if(DEFINED ENV{TVUT_DEPS_CACHE} AND NOT "$ENV{TVUT_DEPS_CACHE}" STREQUAL "")
-        set(TVUT_DEPS_CACHE "$ENV{TVUT_DEPS_CACHE}")
-    else()
-        set(TVUT_DEPS_CACHE /var/cache/tvut-deps)
-    endif()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/DepsCache.cmake)
 file(GLOB TVUT_ACE_STAMPS "${TVUT_DEPS_CACHE}/ace-*/.tvut-stamp")
 set(TVUT_STATIC_ACE_FOUND OFF)
 if(TVUT_ACE_STAMPS)

@@ -16,16 +16,9 @@ find_program(CMAKE_RANLIB ${TVUT_MINGW_HOST}-ranlib REQUIRED)
 find_program(CMAKE_OBJCOPY ${TVUT_MINGW_HOST}-objcopy REQUIRED)
 find_program(CMAKE_STRIP ${TVUT_MINGW_HOST}-strip REQUIRED)
 
-# The cache's place: -DTVUT_DEPS_CACHE=..., else the environment's, else the
-# default. CMake's checks read this file again in projects of their own,
-# which see only the variables named here.
-if(NOT TVUT_DEPS_CACHE)
-    if(DEFINED ENV{TVUT_DEPS_CACHE} AND NOT "$ENV{TVUT_DEPS_CACHE}" STREQUAL "")
-        set(TVUT_DEPS_CACHE "$ENV{TVUT_DEPS_CACHE}")
-    else()
-        set(TVUT_DEPS_CACHE /var/cache/tvut-deps)
-    endif()
-endif()
+# The cache's place. CMake's checks read this file again in projects of their
+# own, which see only the variables named here.
+include(${CMAKE_CURRENT_LIST_DIR}/DepsCache.cmake)
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TVUT_DEPS_CACHE)
 set(TVUT_WIN32_PREFIX "${TVUT_DEPS_CACHE}/win32-i686")
 

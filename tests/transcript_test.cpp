@@ -753,6 +753,8 @@ TEST_F(TranscriptTest, KilledWritersLeaveWholeTranscriptsAndTheNextWriteRemovesT
         });
         ASSERT_FALSE(own.empty()) << "writer " << i << " never wrote";
         written.push_back(own);
+        // The kill lands at a random moment of the writer's loop: that
+        // moment is what is under test, not a wait for something.
         std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
         writer.Kill();
         ASSERT_EQ(128 + SIGKILL, writer.Wait()) << "writer " << i << " stopped by itself";

@@ -20,12 +20,9 @@
 #include <string>
 #include <utility>
 
-#include "base/UTReleasedAtUnload.h"
 #include "base/UTTextCodec.h"
 
 namespace {
-
-std::atomic<CUTPlatform*> g_current{nullptr};
 
 // File names on disk are UTF-8.
 std::string NativePath(const std::wstring& path) {
@@ -77,10 +74,6 @@ bool AbsoluteEnvironmentPath(const char* name, std::string* value) {
     return true;
 }
 
-// Never destroyed by static destruction: other objects may still use it
-// during process exit. Freed at unload, after everything else.
-CUTReleasedAtUnload<CUTPosixPlatform> g_default;
-
 }  // namespace
 
 CUTOsStatus PosixFailure(const char* operation, int error) {
@@ -92,24 +85,6 @@ std::string OsErrorText(int code) {
     char buffer[256];
     // The GNU form returns the text, which may or may not be the buffer.
     return std::string(::strerror_r(code, buffer, sizeof(buffer)));
-}
-
-CUTPlatform* CUTPlatform::Default() {
-    return &g_default.Get();
-}
-
-void CUTPlatform::ReleaseDefault() {
-    g_default.Release();
-}
-
-CUTPlatform* CUTPlatform::Current() {
-    CUTPlatform* current = g_current.load(std::memory_order_acquire);
-    return current != nullptr ? current : Default();
-}
-
-CUTPlatform* CUTPlatform::Install(CUTPlatform* platform) {
-    CUTPlatform* previous = g_current.exchange(platform, std::memory_order_acq_rel);
-    return previous != nullptr ? previous : Default();
 }
 
 bool CUTPosixPlatform::MachineDataRoot(std::wstring* root) {

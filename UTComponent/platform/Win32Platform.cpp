@@ -11,16 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "base/UTReleasedAtUnload.h"
 #include "base/UTTextCodec.h"
 
 namespace {
-
-std::atomic<CUTPlatform*> g_current{nullptr};
-
-// Never destroyed by static destruction: other objects may still use it
-// during process exit. Freed at unload, after everything else.
-CUTReleasedAtUnload<CUTWin32Platform> g_default;
 
 constexpr int64_t kNanosPerTick = 100;
 // FILETIME ticks (100 ns) from 1601-01-01 to 1970-01-01.
@@ -392,24 +385,6 @@ std::string OsErrorText(int code) {
     return ToUtf8(wide);
 }
 
-CUTPlatform* CUTPlatform::Default() {
-    return &g_default.Get();
-}
-
-void CUTPlatform::ReleaseDefault() {
-    g_default.Release();
-}
-
-CUTPlatform* CUTPlatform::Current() {
-    CUTPlatform* current = g_current.load(std::memory_order_acquire);
-    return current != nullptr ? current : Default();
-}
-
-CUTPlatform* CUTPlatform::Install(CUTPlatform* platform) {
-    CUTPlatform* previous = g_current.exchange(platform, std::memory_order_acq_rel);
-    return previous != nullptr ? previous : Default();
-}
-
 // Both roots come from the shell; the variables let a test or an installer
 // point the component at a folder of its own, as on other systems.
 bool CUTWin32Platform::MachineDataRoot(std::wstring* root) {
@@ -451,10 +426,11 @@ int64_t CUTWin32Platform::CurrentTimeNanos() {
 std::wstring CUTWin32Platform::ModuleVersion() {
     // The product version of the module this code is in (tvUT.dll), read
     // from its version resource.
+    static const char kInThisModule = 0;
     HMODULE module = nullptr;
     if (::GetModuleHandleExW(
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(&g_current), &module)) {
+            reinterpret_cast<LPCWSTR>(&kInThisModule), &module)) {
         std::wstring path(MAX_PATH, L'\0');
         for (int attempt = 0; attempt < 5; ++attempt) {
             const DWORD length =

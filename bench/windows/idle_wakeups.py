@@ -21,12 +21,10 @@ import sys
 import tempfile
 import time
 
-RECEIVER = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                        "tools", "ut_receiver.py")
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+# The session checks' receiver and path form serve here too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "tests", "windows"))
+from session_check import Receiver, windows_path  # noqa: E402
 
 
 def wine_pid(host_name):
@@ -75,17 +73,8 @@ def main(argv):
     receiver = None
     try:
         root = os.path.join(scratch, "root")
-        ready = os.path.join(scratch, "ready")
-        receiver = subprocess.Popen(
-            [sys.executable, RECEIVER, "--store", os.path.join(scratch, "store"), "--ready-file",
-             ready, "--exit-with-parent"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(ready):
-            if receiver.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the receiver did not come up")
-            time.sleep(0.05)
-        with open(ready) as f:
-            url = dict(line.split(" ", 1) for line in f.read().splitlines())["url"]
+        receiver = Receiver(scratch)
+        url = receiver.url
         # The sample host writes the machine settings an installer would.
         subprocess.run(["wine", sample, "--root", windows_path(root), "--calls-only", "--server",
                         url], check=True,
@@ -129,8 +118,7 @@ def main(argv):
         return 0 if done == "done" and process.returncode == 0 else 1
     finally:
         if receiver is not None:
-            receiver.terminate()
-            receiver.wait()
+            receiver.stop()
         shutil.rmtree(scratch, ignore_errors=True)
 
 

@@ -21,7 +21,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
@@ -40,27 +39,39 @@ def windows_path(path):
 
 
 class Receiver:
-    """The local receiver, on a free port of 127.0.0.1, its store in folder."""
+    """The local receiver, on a free port of 127.0.0.1, its store in folder.
+    Its console goes to receiver.log through a thread of this object; the
+    line "tvUT local receiver listening on URL" says it is ready."""
 
     def __init__(self, folder, *options):
         folder = tempfile.mkdtemp(prefix="receiver-", dir=folder)
         self.store = os.path.join(folder, "store")
-        ready = os.path.join(folder, "ready")
         self.log = open(os.path.join(folder, "receiver.log"), "wb")
+        self.url = None
+        self.listening = threading.Event()
         self.process = subprocess.Popen(
-            [sys.executable, RECEIVER, "--store", self.store, "--ready-file", ready,
-             "--exit-with-parent"] + list(options),
-            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(ready):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("the receiver did not come up")
-            time.sleep(0.05)
-        with open(ready) as f:
-            values = dict(line.split(" ", 1) for line in f.read().splitlines() if " " in line)
-        self.url = values["url"]
-        self.ca_file = values.get("ca_file")
+            [sys.executable, RECEIVER, "--store", self.store, "--exit-with-parent"] +
+            list(options),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.console = threading.Thread(target=self.copy_console, daemon=True)
+        self.console.start()
+        if not self.listening.wait(30) or self.url is None:
+            self.stop()
+            raise RuntimeError("the receiver did not come up")
+        # The certificate of --tls, which a client trusts, is in the store.
+        self.ca_file = (os.path.join(self.store, "tls", "cert.pem") if "--tls" in options
+                        else None)
+
+    def copy_console(self):
+        for line in self.process.stdout:
+            self.log.write(line)
+            self.log.flush()
+            found = re.search(rb"listening on (\S+)", line)
+            if found and self.url is None:
+                self.url = found.group(1).decode()
+                self.listening.set()
+        # Ended without listening: the waiter sees no URL.
+        self.listening.set()
 
     def requests(self):
         """The stored requests: (summary lines, {entry: transcript XML})."""
@@ -88,6 +99,8 @@ class Receiver:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        self.console.join(10)
+        self.process.stdout.close()
         self.log.close()
 
 
